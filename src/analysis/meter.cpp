@@ -1,0 +1,63 @@
+#include "analysis/meter.h"
+
+#include <mutex>
+
+namespace sonorik {
+
+namespace {
+std::mutex& creation_mutex() {
+  static std::mutex m;
+  return m;
+}
+}  // namespace
+
+Result<Meter> Meter::create(unsigned channels, unsigned long rate_hz, int mode) {
+  ebur128_state* raw = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(creation_mutex());
+    raw = ebur128_init(channels, rate_hz, mode);
+  }
+  if (raw == nullptr) return Error("NoMem");
+  Meter m;
+  m.state_.reset(raw);
+  m.channels_ = channels;
+  if (channels == 2) {
+    if (ebur128_set_channel(raw, 0, EBUR128_LEFT) != EBUR128_SUCCESS ||
+        ebur128_set_channel(raw, 1, EBUR128_RIGHT) != EBUR128_SUCCESS) {
+      return Error("Invalid Channel Index");
+    }
+  }
+  return m;
+}
+
+bool Meter::add_frames(const double* interleaved, std::size_t frames) noexcept {
+  if (frames == 0) return true;
+  return ebur128_add_frames_double(state_.get(), interleaved, frames) == EBUR128_SUCCESS;
+}
+
+namespace {
+template <class F>
+std::optional<double> read(F f) noexcept {
+  double out = 0.0;
+  if (f(&out) != EBUR128_SUCCESS) return std::nullopt;
+  return out;
+}
+}  // namespace
+
+std::optional<double> Meter::momentary() const noexcept {
+  return read([&](double* o) { return ebur128_loudness_momentary(state_.get(), o); });
+}
+std::optional<double> Meter::shortterm() const noexcept {
+  return read([&](double* o) { return ebur128_loudness_shortterm(state_.get(), o); });
+}
+std::optional<double> Meter::global() const noexcept {
+  return read([&](double* o) { return ebur128_loudness_global(state_.get(), o); });
+}
+std::optional<double> Meter::range() const noexcept {
+  return read([&](double* o) { return ebur128_loudness_range(state_.get(), o); });
+}
+std::optional<double> Meter::true_peak(unsigned channel) const noexcept {
+  return read([&](double* o) { return ebur128_true_peak(state_.get(), channel, o); });
+}
+
+}  // namespace sonorik

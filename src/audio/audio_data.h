@@ -1,0 +1,52 @@
+// Decoded audio: interleaved 64-bit float samples plus their description, and
+// the one loading operation every non-fast-path caller uses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+#include "core/metric.h"
+
+namespace sonorik {
+
+enum class SampleFormat : std::uint8_t { U8 = 0, I16 = 1, I24 = 2, I32 = 3, F32 = 4, F64 = 5 };
+
+// "U8", "I16", "I24", "I32", "F32" or "F64".
+std::string_view sample_format_name(SampleFormat f);
+
+struct AudioInfo {
+  std::uint32_t sample_rate = 0;  // frames per second
+  std::uint16_t channels = 0;     // interleaved channels, >= 1 once decoded
+  std::uint16_t bit_depth = 0;    // bits per sample as declared by the file
+  SampleFormat sample_format = SampleFormat::I16;
+  // As decoded: samples over all channels. After looping: frames.
+  std::uint64_t total_samples = 0;
+  double duration_seconds = 0.0;
+
+  // True when the path's extension, lower-cased, is wav, aif or aiff.
+  static bool is_supported_format(std::string_view path);
+};
+
+struct AudioData {
+  std::vector<double> samples;  // interleaved, nominally -1.0 .. 1.0
+  AudioInfo info;
+
+  // Loads one file: extension check, decoding, then looping of audio shorter
+  // than the minimum duration (0.1 s for an empty metric list).
+  // Errors: "Unsupported audio format: {quoted path}";
+  //         "Failed to decode audio file: {quoted path}" caused by the decoder's error.
+  static Result<AudioData> load_from_file_with_options(const std::string& path,
+                                                       const MetricList& metrics);
+
+  // Loops the audio from its start until it lasts `min_seconds` (see the
+  // buffer pool in audio_data.cpp). Empty audio is left as it is.
+  void ensure_minimum_duration(double min_seconds);
+};
+
+// The shortest audio the loader hands out, in seconds.
+inline constexpr double kMinimumDurationSeconds = 0.1;
+
+}  // namespace sonorik

@@ -1,0 +1,68 @@
+// Owners of operating-system file resources: a file descriptor and a
+// read-only memory mapping. Both close on every path; moves are noexcept and
+// leave the source empty; destructors never throw.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/error.h"
+
+namespace sonorik {
+
+class File {
+ public:
+  File() noexcept = default;
+  explicit File(int fd) noexcept : fd_(fd) {}
+  File(File&& other) noexcept : fd_(other.release()) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Opens for reading. Never blocks on a FIFO or device: those (and every
+  // other non-regular file) are refused, directories with EISDIR and the rest
+  // with ENODEV, as a mapping of them would fail.
+  static Result<File> open_regular_for_reading(const std::string& path);
+
+  int fd() const noexcept { return fd_; }
+  bool is_open() const noexcept { return fd_ >= 0; }
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes and reports a failed close (for files that were written).
+  Status close();
+
+ private:
+  int fd_ = -1;
+};
+
+// The whole of a regular file mapped shared and read-only. An empty file has
+// an empty span and no mapping.
+class MappedFile {
+ public:
+  MappedFile() noexcept = default;
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&& other) noexcept;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile();
+
+  // Opens, maps and closes the descriptor again. Errors are the operating
+  // system's, unchanged.
+  static Result<MappedFile> open(const std::string& path);
+
+  Bytes bytes() const noexcept { return {data_, size_}; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  void reset() noexcept;
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace sonorik
