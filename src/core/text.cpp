@@ -61,7 +61,7 @@ bool is_valid_utf8(std::string_view text) {
   return true;
 }
 
-std::string quoted(std::string_view path) {
+std::string quoted_path(std::string_view path) {
   std::string out = "\"";
   char hex[16];
   for (size_t i = 0; i < path.size();) {

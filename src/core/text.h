@@ -18,7 +18,7 @@ Error os_error(int code);
 // The path between double quotes, with '"' and '\' escaped by a backslash,
 // tab, CR, LF and NUL as \t \r \n \0, other control characters as \u{hex},
 // and bytes that are not valid UTF-8 as \xNN.
-std::string quoted(std::string_view path);
+std::string quoted_path(std::string_view path);
 
 // The final component of a path ("dir/a.wav" -> "a.wav"). Trailing slashes are
 // ignored; a path whose last component is ".." or that is a root has none and
