@@ -1,5 +1,7 @@
 #include "core/text.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -123,6 +125,28 @@ std::string lower_extension(std::string_view path) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
+}
+
+}  // namespace sonorik
+
+namespace sonorik {
+
+namespace {
+// Float to u32 as a saturating cast: negative and NaN give 0.
+std::uint32_t saturate_u32(double v) {
+  if (!(v > 0.0)) return 0;
+  if (v >= 4294967295.0) return 4294967295u;
+  return static_cast<std::uint32_t>(v);
+}
+}  // namespace
+
+std::string format_duration(double d) {
+  const std::uint32_t hours = saturate_u32(d / 3600.0);
+  const std::uint32_t minutes = saturate_u32(std::fmod(d, 3600.0) / 60.0);
+  const double seconds = std::fmod(d, 60.0);
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%02u:%02u:%06.3f", hours, minutes, seconds);
+  return buf;
 }
 
 }  // namespace sonorik

@@ -39,3 +39,12 @@ std::string lower_extension(std::string_view path);
 bool is_valid_utf8(std::string_view text);
 
 }  // namespace sonorik
+
+namespace sonorik {
+
+// "HH:MM:SS.mmm": hours and minutes truncated (saturating) to unsigned 32-bit,
+// seconds the remainder by 60 with three decimals, zero-padded to width 6.
+// Hours of 100 or more are printed in full; no carry into the minutes.
+std::string format_duration(double seconds);
+
+}  // namespace sonorik

@@ -53,3 +53,23 @@ TEST(ErrorChain, PlainShowsOutermostOnly) {
 
 }  // namespace
 }  // namespace sonorik
+
+namespace sonorik {
+namespace {
+
+struct DurationCase {
+  double seconds;
+  const char* text;
+};
+class Duration : public ::testing::TestWithParam<DurationCase> {};
+TEST_P(Duration, HoursMinutesSecondsWithThreeDecimals) {
+  EXPECT_EQ(format_duration(GetParam().seconds), GetParam().text);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Values, Duration,
+    ::testing::Values(DurationCase{205.12, "00:03:25.120"}, DurationCase{7205.0, "02:00:05.000"},
+                      DurationCase{101 * 3600.0, "101:00:00.000"}, DurationCase{0.5, "00:00:00.500"},
+                      DurationCase{59.9996, "00:00:60.000"}, DurationCase{0.0, "00:00:00.000"}));
+
+}  // namespace
+}  // namespace sonorik
