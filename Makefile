@@ -1,0 +1,76 @@
+# sonorik: `make demo` runs the library on bundled example audio; `make test`
+# runs every test. Both set up what they need on a fresh Debian machine.
+
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+JOBS ?= 2
+SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev
+PY_TOOLS := scikit-build-core cmake ninja
+PY_TEST_DEPS := pytest numpy scipy soundfile
+# Second interpreter the test suite runs on (skipped with a notice if absent).
+PY312 := $(shell command -v python3.12 2>/dev/null || ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
+
+.PHONY: demo test test-cpp test-py test-py312 test-asan sysdeps install clean bench
+
+sysdeps:
+	@missing=$$(for p in $(SYSTEM_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing system packages: $$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+
+# Builds and installs the extension into .venv (incremental: build/<wheel tag>).
+install: sysdeps $(VPY)
+	$(VPY) -m pip install -q $(PY_TOOLS) $(PY_TEST_DEPS)
+	$(VPY) -m pip install -q --no-build-isolation .
+
+demo: install
+	$(VPY) examples/make_examples.py examples/audio
+	$(VPY) examples/demo.py examples/audio
+
+test-cpp: install
+	cmake -S . -B build/tests -G Ninja -DSONORIK_BUILD_TESTS=ON -DSONORIK_WERROR=ON \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	cmake --build build/tests -j$(JOBS)
+	ctest --test-dir build/tests --output-on-failure -j$(JOBS)
+
+test-py: test-cpp
+	SONORIK_PROBE_DIR=$(abspath build/tests) $(VPY) -m pytest -q
+
+test-py312: install
+	@if [ -z "$(PY312)" ]; then \
+	  echo "NOTICE: no CPython 3.12 on this machine; skipping the 3.12 test run."; \
+	else \
+	  set -e; \
+	  [ -x .venv312/bin/python ] || $(PY312) -m venv .venv312; \
+	  .venv312/bin/python -m pip install -q $(PY_TOOLS) $(PY_TEST_DEPS); \
+	  .venv312/bin/python -m pip install -q --no-build-isolation .; \
+	  cmake -S . -B build/tests312 -G Ninja -DSONORIK_BUILD_TESTS=ON \
+	    -DPython_EXECUTABLE=$(abspath .venv312/bin/python) >/dev/null; \
+	  cmake --build build/tests312 --target _sonorik_probe -j$(JOBS); \
+	  SONORIK_PROBE_DIR=$(abspath build/tests312) .venv312/bin/python -m pytest -q; \
+	fi
+
+# The C++ unit tests, the extension and the Python tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: install
+	cmake -S . -B build/asan -G Ninja -DSONORIK_BUILD_TESTS=ON -DSONORIK_SANITIZE=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	cmake --build build/asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build/asan --output-on-failure -j$(JOBS)
+	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONPATH=$(abspath build/asan):$(abspath python) SONORIK_PROBE_DIR=$(abspath build/asan) \
+	  $(VPY) -m pytest -q -p no:cacheprovider
+
+test: test-py test-py312 test-asan
+
+clean:
+	rm -rf build $(VENV) .venv312
