@@ -28,7 +28,7 @@ constexpr std::array<std::uint8_t, 14> kGuidTail = {0x00, 0x00, 0x00, 0x00, 0x10
 enum class Layout { Pcm, Float, Extensible };
 
 Layout layout_of(const WavSpec& spec) {
-  if (spec.kind == WavSampleKind::Float) return spec.channels <= 2 ? Layout::Float : Layout::Extensible;
+  if (spec.kind == WavEncoding::Float) return spec.channels <= 2 ? Layout::Float : Layout::Extensible;
   return (spec.bits_per_sample <= 16 && spec.channels <= 2) ? Layout::Pcm : Layout::Extensible;
 }
 
@@ -41,7 +41,8 @@ std::uint32_t fmt_body_bytes(Layout layout) {
   return 16;
 }
 
-bool has_fact(const WavSpec& spec) { return spec.kind == WavSampleKind::Float; }
+// Every format but plain PCM carries a `fact` chunk with the frame count.
+bool has_fact(const WavSpec& spec) { return layout_of(spec) != Layout::Pcm; }
 
 // Speaker positions for the usual layouts (mono centre, stereo, 3.0, quad,
 // 5.0, 5.1, 6.1, 7.1); other counts leave the positions unassigned.
@@ -112,7 +113,7 @@ void store_f32(std::uint8_t* p, float f) {
 
 Status WavWriter::check_spec(const WavSpec& spec) {
   const std::uint16_t bits = spec.bits_per_sample;
-  const bool bits_ok = spec.kind == WavSampleKind::Float
+  const bool bits_ok = spec.kind == WavEncoding::Float
                            ? bits == 32
                            : (bits == 8 || bits == 16 || bits == 24 || bits == 32);
   const std::uint64_t byte_rate =
@@ -160,7 +161,7 @@ std::vector<std::uint8_t> wav_header(const WavSpec& spec, std::uint64_t sample_c
     put16(out, 22);                    // extension size
     put16(out, spec.bits_per_sample);  // valid bits
     put32(out, channel_mask(spec.channels));
-    put16(out, spec.kind == WavSampleKind::Float ? kTagFloat : kTagPcm);
+    put16(out, spec.kind == WavEncoding::Float ? kTagFloat : kTagPcm);
     out.insert(out.end(), kGuidTail.begin(), kGuidTail.end());
   }
 
@@ -221,7 +222,7 @@ Status WavWriter::write_samples(std::span<const double> samples) {
   if (Status s = reserve(samples.size()); !s) return s;
   const std::size_t width = bytes_per_sample();
   const std::uint16_t bits = spec_.bits_per_sample;
-  const bool is_float = spec_.kind == WavSampleKind::Float;
+  const bool is_float = spec_.kind == WavEncoding::Float;
   const double scale = std::ldexp(1.0, bits - 1) - 1.0;  // 2^(bits-1) - 1
   const double lo = -std::ldexp(1.0, bits - 1);
   std::size_t i = 0;
@@ -250,7 +251,7 @@ Status WavWriter::write_samples(std::span<const double> samples) {
 }
 
 Status WavWriter::write_int_samples(std::span<const std::int32_t> samples) {
-  if (spec_.kind != WavSampleKind::Int) return Error(std::string(kWavUnsupportedFormatMessage));
+  if (spec_.kind != WavEncoding::Int) return Error(std::string(kWavUnsupportedFormatMessage));
   if (Status s = reserve(samples.size()); !s) return s;
   const std::size_t width = bytes_per_sample();
   const std::int64_t hi = (std::int64_t{1} << (spec_.bits_per_sample - 1)) - 1;
@@ -269,7 +270,7 @@ Status WavWriter::write_int_samples(std::span<const std::int32_t> samples) {
 }
 
 Status WavWriter::write_float_samples(std::span<const float> samples) {
-  if (spec_.kind != WavSampleKind::Float) return Error(std::string(kWavUnsupportedFormatMessage));
+  if (spec_.kind != WavEncoding::Float) return Error(std::string(kWavUnsupportedFormatMessage));
   if (Status s = reserve(samples.size()); !s) return s;
   std::uint8_t bytes[4];
   for (const float f : samples) {

@@ -9,8 +9,9 @@
 //   - other integer data: WAVE_FORMAT_EXTENSIBLE (tag 0xFFFE, 40-byte fmt
 //     chunk) with the PCM sub-format GUID;
 //   - 32-bit float data, at most 2 channels: IEEE float (tag 3, 18-byte fmt
-//     chunk) plus a `fact` chunk; more channels: WAVE_FORMAT_EXTENSIBLE with
-//     the IEEE float sub-format GUID plus a `fact` chunk.
+//     chunk); more channels: WAVE_FORMAT_EXTENSIBLE with the IEEE float
+//     sub-format GUID.
+// Every layout but plain PCM has a `fact` chunk holding the frame count.
 // An odd-sized data chunk is followed by its pad byte. Samples are stored
 // little-endian.
 #pragma once
@@ -26,13 +27,14 @@
 
 namespace sonorik {
 
-enum class WavSampleKind : std::uint8_t { Int, Float };
+// Integer PCM or IEEE float samples.
+enum class WavEncoding : std::uint8_t { Int, Float };
 
 struct WavSpec {
   std::uint16_t channels = 0;
   std::uint32_t sample_rate = 0;  // Hz
   std::uint16_t bits_per_sample = 0;
-  WavSampleKind kind = WavSampleKind::Int;
+  WavEncoding kind = WavEncoding::Int;
 };
 
 // The codec's messages, shown to users unchanged.

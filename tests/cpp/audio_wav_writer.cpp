@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/decoder.h"
+#include "audio/ultra_fast_wav.h"
 #include "core/bytes.h"
 #include "core/file.h"
 
@@ -68,7 +70,7 @@ std::size_t chunk_body(const std::vector<std::uint8_t>& b, const char (&id)[5], 
 
 struct StoredCase {
   std::uint16_t bits;
-  WavSampleKind kind;
+  WavEncoding kind;
   double input;
   std::int64_t stored;  // integer code (8-bit: the unsigned byte); float: raw bits
 };
@@ -90,7 +92,7 @@ TEST_P(StoredValue, ScaledRoundedAndClamped) {
     case 16: got = load_le_i16(&bytes[at]); break;
     case 24: got = load_le_i24(&bytes[at]); break;
     case 32:
-      if (c.kind == WavSampleKind::Float) {
+      if (c.kind == WavEncoding::Float) {
         got = load_le32(&bytes[at]);
       } else {
         got = load_le_i32(&bytes[at]);
@@ -109,28 +111,28 @@ std::int64_t float_bits(float f) {
 INSTANTIATE_TEST_SUITE_P(
     Formats, StoredValue,
     ::testing::Values(
-        StoredCase{16, WavSampleKind::Int, 1.0, 32767}, StoredCase{16, WavSampleKind::Int, -1.0, -32767},
-        StoredCase{16, WavSampleKind::Int, 0.5, 16384}, StoredCase{16, WavSampleKind::Int, -0.5, -16384},
-        StoredCase{16, WavSampleKind::Int, 0.0, 0}, StoredCase{16, WavSampleKind::Int, 1.5, 32767},
-        StoredCase{16, WavSampleKind::Int, -1.5, -32768},
-        StoredCase{16, WavSampleKind::Int, std::nan(""), 0},
-        StoredCase{24, WavSampleKind::Int, 1.0, 8388607}, StoredCase{24, WavSampleKind::Int, -1.0, -8388607},
-        StoredCase{24, WavSampleKind::Int, -2.0, -8388608},
-        StoredCase{32, WavSampleKind::Int, 1.0, 2147483647},
-        StoredCase{32, WavSampleKind::Int, -1.0, -2147483647},
-        StoredCase{32, WavSampleKind::Int, -3.0, -2147483648LL},
+        StoredCase{16, WavEncoding::Int, 1.0, 32767}, StoredCase{16, WavEncoding::Int, -1.0, -32767},
+        StoredCase{16, WavEncoding::Int, 0.5, 16384}, StoredCase{16, WavEncoding::Int, -0.5, -16384},
+        StoredCase{16, WavEncoding::Int, 0.0, 0}, StoredCase{16, WavEncoding::Int, 1.5, 32767},
+        StoredCase{16, WavEncoding::Int, -1.5, -32768},
+        StoredCase{16, WavEncoding::Int, std::nan(""), 0},
+        StoredCase{24, WavEncoding::Int, 1.0, 8388607}, StoredCase{24, WavEncoding::Int, -1.0, -8388607},
+        StoredCase{24, WavEncoding::Int, -2.0, -8388608},
+        StoredCase{32, WavEncoding::Int, 1.0, 2147483647},
+        StoredCase{32, WavEncoding::Int, -1.0, -2147483647},
+        StoredCase{32, WavEncoding::Int, -3.0, -2147483648LL},
         // 8-bit: the inverse of the decoder's byte / 255 * 2 - 1.
-        StoredCase{8, WavSampleKind::Int, -1.0, 0}, StoredCase{8, WavSampleKind::Int, 1.0, 255},
-        StoredCase{8, WavSampleKind::Int, 1.0 / 255.0, 128}, StoredCase{8, WavSampleKind::Int, 0.0, 128},
-        StoredCase{8, WavSampleKind::Int, 2.0, 255}, StoredCase{8, WavSampleKind::Int, -2.0, 0},
-        StoredCase{32, WavSampleKind::Float, 0.1, float_bits(0.1f)},
-        StoredCase{32, WavSampleKind::Float, 1.25, float_bits(1.25f)}));
+        StoredCase{8, WavEncoding::Int, -1.0, 0}, StoredCase{8, WavEncoding::Int, 1.0, 255},
+        StoredCase{8, WavEncoding::Int, 1.0 / 255.0, 128}, StoredCase{8, WavEncoding::Int, 0.0, 128},
+        StoredCase{8, WavEncoding::Int, 2.0, 255}, StoredCase{8, WavEncoding::Int, -2.0, 0},
+        StoredCase{32, WavEncoding::Float, 0.1, float_bits(0.1f)},
+        StoredCase{32, WavEncoding::Float, 1.25, float_bits(1.25f)}));
 
 TEST(WavWriter, EightBitRoundTripsEveryByteThroughTheDecoderMapping) {
   TempDir dir;
   std::vector<double> decoded;
   for (int b = 0; b < 256; ++b) decoded.push_back((static_cast<double>(b - 128) + 128.0) / 255.0 * 2.0 - 1.0);
-  const auto bytes = write_file(dir.file("u8.wav"), {1, 8000, 8, WavSampleKind::Int},
+  const auto bytes = write_file(dir.file("u8.wav"), {1, 8000, 8, WavEncoding::Int},
                                 [&](WavWriter& w) { ASSERT_TRUE(w.write_samples(decoded).ok()); });
   std::uint32_t size = 0;
   const std::size_t at = chunk_body(bytes, "data", &size);
@@ -197,25 +199,25 @@ TEST_P(Header, StandardLayoutForTheSpecification) {
 
 INSTANTIATE_TEST_SUITE_P(
     Specs, Header,
-    ::testing::Values(HeaderCase{{2, 44100, 16, WavSampleKind::Int}, 1, 16, 0, 0, false},
-                      HeaderCase{{1, 8000, 8, WavSampleKind::Int}, 1, 16, 0, 0, false},
-                      HeaderCase{{1, 48000, 24, WavSampleKind::Int}, 0xFFFE, 40, 1, 0x4, false},
-                      HeaderCase{{2, 96000, 32, WavSampleKind::Int}, 0xFFFE, 40, 1, 0x3, false},
-                      HeaderCase{{6, 48000, 16, WavSampleKind::Int}, 0xFFFE, 40, 1, 0x3F, false},
-                      HeaderCase{{3, 22050, 8, WavSampleKind::Int}, 0xFFFE, 40, 1, 0x7, false},
-                      HeaderCase{{1, 44100, 32, WavSampleKind::Float}, 3, 18, 0, 0, true},
-                      HeaderCase{{2, 44100, 32, WavSampleKind::Float}, 3, 18, 0, 0, true},
-                      HeaderCase{{8, 48000, 32, WavSampleKind::Float}, 0xFFFE, 40, 3, 0x63F, true},
-                      HeaderCase{{12, 48000, 24, WavSampleKind::Int}, 0xFFFE, 40, 1, 0, false}));
+    ::testing::Values(HeaderCase{{2, 44100, 16, WavEncoding::Int}, 1, 16, 0, 0, false},
+                      HeaderCase{{1, 8000, 8, WavEncoding::Int}, 1, 16, 0, 0, false},
+                      HeaderCase{{1, 48000, 24, WavEncoding::Int}, 0xFFFE, 40, 1, 0x4, true},
+                      HeaderCase{{2, 96000, 32, WavEncoding::Int}, 0xFFFE, 40, 1, 0x3, true},
+                      HeaderCase{{6, 48000, 16, WavEncoding::Int}, 0xFFFE, 40, 1, 0x3F, true},
+                      HeaderCase{{3, 22050, 8, WavEncoding::Int}, 0xFFFE, 40, 1, 0x7, true},
+                      HeaderCase{{1, 44100, 32, WavEncoding::Float}, 3, 18, 0, 0, true},
+                      HeaderCase{{2, 44100, 32, WavEncoding::Float}, 3, 18, 0, 0, true},
+                      HeaderCase{{8, 48000, 32, WavEncoding::Float}, 0xFFFE, 40, 3, 0x63F, true},
+                      HeaderCase{{12, 48000, 24, WavEncoding::Int}, 0xFFFE, 40, 1, 0, true}));
 
 TEST(WavWriter, EmptyAudioGivesAHeaderAndAnEmptyDataChunk) {
   TempDir dir;
-  const auto b = write_file(dir.file("e.wav"), {2, 44100, 16, WavSampleKind::Int}, [](WavWriter&) {});
+  const auto b = write_file(dir.file("e.wav"), {2, 44100, 16, WavEncoding::Int}, [](WavWriter&) {});
   ASSERT_EQ(b.size(), 44u);
   EXPECT_EQ(load_le32(&b[4]), 36u);
   EXPECT_EQ(std::string(b.begin() + 36, b.begin() + 40), "data");
   EXPECT_EQ(load_le32(&b[40]), 0u);
-  EXPECT_EQ(b, wav_header({2, 44100, 16, WavSampleKind::Int}, 0));
+  EXPECT_EQ(b, wav_header({2, 44100, 16, WavEncoding::Int}, 0));
 }
 
 class RefusedSpec : public ::testing::TestWithParam<WavSpec> {};
@@ -228,17 +230,17 @@ TEST_P(RefusedSpec, UnsupportedFormatMessage) {
   EXPECT_TRUE(read_all(dir.file("x.wav")).empty());  // refused before writing anything
 }
 INSTANTIATE_TEST_SUITE_P(Specs, RefusedSpec,
-                         ::testing::Values(WavSpec{1, 44100, 12, WavSampleKind::Int},
-                                           WavSpec{1, 44100, 20, WavSampleKind::Int},
-                                           WavSpec{1, 44100, 64, WavSampleKind::Int},
-                                           WavSpec{1, 44100, 64, WavSampleKind::Float},
-                                           WavSpec{1, 44100, 16, WavSampleKind::Float},
-                                           WavSpec{0, 44100, 16, WavSampleKind::Int},
-                                           WavSpec{65535, 0xFFFFFFFFu, 32, WavSampleKind::Int}));
+                         ::testing::Values(WavSpec{1, 44100, 12, WavEncoding::Int},
+                                           WavSpec{1, 44100, 20, WavEncoding::Int},
+                                           WavSpec{1, 44100, 64, WavEncoding::Int},
+                                           WavSpec{1, 44100, 64, WavEncoding::Float},
+                                           WavSpec{1, 44100, 16, WavEncoding::Float},
+                                           WavSpec{0, 44100, 16, WavEncoding::Int},
+                                           WavSpec{65535, 0xFFFFFFFFu, 32, WavEncoding::Int}));
 
 TEST(WavWriter, IntegerCodesMustFitTheWidth) {
   TempDir dir;
-  const auto b = write_file(dir.file("i.wav"), {1, 8000, 8, WavSampleKind::Int}, [](WavWriter& w) {
+  const auto b = write_file(dir.file("i.wav"), {1, 8000, 8, WavEncoding::Int}, [](WavWriter& w) {
     const std::int32_t ok[] = {-128, 0, 127};
     ASSERT_TRUE(w.write_int_samples(ok).ok());
     const std::int32_t wide[] = {128};
@@ -260,7 +262,7 @@ TEST(WavWriter, IntegerCodesMustFitTheWidth) {
 
 TEST(WavWriter, FloatWriterRefusesIntegerCodes) {
   TempDir dir;
-  write_file(dir.file("f.wav"), {1, 8000, 32, WavSampleKind::Float}, [](WavWriter& w) {
+  write_file(dir.file("f.wav"), {1, 8000, 32, WavEncoding::Float}, [](WavWriter& w) {
     const std::int32_t codes[] = {1};
     Status s = w.write_int_samples(codes);
     ASSERT_FALSE(s.ok());
@@ -280,7 +282,7 @@ TEST(WavWriter, StreamsThroughTheBufferAcrossShortWrites) {
     ++calls;
     return ::write(fd, data, std::min<std::size_t>(size, 1000));
   };
-  const auto b = write_file(dir.file("big.wav"), {1, 48000, 24, WavSampleKind::Int},
+  const auto b = write_file(dir.file("big.wav"), {1, 48000, 24, WavEncoding::Int},
                             [&](WavWriter& w) {
                               // in pieces that do not line up with the buffer
                               ASSERT_TRUE(w.write_samples(std::span(samples).first(12345)).ok());
@@ -304,7 +306,7 @@ TEST(WavWriter, FailedWriteIsTheOperatingSystemError) {
     errno = ENOSPC;
     return -1;
   };
-  Result<WavWriter> w = WavWriter::create(f.fd(), {2, 44100, 16, WavSampleKind::Int}, full);
+  Result<WavWriter> w = WavWriter::create(f.fd(), {2, 44100, 16, WavEncoding::Int}, full);
   ASSERT_TRUE(w.ok());
   std::vector<double> samples(100000, 0.1);  // more than one buffer: forces a write
   Status s = w->write_samples(samples);
@@ -313,7 +315,7 @@ TEST(WavWriter, FailedWriteIsTheOperatingSystemError) {
 }
 
 TEST(WavWriter, RefusesSizesARiffHeaderCannotHold) {
-  const WavSpec spec{2, 48000, 16, WavSampleKind::Int};
+  const WavSpec spec{2, 48000, 16, WavEncoding::Int};
   const std::uint64_t max_data = 0xFFFFFFFFull - (WavWriter::header_bytes(spec) - 8);
   EXPECT_TRUE(WavWriter::check_size(spec, (max_data - 1) / 2).ok());
   Status s = WavWriter::check_size(spec, (max_data + 1) / 2 + 1);
@@ -321,9 +323,70 @@ TEST(WavWriter, RefusesSizesARiffHeaderCannotHold) {
   EXPECT_EQ(s.error().message(), "The audio is too large for a WAV file: " +
                                      std::to_string(((max_data + 1) / 2 + 1) * 2) +
                                      " bytes of samples exceed the 4 GiB limit of its header.");
-  EXPECT_FALSE(WavWriter::check_size({1, 8000, 8, WavSampleKind::Int}, max_data).ok());  // pad byte
+  EXPECT_FALSE(WavWriter::check_size({1, 8000, 8, WavEncoding::Int}, max_data).ok());  // pad byte
   EXPECT_FALSE(WavWriter::check_size(spec, ~0ull).ok());
 }
+
+// Our own two readers take back what we write: the decoder for every format,
+// the fast path for 16-bit, 24-bit and float data.
+struct RoundTripCase {
+  WavSpec spec;
+  SampleFormat format;
+  double decoder_scale;  // the decoder's divisor; 0 for float data
+  bool fast_path;
+};
+class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(RoundTrip, OurReadersReadBackWhatWeWrote) {
+  const RoundTripCase c = GetParam();
+  TempDir dir;
+  const std::string path = dir.file("rt.wav");
+  const std::size_t frames = 1001;
+  std::vector<double> in(frames * c.spec.channels);
+  for (std::size_t i = 0; i < in.size(); ++i) in[i] = std::sin(0.01 * static_cast<double>(i)) * 0.9;
+  write_file(path, c.spec, [&](WavWriter& w) { ASSERT_TRUE(w.write_samples(in).ok()); });
+
+  // What the writer stored, as the readers should see it.
+  std::vector<double> expected(in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (c.spec.kind == WavEncoding::Float) {
+      expected[i] = static_cast<float>(in[i]);
+    } else if (c.spec.bits_per_sample == 8) {
+      expected[i] = std::round((in[i] + 1.0) / 2.0 * 255.0) / 255.0 * 2.0 - 1.0;
+    } else {
+      expected[i] = std::round(in[i] * (c.decoder_scale - 1.0)) / c.decoder_scale;
+    }
+  }
+
+  Result<AudioData> decoded = decode_audio_file(path);
+  ASSERT_TRUE(decoded.ok()) << decoded.error().chain();
+  EXPECT_EQ(decoded->info.channels, c.spec.channels);
+  EXPECT_EQ(decoded->info.sample_rate, c.spec.sample_rate);
+  EXPECT_EQ(decoded->info.bit_depth, c.spec.bits_per_sample);
+  EXPECT_EQ(decoded->info.sample_format, c.format);
+  EXPECT_EQ(decoded->info.total_samples, in.size());
+  ASSERT_EQ(decoded->samples.size(), in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) ASSERT_DOUBLE_EQ(decoded->samples[i], expected[i]) << i;
+
+  if (c.fast_path) {
+    Result<UltraFastWavReader> fast = UltraFastWavReader::open(path);
+    ASSERT_TRUE(fast.ok()) << fast.error().chain();
+    EXPECT_EQ(fast->info().frames, frames);
+    EXPECT_EQ(fast->info().channels, c.spec.channels);
+    EXPECT_EQ(fast->convert_to_f64_minimal(std::nullopt), decoded->samples);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Specs, RoundTrip,
+    ::testing::Values(RoundTripCase{{1, 8000, 8, WavEncoding::Int}, SampleFormat::U8, 0, false},
+                      RoundTripCase{{3, 8000, 8, WavEncoding::Int}, SampleFormat::U8, 0, false},
+                      RoundTripCase{{2, 44100, 16, WavEncoding::Int}, SampleFormat::I16, 32768.0, true},
+                      RoundTripCase{{6, 48000, 16, WavEncoding::Int}, SampleFormat::I16, 32768.0, true},
+                      RoundTripCase{{1, 48000, 24, WavEncoding::Int}, SampleFormat::I24, 8388608.0, true},
+                      RoundTripCase{{2, 96000, 32, WavEncoding::Int}, SampleFormat::I32, 2147483648.0, false},
+                      RoundTripCase{{2, 44100, 32, WavEncoding::Float}, SampleFormat::F32, 0, true},
+                      RoundTripCase{{5, 44100, 32, WavEncoding::Float}, SampleFormat::F32, 0, true}));
 
 }  // namespace
 }  // namespace sonorik
