@@ -105,8 +105,11 @@ Result<AudioData> decode_audio_file(const std::string& path) {
 
   Result<MappedFile> mapped = MappedFile::open(path);
   if (!mapped) return std::move(mapped).error();
+  return decode_wav_bytes(mapped->bytes());
+}
 
-  Result<WavReader> reader = WavReader::create(mapped->bytes());
+Result<AudioData> decode_wav_bytes(Bytes file) {
+  Result<WavReader> reader = WavReader::create(file);
   if (!reader) return Error("Failed to create WAV reader", std::move(reader).error());
   const WavReader& wav = reader.value();
 

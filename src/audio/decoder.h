@@ -4,6 +4,7 @@
 #include <string>
 
 #include "audio/audio_data.h"
+#include "core/bytes.h"
 #include "core/error.h"
 
 namespace sonorik {
@@ -27,5 +28,9 @@ namespace sonorik {
 //                                                  than the file holds; cause says how many
 // A failing decode returns before allocating the sample list.
 Result<AudioData> decode_audio_file(const std::string& path);
+
+// The WAV part of decode_audio_file over the bytes of a whole file: the same
+// result and the same errors from "Failed to create WAV reader" on.
+Result<AudioData> decode_wav_bytes(Bytes file);
 
 }  // namespace sonorik
