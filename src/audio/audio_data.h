@@ -42,7 +42,9 @@ struct AudioData {
                                                        const MetricList& metrics);
 
   // Loops the audio from its start until it lasts `min_seconds` (see the
-  // buffer pool in audio_data.cpp). Empty audio is left as it is.
+  // buffer pool in buffer_pool.h). Empty audio is left as it is. Afterwards
+  // total_samples counts frames. Throws std::bad_alloc when the looped list
+  // cannot be allocated; the record is then unchanged.
   void ensure_minimum_duration(double min_seconds);
 };
 

@@ -182,14 +182,6 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"EmptyData", WavSpec{}, ByteVec{}, {}}),
     [](const ::testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
 
-TEST(DecodeInfo, EmptyDataHasZeroDuration) {
-  TempDir dir;
-  Result<AudioData> audio = decode_audio_file(dir.write("e.wav", testing::make_wav({}, {})));
-  ASSERT_TRUE(audio.ok());
-  EXPECT_EQ(audio->info.total_samples, 0u);
-  EXPECT_EQ(audio->info.duration_seconds, 0.0);
-}
-
 // Errors: outermost message, and the cause's message ("" for none).
 struct ErrorCase {
   const char* name;

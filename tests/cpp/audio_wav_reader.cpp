@@ -78,11 +78,6 @@ TEST(WavReader, OddSizedFmtIsSkippedWithItsPad) {
   EXPECT_EQ(r->declared_samples, 1u);
 }
 
-TEST(WavReaderKind, Names) {
-  EXPECT_EQ(wav_sample_kind_name(WavSampleKind::Int), "Int");
-  EXPECT_EQ(wav_sample_kind_name(WavSampleKind::Float), "Float");
-}
-
 // Valid files of every layout the decoder handles, to be damaged below.
 std::vector<ByteVec> corpus() {
   std::vector<ByteVec> files;
