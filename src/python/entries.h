@@ -2,6 +2,7 @@
 // runs its whole body inside the fatal-error boundary (see frame.h).
 #pragma once
 
+#include "core/metric.h"
 #include "python/frame.h"
 
 namespace sonorik::py {
@@ -44,5 +45,9 @@ PyObject* run_entry(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 inline constexpr const char* kFlagNames[7] = {
     "integrated_loudness", "short_term_loudness", "momentary_loudness", "loudness_range",
     "true_peak",           "rms_max",             "rms_average"};
+
+// Converts the seven measure flags found at argv[first..first+6]; an omitted
+// flag (nullptr) is false. False with a Python exception set on failure.
+bool convert_flags(const std::vector<PyObject*>& argv, std::size_t first, MeasureFlags& flags);
 
 }  // namespace sonorik::py
