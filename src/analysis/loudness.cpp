@@ -1,6 +1,7 @@
 #include "analysis/loudness.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace sonorik::analysis {
@@ -8,8 +9,8 @@ namespace sonorik::analysis {
 namespace {
 
 // Feeds every whole frame of the audio in consecutive chunks of
-// `chunk_frames` (the last may be shorter) and calls after_feed(ok) after
-// each chunk. A trailing incomplete frame is never fed.
+// `chunk_frames` (the last may be shorter) and calls after_feed(ok, frames)
+// after each chunk. A trailing incomplete frame is never fed.
 template <class AfterFeed>
 void feed_whole_frames(Meter& meter, const AudioData& audio, std::size_t chunk_frames,
                        AfterFeed&& after_feed) {
@@ -19,7 +20,7 @@ void feed_whole_frames(Meter& meter, const AudioData& audio, std::size_t chunk_f
   chunk_frames = std::max<std::size_t>(chunk_frames, 1);
   for (std::size_t start = 0; start < frames; start += chunk_frames) {
     const std::size_t n = std::min(chunk_frames, frames - start);
-    after_feed(meter.add_frames(data + start * channels, n));
+    after_feed(meter.add_frames(data + start * channels, n), n);
   }
 }
 
@@ -36,6 +37,32 @@ void raise_to(double& max, std::optional<double> v) {
   if (v && std::isfinite(*v) && *v > max) max = *v;
 }
 
+// The meter's conversions between mean-square energy and LUFS.
+double energy_of(double lufs) { return std::isfinite(lufs) ? std::pow(10.0, (lufs + 0.691) / 10.0) : 0.0; }
+std::optional<double> loudness_of(double energy) {
+  return energy > 0.0 ? 10.0 * std::log10(energy) - 0.691 : -HUGE_VAL;
+}
+
+// The energies of the last 30 100 ms blocks; blocks before the start are
+// silence, as in the meter's own window.
+class SubBlockHistory {
+ public:
+  void push(double energy) {
+    ring_[next_] = energy;
+    next_ = (next_ + 1) % kBlocks;
+  }
+  double mean_of_last(std::size_t n) const {
+    double sum = 0.0;
+    for (std::size_t i = 1; i <= n; ++i) sum += ring_[(next_ + kBlocks - i) % kBlocks];
+    return sum / static_cast<double>(n);
+  }
+
+ private:
+  static constexpr std::size_t kBlocks = 30;
+  std::array<double, kBlocks> ring_{};
+  std::size_t next_ = 0;
+};
+
 Result<Meter> make_meter(const AudioData& audio, int mode) {
   return Meter::create(audio.info.channels, audio.info.sample_rate, mode);
 }
@@ -46,9 +73,10 @@ Result<double> max_over_steps(const AudioData& audio, int mode, Read read) {
   auto meter = make_meter(audio, mode);
   if (!meter) return std::move(meter).error();
   double max = kLoudnessFloorLufs;
-  feed_whole_frames(*meter, audio, loudness_step_frames(audio.info.sample_rate), [&](bool fed) {
-    if (fed) raise_to(max, read(*meter));
-  });
+  feed_whole_frames(*meter, audio, loudness_step_frames(audio.info.sample_rate),
+                    [&](bool fed, std::size_t) {
+                      if (fed) raise_to(max, read(*meter));
+                    });
   return max;
 }
 
@@ -68,7 +96,7 @@ Result<double> calculate_integrated_loudness(const AudioData& audio) {
   } else if (duration_s < 30.0) {
     chunk_samples = 24000;
   }
-  feed_whole_frames(*meter, audio, chunk_samples / meter->channels(), [](bool) {});
+  feed_whole_frames(*meter, audio, chunk_samples / meter->channels(), [](bool, std::size_t) {});
   return loudness_or_floor(meter->global());
 }
 
@@ -83,7 +111,7 @@ Result<double> calculate_momentary_loudness(const AudioData& audio) {
 Result<double> calculate_loudness_range(const AudioData& audio) {
   auto meter = make_meter(audio, Meter::kModeLra);
   if (!meter) return std::move(meter).error();
-  feed_whole_frames(*meter, audio, loudness_step_frames(audio.info.sample_rate), [](bool) {});
+  feed_whole_frames(*meter, audio, loudness_step_frames(audio.info.sample_rate), [](bool, std::size_t) {});
   return range_or_fallback(meter->range());
 }
 
@@ -106,12 +134,35 @@ LoudnessValues LoudnessPass::run() {
   LoudnessValues out;
   if (!meter_) return out;
   Meter& meter = *meter_;
+  const unsigned long rate_hz = audio_->info.sample_rate;
   const bool reads_steps = request_.short_term || request_.momentary;
   // Without step readings the split of the frames is free: large chunks.
-  const std::size_t chunk_frames =
-      reads_steps ? loudness_step_frames(audio_->info.sample_rate) : std::size_t{48000};
-  feed_whole_frames(meter, *audio_, chunk_frames, [&](bool fed) {
-    if (!fed) return;
+  const std::size_t step = reads_steps ? loudness_step_frames(rate_hz) : std::size_t{48000};
+
+  // The meter's momentary and short-term windows are 4 and 30 of its 100 ms
+  // blocks of (rate + 5) / 10 frames. Where a step is exactly one such block,
+  // both readings at a step boundary are the means of the last 4 / 30 block
+  // energies, so one 100 ms reading per step replaces summing the whole 3 s
+  // window at every step. Other rates, the short last step and any failure
+  // fall back to reading the windows directly.
+  SubBlockHistory history;
+  bool composing = reads_steps && step == (rate_hz + 5) / 10;
+
+  feed_whole_frames(meter, *audio_, step, [&](bool fed, std::size_t frames) {
+    if (!fed) {
+      composing = false;
+      return;
+    }
+    if (!reads_steps) return;
+    if (composing && frames == step) {
+      if (const std::optional<double> block = meter.window(100)) {
+        history.push(energy_of(*block));
+        if (request_.momentary) raise_to(out.momentary_lufs, loudness_of(history.mean_of_last(4)));
+        if (request_.short_term) raise_to(out.short_term_lufs, loudness_of(history.mean_of_last(30)));
+        return;
+      }
+      composing = false;
+    }
     if (request_.momentary) raise_to(out.momentary_lufs, meter.momentary());
     if (request_.short_term) raise_to(out.short_term_lufs, meter.shortterm());
   });

@@ -152,7 +152,8 @@ TEST(ShortTerm, TwoSecondsReadAgainstSilenceBeforeTheStart) {
 }
 
 // The combined pass against four separate meters, over channel layouts whose
-// maps differ and rates whose 100 ms step differs from the meter's block.
+// maps differ, lengths that end in a short step, and rates whose 100 ms step
+// differs from the meter's block (11,025 and 16,005 Hz).
 struct Layout {
   std::uint32_t rate_hz;
   std::uint16_t channels;
@@ -180,8 +181,9 @@ TEST_P(CombinedPass, EqualsSeparateMeters) {
 }
 INSTANTIATE_TEST_SUITE_P(Layouts, CombinedPass,
                          ::testing::Values(Layout{48000, 1, 25.0}, Layout{48000, 2, 35.0},
-                                           Layout{44100, 6, 20.0}, Layout{48000, 7, 12.0},
-                                           Layout{11025, 2, 8.0}));
+                                           Layout{44100, 6, 20.0}, Layout{48000, 7, 12.345},
+                                           Layout{96000, 2, 4.05}, Layout{22050, 5, 9.99},
+                                           Layout{11025, 2, 8.0}, Layout{16005, 1, 7.0}));
 
 TEST(CombinedPass, EmptyRequestAndRefusedMeter) {
   const Result<LoudnessValues> none = measure_loudness(make_audio(8, 1, {0.5}), {});
