@@ -50,10 +50,13 @@ struct LoudnessValues {
 };
 
 // All requested loudness measures from one meter in the union of their modes:
-// momentary and short-term are read after every 100 ms step, global and range
-// once at the end. libebur128's readings do not depend on how the frames are
-// split across calls, so each value equals that of its own function above
-// (up to the summation order inside the meter's window, ~1e-12 LU).
+// momentary and short-term are taken after every 100 ms step, global and range
+// read once at the end. libebur128's readings do not depend on how the frames
+// are split across calls, so each value equals that of its own function above
+// to within rounding (far below 1e-9 LU). Where a step is exactly one of the
+// meter's 100 ms blocks (rates with rate % 10 < 5), the momentary and
+// short-term values at a step are composed from the last 4 / 30 block
+// energies instead of summing the whole window again at every step.
 //
 // Two steps so that a caller can learn of a refused meter ("NoMem") before it
 // starts other work: create() makes the meter, run() feeds the whole audio.
