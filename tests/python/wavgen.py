@@ -115,6 +115,7 @@ def write_wav(path, samples, rate: int = 48000, channels: int = 1, bits: int = 1
     """Writes float samples (-1..1, interleaved) as integer PCM or 32-bit float."""
     path = Path(path)
     if kind == "float":
+        bits = 32
         data = encode(samples, 32, "float")
         tag = options.pop("tag", FLOAT)
     else:

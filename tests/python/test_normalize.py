@@ -1,0 +1,163 @@
+"""The normalize_* functions: targets, ranges, formats, and files kept safe."""
+
+import os
+import stat
+
+import numpy as np
+import pytest
+
+import sonorik
+import wavgen
+
+FUNCS = {
+    "true_peak": sonorik.normalize_true_peak,
+    "integrated_loudness": sonorik.normalize_integrated_loudness,
+    "short_term_loudness": sonorik.normalize_short_term_loudness,
+    "momentary_loudness": sonorik.normalize_momentary_loudness,
+    "rms_max": sonorik.normalize_rms_max,
+    "rms_average": sonorik.normalize_rms_average,
+}
+
+
+ORDER = ["integrated_loudness", "short_term_loudness", "momentary_loudness", "loudness_range",
+         "true_peak", "rms_max", "rms_average"]
+
+
+def measure(path, what):
+    batch = sonorik.batch_analyze([str(path)], *[m == what for m in ORDER])
+    return getattr(batch[0][2], what)
+
+
+def read_back(path):
+    sf = pytest.importorskip("soundfile")
+    data, rate = sf.read(str(path), dtype="float64", always_2d=True)
+    return data, rate
+
+
+@pytest.mark.parametrize("what, target", [("true_peak", -3.0), ("integrated_loudness", -23.0),
+                                          ("short_term_loudness", -20.0), ("momentary_loudness", -18.0),
+                                          ("rms_max", -15.0), ("rms_average", -25.0)])
+def test_each_measure_reaches_its_target(tmp_path, what, target):
+    src = wavgen.write_wav(tmp_path / "in.wav", wavgen.noise(6.0, 48000, 2, -40.0), 48000, 2, 24)
+    out = tmp_path / "out.wav"
+    FUNCS[what](str(src), target, str(out))
+    assert measure(out, what) == pytest.approx(target, abs=0.05)
+    assert measure(src, what) != pytest.approx(target, abs=1.0)  # input untouched
+
+
+@pytest.mark.parametrize("current_offset, expected_offset", [(0.0, 0.0), (-7.0, -1.5), (4.0, 1.5)])
+@pytest.mark.parametrize("swap", [False, True])
+def test_range_moves_only_outside_values_to_the_nearer_edge(tmp_path, current_offset, expected_offset, swap):
+    # Range [-23, -20] around a noise file whose RMS average is -21.5 + offset.
+    level = -21.5 + current_offset
+    src = wavgen.write_wav(tmp_path / "in.wav", wavgen.noise(3.0, 48000, 1, level), 48000, 1, kind="float")
+    before = measure(src, "rms_average")
+    out = tmp_path / "out.wav"
+    lo_hi = (-20.0, -23.0) if swap else (-23.0, -20.0)
+    sonorik.normalize_rms_average(str(src), lo_hi[0], str(out), lo_hi[1])
+    after = measure(out, "rms_average")
+    if expected_offset == 0.0:
+        assert after == pytest.approx(before, abs=1e-6)
+    else:
+        assert after == pytest.approx(-21.5 + expected_offset, abs=0.01)
+
+
+def test_in_place_rewrite_and_int_target(tmp_path):
+    src = wavgen.write_wav(tmp_path / "in.wav", wavgen.noise(2.0, 44100, 2, -30.0), 44100, 2)
+    os.chmod(src, 0o640)
+    sonorik.normalize_rms_average(str(src), -12)
+    assert measure(src, "rms_average") == pytest.approx(-12.0, abs=0.05)
+    assert stat.S_IMODE(os.stat(src).st_mode) == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav"]  # no temporary left behind
+
+
+def test_unchanged_16bit_file_shows_the_scale_edge(tmp_path):
+    codes = np.array([32767, -32768, 1000, -1000] * 1200)
+    src = wavgen.write_codes(tmp_path / "in.wav", codes, 48000, 1)
+    data, _ = read_back(src)
+    sonorik.normalize_true_peak(str(src), 20 * np.log10(measure_peak := 1.0) + measure(src, "true_peak"))
+    out = np.frombuffer(src.read_bytes()[44:], dtype="<i2")
+    assert list(out[:4]) == [32766, -32767, 1000, -1000]
+    assert measure_peak == 1.0 and len(out) == len(codes)
+
+
+@pytest.mark.parametrize("bits, kind", [(8, "int"), (16, "int"), (24, "int"), (32, "int"), (32, "float")])
+@pytest.mark.parametrize("channels", [1, 2, 6])
+def test_formats_are_kept_and_read_by_other_readers(tmp_path, bits, kind, channels):
+    scipy_wav = pytest.importorskip("scipy.io.wavfile")
+    x = wavgen.sine(0.5, 22050, channels, -10.0, 440.0)
+    src = wavgen.write_wav(tmp_path / "in.wav", x, 22050, channels, bits, kind)
+    out = tmp_path / "out.wav"
+    sonorik.normalize_true_peak(str(src), -1.0, str(out))
+    info = sonorik.get_audio_info_py(str(out))
+    assert (info.sample_rate, info.channels, info.bit_depth) == (22050, channels, bits)
+    assert info.duration_seconds == 0.5
+    rate, data = scipy_wav.read(str(out))
+    assert rate == 22050 and data.shape[0] == 11025
+    sf_data, sf_rate = read_back(out)
+    assert sf_rate == 22050 and sf_data.shape == (11025, channels)
+    peak_db = 20 * np.log10(np.max(np.abs(sf_data)))
+    assert peak_db == pytest.approx(-1.0, abs=0.3 if bits == 8 else 0.05)
+
+
+@pytest.mark.parametrize("what", list(FUNCS))
+def test_short_file_keeps_its_length_and_order(tmp_path, what):
+    x = wavgen.noise(0.05, 44100, 1, -30.0)
+    src = wavgen.write_wav(tmp_path / "in.wav", x, 44100, 1, kind="float")
+    out = tmp_path / "out.wav"
+    FUNCS[what](str(src), -20.0, str(out))
+    data, _ = read_back(out)
+    assert data.shape[0] == len(x)
+    y = data[:, 0]
+    # One gain, same sample order: a constant ratio wherever nothing was
+    # clipped (integrated loudness of 0.1 s of audio is at the floor, so that
+    # gain drives most samples to full scale).
+    assert np.array_equal(np.sign(y), np.sign(x))
+    free = np.abs(y) < 0.999
+    ratio = y[free] / x.astype(np.float32)[free]
+    assert np.allclose(ratio, ratio[0], rtol=1e-5)
+
+
+def test_errors(tmp_path):
+    missing = str(tmp_path / "missing.wav")
+    with pytest.raises(OSError) as info:
+        sonorik.normalize_rms_max(missing, -12.0)
+    assert str(info.value) == f'Failed to load audio: Failed to decode audio file: "{missing}"'
+    slow = wavgen.write_wav(tmp_path / "slow.wav", wavgen.sine(1.0, 8, 1), 8, 1)
+    with pytest.raises(RuntimeError) as info:
+        sonorik.normalize_integrated_loudness(str(slow), -23.0)
+    assert str(info.value) == "Normalization failed: NoMem"
+    src = wavgen.write_wav(tmp_path / "in.wav", wavgen.sine(0.5, 8000, 1), 8000, 1)
+    with pytest.raises(OSError) as info:
+        sonorik.normalize_rms_max(str(src), -12.0, str(tmp_path / "no" / "dir" / "out.wav"))
+    assert str(info.value) == "Failed to write audio: No such file or directory (os error 2)"
+    assert not (tmp_path / "no").exists()
+    from pathlib import Path
+    before = src.read_bytes()
+    with pytest.raises(TypeError):
+        sonorik.normalize_rms_max(Path(src), -12.0)
+    assert src.read_bytes() == before
+
+
+def test_failed_write_leaves_destination_intact(tmp_path):
+    if os.geteuid() == 0:
+        # Root ignores directory permissions; use a destination that cannot be
+        # replaced instead: a directory in the file's place.
+        dest = tmp_path / "dest.wav"
+        dest.mkdir()
+        src = wavgen.write_wav(tmp_path / "in.wav", wavgen.sine(0.5, 8000, 1), 8000, 1)
+        with pytest.raises(OSError, match="^Failed to write audio: "):
+            sonorik.normalize_rms_max(str(src), -12.0, str(dest))
+        assert dest.is_dir() and sorted(p.name for p in tmp_path.iterdir()) == ["dest.wav", "in.wav"]
+    else:
+        ro = tmp_path / "ro"
+        ro.mkdir()
+        src = wavgen.write_wav(ro / "in.wav", wavgen.sine(0.5, 8000, 1), 8000, 1)
+        before = src.read_bytes()
+        ro.chmod(0o555)
+        try:
+            with pytest.raises(OSError, match="^Failed to write audio: Permission denied"):
+                sonorik.normalize_rms_max(str(src), -12.0)
+        finally:
+            ro.chmod(0o755)
+        assert src.read_bytes() == before
