@@ -160,8 +160,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, Unwritable,
 // Records built in memory.
 
 std::string record(OutputFormat format, std::string_view name, const AnalysisResults& r,
+// A report path that can never be created: building a record writes nothing.
                    const MetricList& metrics) {
-  return OutputFormatter::create(format, "unused/never/written", metrics).record(name, r, metrics);
+  return OutputFormatter::create(format, "/proc/sonorik-none/never-written", metrics).record(name, r, metrics);
 }
 
 const MetricList kAllEight = {M::file_name_ext,   M::integrated_loudness, M::short_term_loudness,
