@@ -159,10 +159,11 @@ INSTANTIATE_TEST_SUITE_P(Formats, Unwritable,
 
 // Records built in memory.
 
-std::string record(OutputFormat format, std::string_view name, const AnalysisResults& r,
 // A report path that can never be created: building a record writes nothing.
+std::string record(OutputFormat format, std::string_view name, const AnalysisResults& r,
                    const MetricList& metrics) {
-  return OutputFormatter::create(format, "/proc/sonorik-none/never-written", metrics).record(name, r, metrics);
+  return OutputFormatter::create(format, "/proc/sonorik-none/never-written", metrics)
+      .record(name, r, metrics);
 }
 
 const MetricList kAllEight = {M::file_name_ext,   M::integrated_loudness, M::short_term_loudness,
