@@ -29,19 +29,8 @@ struct LevelCase {
   double expected;
 };
 
-AudioData stereo_sequence(const std::vector<Segment>& segs) {
-  std::vector<double> all;
-  std::size_t frame = 0;
-  for (const Segment& seg : segs) {
-    const double amp = std::pow(10.0, seg.level_dbfs / 20.0);
-    const auto frames = static_cast<std::size_t>(std::llround(seg.seconds * 48000));
-    for (std::size_t i = 0; i < frames; ++i, ++frame) {
-      const double v = amp * std::sin(2.0 * std::numbers::pi * 1000.0 * static_cast<double>(frame) / 48000.0);
-      all.push_back(v);
-      all.push_back(v);
-    }
-  }
-  return make_audio(48000, 2, std::move(all));
+AudioData stereo_sequence(const std::vector<Segment>& segments) {
+  return sine_sequence(48000, 2, segments);
 }
 
 class Tech3341 : public ::testing::TestWithParam<LevelCase> {};

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <numbers>
 #include <vector>
 
@@ -37,7 +36,7 @@ struct Segment {
 // A sine of `freq_hz` in every channel, its level changing per segment; the
 // phase runs on across segment boundaries.
 inline AudioData sine_sequence(std::uint32_t rate_hz, std::uint16_t channels,
-                               std::initializer_list<Segment> segments,
+                               const std::vector<Segment>& segments,
                                double freq_hz = 1000.0) {
   std::vector<double> s;
   std::size_t frame = 0;
