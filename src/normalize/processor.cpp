@@ -139,6 +139,10 @@ Status write_normalized_samples(const std::string& output_path, const AudioInfo&
 
   Result<Destination> dest = resolve_destination(output_path);
   if (!dest) return std::move(dest).error();
+  // A write-protected file stays protected, as it would against a plain
+  // open for writing, even though the rename itself would be allowed.
+  if (dest->existing && ::faccessat(AT_FDCWD, dest->path.c_str(), W_OK, AT_EACCESS) != 0)
+    return os_error(errno);
   const std::string dir = parent_of(dest->path);
 
   Result<TempFile> temp = create_temp(dir, dest->existing.has_value());

@@ -36,8 +36,9 @@ WavSpec wav_spec_for(const AudioInfo& info);
 //   "{description} (os error N)"                       any system call; e.g. a
 //       directory that does not exist gives "No such file or directory (os
 //       error 2)" and a directory without write permission "Permission
-//       denied (os error 13)". A destination that exists and is not a
-//       regular file is refused with EISDIR for a directory, ENODEV otherwise.
+//       denied (os error 13)", as does an existing destination we may not
+//       write to. A destination that exists and is not a regular file is
+//       refused with EISDIR for a directory, ENODEV otherwise.
 // The format and size checks run before anything is created.
 Status write_normalized_audio(const std::string& output_path, const AudioData& audio);
 

@@ -247,6 +247,19 @@ TEST(WriteNormalizedAudio, ReadOnlyDirectoryKeepsTheFile) {
   EXPECT_EQ(dir.entries(), std::set<std::string>{"keep.wav"});
 }
 
+TEST(WriteNormalizedAudio, WriteProtectedFileStaysProtected) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  TempDir dir;
+  const std::string out = dir.file("keep.wav");
+  write_text(out, "precious");
+  ASSERT_EQ(::chmod(out.c_str(), 0444), 0);
+  Status s = write_normalized_audio(out, stereo16(10));
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().message(), "Permission denied (os error 13)");
+  EXPECT_EQ(read_all(out), "precious");
+  EXPECT_EQ(dir.entries(), std::set<std::string>{"keep.wav"});
+}
+
 TEST(WriteNormalizedAudio, WritesOnlyTheGivenSamples) {
   TempDir dir;
   const AudioData audio = stereo16(100);
