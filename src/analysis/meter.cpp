@@ -59,6 +59,10 @@ std::optional<double> Meter::range() const noexcept {
 std::optional<double> Meter::window(unsigned long window_ms) const noexcept {
   return read([&](double* o) { return ebur128_loudness_window(state_.get(), window_ms, o); });
 }
+bool Meter::set_channel(unsigned channel, int role) noexcept {
+  return ebur128_set_channel(state_.get(), channel, role) == EBUR128_SUCCESS;
+}
+
 std::optional<double> Meter::true_peak(unsigned channel) const noexcept {
   return read([&](double* o) { return ebur128_true_peak(state_.get(), channel, o); });
 }

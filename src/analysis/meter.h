@@ -51,6 +51,11 @@ class Meter {
   std::optional<double> window(unsigned long window_ms) const noexcept;
   std::optional<double> true_peak(unsigned channel) const noexcept;
 
+  // Assigns a library channel role (EBUR128_LEFT, ..., EBUR128_UNUSED) to
+  // `channel`. An unused channel is not loudness-filtered, but its sample and
+  // true peaks are still tracked. False on failure.
+  bool set_channel(unsigned channel, int role) noexcept;
+
  private:
   struct Deleter {
     void operator()(ebur128_state* s) const noexcept { ebur128_destroy(&s); }

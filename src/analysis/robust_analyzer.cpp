@@ -136,6 +136,34 @@ struct LoudnessReadings {
   std::vector<double> short_term_values;  // after the first 3 s, above -70.0
 };
 
+// The meter's conversions between mean-square energy and LUFS.
+double energy_of(double lufs) {
+  return std::isfinite(lufs) ? std::pow(10.0, (lufs + 0.691) / 10.0) : 0.0;
+}
+double loudness_of(double energy) {
+  return energy > 0.0 ? 10.0 * std::log10(energy) - 0.691 : -HUGE_VAL;
+}
+
+// The energies of the last 30 blocks of 100 ms; blocks before the start are
+// silence, as in the meter's own window.
+class BlockEnergies {
+ public:
+  void push(double energy) {
+    ring_[next_] = energy;
+    next_ = (next_ + 1) % kBlocks;
+  }
+  double mean_of_last(std::size_t n) const {
+    double sum = 0.0;
+    for (std::size_t i = 1; i <= n; ++i) sum += ring_[(next_ + kBlocks - i) % kBlocks];
+    return sum / static_cast<double>(n);
+  }
+
+ private:
+  static constexpr std::size_t kBlocks = 30;
+  double ring_[kBlocks] = {};
+  std::size_t next_ = 0;
+};
+
 Result<LoudnessReadings> read_loudness(const SampleSource& source, std::uint32_t rate_hz,
                                        std::uint64_t repeats) {
   const unsigned channels = source.channels();
@@ -143,20 +171,45 @@ Result<LoudnessReadings> read_loudness(const SampleSource& source, std::uint32_t
   if (!meter) return std::move(meter).error();
   const std::uint64_t step = step_frames(rate_hz, 0.1);
   const std::uint64_t short_term_start_samples = step_frames(rate_hz, 3.0) * channels;
+  // The meter's momentary and short-term windows are the last 4 and 30 of its
+  // 100 ms blocks of (rate + 5) / 10 frames. Where a step is exactly one such
+  // block, both readings after a step are the means of the last 4 / 30 block
+  // energies (equal to the meter's own readings up to rounding, about 1e-13
+  // LU), so one 100 ms reading per step replaces summing the whole 3 s window
+  // every time. Other rates, the short last step and any failure read the
+  // windows directly.
+  BlockEnergies history;
+  bool composing = step == (rate_hz + 5) / 10;
   RepeatedStream stream(source, repeats, 0, channels);
   LoudnessReadings out;
   std::uint64_t processed_samples = 0;
   for (std::uint64_t start = 0; start < stream.total_frames(); start += step) {
     const std::uint64_t frames = std::min(step, stream.total_frames() - start);
-    if (!feed(*meter, stream, frames)) continue;
-    if (std::optional<double> m = meter->momentary(); m && std::isfinite(*m)) {
-      out.momentary_max = std::max(out.momentary_max, *m);
+    if (!feed(*meter, stream, frames)) {
+      composing = false;
+      continue;
     }
+    std::optional<double> momentary;
+    std::optional<double> short_term;
+    if (composing && frames == step) {
+      if (const std::optional<double> block = meter->window(100)) {
+        history.push(energy_of(*block));
+        momentary = loudness_of(history.mean_of_last(4));
+        short_term = loudness_of(history.mean_of_last(30));
+      } else {
+        composing = false;
+      }
+    }
+    if (!composing || frames != step) {
+      momentary = meter->momentary();
+      short_term = meter->shortterm();
+    }
+    if (momentary && std::isfinite(*momentary)) out.momentary_max = std::max(out.momentary_max, *momentary);
     processed_samples += frames * channels;
-    if (std::optional<double> s = meter->shortterm(); s && std::isfinite(*s)) {
-      out.short_term_max = std::max(out.short_term_max, *s);
-      if (processed_samples >= short_term_start_samples && *s > kLoudnessFloorLufs) {
-        out.short_term_values.push_back(*s);
+    if (short_term && std::isfinite(*short_term)) {
+      out.short_term_max = std::max(out.short_term_max, *short_term);
+      if (processed_samples >= short_term_start_samples && *short_term > kLoudnessFloorLufs) {
+        out.short_term_values.push_back(*short_term);
       }
     }
   }
@@ -192,6 +245,8 @@ std::optional<double> read_true_peak(const SampleSource& source, std::uint32_t r
                                      std::uint64_t repeats, unsigned first, unsigned count) {
   Result<Meter> meter = Meter::create(count, rate_hz, Meter::kModeTruePeak);
   if (!meter) return std::nullopt;
+  // Only the peaks are read: unused channels skip the loudness filter.
+  for (unsigned c = 0; c < count; ++c) meter->set_channel(c, EBUR128_UNUSED);
   RepeatedStream stream(source, repeats, first, count);
   feed(*meter, stream, stream.total_frames());
   double peak = 0.0;
