@@ -74,3 +74,16 @@ test: test-py test-py312 test-asan
 
 clean:
 	rm -rf build $(VENV) .venv312
+
+# Benchmark against ffmpeg, pyloudnorm and a one-thread libebur128 pass on
+# generated audio (bench/out/, not committed). BENCH_ARGS=--quick for 3 rounds.
+BENCH_ARGS ?=
+bench: install
+	@command -v ffmpeg >/dev/null || { \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq ffmpeg >/dev/null; }
+	$(VPY) -m pip install -q pyloudnorm soundfile
+	mkdir -p build/bench
+	g++ -O2 -std=c++20 -Wall -Wextra -Wconversion bench/ebur128_floor.cpp \
+	  $$(pkg-config --cflags --libs libebur128) -o build/bench/ebur128_floor
+	$(VPY) bench/run.py $(BENCH_ARGS)

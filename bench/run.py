@@ -1,0 +1,605 @@
+#!/usr/bin/env python3
+"""Benchmark: sonorik against the tools a user would pick instead.
+
+Generates its own audio under bench/out/ (deterministic pink-ish noise with
+music-like level changes), runs every case several times with the peers and
+ours alternating, and prints a markdown table of medians, ratios and peak
+anonymous memory (RssAnon of the process tree, polled from /proc while each
+run is going).
+
+    python bench/run.py            # 5 repetitions
+    python bench/run.py --quick    # 3 repetitions
+    python bench/run.py --reps 9 --only long
+
+Peers: `ffmpeg -af ebur128=peak=true`, pyloudnorm with soundfile (integrated
+loudness only), and build/bench/ebur128_floor (one libebur128 meter on one
+thread; see ebur128_floor.cpp). Every run is a fresh process; wall time is
+measured around it. Rows that compare Python with Python in-process (the
+directory scan) use the time of the call itself, reported by the child.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+OUT = HERE / "out"
+FLOOR = ROOT / "build" / "bench" / "ebur128_floor"
+PY = sys.executable
+
+RATE = 48000
+CHANNELS = 2
+BITS = 24
+LONG_SECONDS = 600
+HOUR_SECONDS = 3600
+SHORT_SECONDS = 2
+SHORT_COUNT = 200
+TREE_ENTRIES = 20_000
+GENERATOR_VERSION = "1"  # bump when the generated audio changes
+
+# ---- generated input --------------------------------------------------------
+
+
+def _pink_filter():
+    # 1/f approximation (three poles, three zeros) applied to white noise.
+    b = [0.049922035, -0.095993537, 0.050612699, -0.004408786]
+    a = [1.0, -2.494956002, 2.017265875, -0.522189400]
+    return b, a
+
+
+def _level_plan(rng, seconds: float):
+    """Breakpoints (time s, level dBFS) of a music-like envelope: sections of
+    4 to 24 s at levels between -34 and -12 dBFS joined by 0.3 to 2 s ramps,
+    with an occasional near-silent break."""
+    times, levels = [0.0], [-20.0]
+    t = 0.0
+    while t < seconds + 30:
+        ramp = float(rng.uniform(0.3, 2.0))
+        length = float(rng.uniform(4.0, 24.0))
+        level = float(rng.uniform(-34.0, -12.0)) if rng.random() > 0.08 else -65.0
+        times += [t + ramp, t + ramp + length]
+        levels += [level, level]
+        t += ramp + length
+    return times, levels
+
+
+def _audio_chunks(seconds: float, state: int, chunk_seconds: float = 10.0):
+    """Yields interleaved stereo float64 chunks of the generated signal."""
+    import numpy as np
+    from scipy.signal import lfilter, lfilter_zi
+
+    rng = np.random.default_rng(state)
+    b, a = _pink_filter()
+    zi = [lfilter_zi(b, a) * 0.0 for _ in range(3)]
+    times, levels = _level_plan(rng, seconds)
+    total = int(round(seconds * RATE))
+    beat_hz = float(rng.uniform(1.6, 2.4))
+    done = 0
+    while done < total:
+        n = min(total - done, int(chunk_seconds * RATE))
+        t = (done + np.arange(n)) / RATE
+        pink = []
+        for k in range(3):  # common, left, right
+            y, zi[k] = lfilter(b, a, rng.standard_normal(n), zi=zi[k])
+            pink.append(y)
+        level_db = np.interp(t, times, levels)
+        # beat-like pulses of a few dB on top of the sections
+        level_db = level_db + 4.0 * (np.abs(np.sin(np.pi * beat_hz * t)) ** 4) - 2.0
+        # pink noise from this filter has an RMS near 0.14 for unit white noise
+        gain = 10.0 ** (level_db / 20.0) / 0.14
+        left = gain * (0.8 * pink[0] + 0.6 * pink[1])
+        right = gain * (0.8 * pink[0] + 0.6 * pink[2])
+        out = np.empty(2 * n)
+        out[0::2] = np.clip(left, -0.999, 0.999)
+        out[1::2] = np.clip(right, -0.999, 0.999)
+        yield out
+        done += n
+
+
+def _write_generated(path: Path, seconds: float, state: int) -> None:
+    import struct
+
+    sys.path.insert(0, str(ROOT / "tests" / "python"))
+    import wavgen
+
+    frames = int(round(seconds * RATE))
+    data_bytes = frames * CHANNELS * BITS // 8
+    fmt = wavgen.fmt_body(CHANNELS, RATE, BITS)
+    header = (b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + data_bytes) + b"WAVE" +
+              b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", data_bytes))
+    tmp = path.with_suffix(".part")
+    with open(tmp, "wb") as f:
+        f.write(header)
+        for chunk in _audio_chunks(seconds, state):
+            f.write(wavgen.encode(wavgen.quantize(chunk, BITS), BITS))
+    tmp.replace(path)
+
+
+def _stamp_ok(stamp: Path, text: str) -> bool:
+    return stamp.exists() and stamp.read_text() == text
+
+
+def prepare_inputs(need_hour: bool) -> dict:
+    """Creates whatever is missing; reuses what an earlier run left."""
+    OUT.mkdir(parents=True, exist_ok=True)
+    paths = {"long": OUT / "long_10min.wav", "hour": OUT / "long_60min.wav",
+             "short_dir": OUT / "short", "tree": OUT / "tree", "scratch": OUT / "scratch"}
+    todo = [("long", LONG_SECONDS, 101)] + ([("hour", HOUR_SECONDS, 202)] if need_hour else [])
+    for key, seconds, state in todo:
+        stamp = paths[key].with_suffix(".stamp")
+        text = f"{GENERATOR_VERSION} {seconds} {state}"
+        if not (paths[key].exists() and _stamp_ok(stamp, text)):
+            print(f"generating {paths[key].name} ({seconds} s)...", file=sys.stderr, flush=True)
+            _write_generated(paths[key], seconds, state)
+            stamp.write_text(text)
+
+    short_dir = paths["short_dir"]
+    stamp = OUT / "short.stamp"
+    text = f"{GENERATOR_VERSION} {SHORT_COUNT} {SHORT_SECONDS}"
+    if not _stamp_ok(stamp, text):
+        print(f"generating {SHORT_COUNT} files of {SHORT_SECONDS} s...", file=sys.stderr, flush=True)
+        shutil.rmtree(short_dir, ignore_errors=True)
+        short_dir.mkdir()
+        for i in range(SHORT_COUNT):
+            _write_generated(short_dir / f"clip_{i:03d}.wav", SHORT_SECONDS, 1000 + i)
+        stamp.write_text(text)
+
+    tree = paths["tree"]
+    stamp = OUT / "tree.stamp"
+    text = f"{GENERATOR_VERSION} {TREE_ENTRIES}"
+    if not _stamp_ok(stamp, text):
+        print(f"generating a tree of {TREE_ENTRIES} entries...", file=sys.stderr, flush=True)
+        shutil.rmtree(tree, ignore_errors=True)
+        # 20 top directories x 9 subdirectories = 200 directories, 99 files each
+        suffixes = [".wav", ".WAV", ".txt", ".aiff", ".jpg", ".wav", ".mp3", ".Wav", ".json"]
+        count = 0
+        for top in range(20):
+            tdir = tree / f"artist_{top:02d}"
+            tdir.mkdir(parents=True)
+            count += 1
+            dirs = [tdir]
+            for sub in range(9):
+                d = tdir / f"album_{sub}"
+                d.mkdir()
+                dirs.append(d)
+                count += 1
+            for d in dirs:
+                for i in range(99):
+                    (d / f"track_{i:02d}{suffixes[i % len(suffixes)]}").touch()
+                    count += 1
+        assert count == TREE_ENTRIES, count
+        stamp.write_text(text)
+    paths["short"] = sorted(str(p) for p in short_dir.glob("*.wav"))
+    paths["scratch"].mkdir(exist_ok=True)
+    return paths
+
+
+# ---- child tasks (run as `run.py --child TASK ...` in a fresh interpreter) ---
+
+
+def _rss_anon_kib(pid: int | str = "self") -> int:
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("RssAnon:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def _child_main(task: str, args: list[str]) -> None:
+    report: dict = {}
+    if task.startswith("ours_"):
+        import sonorik
+    report["rss_before_kib"] = _rss_anon_kib()
+    t0 = time.perf_counter()
+    if task == "ours_analyze":
+        _, r = sonorik.analyze_audio_all(args[0])
+        report["I"] = r.integrated_loudness
+        report["TP"] = r.true_peak
+        report["LRA"] = r.loudness_range
+    elif task == "ours_batch":
+        entries = sonorik.batch_analyze([args[0]], *[True] * 7)
+        r = entries[0][2]
+        report["I"] = r.integrated_loudness
+        report["TP"] = r.true_peak
+        report["LRA"] = r.loudness_range
+    elif task == "ours_export":
+        out = Path(args[0])
+        out.unlink(missing_ok=True)
+        sonorik.export_to_json(json.loads(Path(args[1]).read_text()), str(out), *[True] * 7)
+    elif task == "ours_normalize":
+        sonorik.normalize_integrated_loudness(args[0], -23.0, output_path=args[1])
+    elif task == "ours_find":
+        report["found"] = len(sonorik.find_audio_files(args[0]))
+    elif task == "pyln_integrated":
+        import pyloudnorm
+        import soundfile
+        data, rate = soundfile.read(args[0])
+        report["I"] = pyloudnorm.Meter(rate).integrated_loudness(data)
+    elif task == "pyln_export":
+        import pyloudnorm
+        import soundfile
+        records = []
+        for p in json.loads(Path(args[1]).read_text()):
+            data, rate = soundfile.read(p)
+            records.append({"file": os.path.basename(p),
+                            "integrated_loudness": pyloudnorm.Meter(rate).integrated_loudness(data)})
+        Path(args[0]).write_text(json.dumps(records))
+    elif task == "pyln_normalize":
+        import pyloudnorm
+        import soundfile
+        data, rate = soundfile.read(args[0])
+        loudness = pyloudnorm.Meter(rate).integrated_loudness(data)
+        soundfile.write(args[1], pyloudnorm.normalize.loudness(data, loudness, -23.0), rate,
+                        subtype="PCM_24")
+    elif task == "ffmpeg_normalize":
+        # two passes: measure, then apply one gain (what the library does)
+        first = subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-i", args[0], "-af",
+                                "ebur128=framelog=verbose", "-f", "null", "-"],
+                               capture_output=True, text=True, check=True)
+        loudness = float(re.findall(r"I:\s+(-?[\d.]+) LUFS", first.stderr)[-1])
+        subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-loglevel", "error", "-y", "-i",
+                        args[0], "-af", f"volume={-23.0 - loudness:.4f}dB", "-c:a", "pcm_s24le",
+                        args[1]], check=True)
+    elif task == "oswalk_find":
+        found = []
+        for dirpath, dirnames, filenames in os.walk(args[0]):
+            dirnames[:] = [d for d in dirnames if not d.startswith(".")]
+            for name in filenames:
+                if not name.startswith(".") and \
+                        os.path.splitext(name)[1].lower() in (".wav", ".aif", ".aiff"):
+                    found.append(os.path.join(dirpath, name))
+        found.sort(key=lambda p: p.split(os.sep))
+        report["found"] = len(found)
+    else:
+        raise SystemExit(f"unknown task {task}")
+    report["call_s"] = time.perf_counter() - t0
+    print("BENCH " + json.dumps(report), flush=True)
+
+
+# ---- running and measuring --------------------------------------------------
+
+
+def _tree_pids(pid: int) -> list[int]:
+    out, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        out.append(p)
+        try:
+            for tid in os.listdir(f"/proc/{p}/task"):
+                with open(f"/proc/{p}/task/{tid}/children") as f:
+                    todo += [int(c) for c in f.read().split()]
+        except OSError:
+            pass
+    return out
+
+
+@dataclass
+class Sample:
+    wall_s: float
+    cpu_s: float
+    peak_anon_kib: int
+    call_s: float | None = None
+    report: dict = field(default_factory=dict)
+    output: str = ""
+
+
+def run_measured(argvs: list[list[str]], poll_s: float, capture: bool = False) -> Sample:
+    """Runs the commands one after another; wall time around all of them, CPU
+    time of them all, and the peak RssAnon summed over each process tree."""
+    wall = cpu = 0.0
+    peak = 0
+    call = None
+    report: dict = {}
+    text = []
+    c0 = _children_cpu()
+    for argv in argvs:
+        proc = subprocess.Popen(argv, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE if capture else subprocess.DEVNULL,
+                                text=True)
+        done = threading.Event()
+        box = [0]
+
+        def poll(pid=proc.pid):
+            while not done.is_set():
+                box[0] = max(box[0], sum(_rss_anon_kib(p) for p in _tree_pids(pid)))
+                done.wait(poll_s)
+
+        t0 = time.perf_counter()
+        poller = threading.Thread(target=poll, daemon=True)
+        poller.start()
+        out, err = proc.communicate()
+        wall += time.perf_counter() - t0
+        done.set()
+        poller.join()
+        if proc.returncode != 0:
+            raise RuntimeError(f"{' '.join(argv)} failed ({proc.returncode}):\n{out}\n{err or ''}")
+        peak = max(peak, box[0])
+        for line in out.splitlines():
+            if line.startswith("BENCH "):
+                report = json.loads(line[6:])
+                call = (call or 0.0) + report["call_s"]
+        text.append(out + (err or ""))
+    cpu = _children_cpu() - c0
+    return Sample(wall, cpu, peak, call, report, "".join(text))
+
+
+def _children_cpu() -> float:
+    r = os.times()
+    return r.children_user + r.children_system
+
+
+@dataclass
+class Runner:
+    key: str
+    label: str
+    argvs: list[list[str]]
+    samples: list[Sample] = field(default_factory=list)
+    reading: str = ""
+
+    def median(self, what: str = "wall") -> float:
+        if what == "call":
+            return statistics.median(s.call_s for s in self.samples)
+        return statistics.median(s.wall_s for s in self.samples)
+
+    def median_cpu(self) -> float:
+        return statistics.median(s.cpu_s for s in self.samples)
+
+    def peak_mib(self) -> float:
+        return max(s.peak_anon_kib for s in self.samples) / 1024.0
+
+
+def child_argv(task: str, *args: str) -> list[str]:
+    return [PY, str(Path(__file__).resolve()), "--child", task, *args]
+
+
+def ffmpeg_argv(path: str, quiet: bool = True) -> list[str]:
+    return (["ffmpeg", "-hide_banner", "-nostats"] + (["-loglevel", "error"] if quiet else []) +
+            ["-i", path, "-af", "ebur128=peak=true" + ("" if quiet else ":framelog=verbose"),
+             "-f", "null", "-"])
+
+
+def run_group(name: str, runners: list[Runner], reps: int, poll_s: float) -> None:
+    """One untimed warm-up of each runner, then `reps` rounds in which every
+    runner runs once, the order rotating from round to round."""
+    print(f"[{name}] warm-up", file=sys.stderr, flush=True)
+    for r in runners:
+        run_measured(r.argvs, poll_s)
+    for i in range(reps):
+        order = runners[i % len(runners):] + runners[:i % len(runners)]
+        for r in order:
+            r.samples.append(run_measured(r.argvs, poll_s))
+        print(f"[{name}] round {i + 1}/{reps}: " +
+              ", ".join(f"{r.key} {r.samples[-1].wall_s:.2f}s" for r in runners),
+              file=sys.stderr, flush=True)
+
+
+def readings(runners: dict[str, Runner], long_path: str) -> None:
+    """The measures each tool reports for the 10-minute file (one extra run)."""
+    s = run_measured([ffmpeg_argv(long_path, quiet=False)], 0.05, capture=True).output
+    summary = s[s.rfind("Summary:"):]
+    i = re.search(r"I:\s+(-?[\d.]+) LUFS", summary)
+    lra = re.search(r"LRA:\s+(-?[\d.]+) LU", summary)
+    tp = re.search(r"Peak:\s+(-?[\d.]+) dBFS", summary)
+    if "ffmpeg" in runners and i and lra and tp:
+        runners["ffmpeg"].reading = f"I {i[1]}, LRA {lra[1]}, TP {tp[1]}"
+    for key in ("floor_lra", "floor_an"):
+        if key in runners:
+            out = run_measured(runners[key].argvs, 0.05).output.strip()
+            runners[key].reading = out.split(": ", 1)[-1].replace(" LUFS", "").replace(
+                " LU", "").replace(" dBFS", "")
+    for key in ("ours_analyze", "ours_batch", "pyln"):
+        if key in runners and runners[key].samples:
+            rep = runners[key].samples[-1].report
+            parts = [f"I {rep['I']:.2f}"]
+            if "LRA" in rep:
+                parts += [f"LRA {rep['LRA']:.2f}", f"TP {rep['TP']:.2f}"]
+            runners[key].reading = ", ".join(parts)
+
+
+# ---- the report ---------------------------------------------------------------
+
+
+def machine() -> str:
+    cpu = "unknown CPU"
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    mem_gib = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2 ** 30
+    return (f"{cpu}, {os.cpu_count()} logical CPUs, {mem_gib:.0f} GiB, "
+            f"{platform.system()} {platform.release()}, Python {platform.python_version()}")
+
+
+def tool_versions() -> str:
+    parts = []
+    try:
+        first = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout
+        parts.append(first.splitlines()[0].split(" Copyright")[0])
+    except (OSError, IndexError):
+        pass
+    try:
+        import importlib.metadata as md
+        parts.append(f"pyloudnorm {md.version('pyloudnorm')}, soundfile {md.version('soundfile')}")
+    except Exception:  # noqa: BLE001 - versions are informative only
+        pass
+    try:
+        v = subprocess.run(["pkg-config", "--modversion", "libebur128"], capture_output=True,
+                           text=True).stdout.strip()
+        if v:
+            parts.append(f"libebur128 {v}")
+    except OSError:
+        pass
+    return "; ".join(parts)
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--reps", type=int, default=5, help="timed rounds per case (default 5)")
+    ap.add_argument("--quick", action="store_true", help="3 rounds")
+    ap.add_argument("--only", default="long,export,normalize,find,memory",
+                    help="comma list of groups: long,export,normalize,find,memory")
+    ap.add_argument("--poll-ms", type=float, default=20.0,
+                    help="RssAnon polling interval during timed runs (default 20)")
+    ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
+    a = ap.parse_args()
+    if a.child:
+        _child_main(a.child[0], a.child[1:])
+        return 0
+    reps = 3 if a.quick else a.reps
+    groups = set(a.only.split(","))
+    poll = a.poll_ms / 1000.0
+    if not FLOOR.exists():
+        print(f"missing {FLOOR}; build it with `make bench`", file=sys.stderr)
+        return 2
+    inputs = prepare_inputs("memory" in groups)
+    long_path = str(inputs["long"])
+    scratch = inputs["scratch"]
+    rows: list[tuple] = []  # (case, ours runner, peer runner or None, basis, target text, bound)
+    notes: list[str] = []
+
+    if "long" in groups:
+        g = {r.key: r for r in [
+            Runner("ffmpeg", "ffmpeg ebur128=peak=true", [ffmpeg_argv(long_path)]),
+            Runner("ours_analyze", "sonorik analyze_audio_all", [child_argv("ours_analyze", long_path)]),
+            Runner("ours_batch", "sonorik batch_analyze (all flags)", [child_argv("ours_batch", long_path)]),
+            Runner("floor_an", "libebur128 1 thread, M|S|I+TP, M/S read every 100 ms",
+                   [[str(FLOOR), "analysis", long_path]]),
+            Runner("floor_lra", "libebur128 1 thread, M|S|I|LRA+TP", [[str(FLOOR), "lra", long_path]]),
+            Runner("pyln", "pyloudnorm + soundfile, integrated only",
+                   [child_argv("pyln_integrated", long_path)]),
+        ]}
+        run_group("10-minute file", list(g.values()), reps, poll)
+        readings(g, long_path)
+        rows += [
+            ("analyze_audio_all, 10 min", g["ours_analyze"], g["ffmpeg"], "wall", "<= 1.0", 1.0),
+            ("analyze_audio_all, 10 min", g["ours_analyze"], g["floor_an"], "wall", "<= 0.65", 0.65),
+            ("analyze_audio_all, 10 min", g["ours_analyze"], g["floor_lra"], "wall", "", None),
+            ("analyze_audio_all, 10 min", g["ours_analyze"], g["pyln"], "wall", "<= 0.2 (5x faster)", 0.2),
+            ("batch_analyze all flags, 10 min", g["ours_batch"], g["ffmpeg"], "wall", "<= 0.9", 0.9),
+            ("batch_analyze all flags, 10 min", g["ours_batch"], g["floor_lra"], "wall", "", None),
+        ]
+        notes.append("Readings on the 10-minute file (LUFS, LU, dBFS): " + "; ".join(
+            f"{r.label}: {r.reading}" for r in g.values() if r.reading))
+
+    if "export" in groups:
+        listing = scratch / "short_list.json"
+        listing.write_text(json.dumps(inputs["short"]))
+        g = {r.key: r for r in [
+            Runner("ffmpeg", f"ffmpeg ebur128=peak=true, one process per file",
+                   [ffmpeg_argv(p) for p in inputs["short"]]),
+            Runner("ours", "sonorik export_to_json", [child_argv("ours_export", str(scratch / "r.json"),
+                                                                 str(listing))]),
+            Runner("floor_lra", "libebur128 1 thread, M|S|I|LRA+TP, one process",
+                   [[str(FLOOR), "lra", *inputs["short"]]]),
+            Runner("pyln", "pyloudnorm + soundfile loop, integrated only",
+                   [child_argv("pyln_export", str(scratch / "p.json"), str(listing))]),
+        ]}
+        run_group("200 short files", list(g.values()), reps, poll)
+        case = f"export_to_json, {SHORT_COUNT} x {SHORT_SECONDS} s"
+        rows += [(case, g["ours"], g["ffmpeg"], "wall", "", None),
+                 (case, g["ours"], g["floor_lra"], "wall", "", None),
+                 (case, g["ours"], g["pyln"], "wall", "", None)]
+
+    if "normalize" in groups:
+        g = {r.key: r for r in [
+            Runner("ours", "sonorik normalize_integrated_loudness",
+                   [child_argv("ours_normalize", long_path, str(scratch / "norm_ours.wav"))]),
+            Runner("ffmpeg", "ffmpeg two passes: ebur128, then volume to pcm_s24le",
+                   [child_argv("ffmpeg_normalize", long_path, str(scratch / "norm_ffmpeg.wav"))]),
+            Runner("pyln", "pyloudnorm: read, integrated, normalize.loudness, write PCM_24",
+                   [child_argv("pyln_normalize", long_path, str(scratch / "norm_pyln.wav"))]),
+        ]}
+        run_group("normalize", list(g.values()), reps, poll)
+        case = "normalize_integrated_loudness, 10 min"
+        rows += [(case, g["ours"], g["ffmpeg"], "wall", "", None),
+                 (case, g["ours"], g["pyln"], "wall", "", None)]
+
+    if "find" in groups:
+        tree = str(inputs["tree"])
+        g = {r.key: r for r in [
+            Runner("ours", "sonorik find_audio_files", [child_argv("ours_find", tree)]),
+            Runner("walk", "os.walk + extension filter + sort (in Python)", [child_argv("oswalk_find", tree)]),
+        ]}
+        run_group("scan", list(g.values()), reps, poll)
+        found = {k: r.samples[-1].report.get("found") for k, r in g.items()}
+        if found["ours"] != found["walk"]:
+            notes.append(f"find_audio_files found {found['ours']} files, os.walk {found['walk']}")
+        rows.append((f"find_audio_files, {TREE_ENTRIES:,} entries", g["ours"], g["walk"], "call", "", None))
+
+    memory_row = None
+    if "memory" in groups:
+        hour = str(inputs["hour"])
+        r = Runner("ours_hour", "sonorik analyze_audio_all, 1 hour", [child_argv("ours_analyze", hour)])
+        f = Runner("ffmpeg_hour", "ffmpeg ebur128=peak=true, 1 hour", [ffmpeg_argv(hour)])
+        print("[memory] one-hour file", file=sys.stderr, flush=True)
+        run_measured(r.argvs, 0.005)  # warm the page cache
+        for _ in range(max(1, min(reps, 3))):
+            r.samples.append(run_measured(r.argvs, 0.005))
+        f.samples.append(run_measured(f.argvs, 0.005))
+        memory_row = (r, f)
+
+    # ---- print ----
+    print()
+    print(f"Machine: {machine()}")
+    print(f"Peers: {tool_versions()}")
+    print(f"Input: stereo {RATE} Hz {BITS}-bit pink-ish noise with music-like level changes; "
+          f"{reps} timed rounds per case after one warm-up, peers and ours alternating; medians.")
+    print()
+    print("| Case | Peer | Ours / peer | Target | Ours median | Peer median | Ours CPU / wall | "
+          "Peak RssAnon ours / peer |")
+    print("|---|---|---|---|---|---|---|---|")
+    missed = []
+    for case, ours, peer, basis, target, bound in rows:
+        om, pm = ours.median(basis), peer.median(basis)
+        ratio = om / pm
+        verdict = ""
+        if bound is not None:
+            verdict = " met" if ratio <= bound else " **missed**"
+            if ratio > bound:
+                missed.append(f"{case} vs {peer.label}: {ratio:.2f} (target {target})")
+        speed = f" ({pm / om:.1f}x faster)" if ratio < 1 else ""
+        unit = " (in call)" if basis == "call" else ""
+        cpu = ours.median_cpu() / ours.median()
+        print(f"| {case} | {peer.label} | {ratio:.2f}{speed} | {target}{verdict} | {om:.3f} s{unit} | "
+              f"{pm:.3f} s | {cpu:.2f} | {ours.peak_mib():.0f} / {peer.peak_mib():.0f} MiB |")
+    if memory_row:
+        r, f = memory_row
+        peak = r.peak_mib()
+        before = max(s.report.get("rss_before_kib", 0) for s in r.samples) / 1024.0
+        verdict = "met" if peak < 64 else "**missed**"
+        if peak >= 64:
+            missed.append(f"peak RssAnon, 1 hour: {peak:.1f} MiB (target < 64 MiB)")
+        print(f"| analyze_audio_all, 1 hour: peak RssAnon of the process | "
+              f"{f.label} ({f.peak_mib():.1f} MiB) | — | < 64 MiB {verdict} | {peak:.1f} MiB "
+              f"({before:.1f} MiB before the call) | — | — | {peak:.1f} / {f.peak_mib():.1f} MiB |")
+    print()
+    for n in notes:
+        print(n)
+    print("Ratios below 1 mean sonorik is faster. Times are whole-process wall times "
+          "(interpreter start and import included) except where marked 'in call'.")
+    if missed:
+        print("Missed targets: " + "; ".join(missed))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
