@@ -48,8 +48,7 @@ bool AudioInfo::is_supported_format(std::string_view path) {
 
 // The metric list does not change the minimum: every request needs at least
 // 0.1 s for the shortest measurement window.
-Result<AudioData> AudioData::load_from_file_with_options(const std::string& path,
-                                                         const MetricList& /*metrics*/) {
+Result<AudioData> AudioData::load_without_looping(const std::string& path) {
   if (!AudioInfo::is_supported_format(path)) {
     return Error("Unsupported audio format: " + quoted_path(path));
   }
@@ -57,8 +56,13 @@ Result<AudioData> AudioData::load_from_file_with_options(const std::string& path
   if (!decoded) {
     return Error("Failed to decode audio file: " + quoted_path(path), std::move(decoded).error());
   }
-  AudioData audio = std::move(decoded).value();
-  audio.ensure_minimum_duration(kMinimumDurationSeconds);
+  return decoded;
+}
+
+Result<AudioData> AudioData::load_from_file_with_options(const std::string& path,
+                                                         const MetricList& /*metrics*/) {
+  Result<AudioData> audio = load_without_looping(path);
+  if (audio) audio->ensure_minimum_duration(kMinimumDurationSeconds);
   return audio;
 }
 

@@ -41,6 +41,11 @@ struct AudioData {
   static Result<AudioData> load_from_file_with_options(const std::string& path,
                                                        const MetricList& metrics);
 
+  // The same load without the looping: the file's own samples, with the
+  // loader's errors. load_from_file_with_options is this plus
+  // ensure_minimum_duration.
+  static Result<AudioData> load_without_looping(const std::string& path);
+
   // Loops the audio from its start until it lasts `min_seconds` (see the
   // buffer pool in buffer_pool.h). Empty audio is left as it is. Afterwards
   // total_samples counts frames. Throws std::bad_alloc when the looped list

@@ -4,8 +4,6 @@
 #include <utility>
 
 #include "audio/audio_data.h"
-#include "audio/decoder.h"
-#include "core/text.h"
 #include "normalize/processor.h"
 
 namespace sonorik::normalize {
@@ -22,20 +20,10 @@ std::string NormalizeFileError::message() const {
 std::optional<NormalizeFileError> normalize_file(const std::string& input_path,
                                                  const NormalizationTarget& target,
                                                  const std::optional<std::string>& output_path) {
-  // AudioData::load_from_file_with_options(input_path, {}), step by step, so
-  // that the sample count before looping is known. Its errors are the
-  // loader's own, word for word.
-  if (!AudioInfo::is_supported_format(input_path)) {
-    return NormalizeFileError{NormalizeFileStep::Load,
-                              Error("Unsupported audio format: " + quoted_path(input_path))};
-  }
-  Result<AudioData> decoded = decode_audio_file(input_path);
-  if (!decoded) {
-    return NormalizeFileError{NormalizeFileStep::Load,
-                              Error("Failed to decode audio file: " + quoted_path(input_path),
-                                    std::move(decoded).error())};
-  }
-  AudioData audio = std::move(decoded).value();
+  // The loader in two steps, so that the sample count before looping is known.
+  Result<AudioData> loaded = AudioData::load_without_looping(input_path);
+  if (!loaded) return NormalizeFileError{NormalizeFileStep::Load, std::move(loaded).error()};
+  AudioData audio = std::move(loaded).value();
   // Looping repeats the audio from its start, so the file's own samples stay
   // the first `own_samples` of the record.
   const std::size_t own_samples = audio.samples.size();
