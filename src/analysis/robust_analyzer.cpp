@@ -87,16 +87,7 @@ class RepeatedStream {
       if (width_ == source_.channels()) {
         source_.read(at, run, out);
       } else {
-        for (unsigned c = 0; c < width_; ++c) {
-          if (width_ == 1) {
-            source_.read_channel(at, run, first_channel_ + c, out);
-          } else {
-            // Rare (channel groups): convert one channel, then spread it.
-            std::vector<double> one(run);
-            source_.read_channel(at, run, first_channel_ + c, one.data());
-            for (std::size_t f = 0; f < run; ++f) out[f * width_ + c] = one[f];
-          }
-        }
+        source_.read_channels(at, run, first_channel_, width_, out);
       }
       done += run;
     }
@@ -376,16 +367,19 @@ void SampleSource::read(std::uint64_t first_frame, std::size_t count, double* ou
   }
 }
 
-void SampleSource::read_channel(std::uint64_t first_frame, std::size_t count, unsigned channel,
-                                double* out) const noexcept {
+void SampleSource::read_channels(std::uint64_t first_frame, std::size_t count,
+                                 unsigned first_channel, unsigned channel_count,
+                                 double* out) const noexcept {
   if (reader_ != nullptr) {
-    reader_->convert_channels(first_frame, count, channel, 1, out);
+    reader_->convert_channels(first_frame, count, first_channel, channel_count, out);
   } else {
-    const double* p = list_ + first_frame * channels_ + channel;
-    for (std::size_t i = 0; i < count; ++i) out[i] = p[i * channels_];
+    const double* p = list_ + first_frame * channels_ + first_channel;
+    for (std::size_t f = 0; f < count; ++f) {
+      std::copy_n(p + f * channels_, channel_count, out + f * channel_count);
+    }
   }
   if (gain_ != 1.0) {
-    for (std::size_t i = 0; i < count; ++i) out[i] *= gain_;
+    for (std::size_t i = 0, n = count * channel_count; i < n; ++i) out[i] *= gain_;
   }
 }
 

@@ -45,9 +45,10 @@ class SampleSource {
   // Frames [first_frame, first_frame + count) interleaved into out (count x
   // channels values). Requires first_frame + count <= frames().
   void read(std::uint64_t first_frame, std::size_t count, double* out) const noexcept;
-  // Channel `channel` of those frames into out (count values).
-  void read_channel(std::uint64_t first_frame, std::size_t count, unsigned channel,
-                    double* out) const noexcept;
+  // Channels [first_channel, first_channel + channel_count) of those frames,
+  // interleaved into out (count x channel_count values).
+  void read_channels(std::uint64_t first_frame, std::size_t count, unsigned first_channel,
+                     unsigned channel_count, double* out) const noexcept;
 
  private:
   const UltraFastWavReader* reader_ = nullptr;

@@ -345,6 +345,33 @@ TEST(RobustAnalyzer, CorrectsIntegratedLoudnessAtTheGateFloor) {
   EXPECT_NEAR(*r.results->integrated_loudness, -69.93, 0.05);
 }
 
+TEST(RobustAnalyzer, ListAndMappingSourcesMeasureAlike) {
+  const auto s = varied(6.0, 16000, 6, 0.8, 9);
+  TempDir dir;
+  Result<UltraFastWavReader> reader = UltraFastWavReader::open(dir.write("s.wav", testing::wav_file(s, 6, 16000, 32, true)));
+  ASSERT_TRUE(reader.ok());
+  const std::vector<double> list = reader->convert_to_f64_minimal(std::nullopt);
+  std::vector<double> doubled(list);
+  for (double& x : doubled) x *= 2.0;
+  const auto measure = [&](const SampleSource& source) {
+    Result<Bs1770Measurement> m = RobustAnalyzer::measure_loudness_custom_bs1770(source, reader->info());
+    EXPECT_TRUE(m.ok());
+    return m.ok() ? m.value() : Bs1770Measurement{};
+  };
+  const Bs1770Measurement a = measure(SampleSource(*reader));
+  const Bs1770Measurement b = measure(SampleSource(list, 6));
+  const Bs1770Measurement c = measure(SampleSource(*reader, 2.0));
+  const Bs1770Measurement d = measure(SampleSource(doubled, 6));
+  for (const auto& [x, y] : {std::pair{a, b}, std::pair{c, d}}) {
+    EXPECT_EQ(x.integrated, y.integrated);
+    EXPECT_EQ(x.momentary_max, y.momentary_max);
+    EXPECT_EQ(x.short_term_max, y.short_term_max);
+    EXPECT_EQ(x.loudness_range, y.loudness_range);
+    EXPECT_EQ(x.true_peak, y.true_peak);
+  }
+  EXPECT_NEAR(*c.true_peak - *a.true_peak, 20.0 * std::log10(2.0), 1e-9);
+}
+
 // ---- field families, notices, floors ----------------------------------------------
 
 TEST(RobustAnalyzer, FieldsComeInFamilies) {
