@@ -1,0 +1,163 @@
+// The three code paths the fuzzers drive, shared with the replay of every
+// past finding under ctest (tests/cpp/analysis_fuzz_regressions.cpp).
+//
+//   fast_reader: the memory-mapped reader opens the bytes from a file, agrees
+//                with the in-memory header check, and converts every sample,
+//                all at once, by range and channel by channel;
+//   decoder:     the WAV decoder over the bytes in memory;
+//   analysis:    a full measurement through both analysers, the decoded
+//                audio (looped like the loader does) through the analyzer and
+//                the mapped file through the robust analyzer.
+//
+// A broken invariant aborts with a message, so libFuzzer and ctest both see
+// a crash.
+#pragma once
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analysis/analyzer.h"
+#include "analysis/robust_analyzer.h"
+#include "audio/audio_data.h"
+#include "audio/decoder.h"
+#include "audio/ultra_fast_wav.h"
+#include "core/bytes.h"
+#include "core/metric.h"
+
+namespace sonorik::fuzz {
+
+#define SONORIK_FUZZ_CHECK(cond)                                                  \
+  do {                                                                            \
+    if (!(cond)) {                                                                \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      std::abort();                                                               \
+    }                                                                             \
+  } while (0)
+
+// Audio whose declared rate x channels exceeds this is not measured: the
+// robust analyzer repeats short audio to more than 10 s, and a 40-byte header
+// may declare millions of samples per second. Parsing and decoding still see
+// every input.
+inline constexpr std::uint64_t kMaxMeasuredSamplesPerSecond = 48'000;
+
+// `bytes` in an anonymous in-memory file, reachable through a path.
+class MemoryFile {
+ public:
+  explicit MemoryFile(Bytes bytes) {
+    fd_ = ::memfd_create("sonorik-fuzz-input", MFD_CLOEXEC);
+    SONORIK_FUZZ_CHECK(fd_ >= 0);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      SONORIK_FUZZ_CHECK(n > 0);
+      done += static_cast<std::size_t>(n);
+    }
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+  }
+  ~MemoryFile() { ::close(fd_); }
+  MemoryFile(const MemoryFile&) = delete;
+  MemoryFile& operator=(const MemoryFile&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+inline void fast_reader(Bytes bytes) {
+  const Result<WavLayout> parsed = UltraFastWavReader::parse(bytes);
+  const MemoryFile file(bytes);
+  const Result<UltraFastWavReader> reader = UltraFastWavReader::open(file.path());
+  SONORIK_FUZZ_CHECK(reader.ok() == parsed.ok());
+  if (!reader) {
+    SONORIK_FUZZ_CHECK(reader.error().message() == parsed.error().message());
+    return;
+  }
+  const WavFormatInfo& info = reader->info();
+  const WavLayout& layout = parsed.value();
+  SONORIK_FUZZ_CHECK(info.frames == layout.info.frames);
+  SONORIK_FUZZ_CHECK(info.channels == layout.info.channels && info.channels >= 1);
+  SONORIK_FUZZ_CHECK(info.sample_rate == layout.info.sample_rate);
+  SONORIK_FUZZ_CHECK(reader->kind() == layout.kind);
+  // Every sample lies inside the file.
+  SONORIK_FUZZ_CHECK(layout.data_offset <= bytes.size());
+  SONORIK_FUZZ_CHECK(reader->total_samples() * (info.bits_per_sample / 8u) <=
+                     bytes.size() - layout.data_offset);
+
+  const std::vector<double> all = reader->convert_to_f64_minimal(std::nullopt);
+  SONORIK_FUZZ_CHECK(all.size() == reader->total_samples());
+  const std::vector<double> head = reader->convert_to_f64_minimal(3);
+  SONORIK_FUZZ_CHECK(head.size() == std::min<std::uint64_t>(3, all.size()));
+  for (std::size_t i = 0; i < head.size(); ++i) SONORIK_FUZZ_CHECK(same_bits(head[i], all[i]));
+
+  if (all.empty()) return;
+  // The last sample alone, then each channel of every frame.
+  double last = 0.0;
+  reader->convert_range(all.size() - 1, 1, &last);
+  SONORIK_FUZZ_CHECK(same_bits(last, all.back()));
+  const unsigned channels = info.channels;
+  std::vector<double> column(static_cast<std::size_t>(info.frames));
+  for (unsigned c = 0; c < channels; ++c) {
+    reader->convert_channels(0, column.size(), c, 1, column.data());
+    for (std::size_t f = 0; f < column.size(); ++f) {
+      SONORIK_FUZZ_CHECK(same_bits(column[f], all[f * channels + c]));
+    }
+  }
+  if (channels >= 2) {
+    std::vector<double> pair(column.size() * 2);
+    reader->convert_channels(0, column.size(), channels - 2, 2, pair.data());
+    for (std::size_t f = 0; f < column.size(); ++f) {
+      SONORIK_FUZZ_CHECK(same_bits(pair[2 * f + 1], all[f * channels + channels - 1]));
+    }
+  }
+}
+
+inline void decoder(Bytes bytes) {
+  const Result<AudioData> audio = decode_wav_bytes(bytes);
+  if (!audio) {
+    SONORIK_FUZZ_CHECK(!audio.error().message().empty());
+    return;
+  }
+  const AudioInfo& info = audio->info;
+  SONORIK_FUZZ_CHECK(info.channels >= 1);
+  SONORIK_FUZZ_CHECK(audio->samples.size() == info.total_samples);
+  // Decoded samples never need more bytes than the file has.
+  SONORIK_FUZZ_CHECK(audio->samples.size() <= bytes.size());
+  if (info.sample_format != SampleFormat::F32) {
+    for (double s : audio->samples) SONORIK_FUZZ_CHECK(s >= -1.0 && s <= 1.0);
+  }
+}
+
+inline bool cheap_to_measure(std::uint32_t rate_hz, std::uint16_t channels) {
+  return std::uint64_t{rate_hz} * channels <= kMaxMeasuredSamplesPerSecond;
+}
+
+inline void analysis(Bytes bytes) {
+  const MetricList all = metrics_from_flags(MeasureFlags::all());
+
+  Result<AudioData> audio = decode_wav_bytes(bytes);
+  if (audio && cheap_to_measure(audio->info.sample_rate, audio->info.channels)) {
+    audio->ensure_minimum_duration(kMinimumDurationSeconds);
+    const Result<AnalysisResults> r = analysis::AudioAnalyzer::analyze(*audio, all);
+    if (r) SONORIK_FUZZ_CHECK(r->rms_max.has_value() && r->true_peak.has_value());
+  }
+
+  const MemoryFile file(bytes);
+  const Result<UltraFastWavReader> reader = UltraFastWavReader::open(file.path());
+  if (reader && cheap_to_measure(reader->info().sample_rate, reader->info().channels)) {
+    const Result<AnalysisResults> r = analysis::RobustAnalyzer::analyze_with_fallback(reader.value(), all);
+    if (r) SONORIK_FUZZ_CHECK(r->true_peak.has_value() && r->rms_average.has_value());
+  }
+}
+
+}  // namespace sonorik::fuzz
