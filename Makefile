@@ -8,11 +8,11 @@ VPY := $(VENV)/bin/python
 JOBS ?= 2
 SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev
 PY_TOOLS := scikit-build-core cmake ninja
-PY_TEST_DEPS := pytest numpy scipy soundfile
+PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
 # Second interpreter the test suite runs on (skipped with a notice if absent).
 PY312 := $(shell command -v python3.12 2>/dev/null || ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
 
-.PHONY: demo test test-cpp test-py test-py312 test-asan sysdeps install clean bench
+.PHONY: demo test test-cpp test-py test-py312 test-asan test-tsan fuzz sysdeps install clean bench
 
 sysdeps:
 	@missing=$$(for p in $(SYSTEM_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -32,7 +32,7 @@ install: sysdeps $(VPY)
 
 demo: install
 	$(VPY) examples/make_examples.py examples/audio
-	$(VPY) examples/demo.py examples/audio
+	$(VENV)/bin/sonorik analyze examples/audio
 
 test-cpp: install
 	cmake -S . -B build/tests -G Ninja -DSONORIK_BUILD_TESTS=ON -DSONORIK_WERROR=ON \
@@ -70,7 +70,49 @@ test-asan: install
 	  PYTHONPATH=$(abspath build/asan):$(abspath python) SONORIK_PROBE_DIR=$(abspath build/asan) \
 	  $(VPY) -m pytest -q -p no:cacheprovider
 
-test: test-py test-py312 test-asan
+# The C++ unit tests that run work on several threads (the worker pool, the
+# buffer pool, both analysers, the scanner and the batch loop) under
+# ThreadSanitizer. The distribution's oneTBB is not instrumented, so its own
+# synchronisation is named in the suppressions.
+TSAN_TESTS := audio_loader audio_buffer_pool analysis_peak analysis_analyzer \
+  analysis_robust_analyzer scan_file_scanner scan_batch
+test-tsan: sysdeps $(VPY)
+	$(VPY) -m pip install -q $(PY_TOOLS)
+	cmake -S . -B build/tsan -G Ninja -DSONORIK_BUILD_TESTS=ON -DSONORIK_TSAN=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	cmake --build build/tsan -j$(JOBS) --target $(addprefix test_,$(TSAN_TESTS))
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath tests/tsan.supp)" \
+	  ctest --test-dir build/tsan --output-on-failure -j$(JOBS) \
+	  -R '^($(subst $(eval ) ,|,$(strip $(TSAN_TESTS))))$$'
+
+# libFuzzer runs of each harness in tests/fuzz for FUZZ_SECONDS, starting from
+# generated valid files and every kept regression case. A finding is written to
+# build/fuzz/findings/ and fails the target.
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES := fast_reader decoder analysis
+fuzz: sysdeps $(VPY)
+	@command -v clang++ >/dev/null && [ -n "$$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a | grep /)" ] \
+	  && [ -f "$$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ] || { \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq clang >/dev/null; \
+	  ver=$$(clang++ -dumpversion | cut -d. -f1); \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq libclang-rt-$$ver-dev >/dev/null; }
+	$(VPY) -m pip install -q $(PY_TOOLS)
+	cmake -S tests/fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	cmake --build build/fuzz -j$(JOBS)
+	rm -rf build/fuzz/starting-inputs && $(PYTHON) tests/fuzz/make_corpus.py build/fuzz/starting-inputs
+	@status=0; for h in $(FUZZ_HARNESSES); do \
+	  mkdir -p build/fuzz/corpus/$$h build/fuzz/findings; \
+	  echo "fuzz_$$h: $(FUZZ_SECONDS) s"; \
+	  build/fuzz/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
+	    -print_final_stats=1 -artifact_prefix=build/fuzz/findings/$$h- \
+	    build/fuzz/corpus/$$h build/fuzz/starting-inputs tests/fuzz/regressions \
+	    >build/fuzz/$$h.log 2>&1 || { status=1; echo "fuzz_$$h found a fault: see build/fuzz/$$h.log"; tail -n 40 build/fuzz/$$h.log; }; \
+	  grep -E '^#[0-9]+ +DONE' build/fuzz/$$h.log || true; \
+	done; exit $$status
+
+test: test-py test-py312 test-asan test-tsan
 
 clean:
 	rm -rf build $(VENV) .venv312
