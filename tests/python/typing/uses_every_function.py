@@ -1,0 +1,77 @@
+"""Type-checked with `mypy --strict` against the installed stubs (never run).
+The `type: ignore` lines are calls the stubs must reject: strict mode reports
+an ignore that is not needed, so each one fails the check if it ever passes."""
+
+from __future__ import annotations
+
+import _sonorik
+import sonorik
+from sonorik import PyAnalysisResults, PyAudioInfo
+
+ALL = (True, True, True, True, True, True, True)
+
+
+def describe(info: PyAudioInfo) -> str:
+    rate: int = info.sample_rate
+    channels: int = info.channels
+    bits: int = info.bit_depth
+    samples: int = info.total_samples
+    seconds: float = info.duration_seconds
+    text: str = info.duration_formatted
+    kind: str = info.sample_format
+    return f"{rate} {channels} {bits} {samples} {seconds} {text} {kind}"
+
+
+def levels(results: PyAnalysisResults) -> list[float | None]:
+    return [results.integrated_loudness, results.short_term_loudness,
+            results.momentary_loudness, results.loudness_range, results.true_peak,
+            results.rms_max, results.rms_average]
+
+
+def everything(path: str, paths: list[str]) -> None:
+    info, results = sonorik.analyze_audio(path, integrated_loudness=True, true_peak=True)
+    info, results = sonorik.analyze_audio(path, True, False, False, True)
+    describe(info)
+    levels(results)
+    info, results = sonorik.analyze_audio_all(file_path=path)
+    info = sonorik.get_audio_info_py(path)
+
+    sonorik.normalize_true_peak(path, -1.0)
+    sonorik.normalize_integrated_loudness(path, -23, output_path="out.wav")
+    sonorik.normalize_short_term_loudness(path, -18.0, None, -20.0)
+    sonorik.normalize_momentary_loudness(path, target_lufs=-16.0, range_bound=-14)
+    sonorik.normalize_rms_max(input_path=path, target_db=-12.0)
+    sonorik.normalize_rms_average(path, -20.0, "out.wav", None)
+
+    sonorik.export_to_csv(paths, "r.csv", *ALL)
+    sonorik.export_to_tsv(tuple(paths), "r.tsv", True, False, False, False, True, False, False)
+    sonorik.export_to_xml(paths, output_file="r.xml", integrated_loudness=True,
+                          short_term_loudness=False, momentary_loudness=False,
+                          loudness_range=False, true_peak=False, rms_max=False,
+                          rms_average=False)
+    sonorik.export_to_json(paths, "r.json", *ALL)
+
+    found: list[str] = sonorik.find_audio_files("album")
+    for name, file_info, file_results in sonorik.batch_analyze(found, *ALL):
+        print(name.upper(), describe(file_info), levels(file_results))
+    batch: list[tuple[str, PyAudioInfo, PyAnalysisResults]] = (
+        sonorik.batch_analyze_directory_py("album", *ALL))
+    print(batch)
+
+    _sonorik.export_to_json(_sonorik.find_audio_files("album"), "r.json", *ALL)
+    other: _sonorik.PyAudioInfo = _sonorik.get_audio_info_py(path)
+    print(other.sample_rate + 1)
+
+
+def rejected(path: str, info: PyAudioInfo, results: PyAnalysisResults) -> None:
+    sonorik.analyze_audio(1)  # type: ignore[arg-type]
+    sonorik.analyze_audio(path, 1)  # type: ignore[arg-type]
+    sonorik.analyze_audio(path, rms=True)  # type: ignore[call-arg]
+    sonorik.export_to_csv("a.wav", "r.csv", *ALL)  # type: ignore[arg-type]
+    sonorik.batch_analyze(["a.wav"], True)  # type: ignore[call-arg]
+    sonorik.normalize_true_peak(path, "-1")  # type: ignore[arg-type]
+    info.sample_rate = 8000  # type: ignore[misc]
+    bad: float = results.true_peak  # type: ignore[assignment]
+    _sonorik.normalize_short_term_loudness(path, -1.0)  # type: ignore[attr-defined]
+    _sonorik.export_to_tsv([path], "r.tsv", *ALL)  # type: ignore[attr-defined]
+    print(bad)
