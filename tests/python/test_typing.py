@@ -10,7 +10,7 @@ import pytest
 
 pytest.importorskip("mypy")
 
-SAMPLE = Path(__file__).parent / "typing" / "uses_every_function.py"
+SAMPLE = Path(__file__).parent / "typecheck" / "uses_every_function.py"
 
 
 def mypy(tmp_path, *args):
