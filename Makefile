@@ -10,7 +10,8 @@ SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-
 PY_TOOLS := scikit-build-core cmake ninja
 PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
 # Second interpreter the test suite runs on (skipped with a notice if absent).
-PY312 := $(shell command -v python3.12 2>/dev/null || ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
+PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
+  [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
 .PHONY: demo test test-cpp test-py test-py312 test-asan test-tsan fuzz sysdeps install clean bench
 
