@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -403,8 +404,9 @@ struct PartsOutcome {
   std::optional<double> peak;  // largest true-peak reading, from 0.0
 };
 
+// Runs the requested parts, and `beside` (if any) on the worker pool with them.
 PartsOutcome measure_parts(const SampleSource& samples, const WavFormatInfo& info,
-                           MeasureParts parts) {
+                           MeasureParts parts, const std::function<void()>& beside = {}) {
   const double duration = info.duration_seconds;
   std::uint64_t repeats = 1;
   if (duration < kExtensionThresholdSeconds) {
@@ -419,26 +421,34 @@ PartsOutcome measure_parts(const SampleSource& samples, const WavFormatInfo& inf
   PartsOutcome out;
   const unsigned channels = samples.channels();
   // The meter's limits come first: nothing is read for a file it would refuse.
-  if (!Meter::accepts(channels, info.sample_rate)) return out;
+  if (!Meter::accepts(channels, info.sample_rate)) {
+    if (beside) beside();
+    return out;
+  }
 
   // The loudness meter and the true-peak meters (one per group of channels)
-  // run side by side on the worker pool.
+  // run side by side on the worker pool. The calling thread takes the newest
+  // task and idle workers the oldest, so with two threads the order below
+  // puts one true-peak group on each first, then loudness and `beside`.
   const unsigned groups = parts.true_peak ? std::min(channels, worker_count()) : 0;
   std::vector<std::optional<double>> group_peaks(groups);
+  const auto peak_task = [&](unsigned g) {
+    return [&, g] {
+      const unsigned first = channels * g / groups;
+      const unsigned end = channels * (g + 1) / groups;
+      group_peaks[g] = read_true_peak(samples, info.sample_rate, repeats, first, end - first);
+    };
+  };
   tbb::task_group tasks;
+  for (unsigned g = 0; g + 1 < groups; ++g) tasks.run(peak_task(g));
+  if (beside) tasks.run(beside);
   if (parts.loudness) {
     tasks.run([&] {
       Result<LoudnessReadings> r = read_loudness(samples, info.sample_rate, repeats);
       if (r) out.loudness = std::move(r).value();
     });
   }
-  for (unsigned g = 0; g < groups; ++g) {
-    tasks.run([&, g] {
-      const unsigned first = channels * g / groups;
-      const unsigned end = channels * (g + 1) / groups;
-      group_peaks[g] = read_true_peak(samples, info.sample_rate, repeats, first, end - first);
-    });
-  }
+  if (groups > 0) tasks.run(peak_task(groups - 1));
   tasks.wait();
   if (groups > 0 && std::all_of(group_peaks.begin(), group_peaks.end(),
                                 [](const std::optional<double>& p) { return p.has_value(); })) {
@@ -531,23 +541,22 @@ Result<AnalysisResults> RobustAnalyzer::analyze_with_fallback(const UltraFastWav
   const SampleSource source(reader);
   AnalysisResults out;
   std::optional<RmsLevels> rms;
-  {
+  const std::function<void()> measure_rms = [&] { rms = rms_levels(source, info.sample_rate); };
+  if (want_loudness || want_peak) {
     // RMS runs beside the meters.
-    tbb::task_group tasks;
-    if (want_rms) tasks.run([&] { rms = rms_levels(source, info.sample_rate); });
-    if (want_loudness || want_peak) {
-      const PartsOutcome m = measure_parts(source, info, {want_loudness, want_peak});
-      if (m.loudness) {
-        Bs1770Measurement loud;
-        fill_loudness(*m.loudness, loud);
-        out.integrated_loudness = loud.integrated;
-        out.momentary_loudness = loud.momentary_max;
-        out.short_term_loudness = loud.short_term_max;
-        out.loudness_range = loud.loudness_range;
-      }
-      if (want_peak) out.true_peak = m.peak ? peak_dbfs(*m.peak) : true_peak_fallback(source);
+    const PartsOutcome m = measure_parts(source, info, {want_loudness, want_peak},
+                                         want_rms ? measure_rms : std::function<void()>());
+    if (m.loudness) {
+      Bs1770Measurement loud;
+      fill_loudness(*m.loudness, loud);
+      out.integrated_loudness = loud.integrated;
+      out.momentary_loudness = loud.momentary_max;
+      out.short_term_loudness = loud.short_term_max;
+      out.loudness_range = loud.loudness_range;
     }
-    tasks.wait();
+    if (want_peak) out.true_peak = m.peak ? peak_dbfs(*m.peak) : true_peak_fallback(source);
+  } else if (want_rms) {
+    measure_rms();
   }
   if (rms) {
     out.rms_max = rms->max_db;
