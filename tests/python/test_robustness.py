@@ -1,0 +1,298 @@
+"""The library under repeated, concurrent and constrained use: no growth of
+memory or references over many calls, the same results from several threads
+as from one, refusal of subinterpreters, and MemoryError instead of a crash
+when the address space runs out."""
+
+import gc
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import sonorik
+import wavgen
+
+FLAGS = [True] * 7
+MEASURES = ["integrated_loudness", "short_term_loudness", "momentary_loudness", "loudness_range",
+            "true_peak", "rms_max", "rms_average"]
+INFO_FIELDS = ["sample_rate", "channels", "bit_depth", "total_samples", "duration_seconds",
+               "duration_formatted", "sample_format"]
+# Under AddressSanitizer freed memory is held in quarantine and the process
+# size says nothing about leaks; the sanitizer run checks the rest.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def record(info=None, results=None):
+    out = {}
+    if info is not None:
+        out.update({f: getattr(info, f) for f in INFO_FIELDS})
+    if results is not None:
+        out.update({m: getattr(results, m) for m in MEASURES})
+    return out
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    d = tmp_path_factory.mktemp("robust")
+    ok = wavgen.write_wav(d / "tone.wav", wavgen.sine(1.0, 8000, 2, -18.0), 8000, 2)
+    long = wavgen.write_wav(d / "noise.wav", wavgen.noise(6.0, 8000, 1, -25.0), 8000, 1)
+    bad = d / "bad.wav"
+    bad.write_bytes(wavgen.malformed_corpus(12)[11])
+    text = d / "notes.txt"
+    text.write_text("not audio")
+    return {"ok": str(ok), "long": str(long), "bad": str(bad), "text": str(text),
+            "missing": str(d / "missing.wav"), "dir": str(d), "out": str(d / "out"),
+            "unwritable": str(d / "no" / "such" / "dir" / "x.wav")}
+
+
+def every_entry_point(f):
+    """One call of every function of the module, successes and each kind of
+    failure; returns the number of calls made."""
+    expected = (OSError, RuntimeError, TypeError)
+    calls = [
+        lambda: sonorik.analyze_audio(f["ok"], *FLAGS),
+        lambda: sonorik.analyze_audio(f["bad"], True),
+        lambda: sonorik.analyze_audio(f["missing"]),
+        lambda: sonorik.analyze_audio(f["text"], True),
+        lambda: sonorik.analyze_audio(),
+        lambda: sonorik.analyze_audio(42),
+        lambda: sonorik.analyze_audio(f["ok"], 1),
+        lambda: sonorik.analyze_audio_all(f["long"]),
+        lambda: sonorik.get_audio_info_py(f["ok"]),
+        lambda: sonorik.get_audio_info_py(f["bad"]),
+        lambda: sonorik.get_audio_info_py(b"bytes"),
+        lambda: sonorik.normalize_true_peak(f["ok"], -3.0, f["out"] + ".wav"),
+        lambda: sonorik.normalize_integrated_loudness(f["ok"], -23, f["out"] + ".wav", -30.0),
+        lambda: sonorik.normalize_short_term_loudness(f["ok"], -20.0, f["unwritable"]),
+        lambda: sonorik.normalize_momentary_loudness(f["missing"], -20.0, f["out"] + ".wav"),
+        lambda: sonorik.normalize_rms_max(f["bad"], -12.0, f["out"] + ".wav"),
+        lambda: sonorik.normalize_rms_average(f["ok"], "loud", f["out"] + ".wav"),
+        lambda: sonorik.export_to_csv([f["ok"], f["bad"]], f["out"] + ".csv", *FLAGS),
+        lambda: sonorik.export_to_tsv((f["ok"],), f["out"] + ".tsv", *FLAGS),
+        lambda: sonorik.export_to_xml([f["missing"]], f["out"] + ".xml", *FLAGS),
+        lambda: sonorik.export_to_json([f["ok"]], f["unwritable"] + ".json", *FLAGS),
+        lambda: sonorik.export_to_json("not a list", f["out"] + ".json", *FLAGS),
+        lambda: sonorik.batch_analyze([f["ok"], f["bad"], f["missing"]], *FLAGS),
+        lambda: sonorik.batch_analyze([f["ok"], 7], *FLAGS),
+        lambda: sonorik.batch_analyze_directory_py(f["dir"], *FLAGS),
+        lambda: sonorik.batch_analyze_directory_py(f["missing"], *FLAGS),
+        lambda: sonorik.find_audio_files(f["dir"]),
+        lambda: sonorik.find_audio_files(f["missing"]),
+        lambda: sonorik.PyAudioInfo(),
+        lambda: sonorik.PyAnalysisResults(),
+    ]
+    for call in calls:
+        try:
+            result = call()
+        except expected:
+            pass
+        else:
+            # Read every attribute of what came back.
+            for item in result if isinstance(result, (tuple, list)) else [result]:
+                if isinstance(item, (sonorik.PyAudioInfo, sonorik.PyAnalysisResults)):
+                    repr(item)
+                    [getattr(item, a, None) for a in INFO_FIELDS + MEASURES]
+        # Reports are appended to; start each round afresh.
+        for ext in (".csv", ".tsv", ".xml", ".json"):
+            try:
+                os.remove(f["out"] + ext)
+            except FileNotFoundError:
+                pass
+    return len(calls)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_repeated_calls_do_not_grow_memory_or_references(files, capfd):
+    rounds = 40 if SANITIZED else 200
+    for _ in range(20):  # warm-up: worker pool, buffer pool, type objects, caches
+        every_entry_point(files)
+    gc.collect()
+    rss, blocks = resident_bytes(), sys.getallocatedblocks()
+    refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
+    # The arguments themselves must not gain references either.
+    path, flags = files["ok"], list(FLAGS)
+    held = (sys.getrefcount(path), sys.getrefcount(flags))
+
+    for _ in range(rounds):
+        calls = every_entry_point(files)
+        sonorik.batch_analyze([path, path], *flags)
+    gc.collect()
+
+    assert (sys.getrefcount(path), sys.getrefcount(flags)) == held
+    # Less than one Python object per round: nothing per call is kept.
+    assert sys.getallocatedblocks() - blocks < rounds
+    if refs is not None:
+        assert sys.gettotalrefcount() - refs < rounds
+    if not SANITIZED:
+        # A lost 1 s stereo sample list would be 128 KiB per call.
+        assert resident_bytes() - rss < 8 * 2**20, f"{rounds * calls} calls"
+    capfd.readouterr()
+
+
+def test_threads_get_the_results_of_sequential_calls(files, tmp_path, capfd):
+    many = tmp_path / "many"
+    many.mkdir()
+    for i in range(60):  # over 50 entries: the scanner runs on the worker pool
+        (many / f"{i:02d}.wav").write_bytes(b"")
+    paths = [files["ok"], files["long"], files["bad"], files["missing"]]
+
+    def work():
+        out = []
+        for p in paths:
+            try:
+                out.append(record(*sonorik.analyze_audio(p, *FLAGS)))
+            except OSError as e:
+                out.append(str(e))
+        out.append(record(sonorik.get_audio_info_py(files["ok"])))
+        out.append([(p, record(i, r)) for p, i, r in sonorik.batch_analyze(paths, *FLAGS)])
+        out.append(sonorik.find_audio_files(str(many)))
+        return out
+
+    expected = work()
+    seq = capfd.readouterr()
+    expected_out, expected_err = seq.out.splitlines(), seq.err.splitlines()
+    assert expected_out and expected_err  # notices and warnings are part of the check
+
+    threads_n, rounds = 4, 3
+    got, errors = [], []
+    barrier = threading.Barrier(threads_n)
+
+    def worker():
+        try:
+            barrier.wait()
+            for _ in range(rounds):
+                got.append(work())
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker) for _ in range(threads_n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert len(got) == threads_n * rounds
+    assert all(g == expected for g in got)
+
+    # Diagnostics arrive as whole lines: each thread's lines are exactly the
+    # sequential run's, and no line is torn or mixed with another.
+    par = capfd.readouterr()
+    n = threads_n * rounds
+    assert sorted(par.out.splitlines()) == sorted(expected_out * n)
+    assert sorted(par.err.splitlines()) == sorted(expected_err * n)
+
+
+SUBINTERPRETER_SCRIPT = textwrap.dedent("""
+    import os
+    import sys
+    import sonorik
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+    try:
+        interp = interpreters.create(isolated=False)  # share the lock: our own check runs
+    except TypeError:
+        interp = interpreters.create()
+    report = sys.argv[1]
+    here = os.path.dirname(report)
+    interpreters.run_string(interp, f'''
+    try:
+        import sonorik
+        sonorik.find_audio_files({os.path.dirname(report)!r})
+    except ImportError as e:
+        open({report!r}, "w").write("ImportError: " + str(e))
+    else:
+        open({report!r}, "w").write("imported")
+    ''')
+    interpreters.destroy(interp)
+    # The first interpreter keeps its module.
+    print(sonorik.find_audio_files(here) == [])
+""")
+
+
+def test_subinterpreter_import_fails_with_import_error(tmp_path):
+    try:
+        import _interpreters  # noqa: F401
+    except ImportError:
+        pytest.importorskip("_xxsubinterpreters")
+    report = tmp_path / "report.txt"
+    proc = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT, str(report)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "True\n"
+    text = report.read_text()
+    assert text.startswith("ImportError: ")
+    assert "does not support" in text and "subinterpreters" in text
+
+
+def test_subinterpreter_message_of_the_module(tmp_path):
+    """Where the interpreter lets a shared-lock subinterpreter import it, the
+    module itself refuses with its own message."""
+    mod = pytest.importorskip("_xxsubinterpreters")
+    if sys.version_info >= (3, 12):
+        try:
+            mod.create(isolated=False)
+        except TypeError:
+            pytest.skip("this interpreter makes isolated subinterpreters only")
+    report = tmp_path / "report.txt"
+    proc = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT, str(report)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert report.read_text() == (
+        "ImportError: sonorik does not support subinterpreters: it can only be imported "
+        "in the interpreter that first imported it")
+
+
+RLIMIT_SCRIPT = textwrap.dedent("""
+    import resource, sys
+    import sonorik
+    big, small, long = sys.argv[1], sys.argv[2], sys.argv[4]
+    # Worker threads and caches exist before the limit (no notices on stdout).
+    sonorik.get_audio_info_py(small)
+    sonorik.analyze_audio(long, True, True, True, True, True, True, True)
+    with open("/proc/self/status") as status:
+        vm = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize:"))
+    size = int(sys.argv[3])
+    # Room for the mapping and some slack, not for the decoded samples (4x the file).
+    limit = vm + 2 * size
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    for attempt in range(2):
+        try:
+            sonorik.get_audio_info_py(big)
+        except MemoryError:
+            print("MemoryError")
+        else:
+            print("loaded")
+    try:
+        sonorik.normalize_rms_max(big, -20.0, big + ".out.wav")
+    except MemoryError:
+        print("MemoryError")
+    # The interpreter and the module go on working.
+    print(sonorik.get_audio_info_py(small).total_samples)
+""")
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves the address space itself")
+def test_loading_beyond_the_address_space_limit_raises_memory_error(files, tmp_path):
+    size = 96 * 2**20
+    big = tmp_path / "big.wav"
+    with open(big, "wb") as f:
+        f.write(wavgen.wav_bytes(b"", 2, 48000, 16, declared_data_size=size))
+        f.truncate(44 + size)  # sparse: silence
+    # The header declared `size` data bytes before the truncate made them real.
+    assert struct.unpack("<I", big.read_bytes()[40:44])[0] == size
+    proc = subprocess.run([sys.executable, "-c", RLIMIT_SCRIPT, str(big), files["ok"], str(size),
+                           files["long"]],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["MemoryError", "MemoryError", "MemoryError", "16000"]
+    assert not os.path.exists(str(big) + ".out.wav")
