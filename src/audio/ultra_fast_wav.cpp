@@ -32,28 +32,28 @@ std::string unsupported_format(unsigned tag, unsigned bits) {
 
 // The sample kind for a format tag and bit depth, or nullopt when the pair is
 // not one the fast path reads.
-std::optional<WavSampleKind> classify(std::uint16_t tag, std::uint16_t bits, Bytes fmt_body) {
+std::optional<MappedSampleKind> classify(std::uint16_t tag, std::uint16_t bits, Bytes fmt_body) {
   if (tag == kTagPcm || tag == kTagExtensible) {
-    if (bits == 16) return WavSampleKind::i16;
-    if (bits == 24) return WavSampleKind::i24;
+    if (bits == 16) return MappedSampleKind::i16;
+    if (bits == 24) return MappedSampleKind::i24;
   }
-  if (tag == kTagFloat && bits == 32) return WavSampleKind::f32;
+  if (tag == kTagFloat && bits == 32) return MappedSampleKind::f32;
   if (tag == kTagExtensible && bits == 32) {
     // Integer samples under an extensible header must not be read as floats.
-    if (fmt_body.size() < kExtensibleFmtBytes) return WavSampleKind::f32;
-    if (load_le16(fmt_body.data() + kSubFormatOffset) == kTagFloat) return WavSampleKind::f32;
+    if (fmt_body.size() < kExtensibleFmtBytes) return MappedSampleKind::f32;
+    if (load_le16(fmt_body.data() + kSubFormatOffset) == kTagFloat) return MappedSampleKind::f32;
   }
   return std::nullopt;
 }
 
 // Converts `count` consecutive samples spaced `stride` samples apart.
-template <WavSampleKind K>
+template <MappedSampleKind K>
 void convert_strided(const std::uint8_t* p, std::size_t stride_bytes, std::size_t count,
                      double* out) noexcept {
   for (std::size_t i = 0; i < count; ++i, p += stride_bytes) {
-    if constexpr (K == WavSampleKind::i16) {
+    if constexpr (K == MappedSampleKind::i16) {
       out[i] = static_cast<double>(load_le_i16(p)) * kScaleI16;
-    } else if constexpr (K == WavSampleKind::i24) {
+    } else if constexpr (K == MappedSampleKind::i24) {
       out[i] = static_cast<double>(load_le_i24(p)) * kScaleI24;
     } else {
       out[i] = static_cast<double>(load_le_f32(p));
@@ -61,17 +61,17 @@ void convert_strided(const std::uint8_t* p, std::size_t stride_bytes, std::size_
   }
 }
 
-void convert_any(WavSampleKind kind, const std::uint8_t* p, std::size_t stride_bytes,
+void convert_any(MappedSampleKind kind, const std::uint8_t* p, std::size_t stride_bytes,
                  std::size_t count, double* out) noexcept {
   switch (kind) {
-    case WavSampleKind::i16:
-      convert_strided<WavSampleKind::i16>(p, stride_bytes, count, out);
+    case MappedSampleKind::i16:
+      convert_strided<MappedSampleKind::i16>(p, stride_bytes, count, out);
       break;
-    case WavSampleKind::i24:
-      convert_strided<WavSampleKind::i24>(p, stride_bytes, count, out);
+    case MappedSampleKind::i24:
+      convert_strided<MappedSampleKind::i24>(p, stride_bytes, count, out);
       break;
-    case WavSampleKind::f32:
-      convert_strided<WavSampleKind::f32>(p, stride_bytes, count, out);
+    case MappedSampleKind::f32:
+      convert_strided<MappedSampleKind::f32>(p, stride_bytes, count, out);
       break;
   }
 }
@@ -116,7 +116,7 @@ Result<WavLayout> UltraFastWavReader::parse(Bytes file) {
   const std::uint32_t rate = load_le32(body.data() + 4);
   const std::uint16_t bits = load_le16(body.data() + 14);
 
-  const std::optional<WavSampleKind> kind = classify(tag, bits, body);
+  const std::optional<MappedSampleKind> kind = classify(tag, bits, body);
   if (!kind) return Error(unsupported_format(tag, bits));
   if (channels == 0) return Error("Invalid fmt chunk: 0 channels");
 

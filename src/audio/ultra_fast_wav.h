@@ -32,13 +32,13 @@ struct WavFormatInfo {
   std::uint16_t bits_per_sample = 0;  // 16, 24 or 32 after a successful open
 };
 
-enum class WavSampleKind : std::uint8_t { i16, i24, f32 };
+enum class MappedSampleKind : std::uint8_t { i16, i24, f32 };
 
 // What the header check finds: the format summary, the sample kind and where
 // the sample bytes start in the file.
 struct WavLayout {
   WavFormatInfo info;
-  WavSampleKind kind = WavSampleKind::i16;
+  MappedSampleKind kind = MappedSampleKind::i16;
   std::size_t data_offset = 0;  // first byte after the data chunk header
 };
 
@@ -71,7 +71,7 @@ class UltraFastWavReader {
   static Result<std::size_t> find_chunk(Bytes file, const char (&id)[5]);
 
   const WavFormatInfo& info() const noexcept { return layout_.info; }
-  WavSampleKind kind() const noexcept { return layout_.kind; }
+  MappedSampleKind kind() const noexcept { return layout_.kind; }
   // frames x channels.
   std::uint64_t total_samples() const noexcept {
     return layout_.info.frames * layout_.info.channels;

@@ -130,36 +130,36 @@ struct Layout {
   std::uint64_t frames;
   std::uint16_t channels;
   std::uint16_t bits;
-  WavSampleKind kind;
+  MappedSampleKind kind;
 };
 
 std::vector<Layout> layouts() {
   const ByteString d10(10, 0);
   return {
-      {"plain", riff(plain_fmt() + chunk("data", d10)), 2, 2, 16, WavSampleKind::i16},
+      {"plain", riff(plain_fmt() + chunk("data", d10)), 2, 2, 16, MappedSampleKind::i16},
       {"fmt_18", riff(chunk("fmt ", fmt_body(1, 1, 8000, 24, ByteString(2, 0))) + chunk("data", d10)),
-       3, 1, 24, WavSampleKind::i24},
+       3, 1, 24, MappedSampleKind::i24},
       {"fmt_40_extensible_24",
        riff(chunk("fmt ", fmt_body(0xFFFE, 1, 8000, 24, extensible_extension(24, 1))) +
             chunk("data", d10)),
-       3, 1, 24, WavSampleKind::i24},
+       3, 1, 24, MappedSampleKind::i24},
       {"extensible_float", riff(chunk("fmt ", fmt_body(0xFFFE, 1, 8000, 32, extensible_extension(32, 3))) +
                                 chunk("data", d10)),
-       2, 1, 32, WavSampleKind::f32},
+       2, 1, 32, MappedSampleKind::f32},
       {"extensible_32_without_sub_format",
        riff(chunk("fmt ", fmt_body(0xFFFE, 1, 8000, 32, ByteString(2, 0))) + chunk("data", d10)),
-       2, 1, 32, WavSampleKind::f32},
+       2, 1, 32, MappedSampleKind::f32},
       {"odd_chunks_with_pad", riff(chunk("junk", "abc") + plain_fmt() + chunk("LIST", "x") +
                                    chunk("data", d10)),
-       2, 2, 16, WavSampleKind::i16},
-      {"data_before_fmt", riff(chunk("data", d10) + plain_fmt()), 2, 2, 16, WavSampleKind::i16},
+       2, 2, 16, MappedSampleKind::i16},
+      {"data_before_fmt", riff(chunk("data", d10) + plain_fmt()), 2, 2, 16, MappedSampleKind::i16},
       {"empty_data", riff(plain_fmt() + chunk("data", "") + ByteString(4, 0)), 0, 2, 16,
-       WavSampleKind::i16},
+       MappedSampleKind::i16},
       // 6 bytes present of 1000 declared: one whole stereo frame and half of one.
       {"data_past_end", riff(plain_fmt() + chunk_declaring("data", 1000, ByteString(6, 0))), 1, 2,
-       16, WavSampleKind::i16},
+       16, MappedSampleKind::i16},
       {"data_size_max", riff(plain_fmt() + chunk_declaring("data", 0xFFFFFFFFu, ByteString(9, 0))),
-       2, 2, 16, WavSampleKind::i16},
+       2, 2, 16, MappedSampleKind::i16},
   };
 }
 
