@@ -481,9 +481,9 @@ def main() -> int:
             Runner("ffmpeg", "ffmpeg ebur128=peak=true", [ffmpeg_argv(long_path)]),
             Runner("ours_analyze", "sonorik analyze_audio_all", [child_argv("ours_analyze", long_path)]),
             Runner("ours_batch", "sonorik batch_analyze (all flags)", [child_argv("ours_batch", long_path)]),
-            Runner("floor_an", "libebur128 1 thread, M|S|I+TP, M/S read every 100 ms",
+            Runner("floor_an", "libebur128, 1 thread, M/S/I + true peak, M and S read every 100 ms",
                    [[str(FLOOR), "analysis", long_path]]),
-            Runner("floor_lra", "libebur128 1 thread, M|S|I|LRA+TP", [[str(FLOOR), "lra", long_path]]),
+            Runner("floor_lra", "libebur128, 1 thread, M/S/I/LRA + true peak", [[str(FLOOR), "lra", long_path]]),
             Runner("pyln", "pyloudnorm + soundfile, integrated only",
                    [child_argv("pyln_integrated", long_path)]),
         ]}
@@ -508,7 +508,7 @@ def main() -> int:
                    [ffmpeg_argv(p) for p in inputs["short"]]),
             Runner("ours", "sonorik export_to_json", [child_argv("ours_export", str(scratch / "r.json"),
                                                                  str(listing))]),
-            Runner("floor_lra", "libebur128 1 thread, M|S|I|LRA+TP, one process",
+            Runner("floor_lra", "libebur128, 1 thread, M/S/I/LRA + true peak, one process",
                    [[str(FLOOR), "lra", *inputs["short"]]]),
             Runner("pyln", "pyloudnorm + soundfile loop, integrated only",
                    [child_argv("pyln_export", str(scratch / "p.json"), str(listing))]),
@@ -564,8 +564,8 @@ def main() -> int:
     print(f"Input: stereo {RATE} Hz {BITS}-bit pink-ish noise with music-like level changes; "
           f"{reps} timed rounds per case after one warm-up, peers and ours alternating; medians.")
     print()
-    print("| Case | Peer | Ours / peer | Target | Ours median | Peer median | Ours CPU / wall | "
-          "Peak RssAnon ours / peer |")
+    print("| Case | Peer | Ours / peer (wall) | Target | Ours median | Peer median | "
+          "CPU time ours / peer | Peak RssAnon ours / peer |")
     print("|---|---|---|---|---|---|---|---|")
     missed = []
     for case, ours, peer, basis, target, bound in rows:
@@ -578,7 +578,7 @@ def main() -> int:
                 missed.append(f"{case} vs {peer.label}: {ratio:.2f} (target {target})")
         speed = f" ({pm / om:.1f}x faster)" if ratio < 1 else ""
         unit = " (in call)" if basis == "call" else ""
-        cpu = ours.median_cpu() / ours.median()
+        cpu = ours.median_cpu() / peer.median_cpu()
         print(f"| {case} | {peer.label} | {ratio:.2f}{speed} | {target}{verdict} | {om:.3f} s{unit} | "
               f"{pm:.3f} s | {cpu:.2f} | {ours.peak_mib():.0f} / {peer.peak_mib():.0f} MiB |")
     if memory_row:
@@ -595,7 +595,9 @@ def main() -> int:
     for n in notes:
         print(n)
     print("Ratios below 1 mean sonorik is faster. Times are whole-process wall times "
-          "(interpreter start and import included) except where marked 'in call'.")
+          "(interpreter start and import included) except where marked 'in call'. CPU time is "
+          "user + system of the whole process tree (it does not depend on what else the machine "
+          "is running; the wall time does).")
     if missed:
         print("Missed targets: " + "; ".join(missed))
     return 0
