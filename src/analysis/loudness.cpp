@@ -1,5 +1,7 @@
 #include "analysis/loudness.h"
 
+#include "analysis/block_energies.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -36,32 +38,6 @@ double range_or_fallback(std::optional<double> v) {
 void raise_to(double& max, std::optional<double> v) {
   if (v && std::isfinite(*v) && *v > max) max = *v;
 }
-
-// The meter's conversions between mean-square energy and LUFS.
-double energy_of(double lufs) { return std::isfinite(lufs) ? std::pow(10.0, (lufs + 0.691) / 10.0) : 0.0; }
-std::optional<double> loudness_of(double energy) {
-  return energy > 0.0 ? 10.0 * std::log10(energy) - 0.691 : -HUGE_VAL;
-}
-
-// The energies of the last 30 100 ms blocks; blocks before the start are
-// silence, as in the meter's own window.
-class SubBlockHistory {
- public:
-  void push(double energy) {
-    ring_[next_] = energy;
-    next_ = (next_ + 1) % kBlocks;
-  }
-  double mean_of_last(std::size_t n) const {
-    double sum = 0.0;
-    for (std::size_t i = 1; i <= n; ++i) sum += ring_[(next_ + kBlocks - i) % kBlocks];
-    return sum / static_cast<double>(n);
-  }
-
- private:
-  static constexpr std::size_t kBlocks = 30;
-  std::array<double, kBlocks> ring_{};
-  std::size_t next_ = 0;
-};
 
 Result<Meter> make_meter(const AudioData& audio, int mode) {
   return Meter::create(audio.info.channels, audio.info.sample_rate, mode);
@@ -145,7 +121,7 @@ LoudnessValues LoudnessPass::run() {
   // energies, so one 100 ms reading per step replaces summing the whole 3 s
   // window at every step. Other rates, the short last step and any failure
   // fall back to reading the windows directly.
-  SubBlockHistory history;
+  BlockEnergies history;
   bool composing = reads_steps && step == (rate_hz + 5) / 10;
 
   feed_whole_frames(meter, *audio_, step, [&](bool fed, std::size_t frames) {
@@ -157,8 +133,8 @@ LoudnessValues LoudnessPass::run() {
     if (composing && frames == step) {
       if (const std::optional<double> block = meter.window(100)) {
         history.push(energy_of(*block));
-        if (request_.momentary) raise_to(out.momentary_lufs, loudness_of(history.mean_of_last(4)));
-        if (request_.short_term) raise_to(out.short_term_lufs, loudness_of(history.mean_of_last(30)));
+        if (request_.momentary) raise_to(out.momentary_lufs, history.momentary_lufs());
+        if (request_.short_term) raise_to(out.short_term_lufs, history.short_term_lufs());
         return;
       }
       composing = false;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/block_energies.h"
 #include "analysis/meter.h"
 #include "core/diagnostics.h"
 
@@ -128,34 +129,6 @@ struct LoudnessReadings {
   std::vector<double> short_term_values;  // after the first 3 s, above -70.0
 };
 
-// The meter's conversions between mean-square energy and LUFS.
-double energy_of(double lufs) {
-  return std::isfinite(lufs) ? std::pow(10.0, (lufs + 0.691) / 10.0) : 0.0;
-}
-double loudness_of(double energy) {
-  return energy > 0.0 ? 10.0 * std::log10(energy) - 0.691 : -HUGE_VAL;
-}
-
-// The energies of the last 30 blocks of 100 ms; blocks before the start are
-// silence, as in the meter's own window.
-class BlockEnergies {
- public:
-  void push(double energy) {
-    ring_[next_] = energy;
-    next_ = (next_ + 1) % kBlocks;
-  }
-  double mean_of_last(std::size_t n) const {
-    double sum = 0.0;
-    for (std::size_t i = 1; i <= n; ++i) sum += ring_[(next_ + kBlocks - i) % kBlocks];
-    return sum / static_cast<double>(n);
-  }
-
- private:
-  static constexpr std::size_t kBlocks = 30;
-  double ring_[kBlocks] = {};
-  std::size_t next_ = 0;
-};
-
 Result<LoudnessReadings> read_loudness(const SampleSource& source, std::uint32_t rate_hz,
                                        std::uint64_t repeats) {
   const unsigned channels = source.channels();
@@ -186,8 +159,8 @@ Result<LoudnessReadings> read_loudness(const SampleSource& source, std::uint32_t
     if (composing && frames == step) {
       if (const std::optional<double> block = meter->window(100)) {
         history.push(energy_of(*block));
-        momentary = loudness_of(history.mean_of_last(4));
-        short_term = loudness_of(history.mean_of_last(30));
+        momentary = history.momentary_lufs();
+        short_term = history.short_term_lufs();
       } else {
         composing = false;
       }
