@@ -1,33 +1,66 @@
-// The loader's buffer pool used from many threads at once (also run under
-// ThreadSanitizer by `make test-tsan`).
+// The loader's buffer pool: reuse, its limits, the broken flag, and many
+// threads at once (also run under ThreadSanitizer by `make test-tsan`).
+#include "audio/buffer_pool.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
 
-#include "audio/buffer_pool.h"
-
 namespace sonorik::detail {
 namespace {
 
-constexpr int kThreads = 8;
-constexpr int kRounds = 2000;
-
-struct BufferPoolThreads : ::testing::Test {
+struct BufferPool : ::testing::Test {
   void SetUp() override {
-    buffer_pool_clear();
     buffer_pool_set_broken(false);
+    buffer_pool_clear();
   }
-  void TearDown() override { buffer_pool_clear(); }
+  void TearDown() override { SetUp(); }
 };
 
-TEST_F(BufferPoolThreads, TakesAndGivesKeepTheQueueConsistent) {
+std::vector<double> with_capacity(std::size_t n) {
+  std::vector<double> v;
+  v.reserve(n);
+  return v;
+}
+
+TEST_F(BufferPool, TakesTheFirstFittingListAndReleasesSmallerOnes) {
+  for (std::size_t cap : {10u, 20u, 5000u, 30u}) ASSERT_TRUE(buffer_pool_give(with_capacity(cap)));
+  std::vector<double> used(100, 1.0);
+  used.reserve(5000);
+  const std::vector<double> taken = buffer_pool_take(100);
+  EXPECT_EQ(taken.capacity(), 5000u);
+  EXPECT_TRUE(taken.empty());
+  EXPECT_EQ(buffer_pool_size(), 1u);
+  EXPECT_EQ(buffer_pool_take(100).capacity(), 0u);  // 30 released, nothing fits
+  EXPECT_EQ(buffer_pool_size(), 0u);
+  ASSERT_TRUE(buffer_pool_give(std::move(used)));  // given back full: kept empty
+  EXPECT_TRUE(buffer_pool_take(0).empty());
+}
+
+TEST_F(BufferPool, CapacityAndCountLimits) {
+  EXPECT_TRUE(buffer_pool_give(with_capacity(kBufferPoolMaxCapacitySamples)));
+  EXPECT_FALSE(buffer_pool_give(with_capacity(kBufferPoolMaxCapacitySamples + 1)));
+  for (std::size_t i = 1; i < kBufferPoolMaxLists; ++i) ASSERT_TRUE(buffer_pool_give(std::vector<double>(1)));
+  EXPECT_EQ(buffer_pool_size(), 50u);
+  EXPECT_FALSE(buffer_pool_give(std::vector<double>(1)));
+  EXPECT_EQ(buffer_pool_size(), 50u);
+}
+
+TEST_F(BufferPool, BrokenPoolIsBypassed) {
+  ASSERT_TRUE(buffer_pool_give(with_capacity(100)));
+  buffer_pool_set_broken(true);
+  EXPECT_EQ(buffer_pool_take(10).capacity(), 0u);
+  EXPECT_FALSE(buffer_pool_give(with_capacity(100)));
+}
+
+TEST_F(BufferPool, ThreadsTakingGivingAndClearingKeepTheQueueConsistent) {
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < 2000; ++i) {
         const std::size_t want = static_cast<std::size_t>(16 + (i * 7 + t) % 200);
         std::vector<double> list = buffer_pool_take(want);
         if (!list.empty() || (list.capacity() != 0 && list.capacity() < want)) ++wrong;
@@ -41,12 +74,10 @@ TEST_F(BufferPoolThreads, TakesAndGivesKeepTheQueueConsistent) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_LE(buffer_pool_size(), kBufferPoolMaxLists);
-  EXPECT_FALSE(buffer_pool_is_broken());
-  // Every list left in the pool comes back empty.
   while (buffer_pool_size() > 0) EXPECT_TRUE(buffer_pool_take(0).empty());
 }
 
-TEST_F(BufferPoolThreads, BreakingWhileInUseBypassesThePoolForEveryone) {
+TEST_F(BufferPool, BreakingWhileInUseBypassesThePoolForEveryone) {
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
