@@ -66,7 +66,9 @@ test-asan: install
 	cmake --build build/asan -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build/asan --output-on-failure -j$(JOBS)
-	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	# libstdc++ is preloaded right after the sanitizer runtime: the interpreter
+	# does not link it, and the runtime's C++ throw hook must find it at start.
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(abspath build/asan):$(abspath python) SONORIK_PROBE_DIR=$(abspath build/asan) \
 	  $(VPY) -m pytest -q -p no:cacheprovider
