@@ -1,5 +1,6 @@
 #include "python/frame.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -250,8 +251,11 @@ bool to_string_list(PyObject* obj, std::vector<std::string>& out) {
   }
   if (!PySequence_Check(obj)) return cannot_convert(obj, "Sequence");
   out.clear();
+  // The length is only a hint (a sequence's __len__ may claim anything), so
+  // it never decides more than a small reservation.
+  constexpr Py_ssize_t kMaxReservedPaths = 4096;
   const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint > 0) out.reserve(static_cast<std::size_t>(hint));
+  if (hint > 0) out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedPaths)));
   PyErr_Clear();
   PyRef it = PyRef::steal(PyObject_GetIter(obj));
   if (!it) return false;

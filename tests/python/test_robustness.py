@@ -105,6 +105,26 @@ def every_entry_point(f):
     return len(calls)
 
 
+class LyingSequence:
+    """A sequence whose length claims far more items than it yields."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("length", [2**40, 10**8, 0])
+def test_a_sequence_length_is_only_a_hint(files, length, capfd):
+    entries = sonorik.batch_analyze(LyingSequence([files["ok"], files["missing"]], length), *FLAGS)
+    assert [e[0] for e in entries] == [files["ok"]]
+    assert capfd.readouterr().err.startswith("Warning: Failed to load " + files["missing"])
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
