@@ -1,0 +1,210 @@
+// Built with -ffp-contract=off (CMakeLists.txt): every product and sum is
+// rounded on its own, as in the meter, never fused.
+#include "analysis/true_peak_filter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "analysis/meter.h"
+
+#if defined(__SSE2_MATH__) || defined(_M_X64)
+#include <xmmintrin.h>
+#define SONORIK_TP_FLUSH_TO_ZERO 1
+#endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#define SONORIK_TP_WIDE 1
+#else
+#define SONORIK_TP_WIDE 0
+#endif
+
+namespace sonorik::analysis {
+
+namespace {
+
+constexpr unsigned kTaps = 49;
+constexpr double kNegligibleCoefficient = 0.000001;
+// Input frames converted and filtered per channel at a time.
+constexpr std::size_t kChunkFrames = 1024;
+
+// While alive, float results below the normal range become zero, as in the
+// meter while it filters (its input rounding and output rounding both run so).
+class FlushToZero {
+ public:
+#ifdef SONORIK_TP_FLUSH_TO_ZERO
+  FlushToZero() noexcept : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | _MM_FLUSH_ZERO_ON); }
+  ~FlushToZero() { _mm_setcsr(saved_); }
+
+ private:
+  unsigned saved_;
+#endif
+};
+
+// Vectors of doubles and of as many floats (the compiler's vector extension:
+// lane-wise IEEE operations, each rounded on its own).
+typedef double Double2 __attribute__((vector_size(16)));
+typedef float Float2 __attribute__((vector_size(8)));
+typedef double Double4 __attribute__((vector_size(32)));
+typedef float Float4 __attribute__((vector_size(16)));
+typedef double Double8 __attribute__((vector_size(64)));
+typedef float Float8 __attribute__((vector_size(32)));
+
+// The largest |float(sum over taps, ascending, of x[i - delay] * coefficient)|
+// for i in [0, n), from `peak` on; x[-history .. -1] hold earlier input. NaN
+// sums leave the peak as it was, as the meter's comparison does. Each lane of
+// Vectors x D computes one output i exactly as the scalar tail does.
+template <class D, class F, std::size_t Vectors>
+[[gnu::always_inline]] inline float phase_peak(const double* x, std::size_t n,
+                                               const unsigned* delays, const double* coefficients,
+                                               std::size_t taps, float peak) noexcept {
+  constexpr std::size_t kWidth = sizeof(D) / sizeof(double);
+  constexpr std::size_t kBlock = kWidth * Vectors;
+  F lanes[Vectors];
+  for (F& l : lanes) l = F{} + peak;
+  std::size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    D acc[Vectors] = {};
+    for (std::size_t k = 0; k < taps; ++k) {
+      const D c = D{} + coefficients[k];
+      const double* s = x + i - delays[k];
+      for (std::size_t v = 0; v < Vectors; ++v) {
+        D in;
+        std::memcpy(&in, s + v * kWidth, sizeof in);
+        acc[v] += in * c;
+      }
+    }
+    for (std::size_t v = 0; v < Vectors; ++v) {
+      F out = __builtin_convertvector(acc[v], F);
+      out = out < 0.0f ? -out : out;
+      lanes[v] = out > lanes[v] ? out : lanes[v];
+    }
+  }
+  for (; i < n; ++i) {
+    double acc = 0.0;
+    for (std::size_t k = 0; k < taps; ++k) acc += x[i - delays[k]] * coefficients[k];
+    const float out = std::fabs(static_cast<float>(acc));
+    peak = out > peak ? out : peak;
+  }
+  for (const F& l : lanes) {
+    for (std::size_t w = 0; w < kWidth; ++w) peak = l[w] > peak ? l[w] : peak;
+  }
+  return peak;
+}
+
+float phase_peak_base(const double* x, std::size_t n, const unsigned* delays,
+                      const double* coefficients, std::size_t taps, float peak) noexcept {
+  return phase_peak<Double2, Float2, 8>(x, n, delays, coefficients, taps, peak);
+}
+
+#if SONORIK_TP_WIDE
+[[gnu::target("avx2")]] float phase_peak_avx2(const double* x, std::size_t n,
+                                              const unsigned* delays, const double* coefficients,
+                                              std::size_t taps, float peak) noexcept {
+  return phase_peak<Double4, Float4, 4>(x, n, delays, coefficients, taps, peak);
+}
+[[gnu::target("avx512f")]] float phase_peak_avx512(const double* x, std::size_t n,
+                                                   const unsigned* delays,
+                                                   const double* coefficients, std::size_t taps,
+                                                   float peak) noexcept {
+  return phase_peak<Double8, Float8, 4>(x, n, delays, coefficients, taps, peak);
+}
+#endif
+
+// The widest variant this processor runs.
+detail::PhasePeakFunction* widest_phase_peak() noexcept {
+#if SONORIK_TP_WIDE
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return &phase_peak_avx512;
+  if (__builtin_cpu_supports("avx2")) return &phase_peak_avx2;
+#endif
+  return &phase_peak_base;
+}
+
+}  // namespace
+
+unsigned TruePeakFilter::oversampling(unsigned long rate_hz) noexcept {
+  if (!Meter::accepts(1, rate_hz)) return 0;
+  if (rate_hz < 96000) return 4;
+  if (rate_hz < 192000) return 2;
+  return 1;
+}
+
+std::optional<TruePeakFilter> TruePeakFilter::create(unsigned channels, unsigned long rate_hz) {
+  const unsigned factor = oversampling(rate_hz);
+  if (factor == 0 || !Meter::accepts(channels, rate_hz)) return std::nullopt;
+  TruePeakFilter f;
+  f.channels_ = channels;
+  f.phase_peak_ = widest_phase_peak();
+  f.factor_ = factor;
+  if (factor > 1) {
+    // Taps in ascending order, each given to phase tap % factor at a delay of
+    // tap / factor input frames; negligible coefficients are left out.
+    f.phases_.resize(factor);
+    const double half = static_cast<double>(kTaps - 1) / 2.0;
+    for (unsigned j = 0; j < kTaps; ++j) {
+      const double m = static_cast<double>(j) - half;
+      double c = 1.0;
+      if (std::fabs(m) > kNegligibleCoefficient) {
+        c = std::sin(m * std::numbers::pi / factor) / (m * std::numbers::pi / factor);
+      }
+      c *= 0.5 * (1 - std::cos(2 * std::numbers::pi * j / (kTaps - 1)));
+      if (std::fabs(c) > kNegligibleCoefficient) {
+        f.phases_[j % factor].delays_frames.push_back(j / factor);
+        f.phases_[j % factor].coefficients.push_back(c);
+      }
+    }
+    f.history_frames_ = (kTaps + factor - 1) / factor - 1;
+    f.buffer_.assign(static_cast<std::size_t>(channels) * (f.history_frames_ + kChunkFrames), 0.0);
+  }
+  f.sample_peak_.assign(channels, 0.0);
+  f.filter_peak_.assign(channels, 0.0f);
+  return f;
+}
+
+void TruePeakFilter::add_frames(const double* interleaved, std::size_t frames) noexcept {
+  const FlushToZero flush;
+  while (frames > 0) {
+    const std::size_t n = std::min(frames, kChunkFrames);
+    for (unsigned c = 0; c < channels_; ++c) run_channel(c, interleaved + c, n);
+    interleaved += n * channels_;
+    frames -= n;
+  }
+}
+
+void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t n) noexcept {
+  double sample_peak = sample_peak_[channel];
+  if (factor_ == 1) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = std::fabs(in[i * channels_]);
+      sample_peak = v > sample_peak ? v : sample_peak;
+    }
+    sample_peak_[channel] = sample_peak;
+    return;
+  }
+  const std::size_t h = history_frames_;
+  double* history = buffer_.data() + channel * (h + kChunkFrames);
+  double* x = history + h;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double s = in[i * channels_];
+    const double v = std::fabs(s);
+    sample_peak = v > sample_peak ? v : sample_peak;
+    x[i] = static_cast<double>(static_cast<float>(s));
+  }
+  sample_peak_[channel] = sample_peak;
+  float peak = filter_peak_[channel];
+  for (const Phase& p : phases_) {
+    peak = phase_peak_(x, n, p.delays_frames.data(), p.coefficients.data(), p.coefficients.size(), peak);
+  }
+  filter_peak_[channel] = peak;
+  // The last h input frames (some possibly from earlier chunks) become history.
+  std::memmove(history, history + n, h * sizeof(double));
+}
+
+double TruePeakFilter::true_peak(unsigned channel) const noexcept {
+  const double filtered = static_cast<double>(filter_peak_[channel]);
+  const double sample = sample_peak_[channel];
+  return sample > filtered ? sample : filtered;
+}
+
+}  // namespace sonorik::analysis
