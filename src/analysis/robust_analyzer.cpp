@@ -13,6 +13,7 @@
 
 #include "analysis/block_energies.h"
 #include "analysis/meter.h"
+#include "analysis/true_peak_filter.h"
 #include "core/diagnostics.h"
 
 namespace sonorik::analysis {
@@ -205,9 +206,22 @@ double range_from_short_term(const std::vector<double>& values) {
 }
 
 // The largest true-peak reading (from 0.0) of channels [first, first + count)
-// from one meter over the repeated audio; nullopt when the meter cannot be built.
+// over the repeated audio: the meter's readings, from TruePeakFilter where it
+// reproduces them, else from one meter; nullopt when neither can be built.
 std::optional<double> read_true_peak(const SampleSource& source, std::uint32_t rate_hz,
                                      std::uint64_t repeats, unsigned first, unsigned count) {
+  if (std::optional<TruePeakFilter> filter = TruePeakFilter::create(count, rate_hz)) {
+    RepeatedStream stream(source, repeats, first, count);
+    for (std::uint64_t left = stream.total_frames(); left > 0;) {
+      std::size_t got = 0;
+      const double* p = stream.take(left, got);
+      filter->add_frames(p, got);
+      left -= got;
+    }
+    double peak = 0.0;
+    for (unsigned c = 0; c < count; ++c) peak = std::max(peak, filter->true_peak(c));
+    return peak;
+  }
   Result<Meter> meter = Meter::create(count, rate_hz, Meter::kModeTruePeak);
   if (!meter) return std::nullopt;
   // Only the peaks are read: unused channels skip the loudness filter.

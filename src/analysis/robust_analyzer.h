@@ -9,8 +9,9 @@
 // loudness range is computed by hand from the short-term readings taken after
 // the first 3 s. Audio shorter than 5 s is measured as if repeated to more
 // than 10 s (the repetition is fed block by block, never built). True peak:
-// libebur128's true-peak readings, taken from separate meters over groups of
-// channels that run on the worker pool beside the loudness meter; when no
+// libebur128's true-peak readings (reproduced bit for bit by TruePeakFilter,
+// a meter where it cannot), taken over groups of channels that run on the
+// worker pool beside the loudness meter; when no
 // meter can be built for the file's rate and channel count, a 4x Catmull-Rom
 // interpolation stands in. RMS: 100 ms blocks. For audio of 15 s or more an
 // integrated loudness at the gate floor and a loudness range under 0.1 LU are
