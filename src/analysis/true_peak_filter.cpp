@@ -111,12 +111,14 @@ float phase_peak_base(const double* x, std::size_t n, const unsigned* delays,
 }
 #endif
 
-// The widest variant this processor runs.
-detail::PhasePeakFunction* widest_phase_peak() noexcept {
+// The widest variant this processor runs, of at most `max_bits`.
+detail::PhasePeakFunction* widest_phase_peak(unsigned max_bits) noexcept {
 #if SONORIK_TP_WIDE
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return &phase_peak_avx512;
-  if (__builtin_cpu_supports("avx2")) return &phase_peak_avx2;
+  if (max_bits >= 512 && __builtin_cpu_supports("avx512f")) return &phase_peak_avx512;
+  if (max_bits >= 256 && __builtin_cpu_supports("avx2")) return &phase_peak_avx2;
+#else
+  (void)max_bits;
 #endif
   return &phase_peak_base;
 }
@@ -130,12 +132,13 @@ unsigned TruePeakFilter::oversampling(unsigned long rate_hz) noexcept {
   return 1;
 }
 
-std::optional<TruePeakFilter> TruePeakFilter::create(unsigned channels, unsigned long rate_hz) {
+std::optional<TruePeakFilter> TruePeakFilter::create(unsigned channels, unsigned long rate_hz,
+                                                     unsigned max_vector_bits) {
   const unsigned factor = oversampling(rate_hz);
   if (factor == 0 || !Meter::accepts(channels, rate_hz)) return std::nullopt;
   TruePeakFilter f;
   f.channels_ = channels;
-  f.phase_peak_ = widest_phase_peak();
+  f.phase_peak_ = widest_phase_peak(max_vector_bits);
   f.factor_ = factor;
   if (factor > 1) {
     // Taps in ascending order, each given to phase tap % factor at a delay of

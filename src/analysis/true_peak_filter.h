@@ -29,7 +29,10 @@ class TruePeakFilter {
 
   // A reader for `channels` interleaved channels at `rate_hz`; nullopt when
   // the meter would refuse them (see Meter::accepts) or oversampling() is 0.
-  static std::optional<TruePeakFilter> create(unsigned channels, unsigned long rate_hz);
+  // It uses the widest vectors (128, 256 or 512 bits) that the processor
+  // runs, at most `max_vector_bits`; every width gives the same readings.
+  static std::optional<TruePeakFilter> create(unsigned channels, unsigned long rate_hz,
+                                              unsigned max_vector_bits = 512);
 
   unsigned channels() const noexcept { return channels_; }
 

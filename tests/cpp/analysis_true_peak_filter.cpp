@@ -85,8 +85,9 @@ std::vector<double> meter_peaks(const std::vector<double>& s, unsigned channels,
 
 // Readings after feeding `s` in pieces of the given sizes, cycled.
 std::vector<double> filter_peaks(const std::vector<double>& s, unsigned channels,
-                                 unsigned long rate_hz, const std::vector<std::size_t>& pieces) {
-  std::optional<TruePeakFilter> f = TruePeakFilter::create(channels, rate_hz);
+                                 unsigned long rate_hz, const std::vector<std::size_t>& pieces,
+                                 unsigned vector_bits = 512) {
+  std::optional<TruePeakFilter> f = TruePeakFilter::create(channels, rate_hz, vector_bits);
   EXPECT_TRUE(f.has_value());
   std::vector<double> out;
   if (!f) return out;
@@ -113,10 +114,14 @@ const auto kRates = ::testing::Values(16ul, 8000ul, 22050ul, 44100ul, 48000ul, 8
 using Case = std::tuple<unsigned long, unsigned, Signal>;
 class SameAsMeter : public ::testing::TestWithParam<Case> {};
 
-TEST_P(SameAsMeter, OneFeed) {
+TEST_P(SameAsMeter, OneFeedEveryVectorWidth) {
   const auto [rate, channels, kind] = GetParam();
   const std::vector<double> s = make_signal(kind, rate, channels);
-  expect_same(meter_peaks(s, channels, rate), filter_peaks(s, channels, rate, {s.size()}));
+  const std::vector<double> meter = meter_peaks(s, channels, rate);
+  for (unsigned bits : {128u, 256u, 512u}) {
+    SCOPED_TRACE(bits);
+    expect_same(meter, filter_peaks(s, channels, rate, {s.size()}, bits));
+  }
 }
 
 TEST_P(SameAsMeter, ManyOddFeeds) {
