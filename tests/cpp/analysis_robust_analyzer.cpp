@@ -141,23 +141,19 @@ double fallback_peak(const std::vector<double>& s, unsigned ch) {
   return m > 0.0 ? 20.0 * std::log10(m) : -150.0;
 }
 
-AnalysisResults analyze(const std::vector<double>& s, const WavFormatInfo& info, bool loud, bool peak,
-                        bool rms, std::string& log) {
+// Every measure: loudness, true peak (a second measurement) and RMS.
+AnalysisResults analyze(const std::vector<double>& s, const WavFormatInfo& info, std::string& log) {
   AnalysisResults out;
-  if (loud) {
-    const Measurement m = measure(s, info, log);
-    if (m.ok) {
-      out.integrated_loudness = m.integrated;
-      out.momentary_loudness = m.momentary_max;
-      out.short_term_loudness = m.short_term_max;
-      out.loudness_range = m.loudness_range;
-    }
+  const Measurement loud = measure(s, info, log);
+  if (loud.ok) {
+    out.integrated_loudness = loud.integrated;
+    out.momentary_loudness = loud.momentary_max;
+    out.short_term_loudness = loud.short_term_max;
+    out.loudness_range = loud.loudness_range;
   }
-  if (peak) {
-    const Measurement m = measure(s, info, log);
-    out.true_peak = m.ok ? m.true_peak : fallback_peak(s, info.channels);
-  }
-  if (rms) {
+  const Measurement peak = measure(s, info, log);
+  out.true_peak = peak.ok ? peak.true_peak : fallback_peak(s, info.channels);
+  {
     const std::size_t b = (info.sample_rate / 10) * info.channels;
     double total = 0.0, mx = 0.0;
     for (std::size_t start = 0; start < s.size(); start += b) {
@@ -279,7 +275,7 @@ TEST_P(MatchesReference, AllMeasuresAndDiagnostics) {
   ASSERT_TRUE(reader.ok());
   std::string log;
   const AnalysisResults want =
-      reference::analyze(reader->convert_to_f64_minimal(std::nullopt), reader->info(), true, true, true, log);
+      reference::analyze(reader->convert_to_f64_minimal(std::nullopt), reader->info(), log);
   const Outcome got = analyze_file(path, kAll);
   ASSERT_TRUE(got.results.ok()) << got.results.error().message();
   expect_near(got.results->integrated_loudness, want.integrated_loudness, "integrated_loudness");

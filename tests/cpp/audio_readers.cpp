@@ -97,7 +97,7 @@ std::string block_align_2_for_stereo() {
 const std::string kReader = "Failed to create WAV reader: ";
 constexpr std::int64_t kI32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kI32Max = std::numeric_limits<std::int32_t>::max();
-const std::string kF32 = testing::floats({1.5f, -2.25f, 0.1f});
+const std::string kF32 = testing::encode({1.5, -2.25, 0.1}, 32, true);
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BothReaders,
@@ -165,35 +165,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "Unsupported sample format: Int/20 bits", "", {0.0, 0.0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Ranges and channel groups (what the streamed analysis reads) equal the
-// whole conversion.
-TEST(FastReader, RangesAndChannelGroupsMatchTheWholeConversion) {
-  std::mt19937 gen(7);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  std::vector<double> s(3 * 101);
-  for (double& x : s) x = u(gen);
-  for (int bits : {16, 24, 32}) {
-    testing::TempDir dir;
-    auto r = UltraFastWavReader::open(dir.write("r.wav", testing::wav_file(s, 3, 44100, bits, bits == 32)));
-    ASSERT_TRUE(r.ok());
-    const std::vector<double> all = r->convert_to_f64_minimal(std::nullopt);
-    ASSERT_EQ(all.size(), s.size());
-    EXPECT_EQ(r->convert_to_f64_minimal(5), std::vector<double>(all.begin(), all.begin() + 5));
-    std::vector<double> part(50);
-    r->convert_range(17, 50, part.data());
-    EXPECT_EQ(part, std::vector<double>(all.begin() + 17, all.begin() + 67));
-    for (unsigned first = 0; first < 3; ++first) {
-      for (unsigned count = 1; first + count <= 3; ++count) {
-        std::vector<double> ch(40 * count);
-        r->convert_channels(60, 40, first, count, ch.data());
-        for (std::size_t i = 0; i < ch.size(); ++i) {
-          ASSERT_EQ(ch[i], all[(60 + i / count) * 3 + first + i % count]) << bits << " bits";
-        }
-      }
-    }
-  }
-}
-
 // ---- damaged files: an error or a consistent record, never a crash or a read
 // outside the buffer (checked under the address sanitizer) ------------------------
 
@@ -219,9 +190,9 @@ std::vector<std::string> corpus_bases() {
           riff(chunk("data", ints({-8388608, 8388607}, 3)) + chunk("fmt ", fmt(1, 1, 8000, 24))),
           plain(ints({-5, 5}, 4), 1, 32),
           riff(chunk("fact", std::string(4, '\0')) + chunk("fmt ", fmt(3, 1, 8000, 32)) +
-               chunk("data", testing::floats({1.5f, -0.5f}))),
+               chunk("data", testing::encode({1.5, -0.5}, 32, true))),
           with_fmt(fmt(0xFFFE, 3, 8000, 32, extensible(24)), std::string(36, '\x80')),
-          with_fmt(fmt(0xFFFE, 1, 8000, 32, extensible(32, 3)), testing::floats({0.1f, 0.2f}))};
+          with_fmt(fmt(0xFFFE, 1, 8000, 32, extensible(32, 3)), testing::encode({0.1, 0.2}, 32, true))};
 }
 
 TEST(DecoderCorpus, DamagedFilesNeverCrash) {

@@ -56,11 +56,11 @@ inline std::string fmt(std::uint16_t tag, std::uint16_t channels, std::uint32_t 
 
 // The 24 extension bytes of an extensible header (tag 0xFFFE) whose
 // sub-format starts with `sub_format` (1 integer PCM, 3 float).
-inline std::string extensible(std::uint16_t valid_bits, std::uint16_t sub_format = 1) {
+inline std::string extensible(std::uint16_t valid_bits, std::uint16_t sub_format = 1, std::uint32_t mask = 0) {
   std::string e;
   put_le(e, 22, 2);
   put_le(e, valid_bits, 2);
-  put_le(e, 0, 4);  // channel mask
+  put_le(e, mask, 4);
   put_le(e, sub_format, 2);
   return e + std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
 }
@@ -78,26 +78,23 @@ inline std::string ints(const std::vector<std::int64_t>& codes, int bytes) {
   return out;
 }
 
-inline std::string floats(const std::vector<float>& values) {
+// Samples in [-1, 1] as PCM codes (x * 2^(bits-1), rounded and clamped) or
+// as 32-bit floats.
+inline std::string encode(const std::vector<double>& samples, int bits, bool is_float = false) {
   std::string out;
-  for (float f : values) {
-    std::uint32_t u;
-    std::memcpy(&u, &f, 4);
-    put_le(out, u, 4);
+  const double full = std::ldexp(1.0, bits - 1);
+  for (double x : samples) {
+    if (is_float) {
+      const auto f = static_cast<float>(x);
+      std::uint32_t u;
+      std::memcpy(&u, &f, 4);
+      put_le(out, u, 4);
+    } else {
+      const double code = std::clamp(std::round(x * full), -full, full - 1.0);
+      put_le(out, static_cast<std::uint64_t>(static_cast<std::int64_t>(code)), bits / 8);
+    }
   }
   return out;
-}
-
-// Samples in [-1, 1] as PCM codes (x * 2^(bits-1), rounded and clamped) or
-// 32-bit float.
-inline std::string encode(const std::vector<double>& samples, int bits, bool is_float = false) {
-  if (is_float) return floats(std::vector<float>(samples.begin(), samples.end()));
-  const double full = std::ldexp(1.0, bits - 1);
-  std::vector<std::int64_t> codes;
-  for (double x : samples) {
-    codes.push_back(static_cast<std::int64_t>(std::clamp(std::round(x * full), -full, full - 1.0)));
-  }
-  return ints(codes, bits / 8);
 }
 
 // A plain file: fmt then data.
