@@ -156,27 +156,53 @@ bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
   return true;
 }
 
-void rewrap_argument_error(const char* name) {
-  if (!PyErr_Occurred()) return;
+namespace {
+// Takes the pending exception, normalised (null when none is pending).
+PyRef take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef::steal(PyErr_GetRaisedException());
+#else
   PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
-  PyRef t = PyRef::steal(type), v = PyRef::steal(value), b = PyRef::steal(tb);
-  if (t.get() != PyExc_TypeError || !v) {
-    PyErr_Restore(t.release(), v.release(), b.release());
+  if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return PyRef::steal(value);
+#endif
+}
+
+// Makes `exc` the pending exception again, traceback included.
+void restore_exception(PyRef exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+  Py_INCREF(type);
+  PyObject* traceback = PyException_GetTraceback(exc.get());  // new reference or NULL
+  PyErr_Restore(type, exc.release(), traceback);
+#endif
+}
+}  // namespace
+
+void rewrap_argument_error(const char* name) {
+  PyRef exc = take_exception();
+  if (!exc) return;
+  if (Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    restore_exception(std::move(exc));
     return;
   }
-  PyRef text = PyRef::steal(PyObject_Str(v.get()));
+  PyRef text = PyRef::steal(PyObject_Str(exc.get()));
   if (!text) return;
   const char* text_utf8 = PyUnicode_AsUTF8(text.get());
   if (text_utf8 == nullptr) return;
   PyRef msg = PyRef::steal(PyUnicode_FromFormat("argument '%s': %s", name, text_utf8));
   if (!msg) return;
-  PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, msg.get()));
-  if (!exc) return;
-  PyObject* cause = PyException_GetCause(v.get());  // new reference or NULL
-  if (cause != nullptr) PyException_SetCause(exc.get(), cause);  // steals
-  PyErr_SetObject(PyExc_TypeError, exc.get());
+  PyRef wrapped = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, msg.get()));
+  if (!wrapped) return;
+  PyObject* cause = PyException_GetCause(exc.get());  // new reference or NULL
+  if (cause != nullptr) PyException_SetCause(wrapped.get(), cause);  // steals
+  PyErr_SetObject(PyExc_TypeError, wrapped.get());
 }
 
 bool to_string(PyObject* obj, std::string& out) {
