@@ -28,7 +28,9 @@ class TruePeakFilter {
   static unsigned oversampling(unsigned long rate_hz) noexcept;
 
   // A reader for `channels` interleaved channels at `rate_hz`; nullopt when
-  // the meter would refuse them (see Meter::accepts) or oversampling() is 0.
+  // the meter would refuse them (see Meter::accepts), oversampling() is 0,
+  // or this reader disagrees with the installed library's meter on a probe
+  // signal at that oversampling factor (checked once per process).
   // It uses the widest vectors (128, 256 or 512 bits) that the processor
   // runs, at most `max_vector_bits`; every width gives the same readings.
   static std::optional<TruePeakFilter> create(unsigned channels, unsigned long rate_hz,
@@ -50,6 +52,10 @@ class TruePeakFilter {
     std::vector<double> coefficients;
   };
   TruePeakFilter() = default;
+  static std::optional<TruePeakFilter> build(unsigned channels, unsigned long rate_hz,
+                                             unsigned max_vector_bits);
+  // Whether this reader gives the meter's reading on a probe signal at rate_hz.
+  static bool matches_meter(unsigned long rate_hz);
   void run_channel(unsigned channel, const double* interleaved, std::size_t frames) noexcept;
 
   detail::PhasePeakFunction* phase_peak_ = nullptr;
