@@ -114,7 +114,7 @@ fuzz: sysdeps $(VPY)
 	    -print_final_stats=1 -artifact_prefix=build/fuzz/findings/$$h- \
 	    build/fuzz/corpus/$$h build/fuzz/starting-inputs tests/fuzz/regressions \
 	    >build/fuzz/$$h.log 2>&1 || { status=1; echo "fuzz_$$h found a fault: see build/fuzz/$$h.log"; tail -n 40 build/fuzz/$$h.log; }; \
-	  grep -E '^#[0-9]+ +DONE' build/fuzz/$$h.log || true; \
+	  grep -E '^#[0-9]+[[:space:]]+DONE' build/fuzz/$$h.log || true; \
 	done; exit $$status
 
 test: test-py test-py312 test-asan test-tsan
