@@ -91,7 +91,9 @@ test-tsan: sysdeps $(VPY)
 
 # libFuzzer runs of each harness in tests/fuzz for FUZZ_SECONDS, starting from
 # generated valid files and every kept regression case. A finding is written to
-# build/fuzz/findings/ and fails the target.
+# build/fuzz/findings/ and fails the target; once fixed, it is kept in
+# tests/fuzz/regressions/ under a name saying what it exercises, where ctest
+# replays it (analysis_fuzz_regressions).
 FUZZ_SECONDS ?= 60
 FUZZ_HARNESSES := fast_reader decoder analysis
 fuzz: sysdeps $(VPY)
