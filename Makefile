@@ -13,7 +13,7 @@ PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
 PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
   [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo test test-cpp test-py test-py312 test-asan test-tsan fuzz sysdeps install clean bench
+.PHONY: demo pydeps install-tested test test-cpp test-py test-py312 test-asan test-tsan fuzz sysdeps install clean bench
 
 sysdeps:
 	@missing=$$(for p in $(SYSTEM_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -26,41 +26,46 @@ sysdeps:
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
-# Builds and installs the extension into .venv (incremental: build/<wheel tag>).
-install: sysdeps $(VPY)
+PIP_INSTALL := -m pip install -q --no-build-isolation
+
+pydeps: sysdeps $(VPY)
 	$(VPY) -m pip install -q $(PY_TOOLS) $(PY_TEST_DEPS)
-	$(VPY) -m pip install -q --no-build-isolation .
+
+# Builds and installs the extension into .venv (incremental: build/venv).
+install: pydeps
+	$(VPY) $(PIP_INSTALL) -C build-dir=build/venv .
 
 demo: install
 	$(VPY) examples/make_examples.py examples/audio
 	$(VENV)/bin/sonorik analyze examples/audio
 
-test-cpp: install
-	cmake -S . -B build/tests -G Ninja -DSONORIK_BUILD_TESTS=ON -DSONORIK_WERROR=ON \
-	  -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
-	cmake --build build/tests -j$(JOBS)
-	ctest --test-dir build/tests --output-on-failure -j$(JOBS)
+# The installed extension built together with the C++ unit tests and the test
+# probe module, warnings as errors, in one build (build/venv-tests).
+install-tested: pydeps
+	$(VPY) $(PIP_INSTALL) -C build-dir=build/venv-tests \
+	  -C cmake.define.SONORIK_BUILD_TESTS=ON -C cmake.define.SONORIK_WERROR=ON .
+
+test-cpp: install-tested
+	ctest --test-dir build/venv-tests --output-on-failure -j$(JOBS)
 
 test-py: test-cpp
-	SONORIK_PROBE_DIR=$(abspath build/tests) $(VPY) -m pytest -q
+	SONORIK_PROBE_DIR=$(abspath build/venv-tests) $(VPY) -m pytest -q
 
-test-py312: install
+test-py312: sysdeps
 	@if [ -z "$(PY312)" ]; then \
 	  echo "NOTICE: no CPython 3.12 on this machine; skipping the 3.12 test run."; \
 	else \
 	  set -e; \
 	  [ -x .venv312/bin/python ] || $(PY312) -m venv .venv312; \
 	  .venv312/bin/python -m pip install -q $(PY_TOOLS) $(PY_TEST_DEPS); \
-	  .venv312/bin/python -m pip install -q --no-build-isolation .; \
-	  cmake -S . -B build/tests312 -G Ninja -DSONORIK_BUILD_TESTS=ON \
-	    -DPython_EXECUTABLE=$(abspath .venv312/bin/python) >/dev/null; \
-	  cmake --build build/tests312 --target _sonorik_probe -j$(JOBS); \
-	  SONORIK_PROBE_DIR=$(abspath build/tests312) .venv312/bin/python -m pytest -q; \
+	  .venv312/bin/python $(PIP_INSTALL) -C build-dir=build/venv312 \
+	    -C cmake.define.SONORIK_BUILD_PROBE=ON -C cmake.define.SONORIK_WERROR=ON .; \
+	  SONORIK_PROBE_DIR=$(abspath build/venv312) .venv312/bin/python -m pytest -q; \
 	fi
 
 # The C++ unit tests, the extension and the Python tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer.
-test-asan: install
+test-asan: pydeps
 	cmake -S . -B build/asan -G Ninja -DSONORIK_BUILD_TESTS=ON -DSONORIK_SANITIZE=ON \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	cmake --build build/asan -j$(JOBS)
