@@ -13,7 +13,7 @@ PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
 PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
   [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo pydeps install-tested test test-cpp test-py test-py312 test-asan test-tsan fuzz sysdeps install clean bench
+.PHONY: demo buildtools pydeps install-tested test test-cpp test-py test-py312 test-asan test-tsan fuzz sysdeps install clean bench
 
 sysdeps:
 	@missing=$$(for p in $(SYSTEM_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -28,11 +28,16 @@ $(VPY):
 
 PIP_INSTALL := -m pip install -q --no-build-isolation
 
-pydeps: sysdeps $(VPY)
-	$(VPY) -m pip install -q $(PY_TOOLS) $(PY_TEST_DEPS)
+# Build tools plus numpy (the example generator uses it); the test targets add
+# their own tools.
+buildtools: sysdeps $(VPY)
+	$(VPY) -m pip install -q $(PY_TOOLS) numpy
+
+pydeps: buildtools
+	$(VPY) -m pip install -q $(PY_TEST_DEPS)
 
 # Builds and installs the extension into .venv (incremental: build/venv).
-install: pydeps
+install: buildtools
 	$(VPY) $(PIP_INSTALL) -C build-dir=build/venv .
 
 demo: install
