@@ -145,7 +145,13 @@ std::string format_duration(double d) {
   const std::uint32_t minutes = saturate_u32(std::fmod(d, 3600.0) / 60.0);
   const double seconds = std::fmod(d, 60.0);
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%02u:%02u:%06.3f", hours, minutes, seconds);
+  if (std::isnan(seconds)) {
+    // An infinite or undefined duration (a 0 Hz header on the fast path):
+    // the remainder is not a number, written zero-padded like a number.
+    std::snprintf(buf, sizeof buf, "%02u:%02u:000NaN", hours, minutes);
+  } else {
+    std::snprintf(buf, sizeof buf, "%02u:%02u:%06.3f", hours, minutes, seconds);
+  }
   return buf;
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace sonorik {
 namespace {
 
@@ -27,6 +29,9 @@ TEST(FormatDuration, RoundsTheSecondsOnlyAndHoursGrowPastTwoDigits) {
   EXPECT_EQ(format_duration(59.9996), "00:00:60.000");
   EXPECT_EQ(format_duration(101 * 3600.0), "101:00:00.000");
   EXPECT_EQ(format_duration(0.0), "00:00:00.000");
+  // 0 Hz headers on the fast path: frames / 0.
+  EXPECT_EQ(format_duration(HUGE_VAL), "4294967295:00:000NaN");
+  EXPECT_EQ(format_duration(std::nan("")), "00:00:000NaN");
 }
 
 }  // namespace
