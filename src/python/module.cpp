@@ -171,7 +171,7 @@ struct ModuleDefinition {
 };
 
 ModuleDefinition sonorik_module{
-    {PyModuleDef_HEAD_INIT, "sonorik", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {PyModuleDef_HEAD_INIT, "sonorik", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
     sonorik_body};
 ModuleDefinition underscore_module{
     {PyModuleDef_HEAD_INIT, "_sonorik", "Python module definition", 0, nullptr, nullptr, nullptr,

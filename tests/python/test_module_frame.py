@@ -64,7 +64,7 @@ def test_all_lists_functions_then_classes_in_registration_order():
 def test_module_identity_and_docs():
     import importlib
     assert importlib.import_module("sonorik") is sonorik
-    assert sonorik.__doc__ is None
+    assert sonorik.__doc__ == ""
     assert _sonorik.__doc__ == "Python module definition"
     assert _sonorik.__name__ == "_sonorik"
     assert sonorik.PyAudioInfo is _sonorik.PyAudioInfo
