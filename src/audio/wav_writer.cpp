@@ -27,9 +27,9 @@ constexpr std::array<std::uint8_t, 14> kGuidTail = {0x00, 0x00, 0x00, 0x00, 0x10
 
 enum class Layout { Pcm, Float, Extensible };
 
-Layout layout_of(const WavSpec& spec) {
-  if (spec.kind == WavEncoding::Float) return spec.channels <= 2 ? Layout::Float : Layout::Extensible;
-  return (spec.bits_per_sample <= 16 && spec.channels <= 2) ? Layout::Pcm : Layout::Extensible;
+Layout layout_of(const WavFormat& format) {
+  if (format.kind == WavEncoding::Float) return format.channels <= 2 ? Layout::Float : Layout::Extensible;
+  return (format.bits_per_sample <= 16 && format.channels <= 2) ? Layout::Pcm : Layout::Extensible;
 }
 
 std::uint32_t fmt_body_bytes(Layout layout) {
@@ -42,7 +42,7 @@ std::uint32_t fmt_body_bytes(Layout layout) {
 }
 
 // Every format but plain PCM carries a `fact` chunk with the frame count.
-bool has_fact(const WavSpec& spec) { return layout_of(spec) != Layout::Pcm; }
+bool has_fact(const WavFormat& format) { return layout_of(format) != Layout::Pcm; }
 
 // Speaker positions for the usual layouts (mono centre, stereo, 3.0, quad,
 // 5.0, 5.1, 6.1, 7.1); other counts leave the positions unassigned.
@@ -70,14 +70,14 @@ void put32(std::vector<std::uint8_t>& out, std::uint64_t v) {
 void put_tag(std::vector<std::uint8_t>& out, const char (&tag)[5]) { out.insert(out.end(), tag, tag + 4); }
 
 // Saturates instead of wrapping for counts no memory could hold.
-std::uint64_t data_bytes_of(const WavSpec& spec, std::uint64_t sample_count) {
+std::uint64_t data_bytes_of(const WavFormat& format, std::uint64_t sample_count) {
   if (sample_count > std::numeric_limits<std::uint64_t>::max() / 8) return std::numeric_limits<std::uint64_t>::max() / 2;
-  return sample_count * (spec.bits_per_sample / 8u);
+  return sample_count * (format.bits_per_sample / 8u);
 }
 
 // Everything the RIFF size field counts for this many data bytes.
-std::uint64_t riff_size_of(const WavSpec& spec, std::uint64_t data_bytes) {
-  return WavWriter::header_bytes(spec) - 8 + data_bytes + (data_bytes & 1u);
+std::uint64_t riff_size_of(const WavFormat& format, std::uint64_t data_bytes) {
+  return WavWriter::header_bytes(format) - 8 + data_bytes + (data_bytes & 1u);
 }
 
 // round(x * scale) with halves away from zero, clamped to lo .. hi; NaN -> 0.
@@ -111,64 +111,64 @@ void store_f32(std::uint8_t* p, float f) {
 
 }  // namespace
 
-Status WavWriter::check_spec(const WavSpec& spec) {
-  const std::uint16_t bits = spec.bits_per_sample;
-  const bool bits_ok = spec.kind == WavEncoding::Float
+Status WavWriter::check_format(const WavFormat& format) {
+  const std::uint16_t bits = format.bits_per_sample;
+  const bool bits_ok = format.kind == WavEncoding::Float
                            ? bits == 32
                            : (bits == 8 || bits == 16 || bits == 24 || bits == 32);
   const std::uint64_t byte_rate =
-      static_cast<std::uint64_t>(spec.sample_rate) * spec.channels * (bits / 8u);
-  if (!bits_ok || spec.channels == 0 || byte_rate > std::numeric_limits<std::uint32_t>::max())
+      static_cast<std::uint64_t>(format.sample_rate) * format.channels * (bits / 8u);
+  if (!bits_ok || format.channels == 0 || byte_rate > std::numeric_limits<std::uint32_t>::max())
     return Error(std::string(kWavUnsupportedFormatMessage));
   return ok_status();
 }
 
-std::size_t WavWriter::header_bytes(const WavSpec& spec) {
-  return 12 + 8 + fmt_body_bytes(layout_of(spec)) + (has_fact(spec) ? 12 : 0) + 8;
+std::size_t WavWriter::header_bytes(const WavFormat& format) {
+  return 12 + 8 + fmt_body_bytes(layout_of(format)) + (has_fact(format) ? 12 : 0) + 8;
 }
 
-Status WavWriter::check_size(const WavSpec& spec, std::uint64_t sample_count) {
-  const std::uint64_t data = data_bytes_of(spec, sample_count);
-  if (riff_size_of(spec, data) > kMaxRiffSize)
+Status WavWriter::check_size(const WavFormat& format, std::uint64_t sample_count) {
+  const std::uint64_t data = data_bytes_of(format, sample_count);
+  if (riff_size_of(format, data) > kMaxRiffSize)
     return Error(std::string(kWavTooLargePrefix) + std::to_string(data) +
                  " bytes of samples exceed the 4 GiB limit of its header.");
   return ok_status();
 }
 
-std::vector<std::uint8_t> wav_header(const WavSpec& spec, std::uint64_t sample_count) {
-  const Layout layout = layout_of(spec);
-  const std::uint32_t bytes_per = spec.bits_per_sample / 8u;
-  const std::uint32_t block_align = spec.channels * bytes_per;
-  const std::uint64_t data = data_bytes_of(spec, sample_count);
+std::vector<std::uint8_t> wav_header(const WavFormat& format, std::uint64_t sample_count) {
+  const Layout layout = layout_of(format);
+  const std::uint32_t bytes_per = format.bits_per_sample / 8u;
+  const std::uint32_t block_align = format.channels * bytes_per;
+  const std::uint64_t data = data_bytes_of(format, sample_count);
   const std::uint32_t fmt_bytes = fmt_body_bytes(layout);
 
   std::vector<std::uint8_t> out;
-  out.reserve(WavWriter::header_bytes(spec));
+  out.reserve(WavWriter::header_bytes(format));
   put_tag(out, "RIFF");
-  put32(out, riff_size_of(spec, data));
+  put32(out, riff_size_of(format, data));
   put_tag(out, "WAVE");
 
   put_tag(out, "fmt ");
   put32(out, fmt_bytes);
   put16(out, layout == Layout::Pcm ? kTagPcm : layout == Layout::Float ? kTagFloat : kTagExtensible);
-  put16(out, spec.channels);
-  put32(out, spec.sample_rate);
-  put32(out, static_cast<std::uint64_t>(spec.sample_rate) * block_align);
+  put16(out, format.channels);
+  put32(out, format.sample_rate);
+  put32(out, static_cast<std::uint64_t>(format.sample_rate) * block_align);
   put16(out, block_align);
-  put16(out, spec.bits_per_sample);
+  put16(out, format.bits_per_sample);
   if (layout == Layout::Float) put16(out, 0);
   if (layout == Layout::Extensible) {
     put16(out, 22);                    // extension size
-    put16(out, spec.bits_per_sample);  // valid bits
-    put32(out, channel_mask(spec.channels));
-    put16(out, spec.kind == WavEncoding::Float ? kTagFloat : kTagPcm);
+    put16(out, format.bits_per_sample);  // valid bits
+    put32(out, channel_mask(format.channels));
+    put16(out, format.kind == WavEncoding::Float ? kTagFloat : kTagPcm);
     out.insert(out.end(), kGuidTail.begin(), kGuidTail.end());
   }
 
-  if (has_fact(spec)) {
+  if (has_fact(format)) {
     put_tag(out, "fact");
     put32(out, 4);
-    put32(out, sample_count / spec.channels);  // frames
+    put32(out, sample_count / format.channels);  // frames
   }
 
   put_tag(out, "data");
@@ -176,18 +176,18 @@ std::vector<std::uint8_t> wav_header(const WavSpec& spec, std::uint64_t sample_c
   return out;
 }
 
-WavWriter::WavWriter(int fd, const WavSpec& spec, WavWriteFunction write, std::int64_t start_offset)
-    : fd_(fd), spec_(spec), write_(std::move(write)), start_offset_(start_offset) {
+WavWriter::WavWriter(int fd, const WavFormat& format, WavWriteFunction write, std::int64_t start_offset)
+    : fd_(fd), format_(format), write_(std::move(write)), start_offset_(start_offset) {
   buffer_.reserve(kBufferBytes);
 }
 
-Result<WavWriter> WavWriter::create(int fd, const WavSpec& spec, WavWriteFunction write) {
-  if (Status s = check_spec(spec); !s) return std::move(s).error();
+Result<WavWriter> WavWriter::create(int fd, const WavFormat& format, WavWriteFunction write) {
+  if (Status s = check_format(format); !s) return std::move(s).error();
   if (!write) write = [](int f, const void* data, std::size_t size) -> long { return ::write(f, data, size); };
   const off_t start = ::lseek(fd, 0, SEEK_CUR);
   if (start < 0) return os_error(errno);
-  WavWriter writer(fd, spec, std::move(write), start);
-  const std::vector<std::uint8_t> header = wav_header(spec, 0);
+  WavWriter writer(fd, format, std::move(write), start);
+  const std::vector<std::uint8_t> header = wav_header(format, 0);
   writer.buffer_.assign(header.begin(), header.end());
   return writer;
 }
@@ -215,14 +215,14 @@ Status WavWriter::flush() {
 
 Status WavWriter::reserve(std::size_t sample_count) {
   if (finalized_) return Error("The WAV writer was already finalized.");
-  return check_size(spec_, samples_written_ + sample_count);
+  return check_size(format_, samples_written_ + sample_count);
 }
 
 Status WavWriter::write_samples(std::span<const double> samples) {
   if (Status s = reserve(samples.size()); !s) return s;
   const std::size_t width = bytes_per_sample();
-  const std::uint16_t bits = spec_.bits_per_sample;
-  const bool is_float = spec_.kind == WavEncoding::Float;
+  const std::uint16_t bits = format_.bits_per_sample;
+  const bool is_float = format_.kind == WavEncoding::Float;
   const double scale = std::ldexp(1.0, bits - 1) - 1.0;  // 2^(bits-1) - 1
   const double lo = -std::ldexp(1.0, bits - 1);
   std::size_t i = 0;
@@ -251,10 +251,10 @@ Status WavWriter::write_samples(std::span<const double> samples) {
 }
 
 Status WavWriter::write_int_samples(std::span<const std::int32_t> samples) {
-  if (spec_.kind != WavEncoding::Int) return Error(std::string(kWavUnsupportedFormatMessage));
+  if (format_.kind != WavEncoding::Int) return Error(std::string(kWavUnsupportedFormatMessage));
   if (Status s = reserve(samples.size()); !s) return s;
   const std::size_t width = bytes_per_sample();
-  const std::int64_t hi = (std::int64_t{1} << (spec_.bits_per_sample - 1)) - 1;
+  const std::int64_t hi = (std::int64_t{1} << (format_.bits_per_sample - 1)) - 1;
   const std::int64_t lo = -hi - 1;
   std::uint8_t bytes[4];
   for (const std::int32_t code : samples) {
@@ -262,7 +262,7 @@ Status WavWriter::write_int_samples(std::span<const std::int32_t> samples) {
     if (buffer_.size() + width > kBufferBytes) {
       if (Status s = flush(); !s) return s;
     }
-    store_le(bytes, spec_.bits_per_sample == 8 ? code + 128 : code, width);
+    store_le(bytes, format_.bits_per_sample == 8 ? code + 128 : code, width);
     buffer_.insert(buffer_.end(), bytes, bytes + width);
     ++samples_written_;
   }
@@ -270,7 +270,7 @@ Status WavWriter::write_int_samples(std::span<const std::int32_t> samples) {
 }
 
 Status WavWriter::write_float_samples(std::span<const float> samples) {
-  if (spec_.kind != WavEncoding::Float) return Error(std::string(kWavUnsupportedFormatMessage));
+  if (format_.kind != WavEncoding::Float) return Error(std::string(kWavUnsupportedFormatMessage));
   if (Status s = reserve(samples.size()); !s) return s;
   std::uint8_t bytes[4];
   for (const float f : samples) {
@@ -287,10 +287,10 @@ Status WavWriter::write_float_samples(std::span<const float> samples) {
 Status WavWriter::finalize() {
   if (finalized_) return Error("The WAV writer was already finalized.");
   finalized_ = true;
-  if (data_bytes_of(spec_, samples_written_) & 1u) buffer_.push_back(0);  // pad byte
+  if (data_bytes_of(format_, samples_written_) & 1u) buffer_.push_back(0);  // pad byte
   if (Status s = flush(); !s) return s;
   if (::lseek(fd_, start_offset_, SEEK_SET) < 0) return os_error(errno);
-  const std::vector<std::uint8_t> header = wav_header(spec_, samples_written_);
+  const std::vector<std::uint8_t> header = wav_header(format_, samples_written_);
   if (Status s = write_all(header.data(), header.size()); !s) return s;
   if (::lseek(fd_, 0, SEEK_END) < 0) return os_error(errno);
   return ok_status();

@@ -1,9 +1,9 @@
 // The WAV encoder that sits beside our reader: a standard RIFF/WAVE header for
-// a sample specification, the conversion of 64-bit float samples to stored
+// a sample format, the conversion of 64-bit float samples to stored
 // values, and streaming through a fixed 64 KiB buffer into a file descriptor,
 // with the sizes patched into the header at the end.
 //
-// Header layout chosen for a specification:
+// Header layout chosen for a format:
 //   - integer data of at most 16 bits and at most 2 channels: plain PCM
 //     (format tag 1, 16-byte fmt chunk);
 //   - other integer data: WAVE_FORMAT_EXTENSIBLE (tag 0xFFFE, 40-byte fmt
@@ -30,7 +30,7 @@ namespace sonorik {
 // Integer PCM or IEEE float samples.
 enum class WavEncoding : std::uint8_t { Int, Float };
 
-struct WavSpec {
+struct WavFormat {
   std::uint16_t channels = 0;
   std::uint32_t sample_rate = 0;  // Hz
   std::uint16_t bits_per_sample = 0;
@@ -58,22 +58,22 @@ class WavWriter {
   // Accepts integer data of 8, 16, 24 or 32 bits and float data of 32 bits,
   // with at least one channel and a byte rate that fits the header.
   // Error: kWavUnsupportedFormatMessage.
-  static Status check_spec(const WavSpec& spec);
+  static Status check_format(const WavFormat& format);
 
   // Whether `sample_count` samples (all channels counted) fit in one RIFF
-  // file of this specification. Error: the kWavTooLargePrefix message.
-  static Status check_size(const WavSpec& spec, std::uint64_t sample_count);
+  // file of this format. Error: the kWavTooLargePrefix message.
+  static Status check_size(const WavFormat& format, std::uint64_t sample_count);
 
-  // Size in bytes of the header written for `spec` (everything before the
+  // Size in bytes of the header written for `format` (everything before the
   // first sample).
-  static std::size_t header_bytes(const WavSpec& spec);
+  static std::size_t header_bytes(const WavFormat& format);
 
-  // Checks the specification and writes a header with zero sizes at the
+  // Checks the format and writes a header with zero sizes at the
   // descriptor's current offset, which must be seekable. The descriptor stays
   // owned by the caller and must outlive the writer. An empty `write` means
   // ::write. Errors: kWavUnsupportedFormatMessage, or the OS error of the
   // write ("... (os error N)").
-  static Result<WavWriter> create(int fd, const WavSpec& spec, WavWriteFunction write = {});
+  static Result<WavWriter> create(int fd, const WavFormat& format, WavWriteFunction write = {});
 
   // Converts and appends samples (interleaved, nominally -1.0 .. 1.0):
   //   8-bit:  unsigned byte round((x + 1) / 2 * 255), clamped to 0 .. 255;
@@ -85,7 +85,7 @@ class WavWriter {
   // Errors: the kWavTooLargePrefix message, the OS error of a write.
   Status write_samples(std::span<const double> samples);
 
-  // Appends integer sample codes of the specification's width: -128 .. 127
+  // Appends integer sample codes of the format's width: -128 .. 127
   // for 8 bits (stored as the code plus 128, an unsigned byte), -32768 ..
   // 32767 for 16 bits, and so on. Errors: kWavSampleTooWideMessage for a code
   // outside the width, kWavUnsupportedFormatMessage for a float writer, the
@@ -102,17 +102,17 @@ class WavWriter {
   Status finalize();
 
   std::uint64_t samples_written() const noexcept { return samples_written_; }
-  const WavSpec& spec() const noexcept { return spec_; }
+  const WavFormat& format() const noexcept { return format_; }
 
  private:
-  WavWriter(int fd, const WavSpec& spec, WavWriteFunction write, std::int64_t start_offset);
+  WavWriter(int fd, const WavFormat& format, WavWriteFunction write, std::int64_t start_offset);
   Status reserve(std::size_t sample_count);
   Status flush();
   Status write_all(const std::uint8_t* data, std::size_t size);
-  std::size_t bytes_per_sample() const noexcept { return spec_.bits_per_sample / 8u; }
+  std::size_t bytes_per_sample() const noexcept { return format_.bits_per_sample / 8u; }
 
   int fd_ = -1;
-  WavSpec spec_;
+  WavFormat format_;
   WavWriteFunction write_;
   std::int64_t start_offset_ = 0;
   std::uint64_t samples_written_ = 0;
@@ -120,8 +120,8 @@ class WavWriter {
   bool finalized_ = false;
 };
 
-// The header bytes for `spec` with `sample_count` samples of data (the
+// The header bytes for `format` with `sample_count` samples of data (the
 // writer's own header; exposed so tests can check it byte for byte).
-std::vector<std::uint8_t> wav_header(const WavSpec& spec, std::uint64_t sample_count);
+std::vector<std::uint8_t> wav_header(const WavFormat& format, std::uint64_t sample_count);
 
 }  // namespace sonorik

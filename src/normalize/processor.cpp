@@ -116,9 +116,9 @@ void sync_directory(const std::string& dir) {
 
 }  // namespace
 
-WavSpec wav_spec_for(const AudioInfo& info) {
+WavFormat wav_format_for(const AudioInfo& info) {
   const bool is_float = info.sample_format == SampleFormat::F32 || info.sample_format == SampleFormat::F64;
-  return WavSpec{info.channels, info.sample_rate, info.bit_depth,
+  return WavFormat{info.channels, info.sample_rate, info.bit_depth,
                  is_float ? WavEncoding::Float : WavEncoding::Int};
 }
 
@@ -133,9 +133,9 @@ Status write_normalized_samples(const std::string& output_path, const AudioInfo&
 
 Status write_normalized_samples(const std::string& output_path, const AudioInfo& info,
                                 std::span<const double> samples, const WavWriteFunction& write) {
-  const WavSpec spec = wav_spec_for(info);
-  if (Status s = WavWriter::check_spec(spec); !s) return s;
-  if (Status s = WavWriter::check_size(spec, samples.size()); !s) return s;
+  const WavFormat format = wav_format_for(info);
+  if (Status s = WavWriter::check_format(format); !s) return s;
+  if (Status s = WavWriter::check_size(format, samples.size()); !s) return s;
 
   Result<Destination> dest = resolve_destination(output_path);
   if (!dest) return std::move(dest).error();
@@ -160,7 +160,7 @@ Status write_normalized_samples(const std::string& output_path, const AudioInfo&
     (void)::fchmod(fd, dest->existing->st_mode & 07777);
   }
 
-  Result<WavWriter> writer = WavWriter::create(fd, spec, write);
+  Result<WavWriter> writer = WavWriter::create(fd, format, write);
   if (!writer) return std::move(writer).error();
   if (Status s = writer->write_samples(samples); !s) return s;
   if (Status s = writer->finalize(); !s) return s;

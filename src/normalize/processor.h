@@ -23,10 +23,10 @@
 
 namespace sonorik::normalize {
 
-// The WAV specification for audio described by `info`: its channels, sample
+// The WAV format for audio described by `info`: its channels, sample
 // rate and bit depth, float when the sample format is F32 or F64, integer
 // otherwise (8-bit audio is written as unsigned 8-bit PCM).
-WavSpec wav_spec_for(const AudioInfo& info);
+WavFormat wav_format_for(const AudioInfo& info);
 
 // Writes all of `audio.samples` to `output_path` (see WavWriter::write_samples
 // for the stored values). Errors (outermost message):

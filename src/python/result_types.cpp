@@ -120,8 +120,8 @@ PyType_Spec audio_info_spec = {"builtins.PyAudioInfo", sizeof(AudioInfoObject), 
 PyType_Spec analysis_results_spec = {"builtins.PyAnalysisResults", sizeof(AnalysisResultsObject),
                                      0, Py_TPFLAGS_DEFAULT, analysis_results_slots};
 
-PyObject* type_from(PyType_Spec& spec, PyObject*& cache) {
-  if (cache == nullptr) cache = PyType_FromSpec(&spec);  // kept for the process
+PyObject* type_from(PyType_Spec& type_spec, PyObject*& cache) {
+  if (cache == nullptr) cache = PyType_FromSpec(&type_spec);  // kept for the process
   return cache;
 }
 

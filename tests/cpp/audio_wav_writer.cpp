@@ -18,9 +18,9 @@ namespace {
 
 // Writes one file through a WavWriter; `body` adds the samples.
 template <class Body>
-std::string write_file(const std::string& path, const WavSpec& spec, Body body, WavWriteFunction write = {}) {
+std::string write_file(const std::string& path, const WavFormat& format, Body body, WavWriteFunction write = {}) {
   File f(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  Result<WavWriter> w = WavWriter::create(f.fd(), spec, std::move(write));
+  Result<WavWriter> w = WavWriter::create(f.fd(), format, std::move(write));
   EXPECT_TRUE(w.ok());
   if (!w.ok()) return {};
   body(*w);
@@ -33,7 +33,7 @@ const std::uint8_t* at(const std::string& b, std::size_t i) { return reinterpret
 
 // Where the samples start; the Header test checks this against an
 // independently built header.
-std::size_t data_at(const WavSpec& spec) { return WavWriter::header_bytes(spec); }
+std::size_t data_at(const WavFormat& format) { return WavWriter::header_bytes(format); }
 
 struct StoredCase {
   std::uint16_t bits;
@@ -46,10 +46,10 @@ class StoredValue : public ::testing::TestWithParam<StoredCase> {};
 TEST_P(StoredValue, ScaledRoundedAndClamped) {
   const StoredCase c = GetParam();
   testing::TempDir dir;
-  const WavSpec spec{1, 48000, c.bits, c.kind};
-  const std::string b = write_file(dir.path("v.wav"), spec,
+  const WavFormat format{1, 48000, c.bits, c.kind};
+  const std::string b = write_file(dir.path("v.wav"), format,
                                    [&](WavWriter& w) { ASSERT_TRUE(w.write_samples({&c.input, 1}).ok()); });
-  const std::size_t d = data_at(spec);
+  const std::size_t d = data_at(format);
   ASSERT_EQ(b.size() - d, c.bits == 8 || c.bits == 24 ? c.bits / 8u + 1 : c.bits / 8u);
   const std::int64_t got = c.bits == 8                   ? *at(b, d)
                            : c.bits == 16                ? load_le_i16(at(b, d))
@@ -92,7 +92,7 @@ TEST(WavWriter, EightBitRoundTripsEveryByteThroughTheDecoderMapping) {
 }
 
 struct HeaderCase {
-  WavSpec spec;
+  WavFormat format;
   std::string fmt_body;  // as built independently
   bool fact;
 };
@@ -102,10 +102,10 @@ class Header : public ::testing::TestWithParam<HeaderCase> {};
 TEST_P(Header, StandardLayout) {
   const HeaderCase& c = GetParam();
   testing::TempDir dir;
-  const std::vector<double> samples(3 * c.spec.channels, 0.25);
-  const std::string b = write_file(dir.path("h.wav"), c.spec,
+  const std::vector<double> samples(3 * c.format.channels, 0.25);
+  const std::string b = write_file(dir.path("h.wav"), c.format,
                                    [&](WavWriter& w) { ASSERT_TRUE(w.write_samples(samples).ok()); });
-  const std::size_t data_bytes = samples.size() * c.spec.bits_per_sample / 8;
+  const std::size_t data_bytes = samples.size() * c.format.bits_per_sample / 8;
   std::string header = testing::chunk("fmt ", c.fmt_body);
   if (c.fact) header += testing::chunk("fact", testing::ints({3}, 4));
   header = testing::riff(header + testing::chunk("data", "", static_cast<std::uint32_t>(data_bytes)));
@@ -113,7 +113,7 @@ TEST_P(Header, StandardLayout) {
   EXPECT_EQ(load_le32(at(b, 4)), b.size() - 8);
   header.replace(4, 4, b.substr(4, 4));  // the RIFF size counts the data too
   EXPECT_EQ(b.substr(0, header.size()), header);
-  EXPECT_EQ(header.size(), WavWriter::header_bytes(c.spec));
+  EXPECT_EQ(header.size(), WavWriter::header_bytes(c.format));
 }
 
 using testing::extensible;
@@ -136,10 +136,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(WavWriter, RefusesWhatItCannotWriteBeforeWritingAnything) {
   testing::TempDir dir;
   const std::string unsupported = "The wave format of the file is not supported.";
-  for (const WavSpec spec : {WavSpec{1, 44100, 12, I}, WavSpec{1, 44100, 64, WavEncoding::Float},
-                             WavSpec{1, 44100, 16, WavEncoding::Float}, WavSpec{0, 44100, 16, I}}) {
+  for (const WavFormat format : {WavFormat{1, 44100, 12, I}, WavFormat{1, 44100, 64, WavEncoding::Float},
+                             WavFormat{1, 44100, 16, WavEncoding::Float}, WavFormat{0, 44100, 16, I}}) {
     File f(::open(dir.path("x.wav").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    Result<WavWriter> w = WavWriter::create(f.fd(), spec);
+    Result<WavWriter> w = WavWriter::create(f.fd(), format);
     ASSERT_FALSE(w.ok());
     EXPECT_EQ(w.error().message(), unsupported);
     EXPECT_EQ(testing::read_all(dir.path("x.wav")), "");
@@ -151,10 +151,10 @@ TEST(WavWriter, RefusesWhatItCannotWriteBeforeWritingAnything) {
     EXPECT_EQ(w.write_float_samples(f).error().message(), unsupported);
   });
   // The RIFF size field bounds the data (an odd 8-bit count adds a pad byte).
-  const WavSpec spec{2, 48000, 16, I};
-  const std::uint64_t max_data = 0xFFFFFFFFull - (WavWriter::header_bytes(spec) - 8);
-  EXPECT_TRUE(WavWriter::check_size(spec, (max_data - 1) / 2).ok());
-  EXPECT_EQ(WavWriter::check_size(spec, (max_data + 1) / 2 + 1).error().message(),
+  const WavFormat format{2, 48000, 16, I};
+  const std::uint64_t max_data = 0xFFFFFFFFull - (WavWriter::header_bytes(format) - 8);
+  EXPECT_TRUE(WavWriter::check_size(format, (max_data - 1) / 2).ok());
+  EXPECT_EQ(WavWriter::check_size(format, (max_data + 1) / 2 + 1).error().message(),
             "The audio is too large for a WAV file: " + std::to_string(((max_data + 1) / 2 + 1) * 2) +
                 " bytes of samples exceed the 4 GiB limit of its header.");
   EXPECT_FALSE(WavWriter::check_size({1, 8000, 8, I}, max_data).ok());
