@@ -1,4 +1,7 @@
-// libFuzzer entry for a full measurement through the analyzer and the robust analyzer.
+// libFuzzer entry for one path of fuzz_paths.h, chosen at build time by
+// SONORIK_FUZZ_PATH: fast_reader (open from a file, then convert), decoder
+// (the WAV decoder over bytes in memory) or analysis (a full measurement
+// through the analyzer and the robust analyzer).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,6 +18,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  sonorik::fuzz::analysis(sonorik::Bytes(data, size));
+  sonorik::fuzz::SONORIK_FUZZ_PATH(sonorik::Bytes(data, size));
   return 0;
 }
