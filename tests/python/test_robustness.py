@@ -146,10 +146,12 @@ def test_repeated_calls_do_not_grow_memory_or_references(files, capfd):
     gc.collect()
 
     assert (sys.getrefcount(path), sys.getrefcount(flags)) == held
-    # Less than one Python object per round: nothing per call is kept.
-    assert sys.getallocatedblocks() - blocks < rounds
+    # A leak of one object in every tenth call would exceed this; the
+    # interpreter's own caches move the count by a few dozen blocks.
+    bound = rounds * calls // 10
+    assert sys.getallocatedblocks() - blocks < bound
     if refs is not None:
-        assert sys.gettotalrefcount() - refs < rounds
+        assert sys.gettotalrefcount() - refs < bound
     if not SANITIZED:
         # A lost 1 s stereo sample list would be 128 KiB per call.
         assert resident_bytes() - rss < 8 * 2**20, f"{rounds * calls} calls"
