@@ -1,25 +1,21 @@
 #include "core/diagnostics.h"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include "core/file.h"
 
 namespace sonorik {
 
 namespace {
-void write_all(int fd, std::string_view text) noexcept {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<size_t>(n));
+// A diagnostic that cannot be written is dropped: it is never worth failing
+// the measurement it describes.
+void write_line(int fd, std::string_view line) noexcept {
+  try {
+    (void)write_all(fd, line);
+  } catch (...) {
   }
 }
 }  // namespace
 
-void write_stdout_line(std::string_view line) noexcept { write_all(1, line); }
-void write_stderr_line(std::string_view line) noexcept { write_all(2, line); }
+void write_stdout_line(std::string_view line) noexcept { write_line(1, line); }
+void write_stderr_line(std::string_view line) noexcept { write_line(2, line); }
 
 }  // namespace sonorik

@@ -11,6 +11,26 @@
 
 namespace sonorik {
 
+Status check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return Error("file name contained an unexpected NUL byte");
+  }
+  return ok_status();
+}
+
+Status write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (n == 0) return os_error(EIO);
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return ok_status();
+}
+
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
@@ -30,6 +50,7 @@ Status File::close() {
 }
 
 Result<File> File::open_regular_for_reading(const std::string& path) {
+  if (Status valid = check_path(path); !valid) return std::move(valid).error();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return os_error(errno);
   File file(fd);

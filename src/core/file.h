@@ -6,11 +6,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/bytes.h"
 #include "core/error.h"
 
 namespace sonorik {
+
+// A path handed to the system must not hold a NUL byte: the system would read
+// only the text before it and act on another file. Error: "file name
+// contained an unexpected NUL byte".
+Status check_path(const std::string& path);
+
+// Writes all of `text` to `fd`, continuing after short writes and
+// interruptions. A write that makes no progress is an I/O error.
+Status write_all(int fd, std::string_view text);
 
 class File {
  public:

@@ -133,6 +133,7 @@ Status write_normalized_samples(const std::string& output_path, const AudioInfo&
 
 Status write_normalized_samples(const std::string& output_path, const AudioInfo& info,
                                 std::span<const double> samples, const WavWriteFunction& write) {
+  if (Status valid = check_path(output_path); !valid) return valid;
   const WavFormat format = wav_format_for(info);
   if (Status s = WavWriter::check_format(format); !s) return s;
   if (Status s = WavWriter::check_size(format, samples.size()); !s) return s;

@@ -173,20 +173,6 @@ std::string parent_of(const std::string& path) {
   return end == 0 ? std::string("/") : path.substr(0, end);
 }
 
-// Writes all of `text`, continuing after short writes and interruptions.
-Status write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    if (n == 0) return os_error(EIO);
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return ok_status();
-}
-
 // Opens with `flags`, writes `text`, closes (also after a failed write). A
 // failed close after a good write is reported, as the data may be lost.
 Status write_file(const std::string& path, int flags, std::string_view text) {
@@ -240,7 +226,8 @@ OutputFormatter OutputFormatter::create(OutputFormat format, std::string output_
   OutputFormatter formatter(format, std::move(output_path));
   const std::string& path = formatter.output_path_;
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return formatter;
+  // A path the system cannot take is reported by the first record.
+  if (!check_path(path) || ::stat(path.c_str(), &st) == 0) return formatter;
   if (!create_dir_all(parent_of(path))) return formatter;
   if (format == OutputFormat::Csv || format == OutputFormat::Tsv) {
     // Dropped on failure: the first record meets the same problem and reports it.
@@ -265,6 +252,7 @@ Status OutputFormatter::format_output(std::string_view file_name_ext,
                                       const AnalysisResults& results,
                                       const MetricList& metrics) const {
   const std::string text = record(file_name_ext, results, metrics) + "\n";
+  if (Status valid = check_path(output_path_); !valid) return valid;
   Status dirs = create_dir_all(parent_of(output_path_));
   if (!dirs) return dirs;
   return write_file(output_path_, O_APPEND, text);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/file.h"
 #include "core/text.h"
 
 namespace sonorik::utils {
@@ -129,8 +130,6 @@ Result<std::vector<std::string>> scan(const std::string& dir, const Ancestor* an
   return found;
 }
 
-bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
-
 // The next component of `p` from `pos` (skipping separators and "." after the
 // first component); empty at the end. A leading '/' is its own component.
 std::string_view next_component(std::string_view p, std::size_t& pos, bool first) {
@@ -169,7 +168,7 @@ bool path_less(std::string_view a, std::string_view b) {
 }
 
 Result<std::vector<std::string>> scan_directory_recursively(const std::string& dir) {
-  if (has_nul(dir)) return os_error(EINVAL);
+  if (Status valid = check_path(dir); !valid) return std::move(valid).error();
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0) {
     const Ancestor root{DirId{st.st_dev, st.st_ino}, nullptr};
@@ -180,7 +179,7 @@ Result<std::vector<std::string>> scan_directory_recursively(const std::string& d
 
 Result<std::vector<std::string>> find_audio_files(const std::string& path) {
   struct stat st {};
-  if (!has_nul(path) && ::stat(path.c_str(), &st) == 0) {
+  if (check_path(path) && ::stat(path.c_str(), &st) == 0) {
     if (S_ISREG(st.st_mode)) {
       if (is_audio_file(path)) return std::vector<std::string>{path};
       return Error("Not a supported audio file: " + quoted_path(path));

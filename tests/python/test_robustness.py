@@ -320,3 +320,21 @@ def test_loading_beyond_the_address_space_limit_raises_memory_error(files, tmp_p
     assert big.stat().st_size == 44 + size
     with open(big, "rb") as f:
         assert f.read(44) == wavgen.wav_bytes(b"", 2, 48000, 16, declared_data_size=size)
+
+
+def test_a_nul_byte_in_a_path_never_reaches_another_file(tmp_path, capfd):
+    # The system would read only the text before the NUL: "cut" here.
+    cut = wavgen.write_wav(tmp_path / "cut", wavgen.sine(0.5, 8000), 8000)
+    before = cut.read_bytes()
+    lying = str(cut) + "\0.wav"
+    with pytest.raises(OSError, match='^Failed to load audio: Failed to decode audio file: ".*\\\\0.wav"$'):
+        sonorik.get_audio_info_py(lying)
+    with pytest.raises(OSError, match="^Failed to open WAV file: file name contained an unexpected NUL byte$"):
+        sonorik.analyze_audio_all(lying)
+    good = str(wavgen.write_wav(tmp_path / "good.wav", wavgen.sine(0.5, 8000), 8000))
+    with pytest.raises(OSError, match="^Failed to write audio: file name contained an unexpected NUL byte$"):
+        sonorik.normalize_rms_max(good, -12.0, lying)
+    with pytest.raises(OSError, match="^Failed to write output: file name contained an unexpected NUL byte$"):
+        sonorik.export_to_csv([good], str(cut) + "\0.csv", *FLAGS)
+    assert cut.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cut", "good.wav"]
