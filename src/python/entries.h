@@ -46,6 +46,14 @@ inline constexpr const char* kFlagNames[7] = {
     "integrated_loudness", "short_term_loudness", "momentary_loudness", "loudness_range",
     "true_peak",           "rms_max",             "rms_average"};
 
+// The parameters `leading` followed by the seven flags; the first `required`
+// of them must be given.
+inline Signature with_flags(const char* name, std::vector<const char*> leading,
+                            std::size_t required) {
+  leading.insert(leading.end(), std::begin(kFlagNames), std::end(kFlagNames));
+  return Signature{name, std::move(leading), required};
+}
+
 // Converts the seven measure flags found at argv[first..first+6]; an omitted
 // flag (nullptr) is false. False with a Python exception set on failure.
 bool convert_flags(const std::vector<PyObject*>& argv, std::size_t first, MeasureFlags& flags);

@@ -64,10 +64,7 @@ Outcome analyze(const std::string& path, const MeasureFlags& flags) {
 
 SONORIK_ENTRY(analyze_audio) {
   (void)self;
-  static const Signature sig{"analyze_audio",
-                             {"file_path", kFlagNames[0], kFlagNames[1], kFlagNames[2],
-                              kFlagNames[3], kFlagNames[4], kFlagNames[5], kFlagNames[6]},
-                             1};
+  static const Signature sig = with_flags("analyze_audio", {"file_path"}, 1);
   return run_entry(sig, args, nargsf, kwnames, [](std::vector<PyObject*>& argv) -> Outcome {
     std::string path;
     MeasureFlags flags;

@@ -62,10 +62,7 @@ SONORIK_ENTRY(find_audio_files) {
 
 SONORIK_ENTRY(batch_analyze) {
   (void)self;
-  static const Signature sig{"batch_analyze",
-                             {"file_paths", kFlagNames[0], kFlagNames[1], kFlagNames[2],
-                              kFlagNames[3], kFlagNames[4], kFlagNames[5], kFlagNames[6]},
-                             8};
+  static const Signature sig = with_flags("batch_analyze", {"file_paths"}, 8);
   return run_entry(sig, args, nargsf, kwnames, [](std::vector<PyObject*>& argv) -> Outcome {
     std::vector<std::string> paths;
     MeasureFlags flags;
@@ -78,10 +75,8 @@ SONORIK_ENTRY(batch_analyze) {
 
 SONORIK_ENTRY(batch_analyze_directory_py) {
   (void)self;
-  static const Signature sig{"batch_analyze_directory_py",
-                             {"directory_path", kFlagNames[0], kFlagNames[1], kFlagNames[2],
-                              kFlagNames[3], kFlagNames[4], kFlagNames[5], kFlagNames[6]},
-                             8};
+  static const Signature sig =
+      with_flags("batch_analyze_directory_py", {"directory_path"}, 8);
   return run_entry(sig, args, nargsf, kwnames, [](std::vector<PyObject*>& argv) -> Outcome {
     std::string dir;
     MeasureFlags flags;

@@ -8,10 +8,7 @@ namespace {
 
 PyObject* export_entry(const char* name, report::OutputFormat format, const char* write_prefix,
                        PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const Signature sig{name,
-                      {"file_paths", "output_file", kFlagNames[0], kFlagNames[1], kFlagNames[2],
-                       kFlagNames[3], kFlagNames[4], kFlagNames[5], kFlagNames[6]},
-                      9};
+  const Signature sig = with_flags(name, {"file_paths", "output_file"}, 9);
   return run_entry(sig, args, nargsf, kwnames, [&](std::vector<PyObject*>& argv) -> Outcome {
     std::vector<std::string> paths;
     std::string output_file;
