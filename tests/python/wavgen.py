@@ -1,9 +1,5 @@
-"""WAV files written byte by byte, and test signals.
-
-Everything the tests feed the library is generated here: integer PCM of 8, 16,
-24 and 32 bits, 32-bit float, extensible headers, odd and unknown chunks,
-chunks in unusual order, truncated and malformed files.
-"""
+"""Test signals and WAV files written byte by byte (integer PCM, float,
+extensible headers, extra chunks, malformed files)."""
 
 from __future__ import annotations
 
@@ -31,23 +27,12 @@ def sine(seconds: float, rate: int = 48000, channels: int = 1, dbfs: float = -20
     return np.repeat(mono, channels)
 
 
-def silence(seconds: float, rate: int = 48000, channels: int = 1) -> np.ndarray:
-    return np.zeros(int(round(seconds * rate)) * channels)
-
-
 def noise(seconds: float, rate: int = 48000, channels: int = 1, dbfs: float = -20.0,
           state: int = 1234) -> np.ndarray:
     """Uniform white noise with RMS at `dbfs`, reproducible for a given state."""
     rng = np.random.default_rng(state)
     x = rng.uniform(-1.0, 1.0, int(round(seconds * rate)) * channels)
     return x * db_to_amp(dbfs) * np.sqrt(3.0)
-
-
-def segments(parts, rate: int = 48000, channels: int = 2, freq: float = 1000.0) -> np.ndarray:
-    """Sine segments [(seconds, dbfs), ...] back to back (dbfs None = silence)."""
-    out = [silence(s, rate, channels) if db is None else sine(s, rate, channels, db, freq)
-           for s, db in parts]
-    return np.concatenate(out)
 
 
 # ---- encoding ---------------------------------------------------------------
