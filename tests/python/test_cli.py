@@ -73,16 +73,12 @@ def test_table_has_one_aligned_row_per_file_with_the_library_values(album, files
         assert row[5:] == [f"{v:.2f}" for v in levels]
 
 
-def test_measure_options_choose_the_columns(album):
-    out, _ = text(sonorik_cmd("analyze", *SOME_OPTIONS, album / "a_tone.wav"))
+def test_measure_options_choose_the_columns_and_verbose_shows_notices(album):
+    out, err = text(sonorik_cmd("analyze", "-v", *SOME_OPTIONS, album / "a_tone.wav"))
     headers, rows = table_rows(out)
     assert headers[0].split()[5:] == ["Integrated", "Range", "True", "peak"]
     assert headers[1].split() == ["Hz", "LUFS", "LU", "dBTP"]
     assert len(rows[0]) == 8
-
-
-def test_verbose_sends_the_notices_to_standard_error(album):
-    out, err = text(sonorik_cmd("analyze", "-v", "--integrated", album / "a_tone.wav"))
     assert "Extended" in err and "Extended" not in out
 
 
