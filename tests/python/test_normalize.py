@@ -128,6 +128,10 @@ def test_errors(tmp_path):
         sonorik.normalize_rms_max(str(src), -12.0, str(tmp_path / "no" / "dir" / "out.wav"))
     assert str(info.value) == "Failed to write audio: No such file or directory (os error 2)"
     assert not (tmp_path / "no").exists()
+    before = src.read_bytes()
+    with pytest.raises(TypeError, match="^argument 'input_path': 'PosixPath' object cannot be converted"):
+        sonorik.normalize_rms_max(src, -12.0)  # a path object, not a str
+    assert src.read_bytes() == before
 
 
 def test_failed_write_leaves_destination_intact(tmp_path):
