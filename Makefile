@@ -6,8 +6,9 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
-SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev valgrind bubblewrap
-PY_TOOLS := scikit-build-core cmake ninja
+SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev libsndfile1-dev \
+  valgrind bubblewrap
+PY_TOOLS := scikit-build-core cmake ninja nanobind
 PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
 # Second interpreter the test suite runs on (skipped with a notice if absent).
 PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
