@@ -106,7 +106,9 @@ wheel: buildtools
 	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -C build-dir=build/wheel/build \
 	  -w build/wheel/raw .
 	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel/raw/*.whl
-	$(VENV)/bin/auditwheel show dist/*.whl
+	@# A manylinux tag means no external library outside the policy is left.
+	$(VENV)/bin/auditwheel show dist/*.whl | tee build/wheel/show.txt
+	tr -s ' \n' ' ' <build/wheel/show.txt | grep -q 'consistent with the following platform tag: "manylinux_'
 
 # The wheel installed into a fresh environment, run with the system's copies
 # of its libraries hidden.

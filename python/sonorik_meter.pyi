@@ -31,6 +31,8 @@ import numpy.typing
 # M mono, L R front pair, C centre, LFE (left out), Ls Rs surround pair (+1.5 dB),
 # Lb Rb back pair of 7.1, Cb back centre, X any other channel (1.0).
 CHANNEL_NAMES: tuple[str, ...]
+# The package version, e.g. "0.1.0".
+__version__: str
 
 class Measurement:
     """The result of measure(): every level in the unit its name ends with."""

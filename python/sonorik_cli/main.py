@@ -456,6 +456,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG, formatter_class=raw,
         description="Loudness (EBU R 128 / ITU-R BS.1770), true peak and RMS of audio files.",
         epilog="Run 'sonorik COMMAND --help' for each command's options and examples.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {sonorik_meter.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     a = commands.add_parser(

@@ -411,6 +411,7 @@ channel weights       BS.1770-4: L, R, C 1.0; channels at 60-120 degrees
 per-channel loudness  each channel measured alone with weight 1.0
 ====================  ==========================================================
 )";
+  m.attr("__version__") = SONORIK_VERSION;
 
   nb::class_<Measurement>(m, "Measurement",
                           "The result of measure(): every level in the unit its name ends with.")

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Installs a repaired wheel into a fresh virtual environment and runs the
-# smoke run in a sandbox where every shared library the extensions load from
-# the system, other than those every Linux system has, is replaced by an
-# empty file. The same run with the unrepaired wheel must fail there, which
+# smoke run in a sandbox where the system's copy of every library the wheel
+# carries is replaced by an empty file. The same run with the unrepaired wheel must fail there, which
 # shows that the sandbox really hides them.
 #   tests/wheel/check.sh PYTHON UNREPAIRED.whl REPAIRED.whl WORKDIR
 set -euo pipefail
@@ -17,15 +16,16 @@ install() {  # venv wheel
 install "$work/raw" "$raw"
 install "$work/repaired" "$repaired"
 
-# What the unrepaired extensions resolve from the system, less the C and C++
-# runtimes a manylinux wheel may assume.
+# Every library auditwheel copied into the wheel (those outside the manylinux
+# policy), found where the unrepaired extensions resolve it on this system.
+grafted=$("$python" -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep="\n")' "$repaired" | sed -n 's|^[^/]*\.libs/\(lib[^/-]*\)-[0-9a-f]\{8\}\.so.*|\1|p' | sort -u)
 hide=() names=()
-for lib in $(find "$work/raw" -name '*.so' -path '*site-packages*' -exec ldd {} + |
+for lib in $(find "$work"/raw/lib/python*/site-packages -maxdepth 1 -name '*.so' -exec ldd {} + |
              awk '$2 == "=>" && $3 ~ /^\// {print $3}' | sort -u); do
-  case $(basename "$lib") in
-    libc.so*|libm.so*|libstdc++.so*|libgcc_s.so*|libpthread.so*|libdl.so*|librt.so*|ld-linux*) ;;
-    *) hide+=(--ro-bind /dev/null "$(readlink -f "$lib")") names+=("$(basename "$lib")") ;;
-  esac
+  base=$(basename "$lib")
+  if grep -qx "${base%%.so*}" <<<"$grafted"; then
+    hide+=(--ro-bind /dev/null "$(readlink -f "$lib")") names+=("$base")
+  fi
 done
 [ ${#hide[@]} -gt 0 ] || { echo "no system libraries found to hide"; exit 1; }
 echo "hidden from the sandbox: ${names[*]}"

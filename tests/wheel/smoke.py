@@ -1,6 +1,7 @@
 """A first run of an installed wheel: both modules and the command measure a
 generated WAV file. Needs only the standard library and the wheel."""
 
+import importlib.metadata
 import math
 import os
 import struct
@@ -10,6 +11,7 @@ import tempfile
 import wave
 
 import sonorik
+import sonorik_meter
 
 with tempfile.TemporaryDirectory() as d:
     path = os.path.join(d, "tone.wav")
@@ -22,7 +24,13 @@ with tempfile.TemporaryDirectory() as d:
         w.writeframes(b"".join(struct.pack("<hh", s, s) for s in frame))
     _, results = sonorik.analyze_audio_all(path)
     assert abs(results.integrated_loudness + 23.0) < 0.1, results.integrated_loudness
+    m = sonorik_meter.measure(path)
+    assert abs(m.integrated_lufs + 23.0) < 0.1 and "flac" in sonorik_meter.extensions(), m.integrated_lufs
     command = os.path.join(os.path.dirname(sys.executable), "sonorik")
     out = subprocess.run([command, "analyze", "--integrated", path], capture_output=True, text=True)
     assert out.returncode == 0 and "-23.0" in out.stdout, out.stdout + out.stderr
+    # One version everywhere: the wheel's metadata, the module, the command.
+    version = importlib.metadata.version("sonorik")
+    out = subprocess.run([command, "--version"], capture_output=True, text=True)
+    assert sonorik_meter.__version__ == version and out.stdout.split() == ["sonorik", version], out
 print("smoke run passed")
