@@ -13,7 +13,7 @@ PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
 PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
   [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo buildtools pydeps install-tested test test-cpp test-py test-py312 test-asan test-tsan fuzz sysdeps install clean bench
+.PHONY: demo buildtools pydeps install-tested test test-cpp test-py test-py312 test-asan test-tsan fuzz sysdeps install clean bench mutants
 
 sysdeps:
 	@missing=$$(for p in $(SYSTEM_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -130,6 +130,11 @@ fuzz: sysdeps $(VPY)
 	done; exit $$status
 
 test: test-py test-py312 test-asan test-tsan
+
+# Plants each fault listed in tests/mutants/run.py in turn (build/mutants) and
+# runs the fast suite against it; lists what survives. Not part of `make test`.
+mutants: pydeps
+	$(VPY) tests/mutants/run.py
 
 clean:
 	rm -rf build $(VENV) .venv312
