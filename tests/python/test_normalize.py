@@ -71,7 +71,7 @@ def test_in_place_rewrite_and_int_target(tmp_path):
 
 def test_unchanged_16bit_file_shows_the_scale_edge(tmp_path):
     codes = np.array([32767, -32768, 1000, -1000] * 1200)
-    src = wavgen.write_codes(tmp_path / "in.wav", codes, 48000, 1)
+    src = wavgen.write_wav(tmp_path / "in.wav", codes / 32768, 48000, 1)
     sonorik.normalize_true_peak(str(src), measure(src, "true_peak"))  # gain 1
     out = np.frombuffer(src.read_bytes()[44:], dtype="<i2")
     assert list(out[:4]) == [32766, -32767, 1000, -1000] and len(out) == len(codes)
