@@ -53,24 +53,13 @@ SIGNATURES = {
 }
 
 
-def test_all_lists_functions_then_classes_in_registration_order():
+def test_module_objects_names_and_docs():
     assert sonorik.__all__ == FUNCTIONS + ["PyAudioInfo", "PyAnalysisResults"]
     assert _sonorik.__all__ == ["PyAnalysisResults", "PyAudioInfo"] + UNDERSCORE_FUNCTIONS
-    for module in (sonorik, _sonorik):
-        for name in module.__all__:
-            assert getattr(module, name) is not None
-
-
-def test_module_identity_and_docs():
-    import importlib
-    assert importlib.import_module("sonorik") is sonorik
-    assert sonorik.__doc__ == ""
-    assert _sonorik.__doc__ == "Python module definition"
-    assert _sonorik.__name__ == "_sonorik"
-    assert sonorik.PyAudioInfo is _sonorik.PyAudioInfo
-    assert sonorik.PyAnalysisResults is _sonorik.PyAnalysisResults
-    assert sonorik.get_audio_info_py.__module__ == "sonorik"
-    assert _sonorik.get_audio_info_py.__module__ == "_sonorik"
+    assert all(getattr(m, name) is not None for m in (sonorik, _sonorik) for name in m.__all__)
+    assert (sonorik.__doc__, _sonorik.__doc__, _sonorik.__name__) == ("", "Python module definition", "_sonorik")
+    assert sonorik.PyAudioInfo is _sonorik.PyAudioInfo and sonorik.PyAnalysisResults is _sonorik.PyAnalysisResults
+    assert (sonorik.get_audio_info_py.__module__, _sonorik.get_audio_info_py.__module__) == ("sonorik", "_sonorik")
 
 
 def test_reimport_after_removal_returns_the_cached_module():
@@ -131,7 +120,7 @@ def test_argument_errors(call, message):
     assert type(info.value) is TypeError
 
 
-def test_non_type_errors_from_conversion_pass_unchanged():
+def test_other_conversion_errors_pass_unchanged_and_numpy_booleans_are_flags():
     class Bad:
         def __float__(self):
             raise ValueError("no float here")
@@ -140,12 +129,8 @@ def test_non_type_errors_from_conversion_pass_unchanged():
         sonorik.normalize_rms_max("a.wav", Bad())
     with pytest.raises(UnicodeEncodeError):
         sonorik.get_audio_info_py("bad\udc80.wav")
-
-
-def test_numpy_booleans_are_flags():
     np = pytest.importorskip("numpy")
-    # Conversion succeeds, so the call goes on to the (missing) file.
-    with pytest.raises(OSError):
+    with pytest.raises(OSError):  # converted, so the call goes on to the (missing) file
         sonorik.batch_analyze_directory_py("/nonexistent/dir", np.bool_(True), *[np.False_] * 6)
 
 
