@@ -1,5 +1,6 @@
 """analyze_audio / analyze_audio_all: the WAV fast path from Python."""
 
+import json
 import subprocess
 import sys
 
@@ -57,6 +58,8 @@ def test_extension_case_takes_fast_path(tmp_path, name, bits, kind, fmt):
     ("missing.wav", "Failed to open WAV file: No such file or directory (os error 2)"),
     ("dir.wav", "Failed to open WAV file: Is a directory (os error 21)"),
     ("e.wav", "Failed to open WAV file: Unsupported audio format: 1 8bit"),
+    ("nofmt.wav", 'Failed to open WAV file: Chunk "fmt " not found'),
+    ("mono0.wav", "Failed to open WAV file: Invalid fmt chunk: 0 channels"),
     ("x.aiff", 'Failed to load audio: Failed to decode audio file: "{}"'),
     ("x.mp3", 'Failed to load audio: Unsupported audio format: "{}"'),
 ])
@@ -66,6 +69,9 @@ def test_open_and_load_errors(tmp_path, name, message):
         wavgen.write_wav(path, wavgen.sine(0.5, 8000, 1), 8000, 1, 8)
     elif name == "dir.wav":
         (tmp_path / name).mkdir()
+    elif name in ("nofmt.wav", "mono0.wav"):
+        body = wavgen.wav_bytes(bytes(40), 0, 8000)
+        (tmp_path / name).write_bytes(body[:12] + body[36:] if name == "nofmt.wav" else body)
     with pytest.raises(OSError) as info:
         sonorik.analyze_audio(path)
     assert str(info.value) == message.format(path)
@@ -97,6 +103,11 @@ def test_silent_and_empty_files_give_the_floors(tmp_path, capfd, seconds, out):
     assert r.integrated_loudness is r.momentary_loudness is r.short_term_loudness is None
     assert (r.true_peak, r.loudness_range) == (-100.0, 0.1 if seconds else 0.0)
     assert out in capfd.readouterr().out
+    sonorik.export_to_json([str(path)], str(tmp_path / "r.json"), *[True] * 7)  # the general analyzer's floors
+    assert json.loads((tmp_path / "r.json").read_text()) == {
+        "file_name_ext": "z.wav", "integrated_loudness": -70.0, "short_term_loudness": -70.0,
+        "momentary_loudness": -70.0, "loudness_range": 0.0, "true_peak": -96.0, "rms_max": -150.0,
+        "rms_average": -150.0 if seconds else -96.0}
 
 
 def test_very_low_rate(tmp_path):

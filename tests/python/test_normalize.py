@@ -58,13 +58,27 @@ def test_range_moves_only_outside_values_to_the_nearer_edge(tmp_path, current_of
         assert after == pytest.approx(-21.5 + expected_offset, abs=0.01)
 
 
-def test_in_place_rewrite_and_int_target(tmp_path):
+def test_in_place_and_through_links_modes_kept(tmp_path):
     src = wavgen.write_wav(tmp_path / "in.wav", wavgen.noise(2.0, 44100, 2, -30.0), 44100, 2)
     os.chmod(src, 0o640)
-    sonorik.normalize_rms_average(str(src), -12)
+    sonorik.normalize_rms_average(str(src), -12)  # an int target, in place
     assert measure(src, "rms_average") == pytest.approx(-12.0, abs=0.05)
     assert stat.S_IMODE(os.stat(src).st_mode) == 0o640
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav"]  # no temporary left behind
+    # link.wav -> sub/hop.wav -> target.wav (relative links), dangling.wav -> made.wav (not yet there).
+    (tmp_path / "sub").mkdir()
+    target = wavgen.write_wav(tmp_path / "sub" / "target.wav", np.zeros(100), 8000)
+    os.chmod(target, 0o604)
+    os.symlink("target.wav", tmp_path / "sub" / "hop.wav")
+    os.symlink("sub/hop.wav", tmp_path / "link.wav")
+    os.symlink(tmp_path / "made.wav", tmp_path / "dangling.wav")
+    for link in ("link.wav", "dangling.wav"):
+        sonorik.normalize_rms_average(str(src), -20.0, str(tmp_path / link))
+    assert all(os.path.islink(tmp_path / name) for name in ("link.wav", "sub/hop.wav", "dangling.wav"))
+    assert measure(target, "rms_average") == measure(tmp_path / "made.wav", "rms_average") == pytest.approx(-20.0, abs=0.05)
+    umask = os.umask(0)
+    os.umask(umask)
+    assert [stat.S_IMODE(os.stat(p).st_mode) for p in (target, tmp_path / "made.wav")] == [0o604, 0o666 & ~umask]
+    assert sorted(os.listdir(tmp_path)) == ["dangling.wav", "in.wav", "link.wav", "made.wav", "sub"]  # no temporary left
 
 
 def test_unchanged_16bit_file_shows_the_scale_edge(tmp_path):
