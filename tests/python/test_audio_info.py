@@ -17,7 +17,8 @@ from wavgen import EXTENSIBLE, FLOAT, PCM
 @pytest.mark.parametrize("channels", [1, 2, 6])
 def test_formats_and_channels(tmp_path, bits, kind, tag, fmt_name, channels):
     x = wavgen.sine(1.0, 44100, channels, -6.0)
-    path = wavgen.write_wav(tmp_path / "a.wav", x, 44100, channels, bits, kind, tag=tag, subformat=FLOAT if kind == "float" else PCM)
+    path = wavgen.write_wav(tmp_path / "a.wav", x, 44100, channels, bits, kind, tag=tag,
+                            subformat=FLOAT if kind == "float" else PCM, before=[wavgen.chunk(b"LIST", b"odd")])
     info = sonorik.get_audio_info_py(str(path))
     assert (info.sample_rate, info.channels, info.bit_depth, info.sample_format) == (44100, channels, bits, fmt_name)
     assert (info.total_samples, info.duration_seconds, info.duration_formatted) == (44100 * channels, 1.0, "00:00:01.000")

@@ -7,6 +7,7 @@ import json
 import re
 import xml.etree.ElementTree as ET
 
+import numpy as np
 import pytest
 
 import sonorik
@@ -50,7 +51,8 @@ def test_records_read_back_with_standard_parsers_and_append(tmp_path, tone, kind
         assert list(r) == (sorted if kind == "json" else list)(["file_name_ext", *MEASURES])
         assert all(isinstance(r[m], float) if kind == "json" else re.fullmatch(r"-?\d+\.\d{3}", r[m])
                    for m in MEASURES)
-        assert float(r["true_peak"]) == pytest.approx(-20.0, abs=0.1)
+        for m in ("true_peak", "momentary_loudness"):
+            assert float(r[m]) == pytest.approx(-20.0, abs=0.1)
         assert float(r["integrated_loudness"]) == pytest.approx(-20.0, abs=0.1)
 
 
@@ -76,6 +78,18 @@ def test_empty_lists_and_unwritable_reports(tmp_path, tone, kind, prefix, header
     with pytest.raises(OSError) as info:
         EXPORTS[kind]([tone()], str(tmp_path / "dir"), *ALL)
     assert str(info.value) == prefix + "Is a directory (os error 21)"
+
+
+def test_last_partial_window_and_last_frame(tmp_path):
+    # One 0.7 sample at the end of 1 s at 22,050 Hz: the last 50 ms RMS
+    # window holds only 10 frames; the peak is the sample itself.
+    x = np.zeros(22050)
+    x[-1] = 0.7
+    path = wavgen.write_wav(tmp_path / "spike.wav", x, 22050, kind="float")
+    sonorik.export_to_json([str(path)], str(tmp_path / "r.json"), *ALL)
+    r = json.loads((tmp_path / "r.json").read_text())
+    assert r["true_peak"] == pytest.approx(20 * np.log10(0.7), abs=1e-6)
+    assert r["rms_max"] == pytest.approx(20 * np.log10(0.7) - 10, abs=1e-6)
 
 
 def test_first_failing_file_stops_and_keeps_earlier_records(tmp_path, tone):

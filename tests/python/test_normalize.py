@@ -2,6 +2,7 @@
 
 import os
 import stat
+import struct
 
 import numpy as np
 import pytest
@@ -9,14 +10,7 @@ import pytest
 import sonorik
 import wavgen
 
-FUNCS = {
-    "true_peak": sonorik.normalize_true_peak,
-    "integrated_loudness": sonorik.normalize_integrated_loudness,
-    "short_term_loudness": sonorik.normalize_short_term_loudness,
-    "momentary_loudness": sonorik.normalize_momentary_loudness,
-    "rms_max": sonorik.normalize_rms_max,
-    "rms_average": sonorik.normalize_rms_average,
-}
+FUNCS = {m: getattr(sonorik, f"normalize_{m}") for m in wavgen.MEASURES if m != "loudness_range"}
 
 
 def measure(path, what):
@@ -25,9 +19,7 @@ def measure(path, what):
 
 
 def read_back(path):
-    sf = pytest.importorskip("soundfile")
-    data, rate = sf.read(str(path), dtype="float64", always_2d=True)
-    return data, rate
+    return pytest.importorskip("soundfile").read(str(path), dtype="float64", always_2d=True)
 
 
 @pytest.mark.parametrize("what, target", [("true_peak", -3.0), ("integrated_loudness", -23.0),
@@ -41,21 +33,14 @@ def test_each_measure_reaches_its_target(tmp_path, what, target):
     assert measure(src, what) != pytest.approx(target, abs=1.0)  # input untouched
 
 
-@pytest.mark.parametrize("current_offset, expected_offset", [(0.0, 0.0), (-7.0, -1.5), (4.0, 1.5)])
-@pytest.mark.parametrize("swap", [False, True])
-def test_range_moves_only_outside_values_to_the_nearer_edge(tmp_path, current_offset, expected_offset, swap):
-    # Range [-23, -20] around a noise file whose RMS average is -21.5 + offset.
-    level = -21.5 + current_offset
-    src = wavgen.write_wav(tmp_path / "in.wav", wavgen.noise(3.0, 48000, 1, level), 48000, 1, kind="float")
-    before = measure(src, "rms_average")
-    out = tmp_path / "out.wav"
-    lo_hi = (-20.0, -23.0) if swap else (-23.0, -20.0)
-    sonorik.normalize_rms_average(str(src), lo_hi[0], str(out), lo_hi[1])
-    after = measure(out, "rms_average")
-    if expected_offset == 0.0:
-        assert after == pytest.approx(before, abs=1e-6)
-    else:
-        assert after == pytest.approx(-21.5 + expected_offset, abs=0.01)
+# Range [-23, -20] (either order) around a noise file whose RMS average is -21.5 + offset.
+@pytest.mark.parametrize("offset, moved_to", [(0.0, None), (-7.0, -23.0), (4.0, -20.0)])
+@pytest.mark.parametrize("edges", [(-23.0, -20.0), (-20.0, -23.0)])
+def test_range_moves_only_outside_values_to_the_nearer_edge(tmp_path, offset, moved_to, edges):
+    src = wavgen.write_wav(tmp_path / "in.wav", wavgen.noise(3.0, 48000, 1, -21.5 + offset), 48000, 1, kind="float")
+    sonorik.normalize_rms_average(str(src), edges[0], str(tmp_path / "out.wav"), edges[1])
+    after = measure(tmp_path / "out.wav", "rms_average")
+    assert after == pytest.approx(moved_to or measure(src, "rms_average"), abs=0.01 if moved_to else 1e-6)
 
 
 def test_in_place_and_through_links_modes_kept(tmp_path):
@@ -100,6 +85,9 @@ def test_formats_are_kept_and_read_by_other_readers(tmp_path, bits, kind, channe
     info = sonorik.get_audio_info_py(str(out))
     assert (info.sample_rate, info.channels, info.bit_depth) == (22050, channels, bits)
     assert info.duration_seconds == 0.5
+    data = out.read_bytes()  # RIFF size, pad byte, frames in the fact chunk
+    assert len(data) % 2 == 0 and struct.unpack_from("<I", data, 4)[0] == len(data) - 8
+    assert data.find(b"fact") < 0 or struct.unpack_from("<I", data, data.find(b"fact") + 8)[0] == 11025
     rate, data = scipy_wav.read(str(out))
     assert rate == 22050 and data.shape[0] == 11025
     sf_data, sf_rate = read_back(out)
@@ -120,7 +108,7 @@ def test_short_file_keeps_its_length_and_order(tmp_path, what):
     # One gain, same sample order: a constant ratio wherever nothing was
     # clipped (integrated loudness of 0.1 s of audio is at the floor, so that
     # gain drives most samples to full scale).
-    assert np.array_equal(np.sign(y), np.sign(x))
+    assert np.array_equal(np.sign(y), np.sign(x)) and np.abs(y).max() <= 1.0
     free = np.abs(y) < 0.999
     ratio = y[free] / x.astype(np.float32)[free]
     assert np.allclose(ratio, ratio[0], rtol=1e-5)

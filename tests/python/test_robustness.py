@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -40,7 +41,7 @@ def files(tmp_path_factory):
     ok = wavgen.write_wav(d / "tone.wav", wavgen.sine(1.0, 8000, 2, -18.0), 8000, 2)
     long = wavgen.write_wav(d / "noise.wav", wavgen.noise(6.0, 8000, 1, -25.0), 8000, 1)
     bad = d / "bad.wav"
-    bad.write_bytes(wavgen.malformed_corpus(12)[11])
+    bad.write_bytes(wavgen.wav_bytes(bytes(64), 2, 8000, 24, wavgen.EXTENSIBLE)[:50])  # cut in fmt
     text = d / "notes.txt"
     text.write_text("not audio")
     return {"ok": str(ok), "long": str(long), "bad": str(bad), "text": str(text),
@@ -159,25 +160,15 @@ def test_threads_get_the_results_of_sequential_calls(files, tmp_path, capfd):
     assert expected_out and expected_err  # notices and warnings are part of the check
 
     threads_n, rounds = 4, 3
-    got, errors = [], []
     barrier = threading.Barrier(threads_n)
 
-    def worker():
-        try:
-            barrier.wait()
-            for _ in range(rounds):
-                got.append(work())
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
+    def worker(_):
+        barrier.wait()
+        return [work() for _ in range(rounds)]
 
-    threads = [threading.Thread(target=worker) for _ in range(threads_n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
-    assert len(got) == threads_n * rounds
-    assert all(g == expected for g in got)
+    with ThreadPoolExecutor(threads_n) as pool:
+        got = [g for runs in pool.map(worker, range(threads_n)) for g in runs]
+    assert got == [expected] * (threads_n * rounds)
 
     # Diagnostics arrive as whole lines: each thread's lines are exactly the
     # sequential run's, and no line is torn or mixed with another.

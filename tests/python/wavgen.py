@@ -1,5 +1,5 @@
 """Test signals and WAV files written byte by byte (integer PCM, float,
-extensible headers, extra chunks, malformed files)."""
+extensible headers, extra chunks, lying sizes)."""
 
 from __future__ import annotations
 
@@ -69,28 +69,3 @@ def write_wav(path, samples, rate: int = 48000, channels: int = 1, bits: int = 1
     tag = options.pop("tag", FLOAT if kind == "float" else PCM)
     Path(path).write_bytes(wav_bytes(encode(samples, bits, kind), channels, rate, bits, tag, **options))
     return Path(path)
-
-
-def malformed_corpus(count: int = 300, state: int = 7) -> list[bytes]:
-    """Truncations, byte flips and header lies derived from small valid files."""
-    rng = np.random.default_rng(state)
-    bases = [wav_bytes(encode(sine(0.02, 8000), 16), 1, 8000, 16),
-             wav_bytes(encode(sine(0.02, 8000, 2), 24), 2, 8000, 24, EXTENSIBLE),
-             wav_bytes(encode(sine(0.01, 8000, 2), 32, "float"), 2, 8000, 32, FLOAT, before=[chunk(b"LIST", b"odd")]),
-             wav_bytes(encode(sine(0.01, 8000), 8), 1, 8000, 8, data_first=True)]
-    out = [b"", b"RIFF", b"RIFF\x00\x00\x00\x00WAVE", b"\x00" * 44]
-    while len(out) < count:
-        b = bytearray(bases[int(rng.integers(len(bases)))])
-        action = int(rng.integers(4))
-        if action == 0:
-            b = b[: int(rng.integers(len(b)))]
-        elif action == 1:
-            for _ in range(int(rng.integers(1, 6))):
-                b[int(rng.integers(min(len(b), 80)))] = int(rng.integers(256))
-        elif action == 2:
-            pos = int(rng.choice([4, 16, 20, 22, 24, 28, 32, 34, 40]))
-            b[pos:pos + 4] = struct.pack("<I", int(rng.choice([0, 1, 0xFFFFFFFF, 0x7FFFFFFF, 3])))
-        else:
-            b = b[:36] + chunk(b"junk", bytes(int(rng.integers(0, 9)))) + b[36:]
-        out.append(bytes(b))
-    return out
