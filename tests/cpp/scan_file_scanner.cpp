@@ -55,12 +55,11 @@ INSTANTIATE_TEST_SUITE_P(Sizes, EntryCount, ::testing::Values(50, 51, 120));
 
 TEST(Scanner, UnreadableSubdirectoryFailsTheWholeScan) {
   testing::TempDir dir;
-  dir.write("ok/a.wav", "x");
-  dir.write("locked/b.wav", "x");
   for (int i = 0; i < 60; ++i) dir.write("big/f" + std::to_string(i) + ".wav", "x");
-  dir.write("big/locked/c.wav", "x");
-  ASSERT_EQ(::chmod(dir.path("locked").c_str(), 0), 0);
-  ASSERT_EQ(::chmod(dir.path("big/locked").c_str(), 0), 0);
+  for (const char* locked : {"locked", "big/locked"}) {
+    dir.write(std::string(locked) + "/b.wav", "x");
+    ASSERT_EQ(::chmod(dir.path(locked).c_str(), 0), 0);
+  }
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   const pid_t pid = ::fork();

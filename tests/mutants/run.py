@@ -1,12 +1,7 @@
-"""Plants small faults a person could make, one at a time, and runs the fast
-suite (ctest, then pytest -x) against each: a fault the suite misses survives.
-
-  python tests/mutants/run.py [--root DIR] [--build DIR] [--only ID,ID]
-
-Each mutant replaces one exact, unique text in one file; text that is not
-there (the file has changed) is an error, never a survivor. The file is
-restored after every mutant, also on Ctrl-C, SIGTERM or a failed build.
-"""
+"""Plants small faults a person could make, one at a time, and runs the fast suite (ctest, then pytest -x)
+against each: `python tests/mutants/run.py [--root DIR] [--build DIR] [--only ID,ID]`. A mutant replaces one
+exact, unique text; text that is not there is an error, never a survivor. The file is restored after every
+mutant, also on Ctrl-C, SIGTERM or a failed build."""
 
 import argparse
 import os
@@ -70,8 +65,7 @@ def quiet(cmd, **kw):
     return subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw).returncode
 
 
-def killed_by(root, build, env):
-    """The first suite that fails, or None when both pass."""
+def killed_by(root, build, env):  # the first suite that fails, or None
     try:
         if quiet(["ctest", "--test-dir", build, "-j2", "--stop-on-failure", "--timeout", "300"]):
             return "ctest"
@@ -79,7 +73,6 @@ def killed_by(root, build, env):
             return "pytest"
     except subprocess.TimeoutExpired:
         return "timeout"
-    return None
 
 
 def main():
