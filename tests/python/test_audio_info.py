@@ -70,6 +70,7 @@ def test_load_errors(tmp_path, name, inner):
     wavgen.wav_bytes(b"\x00" * 8, 0, 48000, 16),              # no channels
     wavgen.wav_bytes(b"\x00" * 8, 1, 0, 16),                  # 0 Hz
     wavgen.wav_bytes(b"\x00" * 8, 1, 48000, 16, declared_data_size=1 << 31),  # lies about size
+    wavgen.wav_bytes(b"\x00" * 8, 1, 48000, 16, data_first=True).replace(b"fmt \x10", b"fmt \x12"),  # fmt past the end
 ])
 def test_bad_files_raise_decode_errors(tmp_path, body):
     path = tmp_path / "bad.wav"
