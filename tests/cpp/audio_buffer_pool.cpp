@@ -1,5 +1,6 @@
-// The loader's buffer pool: reuse, its limits, the broken flag, and many
-// threads at once (also run under ThreadSanitizer by `make test-tsan`).
+// The loader's buffer pool: reuse, its limits and the broken flag, the
+// loader's use of it when it loops short audio, and many threads at once
+// (also run under ThreadSanitizer by `make test-tsan`).
 #include "audio/buffer_pool.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,9 @@
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "audio/audio_data.h"
+#include "support.h"
 
 namespace sonorik::detail {
 namespace {
@@ -17,6 +21,10 @@ struct BufferPool : ::testing::Test {
     buffer_pool_clear();
   }
   void TearDown() override { SetUp(); }
+  static Result<AudioData> load(const std::string& path) { return AudioData::load_from_file_with_options(path, {}); }
+  testing::TempDir dir_;
+  // 2,205 mono samples at 44.1 kHz (0.05 s), looped to 4,410 by the loader.
+  std::string short_wav_ = dir_.write("short.wav", testing::wav_file(1, 44100, 16, std::string(4410, '\x11')));
 };
 
 std::vector<double> with_capacity(std::size_t n) {
@@ -25,37 +33,36 @@ std::vector<double> with_capacity(std::size_t n) {
   return v;
 }
 
-TEST_F(BufferPool, TakesTheFirstFittingListAndReleasesSmallerOnes) {
-  for (std::size_t cap : {10u, 20u, 5000u, 30u}) ASSERT_TRUE(buffer_pool_give(with_capacity(cap)));
-  std::vector<double> used(100, 1.0);
-  used.reserve(5000);
-  const std::vector<double> taken = buffer_pool_take(100);
-  EXPECT_EQ(taken.capacity(), 5000u);
-  EXPECT_TRUE(taken.empty());
-  EXPECT_EQ(buffer_pool_size(), 1u);
-  EXPECT_EQ(buffer_pool_take(100).capacity(), 0u);  // 30 released, nothing fits
-  EXPECT_EQ(buffer_pool_size(), 0u);
-  ASSERT_TRUE(buffer_pool_give(std::move(used)));  // given back full: kept empty
+TEST_F(BufferPool, TakesTheFirstFittingListWithinItsLimits) {
+  for (std::size_t cap : {10u, 5000u, 30u}) ASSERT_TRUE(buffer_pool_give(with_capacity(cap)));
+  EXPECT_EQ(buffer_pool_take(100).capacity(), 5000u);  // 10 released on the way
+  EXPECT_EQ(buffer_pool_take(100).capacity(), 0u);     // 30 released, nothing fits
+  ASSERT_TRUE(buffer_pool_give(std::vector<double>(100, 1.0)));  // given back full: kept empty
   EXPECT_TRUE(buffer_pool_take(0).empty());
-}
-
-TEST_F(BufferPool, CapacityAndCountLimits) {
-  EXPECT_TRUE(buffer_pool_give(with_capacity(kBufferPoolMaxCapacitySamples)));
   EXPECT_FALSE(buffer_pool_give(with_capacity(kBufferPoolMaxCapacitySamples + 1)));
-  for (std::size_t i = 1; i < kBufferPoolMaxLists; ++i) ASSERT_TRUE(buffer_pool_give(std::vector<double>(1)));
-  EXPECT_EQ(buffer_pool_size(), 50u);
+  for (std::size_t i = 0; i < kBufferPoolMaxLists; ++i) ASSERT_TRUE(buffer_pool_give(std::vector<double>(1)));
   EXPECT_FALSE(buffer_pool_give(std::vector<double>(1)));
-  EXPECT_EQ(buffer_pool_size(), 50u);
+  EXPECT_EQ(buffer_pool_size(), kBufferPoolMaxLists);
+  buffer_pool_set_broken(true);  // then bypassed
+  EXPECT_EQ(buffer_pool_take(0).capacity(), 0u);
+  EXPECT_FALSE(buffer_pool_give(std::vector<double>(1)));
 }
 
-TEST_F(BufferPool, BrokenPoolIsBypassed) {
-  ASSERT_TRUE(buffer_pool_give(with_capacity(100)));
-  buffer_pool_set_broken(true);
-  EXPECT_EQ(buffer_pool_take(10).capacity(), 0u);
-  EXPECT_FALSE(buffer_pool_give(with_capacity(100)));
+TEST_F(BufferPool, LoopingTakesAPooledListAndPoolsItsPreLoopList) {
+  ASSERT_TRUE(load(short_wav_).ok());
+  EXPECT_EQ(buffer_pool_size(), 1u);  // the 2,205-sample list
+  std::vector<double> big = with_capacity(10000);
+  const double* storage = big.data();
+  ASSERT_TRUE(buffer_pool_give(std::move(big)));
+  Result<AudioData> audio = load(short_wav_);
+  ASSERT_TRUE(audio.ok());
+  EXPECT_EQ(audio->samples.data(), storage);
+  EXPECT_EQ(audio->samples.size(), 4410u);
 }
 
-TEST_F(BufferPool, ThreadsTakingGivingAndClearingKeepTheQueueConsistent) {
+TEST_F(BufferPool, ThreadsTakingGivingClearingAndLoading) {
+  const Result<AudioData> serial = load(short_wav_);
+  ASSERT_TRUE(serial.ok());
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
@@ -68,28 +75,15 @@ TEST_F(BufferPool, ThreadsTakingGivingAndClearingKeepTheQueueConsistent) {
         if (buffer_pool_size() > kBufferPoolMaxLists) ++wrong;
         buffer_pool_give(std::move(list));
         if (i % 500 == 499 && t == 0) buffer_pool_clear();
+        if (i % 80 == t) {
+          const Result<AudioData> a = load(short_wav_);
+          if (!a.ok() || a->samples != serial->samples) ++wrong;
+        }
       }
     });
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_LE(buffer_pool_size(), kBufferPoolMaxLists);
-  while (buffer_pool_size() > 0) EXPECT_TRUE(buffer_pool_take(0).empty());
-}
-
-TEST_F(BufferPool, BreakingWhileInUseBypassesThePoolForEveryone) {
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      while (!stop.load()) buffer_pool_give(buffer_pool_take(8));
-    });
-  }
-  buffer_pool_set_broken(true);
-  stop = true;
-  for (auto& th : threads) th.join();
-  EXPECT_FALSE(buffer_pool_give(std::vector<double>(8)));
-  EXPECT_EQ(buffer_pool_take(0).capacity(), 0u);
 }
 
 }  // namespace

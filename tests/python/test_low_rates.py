@@ -24,7 +24,7 @@ def at_the_gate_floor(path, rate):
     low, high = -120.0, 0.0
     for _ in range(60):
         gain = (low + high) / 2
-        wavgen.write_wav(path, burst * wavgen.db_to_amp(gain), rate, kind="float")
+        wavgen.write_wav(path, burst * 10 ** (gain / 20), rate, kind="float")
         level = sonorik.batch_analyze([str(path)], True, *[False] * 6)[0][2].integrated_loudness
         if -70.0 < level <= -69.9:
             return path
@@ -74,7 +74,8 @@ def test_meters_without_the_short_term_mode(tmp_path, rate, entry, capfd):
     (8819, 4410),  # 4,409 frames and one sample: looped
 ])
 def test_short_audio_with_a_partial_frame_ends_on_a_whole_frame(tmp_path, codes, total):
-    path = wavgen.write_codes(tmp_path / "a.wav", [100] * codes, 44105, 2)
+    path = tmp_path / "a.wav"
+    path.write_bytes(wavgen.wav_bytes(np.full(codes, 100, "<i2").tobytes(), 2, 44105))
     info = sonorik.get_audio_info_py(str(path))
     assert (info.total_samples, info.duration_seconds) == (total, total / 44105)
     # Normalisation writes the file's own whole frames.

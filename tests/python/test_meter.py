@@ -4,7 +4,6 @@ interpreter lock, bounded memory and the error table."""
 
 import math
 import os
-import struct
 import subprocess
 import sys
 import textwrap
@@ -149,11 +148,8 @@ def test_undefined_values_are_none_and_silence_is_minus_inf(seconds, dbfs, integ
 
 def extensible_wav(path, samples, mask, rate=RATE):
     """A 16-bit WAVE_FORMAT_EXTENSIBLE file declaring `mask`."""
-    channels = samples.shape[1]
-    fmt = struct.pack("<HHIIHH", wavgen.EXTENSIBLE, channels, rate, rate * channels * 2, channels * 2, 16)
-    fmt += struct.pack("<HHIH", 22, 16, mask, wavgen.PCM) + wavgen._GUID_TAIL
-    data = wavgen.encode(wavgen.quantize(samples.reshape(-1), 16), 16)
-    path.write_bytes(wavgen.wav_bytes(data, fmt=fmt))
+    path.write_bytes(wavgen.wav_bytes(wavgen.encode(samples.reshape(-1), 16), samples.shape[1], rate, 16,
+                                      wavgen.EXTENSIBLE, mask=mask))
     return path
 
 

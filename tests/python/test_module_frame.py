@@ -9,19 +9,12 @@ import pytest
 import sonorik
 import _sonorik
 
-FUNCTIONS = [
-    "analyze_audio", "analyze_audio_all", "get_audio_info_py", "normalize_true_peak",
-    "normalize_integrated_loudness", "normalize_short_term_loudness",
-    "normalize_momentary_loudness", "normalize_rms_max", "normalize_rms_average",
-    "export_to_csv", "export_to_tsv", "export_to_xml", "export_to_json", "batch_analyze",
-    "batch_analyze_directory_py", "find_audio_files",
-]
-UNDERSCORE_FUNCTIONS = [
-    "analyze_audio", "analyze_audio_all", "get_audio_info_py", "batch_analyze",
-    "batch_analyze_directory_py", "normalize_true_peak", "normalize_integrated_loudness",
-    "normalize_rms_max", "normalize_rms_average", "export_to_csv", "export_to_json",
-    "find_audio_files",
-]
+FUNCTIONS = """analyze_audio analyze_audio_all get_audio_info_py normalize_true_peak normalize_integrated_loudness
+    normalize_short_term_loudness normalize_momentary_loudness normalize_rms_max normalize_rms_average export_to_csv
+    export_to_tsv export_to_xml export_to_json batch_analyze batch_analyze_directory_py find_audio_files""".split()
+UNDERSCORE_FUNCTIONS = """analyze_audio analyze_audio_all get_audio_info_py batch_analyze batch_analyze_directory_py
+    normalize_true_peak normalize_integrated_loudness normalize_rms_max normalize_rms_average export_to_csv
+    export_to_json find_audio_files""".split()
 FLAGS = ("integrated_loudness, short_term_loudness, momentary_loudness, loudness_range, "
          "true_peak, rms_max, rms_average")
 NORMALIZE = [
@@ -53,24 +46,13 @@ SIGNATURES = {
 }
 
 
-def test_all_lists_functions_then_classes_in_registration_order():
+def test_module_objects_names_and_docs():
     assert sonorik.__all__ == FUNCTIONS + ["PyAudioInfo", "PyAnalysisResults"]
     assert _sonorik.__all__ == ["PyAnalysisResults", "PyAudioInfo"] + UNDERSCORE_FUNCTIONS
-    for module in (sonorik, _sonorik):
-        for name in module.__all__:
-            assert getattr(module, name) is not None
-
-
-def test_module_identity_and_docs():
-    import importlib
-    assert importlib.import_module("sonorik") is sonorik
-    assert sonorik.__doc__ == ""
-    assert _sonorik.__doc__ == "Python module definition"
-    assert _sonorik.__name__ == "_sonorik"
-    assert sonorik.PyAudioInfo is _sonorik.PyAudioInfo
-    assert sonorik.PyAnalysisResults is _sonorik.PyAnalysisResults
-    assert sonorik.get_audio_info_py.__module__ == "sonorik"
-    assert _sonorik.get_audio_info_py.__module__ == "_sonorik"
+    assert all(getattr(m, name) is not None for m in (sonorik, _sonorik) for name in m.__all__)
+    assert (sonorik.__doc__, _sonorik.__doc__, _sonorik.__name__) == ("", "Python module definition", "_sonorik")
+    assert sonorik.PyAudioInfo is _sonorik.PyAudioInfo and sonorik.PyAnalysisResults is _sonorik.PyAnalysisResults
+    assert (sonorik.get_audio_info_py.__module__, _sonorik.get_audio_info_py.__module__) == ("sonorik", "_sonorik")
 
 
 def test_reimport_after_removal_returns_the_cached_module():
@@ -90,8 +72,7 @@ def test_doc_string_and_text_signature(name):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: sonorik.analyze_audio(),
-     "analyze_audio() missing 1 required positional argument: 'file_path'"),
+    (lambda: sonorik.analyze_audio(), "analyze_audio() missing 1 required positional argument: 'file_path'"),
     (lambda: sonorik.batch_analyze([], True),
      "batch_analyze() missing 6 required positional arguments: 'short_term_loudness', "
      "'momentary_loudness', 'loudness_range', 'true_peak', 'rms_max', and 'rms_average'"),
@@ -105,8 +86,7 @@ def test_doc_string_and_text_signature(name):
      "get_audio_info_py() got multiple values for argument 'file_path'"),
     (lambda: sonorik.get_audio_info_py(path="a.wav"),
      "get_audio_info_py() got an unexpected keyword argument 'path'"),
-    (lambda: sonorik.get_audio_info_py(1),
-     "argument 'file_path': 'int' object cannot be converted to 'PyString'"),
+    (lambda: sonorik.get_audio_info_py(1), "argument 'file_path': 'int' object cannot be converted to 'PyString'"),
     (lambda: sonorik.get_audio_info_py(b"a.wav"),
      "argument 'file_path': 'bytes' object cannot be converted to 'PyString'"),
     (lambda: sonorik.analyze_audio("a.wav", 1),
@@ -119,8 +99,7 @@ def test_doc_string_and_text_signature(name):
      "argument 'file_paths': a str is not a list of paths; pass a list or tuple of str"),
     (lambda: sonorik.batch_analyze(["a.wav", 3], *[True] * 7),
      "argument 'file_paths': 'int' object cannot be converted to 'PyString'"),
-    (lambda: sonorik.normalize_rms_max("a.wav", "loud"),
-     "argument 'target_db': must be real number, not str"),
+    (lambda: sonorik.normalize_rms_max("a.wav", "loud"), "argument 'target_db': must be real number, not str"),
     (lambda: sonorik.normalize_rms_max("a.wav", -12, output_path=3),
      "argument 'output_path': 'int' object cannot be converted to 'PyString'"),
 ])
@@ -131,7 +110,7 @@ def test_argument_errors(call, message):
     assert type(info.value) is TypeError
 
 
-def test_non_type_errors_from_conversion_pass_unchanged():
+def test_other_conversion_errors_pass_unchanged_and_numpy_booleans_are_flags():
     class Bad:
         def __float__(self):
             raise ValueError("no float here")
@@ -140,12 +119,8 @@ def test_non_type_errors_from_conversion_pass_unchanged():
         sonorik.normalize_rms_max("a.wav", Bad())
     with pytest.raises(UnicodeEncodeError):
         sonorik.get_audio_info_py("bad\udc80.wav")
-
-
-def test_numpy_booleans_are_flags():
     np = pytest.importorskip("numpy")
-    # Conversion succeeds, so the call goes on to the (missing) file.
-    with pytest.raises(OSError):
+    with pytest.raises(OSError):  # converted, so the call goes on to the (missing) file
         sonorik.batch_analyze_directory_py("/nonexistent/dir", np.bool_(True), *[np.False_] * 6)
 
 
@@ -156,8 +131,7 @@ def test_result_classes_are_closed_records(cls):
     assert str(info.value) == f"No constructor defined for {cls.__name__}"
     with pytest.raises(TypeError):
         type("X", (cls,), {})
-    assert cls.__module__ == "builtins"
-    assert cls.__bases__ == (object,)
+    assert (cls.__module__, cls.__bases__) == ("builtins", (object,))
     assert not hasattr(cls, "__dict__") or "__dict__" not in cls.__dict__
     for name, attr in cls.__dict__.items():
         if not name.startswith("__"):
@@ -172,8 +146,7 @@ def test_fatal_errors_surface_as_fatal_call_error(probe):
             probe.raise_internal_error("internal check failed")
         except Exception:  # must not catch it
             pytest.fail("FatalCallError was caught by `except Exception`")
-    assert type(info.value).__name__ == "FatalCallError"
-    assert type(info.value).__bases__ == (BaseException,)
+    assert (type(info.value).__name__, type(info.value).__bases__) == ("FatalCallError", (BaseException,))
     assert info.value.args == ("internal check failed",)
     for call in (lambda: probe.raise_internal_error(None), probe.index_out_of_range):
         with pytest.raises(BaseException) as info:

@@ -12,14 +12,9 @@ ALL = (True, True, True, True, True, True, True)
 
 
 def describe(info: PyAudioInfo) -> str:
-    rate: int = info.sample_rate
-    channels: int = info.channels
-    bits: int = info.bit_depth
-    samples: int = info.total_samples
+    counts: list[int] = [info.sample_rate, info.channels, info.bit_depth, info.total_samples]
     seconds: float = info.duration_seconds
-    text: str = info.duration_formatted
-    kind: str = info.sample_format
-    return f"{rate} {channels} {bits} {samples} {seconds} {text} {kind}"
+    return f"{counts} {seconds} {info.duration_formatted.upper()} {info.sample_format.lower()}"
 
 
 def levels(results: PyAnalysisResults) -> list[float | None]:
@@ -45,10 +40,8 @@ def everything(path: str, paths: list[str]) -> None:
 
     sonorik.export_to_csv(paths, "r.csv", *ALL)
     sonorik.export_to_tsv(tuple(paths), "r.tsv", True, False, False, False, True, False, False)
-    sonorik.export_to_xml(paths, output_file="r.xml", integrated_loudness=True,
-                          short_term_loudness=False, momentary_loudness=False,
-                          loudness_range=False, true_peak=False, rms_max=False,
-                          rms_average=False)
+    sonorik.export_to_xml(paths, output_file="r.xml", integrated_loudness=True, short_term_loudness=False,
+                          momentary_loudness=False, loudness_range=False, true_peak=False, rms_max=False, rms_average=False)
     sonorik.export_to_json(paths, "r.json", *ALL)
 
     found: list[str] = sonorik.find_audio_files("album")

@@ -1,0 +1,118 @@
+"""Plants small faults a person could make, one at a time, and runs the fast suite (ctest, then pytest -x)
+against each: `python tests/mutants/run.py [--root DIR] [--build DIR] [--only ID,ID]`. A mutant replaces one
+exact, unique text; text that is not there is an error, never a survivor. The file is restored after every
+mutant, also on Ctrl-C, SIGTERM or a failed build."""
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+MUTANTS = {  # file: [(id, old text, new text)]
+    "src/core/text.cpp": [
+        ("quote-escape", r'''case '"': out += "\\\""''', r'''case '"': out += "\""'''),
+        ("duration-width", '"%02u:%02u:%06.3f"', '"%02u:%02u:%05.3f"'),
+        ("hidden-name-ext", "npos || dot == 0 ||", "npos ||")],
+    "src/core/file.cpp": [("dir-not-eisdir", "if (S_ISDIR(st.st_mode)) return os_error(EISDIR);\n", "")],
+    "src/audio/wav_reader.cpp": [
+        ("fmt-short-read", 'if (body_avail < chunk_bytes) return Error("fmt chunk extends', 'if (false) return Error("'),
+        ("chunk-pad-lost", "chunk_bytes + (chunk_bytes & 1u);", "chunk_bytes;")],
+    "src/audio/wav_writer.cpp": [
+        ("write-full-scale", "std::ldexp(1.0, bits - 1) - 1.0;  //", "std::ldexp(1.0, bits - 1);  //"),
+        ("write-pad-lost", "if (data_bytes_of(format_, samples_written_) & 1u) buffer_", "if (false) buffer_"),
+        ("fact-samples", "put32(out, sample_count / format.channels);", "put32(out, sample_count);")],
+    "src/analysis/rms.cpp": [("rms-partial-window", "start < samples.size(); start", "start + window <= samples.size(); start")],
+    "src/analysis/peak.cpp": [("peak-last-frame", "raise_to(m[0], std::fabs(y2));  // the last frame", "")],
+    "src/analysis/loudness.cpp": [("silence-not-floor", "return v && std::isfinite(*v) ? *v", "return v ? *v")],
+    "src/analysis/block_energies.h": [("block-count", "i = 1; i <= n; ++i", "i = 1; i < n; ++i")],
+    "src/analysis/meter.cpp": [("right-as-surround", "(raw, 1, EBUR128_RIGHT)", "(raw, 1, EBUR128_LEFT_SURROUND)")],
+    "src/analysis/true_peak_filter.cpp": [("tp-factor-gate", "if (rate_hz < 96000) return 4;", "if (rate_hz <= 96000) return 4;")],
+    "src/analysis/robust_analyzer.cpp": [("lra-low-percentile", "std::floor(0.1 * static_cast", "std::ceil(0.1 * static_cast")],
+    "src/normalize/normalizer.cpp": [
+        ("range-upper-edge", "if (current > hi) return hi - current;", "if (current > hi) return lo - current;"),
+        ("no-clip-positive", "    if (y > 1.0) y = 1.0;\n", "")],
+    "src/normalize/processor.cpp": [
+        ("rename-early", "  if (Status s = writer->finalize(); !s) return s;\n",
+         "  if (::rename(temp->path().c_str(), dest->path.c_str()) != 0) return os_error(errno);\n"
+         "  if (Status s = writer->finalize(); !s) return s;\n"),
+        ("mode-not-kept", "(void)::fchmod(fd, dest->existing->st_mode & 07777);", "")],
+    "src/normalize/normalize_file.cpp": [("write-message", '"Failed to write audio: "', '"Failed to write file: "')],
+    "src/report/output_formatter.cpp": [
+        ("xml-lt-unescaped", "case '<': out += \"&lt;\"; break;", ""),
+        ("csv-quote-undoubled", "if (c == '\"') out += '\"';", ""),
+        ("two-decimals", "std::chars_format::fixed, 3)", "std::chars_format::fixed, 2)"),
+        ("header-truncates", "if (!check_path(path) || ::stat(path.c_str(), &st) == 0)", "if (!check_path(path))")],
+    "src/scan/file_scanner.cpp": [
+        ("link-cycle", "if (ancestors == nullptr || !ancestors->contains(*e.directory)) subdirs", "subdirs"),
+        ("aiff-not-audio", 'ext == "wav" || ext == "aif" || ext == "aiff";', 'ext == "wav" || ext == "aif";')],
+    "src/python/frame.cpp": [
+        ("missing-comma", "if (names.size() > 2) out += ',';", "if (names.size() >= 2) out += ',';")],
+    "src/python/entry_normalize.cpp": [("normalize-exc-type", "step == normalize::NormalizeFileStep::Normalize ?",
+                                        "step == normalize::NormalizeFileStep::Write ?")],
+    "python/sonorik_cli/main.py": [
+        ("cli-level-width", 'f"{value:.2f}"', 'f"{value:.1f}"'),
+        ("cli-failure-uncounted", "fail(path, outcome.error)\n            failed += 1\n", "fail(path, outcome.error)\n"),
+        ("cli-name-unescaped", "    if text.isprintable():\n        return text\n", "    return text\n"),
+        ("cli-report-overwrites", 'with open(output, "ab") as f:', 'with open(output, "wb") as f:'),
+        ("cli-jobs-zero", "if value < 1:", "if value < 0:")],
+}
+
+
+def quiet(cmd, **kw):
+    return subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw).returncode
+
+
+def killed_by(root, build, env):  # the first suite that fails, or None
+    try:
+        if quiet(["ctest", "--test-dir", build, "-j2", "--stop-on-failure", "--timeout", "300"]):
+            return "ctest"
+        if quiet([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider"], cwd=root, env=env, timeout=900):
+            return "pytest"
+    except subprocess.TimeoutExpired:
+        return "timeout"
+
+
+def main():
+    here = Path(__file__).resolve().parents[2]
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--root", type=Path, default=here)
+    ap.add_argument("--build", type=Path, default=here / "build/mutants")
+    ap.add_argument("--only", default="")
+    a = ap.parse_args()
+    root, build = a.root.resolve(), a.build.resolve()
+    signal.signal(signal.SIGTERM, signal.default_int_handler)  # restore on kill too
+    os.environ["PATH"] = f"{Path(sys.executable).parent}:{os.environ['PATH']}"  # the venv's cmake
+    env = {**os.environ, "PYTHONPATH": f"{build}:{root / 'python'}", "SONORIK_PROBE_DIR": str(build)}
+    configure = ["cmake", "-S", root, "-B", build, "-G", "Ninja", "-DSONORIK_BUILD_TESTS=ON",
+                 f"-DPython_EXECUTABLE={sys.executable}"]
+    if quiet(configure) or quiet(["cmake", "--build", build, "-j2"]) or killed_by(root, build, env):
+        print("the unmutated tree does not build or pass its tests")
+        return 2
+    chosen = [(i, f, o, n) for f, rows in MUTANTS.items() for i, o, n in rows if not a.only or i in a.only.split(",")]
+    survived = errors = 0
+    for ident, rel, old, new in chosen:
+        path, start = root / rel, time.monotonic()
+        original = path.read_bytes()
+        if original.count(old.encode()) != 1:
+            outcome, errors = f"ERROR: old text found {original.count(old.encode())} times", errors + 1
+        else:
+            try:
+                path.write_bytes(original.replace(old.encode(), new.encode()))
+                if quiet(["cmake", "--build", build, "-j2"]):
+                    outcome, errors = "ERROR: does not build", errors + 1
+                else:
+                    by = killed_by(root, build, env)
+                    outcome, survived = (f"killed ({by})", survived) if by else ("SURVIVED", survived + 1)
+            finally:
+                path.write_bytes(original)
+        print(f"{ident:22} {rel:34} {outcome}  [{time.monotonic() - start:.0f} s]", flush=True)
+    quiet(["cmake", "--build", build, "-j2"])
+    print(f"{len(chosen)} mutants: {survived} survived, {errors} errors")
+    return 1 if survived or errors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
