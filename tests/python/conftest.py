@@ -19,3 +19,17 @@ def probe():
         return importlib.import_module("_sonorik_probe")
     finally:
         sys.path.remove(where)
+
+
+@pytest.fixture(scope="session")
+def result_table():
+    """Rows of Markdown result tables, keyed for their order; each table is
+    written at the end of the session to $SONORIK_RESULTS_DIR (default build/)."""
+    tables: dict = {}
+    yield lambda name, header: tables.setdefault(name, (header, {}))[1]
+    out = Path(os.environ.get("SONORIK_RESULTS_DIR") or Path(__file__).parents[2] / "build")
+    out.mkdir(parents=True, exist_ok=True)
+    for name, (header, rows) in tables.items():
+        lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+        lines += ["| " + " | ".join(rows[k]) + " |" for k in sorted(rows)]
+        (out / name).write_text("\n".join(lines) + "\n")

@@ -70,13 +70,13 @@ def chunk(tag: bytes, body: bytes, declared: int | None = None) -> bytes:
 
 def fmt_body(channels: int, rate: int, bits: int, tag: int = PCM, *, valid_bits: int | None = None,
              subformat: int | None = None, container_bits: int | None = None,
-             extra: bytes = b"") -> bytes:
+             extra: bytes = b"", channel_mask: int = 0) -> bytes:
     container = container_bits or bits
     block = channels * container // 8
     body = struct.pack("<HHIIHH", tag, channels, rate, rate * block, block, container)
     if tag == EXTENSIBLE:
         sub = subformat if subformat is not None else PCM
-        body += struct.pack("<HHI", 22, valid_bits or bits, 0) + struct.pack("<H", sub) + _GUID_TAIL
+        body += struct.pack("<HHI", 22, valid_bits or bits, channel_mask) + struct.pack("<H", sub) + _GUID_TAIL
     return body + extra
 
 
