@@ -6,8 +6,8 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
-SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev
-PY_TOOLS := scikit-build-core cmake ninja
+SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev libsndfile1-dev
+PY_TOOLS := scikit-build-core cmake ninja nanobind
 PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
 # The agreement tests compare with ffmpeg's ebur128 filter.
 TEST_SYSTEM_PACKAGES := ffmpeg

@@ -56,6 +56,9 @@ std::optional<double> Meter::global() const noexcept {
 std::optional<double> Meter::range() const noexcept {
   return read([&](double* o) { return ebur128_loudness_range(state_.get(), o); });
 }
+std::optional<double> Meter::relative_threshold() const noexcept {
+  return read([&](double* o) { return ebur128_relative_threshold(state_.get(), o); });
+}
 std::optional<double> Meter::window(unsigned long window_ms) const noexcept {
   return read([&](double* o) { return ebur128_loudness_window(state_.get(), window_ms, o); });
 }

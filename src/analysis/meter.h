@@ -46,6 +46,9 @@ class Meter {
   std::optional<double> shortterm() const noexcept;
   std::optional<double> global() const noexcept;
   std::optional<double> range() const noexcept;
+  // The integrated gating's relative threshold (LUFS; the library gives -70.0
+  // when no block passes the absolute gate). Needs kModeI.
+  std::optional<double> relative_threshold() const noexcept;
   // Loudness of the last trunc(rate x window_ms / 1000) frames; window_ms may
   // not exceed the mode's window (400 ms for M, 3000 ms for S).
   std::optional<double> window(unsigned long window_ms) const noexcept;

@@ -1,8 +1,5 @@
 #include "analysis/robust_analyzer.h"
 
-#include <tbb/task_arena.h>
-#include <tbb/task_group.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -11,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "analysis/block_energies.h"
+#include "analysis/engine.h"
 #include "analysis/meter.h"
-#include "analysis/true_peak_filter.h"
 #include "core/diagnostics.h"
 
 namespace sonorik::analysis {
@@ -50,76 +46,34 @@ std::uint64_t step_frames(std::uint32_t rate_hz, double seconds) {
   return static_cast<std::uint64_t>(static_cast<double>(rate_hz) * seconds);
 }
 
-// Channels [first, first + count) of S repeated `repeats` times, read front
-// to back through one bounded buffer.
-class RepeatedStream {
- public:
-  RepeatedStream(const SampleSource& source, std::uint64_t repeats, unsigned first_channel,
-                 unsigned channel_count)
-      : source_(source),
-        first_channel_(first_channel),
-        width_(channel_count),
-        total_frames_(source.frames() * repeats),
-        capacity_frames_(std::max<std::size_t>(1, kBufferSamples / channel_count)) {
-    buffer_.resize(static_cast<std::size_t>(
-        std::min<std::uint64_t>(capacity_frames_, total_frames_) * width_));
-  }
-
-  std::uint64_t total_frames() const noexcept { return total_frames_; }
-
-  // The next min(want, what the buffer still holds) frames, contiguous; at
-  // least one frame while any remain. Sets `frames` to how many.
-  const double* take(std::uint64_t want, std::size_t& frames) {
-    if (used_ == filled_) refill();
-    frames = static_cast<std::size_t>(std::min<std::uint64_t>(want, filled_ - used_));
-    const double* p = buffer_.data() + used_ * width_;
-    used_ += frames;
-    return p;
-  }
-
- private:
-  void refill() {
-    const auto n = static_cast<std::size_t>(
-        std::min<std::uint64_t>(capacity_frames_, total_frames_ - next_));
-    const std::uint64_t source_frames = source_.frames();
+// The audio S repeated `repeats` times, as the engine reads it: front to
+// back, never built whole.
+Engine::Reader repeated_reader(const SampleSource& source, std::uint64_t repeats) {
+  return [&source, total = source.frames() * repeats, next = std::uint64_t{0}](
+             double* out, std::size_t max_frames) mutable -> Result<std::size_t> {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(max_frames, total - next));
+    const std::uint64_t source_frames = source.frames();
     std::size_t done = 0;
     while (done < n) {
-      const std::uint64_t at = (next_ + done) % source_frames;
+      const std::uint64_t at = (next + done) % source_frames;
       const auto run = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, source_frames - at));
-      double* out = buffer_.data() + done * width_;
-      if (width_ == source_.channels()) {
-        source_.read(at, run, out);
-      } else {
-        source_.read_channels(at, run, first_channel_, width_, out);
-      }
+      source.read(at, run, out + done * source.channels());
       done += run;
     }
-    next_ += n;
-    filled_ = n;
-    used_ = 0;
-  }
+    next += n;
+    return n;
+  };
+}
 
-  const SampleSource& source_;
-  unsigned first_channel_;
-  unsigned width_;
-  std::uint64_t total_frames_;
-  std::size_t capacity_frames_;
-  std::vector<double> buffer_;
-  std::uint64_t next_ = 0;  // frames of the stream already in a buffer
-  std::size_t filled_ = 0;
-  std::size_t used_ = 0;
-};
-
-// Feeds `frames` frames of the stream to the meter. False when any feed failed.
-bool feed(Meter& meter, RepeatedStream& stream, std::uint64_t frames) {
-  bool ok = true;
-  while (frames > 0) {
-    std::size_t got = 0;
-    const double* p = stream.take(frames, got);
-    ok = meter.add_frames(p, got) && ok;
-    frames -= got;
-  }
-  return ok;
+// An engine configuration with every part off.
+EngineConfig nothing(const SampleSource& source, std::uint32_t rate_hz) {
+  EngineConfig c;
+  c.channels = source.channels();
+  c.rate_hz = rate_hz;
+  c.loudness = false;
+  c.true_peak = false;
+  c.rms = false;
+  return c;
 }
 
 // What the loudness meter gives over the (possibly repeated) audio.
@@ -130,58 +84,24 @@ struct LoudnessReadings {
   std::vector<double> short_term_values;  // after the first 3 s, above -70.0
 };
 
-Result<LoudnessReadings> read_loudness(const SampleSource& source, std::uint32_t rate_hz,
-                                       std::uint64_t repeats) {
-  const unsigned channels = source.channels();
-  Result<Meter> meter = Meter::create(channels, rate_hz, Meter::kModeM | Meter::kModeS | Meter::kModeI);
-  if (!meter) return std::move(meter).error();
-  const std::uint64_t step = step_frames(rate_hz, 0.1);
+// Collects the 100 ms readings: maxima, and the short-term readings taken
+// once 3 s have been fed, for the loudness range.
+std::function<void(const StepReading&)> collect(LoudnessReadings& out, unsigned channels,
+                                                std::uint32_t rate_hz) {
   const std::uint64_t short_term_start_samples = step_frames(rate_hz, 3.0) * channels;
-  // The meter's momentary and short-term windows are the last 4 and 30 of its
-  // 100 ms blocks of (rate + 5) / 10 frames. Where a step is exactly one such
-  // block, both readings after a step are the means of the last 4 / 30 block
-  // energies (equal to the meter's own readings up to rounding, about 1e-13
-  // LU), so one 100 ms reading per step replaces summing the whole 3 s window
-  // every time. Other rates, the short last step and any failure read the
-  // windows directly.
-  BlockEnergies history;
-  bool composing = step == (rate_hz + 5) / 10;
-  RepeatedStream stream(source, repeats, 0, channels);
-  LoudnessReadings out;
-  std::uint64_t processed_samples = 0;
-  for (std::uint64_t start = 0; start < stream.total_frames(); start += step) {
-    const std::uint64_t frames = std::min(step, stream.total_frames() - start);
-    if (!feed(*meter, stream, frames)) {
-      composing = false;
-      continue;
-    }
-    std::optional<double> momentary;
-    std::optional<double> short_term;
-    if (composing && frames == step) {
-      if (const std::optional<double> block = meter->window(100)) {
-        history.push(energy_of(*block));
-        momentary = history.momentary_lufs();
-        short_term = history.short_term_lufs();
-      } else {
-        composing = false;
-      }
-    }
-    if (!composing || frames != step) {
-      momentary = meter->momentary();
-      short_term = meter->shortterm();
-    }
+  return [&out, channels, short_term_start_samples,
+          processed_samples = std::uint64_t{0}](const StepReading& r) mutable {
+    const std::optional<double>& momentary = r.momentary_lufs;
+    const std::optional<double>& short_term = r.short_term_lufs;
     if (momentary && std::isfinite(*momentary)) out.momentary_max = std::max(out.momentary_max, *momentary);
-    processed_samples += frames * channels;
+    processed_samples += r.frames * channels;
     if (short_term && std::isfinite(*short_term)) {
       out.short_term_max = std::max(out.short_term_max, *short_term);
       if (processed_samples >= short_term_start_samples && *short_term > kLoudnessFloorLufs) {
         out.short_term_values.push_back(*short_term);
       }
     }
-  }
-  const double global = meter->global().value_or(kLoudnessFloorLufs);
-  if (std::isfinite(global) && global > kLoudnessFloorLufs) out.integrated = global;
-  return out;
+  };
 }
 
 // Loudness range from short-term readings above the absolute gate: relative
@@ -205,43 +125,15 @@ double range_from_short_term(const std::vector<double>& values) {
   return (std::isfinite(range) && range >= 0.0) ? range : 0.0;
 }
 
-// The largest true-peak reading (from 0.0) of channels [first, first + count)
-// over the repeated audio: the meter's readings, from TruePeakFilter where it
-// reproduces them, else from one meter; nullopt when neither can be built.
-std::optional<double> read_true_peak(const SampleSource& source, std::uint32_t rate_hz,
-                                     std::uint64_t repeats, unsigned first, unsigned count) {
-  if (std::optional<TruePeakFilter> filter = TruePeakFilter::create(count, rate_hz)) {
-    RepeatedStream stream(source, repeats, first, count);
-    for (std::uint64_t left = stream.total_frames(); left > 0;) {
-      std::size_t got = 0;
-      const double* p = stream.take(left, got);
-      filter->add_frames(p, got);
-      left -= got;
-    }
-    double peak = 0.0;
-    for (unsigned c = 0; c < count; ++c) peak = std::max(peak, filter->true_peak(c));
-    return peak;
-  }
-  Result<Meter> meter = Meter::create(count, rate_hz, Meter::kModeTruePeak);
-  if (!meter) return std::nullopt;
-  // Only the peaks are read: unused channels skip the loudness filter.
-  for (unsigned c = 0; c < count; ++c) meter->set_channel(c, EBUR128_UNUSED);
-  RepeatedStream stream(source, repeats, first, count);
-  feed(*meter, stream, stream.total_frames());
-  double peak = 0.0;
-  for (unsigned c = 0; c < count; ++c) {
-    if (std::optional<double> p = meter->true_peak(c); p && *p > peak) peak = *p;
-  }
-  return peak;
-}
-
 // Integrated loudness alone (present when finite and above -70.0).
 std::optional<double> integrated_only(const SampleSource& source, std::uint32_t rate_hz) {
-  Result<Meter> meter = Meter::create(source.channels(), rate_hz, Meter::kModeI);
-  if (!meter) return std::nullopt;
-  RepeatedStream stream(source, 1, 0, source.channels());
-  feed(*meter, stream, stream.total_frames());
-  const double global = meter->global().value_or(kLoudnessFloorLufs);
+  EngineConfig c = nothing(source, rate_hz);
+  c.loudness = true;
+  c.loudness_mode = Meter::kModeI;
+  c.step_readings = false;
+  const Result<EngineResult> r = Engine::run(c, repeated_reader(source, 1));
+  if (!r || !r->loudness_measured) return std::nullopt;
+  const double global = r->integrated_lufs.value_or(kLoudnessFloorLufs);
   if (std::isfinite(global) && global > kLoudnessFloorLufs) return global;
   return std::nullopt;
 }
@@ -250,21 +142,12 @@ std::optional<double> integrated_only(const SampleSource& source, std::uint32_t 
 // `block_frames` frames of S (the last may be shorter), summing in order.
 template <class F>
 void for_each_block_energy(const SampleSource& source, std::uint64_t block_frames, F&& block) {
-  if (block_frames == 0) return;
-  RepeatedStream stream(source, 1, 0, source.channels());
-  const unsigned channels = source.channels();
-  for (std::uint64_t start = 0; start < stream.total_frames(); start += block_frames) {
-    std::uint64_t left = std::min(block_frames, stream.total_frames() - start);
-    const std::uint64_t length = left * channels;
-    double sum = 0.0;
-    while (left > 0) {
-      std::size_t got = 0;
-      const double* p = stream.take(left, got);
-      for (std::size_t i = 0, n = got * channels; i < n; ++i) sum += p[i] * p[i];
-      left -= got;
-    }
-    block(sum, length);
-  }
+  if (block_frames == 0 || source.frames() == 0) return;
+  EngineConfig c = nothing(source, 0);
+  c.rms = true;
+  c.rms_block_frames = block_frames;
+  c.on_rms_block = [&](const RmsBlock& b) { block(b.sum, b.samples); };
+  (void)Engine::run(c, repeated_reader(source, 1));
 }
 
 double mean_square(const SampleSource& source) {
@@ -279,20 +162,23 @@ struct RmsLevels {
   double average_db = kRmsFloorDb;
 };
 
-RmsLevels rms_levels(const SampleSource& source, std::uint32_t rate_hz) {
+// Accumulates RMS levels over 100 ms blocks.
+struct RmsAccumulator {
   double total = 0.0;
   double max_rms = 0.0;
-  for_each_block_energy(source, rate_hz / 10u, [&](double s, std::uint64_t length) {
-    total += s;
-    const double ms = s / static_cast<double>(length);
+  void add(const RmsBlock& b) {
+    total += b.sum;
+    const double ms = b.sum / static_cast<double>(b.samples);
     if (ms > 0.0) max_rms = std::max(max_rms, std::sqrt(ms));
-  });
-  RmsLevels out;
-  const double mean = source.samples() == 0 ? 0.0 : total / static_cast<double>(source.samples());
-  if (mean > 0.0) out.average_db = 20.0 * std::log10(std::sqrt(mean));
-  if (max_rms > 0.0) out.max_db = 20.0 * std::log10(max_rms);
-  return out;
-}
+  }
+  RmsLevels levels(std::uint64_t samples) const {
+    RmsLevels out;
+    const double mean = samples == 0 ? 0.0 : total / static_cast<double>(samples);
+    if (mean > 0.0) out.average_db = 20.0 * std::log10(std::sqrt(mean));
+    if (max_rms > 0.0) out.max_db = 20.0 * std::log10(max_rms);
+    return out;
+  }
+};
 
 // The loudness range re-estimated from the spread of one-second RMS levels.
 double range_from_second_levels(const SampleSource& source, std::uint32_t rate_hz) {
@@ -313,10 +199,6 @@ double range_from_second_levels(const SampleSource& source, std::uint32_t rate_h
   if (count < 2) return kAbnormalRangeLu;
   const double r = (highest - lowest) * kRangeSpreadFactor;
   return r > kAbnormalRangeLu ? r : kAbnormalRangeLu;
-}
-
-unsigned worker_count() {
-  return static_cast<unsigned>(std::max(1, tbb::this_task_arena::max_concurrency()));
 }
 
 }  // namespace
@@ -389,11 +271,13 @@ namespace {
 struct PartsOutcome {
   std::optional<LoudnessReadings> loudness;
   std::optional<double> peak;  // largest true-peak reading, from 0.0
+  std::optional<RmsLevels> rms;
 };
 
-// Runs the requested parts, and `beside` (if any) on the worker pool with them.
+// Runs the requested parts through the engine in one pass: loudness and true
+// peak over the (possibly repeated) audio, RMS (if `rms`) over the audio once.
 PartsOutcome measure_parts(const SampleSource& samples, const WavFormatInfo& info,
-                           MeasureParts parts, const std::function<void()>& beside = {}) {
+                           MeasureParts parts, bool rms = false) {
   const double duration = info.duration_seconds;
   std::uint64_t repeats = 1;
   if (duration < kExtensionThresholdSeconds) {
@@ -405,44 +289,33 @@ PartsOutcome measure_parts(const SampleSource& samples, const WavFormatInfo& inf
       }
     }
   }
-  PartsOutcome out;
-  const unsigned channels = samples.channels();
-  // The meter's limits come first: nothing is read for a file it would refuse.
-  if (!Meter::accepts(channels, info.sample_rate)) {
-    if (beside) beside();
-    return out;
-  }
+  // The meter's limits come first: nothing is measured for a file it would refuse.
+  if (!Meter::accepts(samples.channels(), info.sample_rate)) parts = {false, false};
+  if (!parts.loudness && !parts.true_peak) repeats = 1;
 
-  // The loudness meter and the true-peak meters (one per group of channels)
-  // run side by side on the worker pool. The calling thread takes the newest
-  // task and idle workers the oldest, so with two threads the order below
-  // puts one true-peak group on each first, then loudness and `beside`.
-  const unsigned groups = parts.true_peak ? std::min(channels, worker_count()) : 0;
-  std::vector<std::optional<double>> group_peaks(groups);
-  const auto peak_task = [&](unsigned g) {
-    return [&, g] {
-      const unsigned first = channels * g / groups;
-      const unsigned end = channels * (g + 1) / groups;
-      group_peaks[g] = read_true_peak(samples, info.sample_rate, repeats, first, end - first);
-    };
-  };
-  tbb::task_group tasks;
-  for (unsigned g = 0; g + 1 < groups; ++g) tasks.run(peak_task(g));
-  if (beside) tasks.run(beside);
-  if (parts.loudness) {
-    tasks.run([&] {
-      Result<LoudnessReadings> r = read_loudness(samples, info.sample_rate, repeats);
-      if (r) out.loudness = std::move(r).value();
-    });
+  PartsOutcome out;
+  EngineConfig c = nothing(samples, info.sample_rate);
+  LoudnessReadings readings;
+  c.loudness = parts.loudness;
+  c.on_step = collect(readings, samples.channels(), info.sample_rate);
+  c.true_peak = parts.true_peak;
+  RmsAccumulator accumulated;
+  c.rms = rms;
+  c.rms_frames = samples.frames();
+  c.on_rms_block = [&](const RmsBlock& b) { accumulated.add(b); };
+  if (!c.loudness && !c.true_peak && !c.rms) return out;
+  const Result<EngineResult> r = Engine::run(c, repeated_reader(samples, repeats));
+  if (!r) return out;
+  if (r->loudness_measured) {
+    const double global = r->integrated_lufs.value_or(kLoudnessFloorLufs);
+    if (std::isfinite(global) && global > kLoudnessFloorLufs) readings.integrated = global;
+    out.loudness = std::move(readings);
   }
-  if (groups > 0) tasks.run(peak_task(groups - 1));
-  tasks.wait();
-  if (groups > 0 && std::all_of(group_peaks.begin(), group_peaks.end(),
-                                [](const std::optional<double>& p) { return p.has_value(); })) {
-    double peak = 0.0;
-    for (const std::optional<double>& p : group_peaks) peak = std::max(peak, *p);
-    out.peak = peak;
+  if (!r->true_peak.empty()) {
+    out.peak = *std::max_element(r->true_peak.begin(), r->true_peak.end());
+    out.peak = std::max(0.0, *out.peak);
   }
+  if (rms) out.rms = accumulated.levels(samples.samples());
   return out;
 }
 
@@ -527,27 +400,20 @@ Result<AnalysisResults> RobustAnalyzer::analyze_with_fallback(const UltraFastWav
 
   const SampleSource source(reader);
   AnalysisResults out;
-  std::optional<RmsLevels> rms;
-  const std::function<void()> measure_rms = [&] { rms = rms_levels(source, info.sample_rate); };
-  if (want_loudness || want_peak) {
-    // RMS runs beside the meters.
-    const PartsOutcome m = measure_parts(source, info, {want_loudness, want_peak},
-                                         want_rms ? measure_rms : std::function<void()>());
-    if (m.loudness) {
-      Bs1770Measurement loud;
-      fill_loudness(*m.loudness, loud);
-      out.integrated_loudness = loud.integrated;
-      out.momentary_loudness = loud.momentary_max;
-      out.short_term_loudness = loud.short_term_max;
-      out.loudness_range = loud.loudness_range;
-    }
-    if (want_peak) out.true_peak = m.peak ? peak_dbfs(*m.peak) : true_peak_fallback(source);
-  } else if (want_rms) {
-    measure_rms();
+  // RMS runs beside the meters, in the same pass.
+  const PartsOutcome m = measure_parts(source, info, {want_loudness, want_peak}, want_rms);
+  if (m.loudness) {
+    Bs1770Measurement loud;
+    fill_loudness(*m.loudness, loud);
+    out.integrated_loudness = loud.integrated;
+    out.momentary_loudness = loud.momentary_max;
+    out.short_term_loudness = loud.short_term_max;
+    out.loudness_range = loud.loudness_range;
   }
-  if (rms) {
-    out.rms_max = rms->max_db;
-    out.rms_average = rms->average_db;
+  if (want_peak) out.true_peak = m.peak ? peak_dbfs(*m.peak) : true_peak_fallback(source);
+  if (m.rms) {
+    out.rms_max = m.rms->max_db;
+    out.rms_average = m.rms->average_db;
   }
 
   if (info.duration_seconds < kCorrectionMinimumSeconds) return out;

@@ -1,8 +1,10 @@
 // The measurement driver of the WAV fast path. It measures a file opened by
 // UltraFastWavReader without ever converting the whole file at once: samples
-// are converted from the mapping in bounded blocks (at most 64 Ki samples per
-// buffer) and fed to the meters, so memory beyond the mapping does not grow
-// with the file's length.
+// are converted from the mapping in bounded blocks and fed to the streaming
+// engine (analysis/engine.h), so memory beyond the mapping does not grow
+// with the file's length. What is here is the layer of fixed rules on top of
+// the engine: repetition of short audio, the -70 LUFS floors, the loudness
+// range from 100 ms short-term readings and the corrections.
 //
 // Loudness: one libebur128 meter (momentary + short-term + integrated) fed in
 // 100 ms steps of trunc(rate x 0.1) frames, read after every step; the

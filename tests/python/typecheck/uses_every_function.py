@@ -75,3 +75,20 @@ def rejected(path: str, info: PyAudioInfo, results: PyAnalysisResults) -> None:
     _sonorik.normalize_short_term_loudness(path, -1.0)  # type: ignore[attr-defined]
     _sonorik.export_to_tsv([path], "r.tsv", *ALL)  # type: ignore[attr-defined]
     print(bad)
+
+
+def meter(path: str) -> list[float | None]:
+    import pathlib
+
+    import numpy as np
+
+    import sonorik_meter
+
+    m = sonorik_meter.measure(pathlib.Path(path), channel_map=["L", "R"], series=True)
+    a = sonorik_meter.measure(np.zeros((10, 2), np.float32), 48000)
+    times = m.series_time_s
+    n: int = m.frames + m.rate_hz + m.channels + (0 if times is None else times.size)
+    names: tuple[str, ...] = m.channel_map + sonorik_meter.CHANNEL_NAMES + sonorik_meter.extensions()
+    sonorik_meter.measure(path, series=1.5)  # type: ignore[arg-type]
+    return [a.integrated_lufs, m.momentary_max_lufs, m.loudness_range_lu, float(n + len(names)),
+            *m.channel_rms_max_dbfs]

@@ -1,0 +1,135 @@
+"""Loudness, true peak, sample peak and RMS of any audio file or array, by the
+standards' own definitions (ITU-R BS.1770-4, EBU R 128, EBU Tech 3341 and
+3342). A value the audio is too short to define is None; digital silence reads
+-inf. The interpreter lock is released while reading and measuring.
+
+What is measured:
+
+- integrated loudness: 400 ms blocks every 100 ms, absolute gate -70 LUFS,
+  relative gate -10 LU (libebur128);
+- momentary / short-term maximum: 400 ms / 3 s windows read every 100 ms
+  (the meter's block of (rate + 5) // 10 frames), once the window is full;
+- loudness range (EBU Tech 3342): 3 s short-term blocks every 1 s, absolute
+  gate -70 LUFS, relative gate -20 LU, 10th to 95th percentile;
+- true peak: libebur128's interpolator, 4x oversampling below 96 kHz, 2x below
+  192 kHz, none above;
+- RMS average over every sample of every channel; RMS maximum over
+  consecutive non-overlapping 100 ms blocks;
+- channel weights (BS.1770-4): L, R, C, Lb, Rb, Cb, M, X 1.0; Ls, Rs (60 to
+  120 degrees azimuth) 1.41; LFE left out. 7.1's back pair (Lb Rb, +-135
+  degrees) weighs 1.0, where ffmpeg weighs it 1.41.
+"""
+
+import os
+from collections.abc import Sequence
+from typing import Any, Union
+
+import numpy
+import numpy.typing
+
+# The channel names measure() accepts in channel_map and Measurement.channel_map uses:
+# M mono, L R front pair, C centre, LFE (left out), Ls Rs surround pair (+1.5 dB),
+# Lb Rb back pair of 7.1, Cb back centre, X any other channel (1.0).
+CHANNEL_NAMES: tuple[str, ...]
+
+class Measurement:
+    """The result of measure(): every level in the unit its name ends with."""
+
+    @property
+    def integrated_lufs(self) -> float:
+        """Integrated loudness, LUFS; -inf when no block passes the gates (digital silence, audio shorter than 400 ms)."""
+    @property
+    def momentary_max_lufs(self) -> float | None:
+        """Largest momentary (400 ms) loudness, LUFS; None for audio shorter than 400 ms; -inf for digital silence."""
+    @property
+    def short_term_max_lufs(self) -> float | None:
+        """Largest short-term (3 s) loudness, LUFS; None for audio shorter than 3 s; -inf for digital silence."""
+    @property
+    def loudness_range_lu(self) -> float | None:
+        """Loudness range (EBU Tech 3342), LU; None for audio shorter than 3 s."""
+    @property
+    def loudness_range_low_lufs(self) -> float | None:
+        """10th percentile of the gated short-term loudness, LUFS; None for audio shorter than 3 s or when no short-term block passes the gates."""
+    @property
+    def loudness_range_high_lufs(self) -> float | None:
+        """95th percentile of the gated short-term loudness, LUFS; None as for the low percentile."""
+    @property
+    def absolute_gate_lufs(self) -> float:
+        """Absolute gate of the integrated loudness, LUFS (-70.0)."""
+    @property
+    def relative_gate_lufs(self) -> float:
+        """Relative gate of the integrated loudness, LUFS; -inf when no block passes the absolute gate."""
+    @property
+    def true_peak_dbtp(self) -> float:
+        """True peak, dBTP, the largest over the channels; -inf for digital silence."""
+    @property
+    def sample_peak_dbfs(self) -> float:
+        """Sample peak, dBFS, the largest over the channels; -inf for digital silence."""
+    @property
+    def rms_average_dbfs(self) -> float:
+        """RMS over all samples of all channels, dBFS; -inf for silence or no audio."""
+    @property
+    def rms_max_dbfs(self) -> float | None:
+        """RMS of the loudest 100 ms block (all channels), dBFS; None for audio shorter than 100 ms."""
+    @property
+    def duration_s(self) -> float:
+        """Duration, seconds (frames / rate_hz)."""
+    @property
+    def frames(self) -> int:
+        """Length, frames (samples per channel) as read."""
+    @property
+    def rate_hz(self) -> int:
+        """Sample rate, Hz."""
+    @property
+    def channels(self) -> int:
+        """Number of channels."""
+    @property
+    def format(self) -> str:
+        """Container and encoding, e.g. 'WAV PCM_24', 'FLAC PCM_16', 'OGG VORBIS', 'array float32'."""
+    @property
+    def channel_integrated_lufs(self) -> tuple[float, ...]:
+        """Per channel: the channel's own integrated loudness (measured alone, weight 1.0), LUFS."""
+    @property
+    def channel_true_peak_dbtp(self) -> tuple[float, ...]:
+        """Per channel: true peak, dBTP."""
+    @property
+    def channel_sample_peak_dbfs(self) -> tuple[float, ...]:
+        """Per channel: sample peak, dBFS."""
+    @property
+    def channel_rms_average_dbfs(self) -> tuple[float, ...]:
+        """Per channel: RMS over the whole audio, dBFS."""
+    @property
+    def channel_rms_max_dbfs(self) -> tuple[float | None, ...]:
+        """Per channel: RMS of the channel's loudest 100 ms block, dBFS; None below 100 ms."""
+    @property
+    def channel_map(self) -> tuple[str, ...]:
+        """The channel layout used for weighting, one name per channel (see CHANNEL_NAMES)."""
+    @property
+    def series_time_s(self) -> numpy.typing.NDArray[numpy.float64] | None:
+        """With series=True: the end of every 100 ms step, seconds (numpy float64; the last step may be shorter); otherwise None."""
+    @property
+    def series_momentary_lufs(self) -> numpy.typing.NDArray[numpy.float64] | None:
+        """With series=True: momentary loudness at each step end, LUFS (numpy float64; NaN before 400 ms of audio, -inf for digital silence); otherwise None."""
+    @property
+    def series_short_term_lufs(self) -> numpy.typing.NDArray[numpy.float64] | None:
+        """With series=True: short-term loudness at each step end, LUFS (numpy float64; NaN before 3 s of audio, -inf for digital silence); otherwise None."""
+
+def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any], rate: int | None = None, *, channel_map: Sequence[str] | None = None,
+            series: bool = False) -> Measurement:
+    """Measures `source`: a path (str, bytes or os.PathLike) to any file libsndfile reads, or an
+    array with the buffer protocol (float32, float64, int16 or int32; int16 and int32 are scaled
+    by 1/32768 and 1/2147483648) shaped (frames,) or (frames, channels), with `rate` in Hz.
+    Arrays are always read as (frames, channels); one with more than 64 columns is refused
+    with ValueError (transpose a (channels, frames) array).
+
+    channel_map: one name per channel (see CHANNEL_NAMES), replacing the file's declared
+    layout or the usual layout for the channel count (1 M; 2 L R; 3 L R C; 4 L R Ls Rs;
+    5 L R C Ls Rs; 6 L R C LFE Ls Rs; 7 L R C LFE Cb Ls Rs; 8 L R C LFE Lb Rb Ls Rs).
+    series: also return momentary and short-term loudness every 100 ms.
+
+    Raises OSError (cannot open or read the file: path and reason), ValueError (shape, rate,
+    channel_map, NUL byte in the path, rate or channel count the meter does not take) or
+    TypeError (argument types, sample type)."""
+
+def extensions() -> tuple[str, ...]:
+    """File-name extensions (lower case, no dot) of every format the installed libsndfile reads."""

@@ -1,0 +1,340 @@
+#include "analysis/engine.h"
+
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "analysis/block_energies.h"
+#include "analysis/meter.h"
+#include "analysis/true_peak_filter.h"
+
+namespace sonorik::analysis {
+
+namespace {
+
+// Every block of samples holds at most this many values (512 KiB).
+constexpr std::size_t kBlockSamples = std::size_t{1} << 16;
+constexpr std::uint64_t kShortTermSteps = 30;    // 3 s of 100 ms steps
+constexpr std::uint64_t kRangeBlockEvery = 10;   // the library's range hop: 1 s
+
+unsigned worker_count() {
+  return static_cast<unsigned>(std::max(1, tbb::this_task_arena::max_concurrency()));
+}
+
+// Channels [first, first + count) of `frames` interleaved frames into `out`.
+void extract(const double* in, std::size_t frames, unsigned channels, unsigned first,
+             unsigned count, std::vector<double>& out) {
+  out.resize(frames * count);
+  for (std::size_t f = 0; f < frames; ++f) {
+    std::copy_n(in + f * channels + first, count, out.data() + f * count);
+  }
+}
+
+// The loudness meter, fed in steps and read after each.
+class LoudnessPart {
+ public:
+  LoudnessPart(Meter meter, const EngineConfig& config, std::uint64_t step)
+      : meter_(std::move(meter)),
+        config_(config),
+        step_(step),
+        left_(step),
+        composing_(config.step_readings && step == (config.rate_hz + 5) / 10) {}
+
+  void feed(const double* p, std::size_t frames) {
+    const unsigned channels = config_.channels;
+    while (frames > 0) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(frames, left_));
+      step_ok_ = meter_.add_frames(p, n) && step_ok_;
+      p += n * channels;
+      frames -= n;
+      left_ -= n;
+      fed_ += n;
+      if (left_ == 0) end_step(step_);
+    }
+  }
+
+  // Ends the short last step, if any.
+  void finish() {
+    if (left_ != step_) end_step(step_ - left_);
+  }
+
+  Meter& meter() { return meter_; }
+  std::vector<double>& range_blocks() { return range_blocks_; }
+
+ private:
+  void end_step(std::uint64_t frames) {
+    const bool ok = step_ok_;
+    step_ok_ = true;
+    left_ = step_;
+    if (frames == step_) ++steps_;
+    if (!ok) {
+      composing_ = false;
+      return;
+    }
+    if (!config_.step_readings) return;
+    StepReading r;
+    r.end_frame = fed_;
+    r.frames = frames;
+    if (composing_ && frames == step_) {
+      if (const std::optional<double> block = meter_.window(100)) {
+        history_.push(energy_of(*block));
+        r.momentary_lufs = history_.momentary_lufs();
+        r.short_term_lufs = history_.short_term_lufs();
+      } else {
+        composing_ = false;
+      }
+    }
+    if (!composing_ || frames != step_) {
+      r.momentary_lufs = meter_.momentary();
+      r.short_term_lufs = meter_.shortterm();
+    }
+    if (config_.range_blocks && frames == step_ && steps_ >= kShortTermSteps &&
+        (steps_ - kShortTermSteps) % kRangeBlockEvery == 0) {
+      if (const std::optional<double> s = meter_.shortterm()) range_blocks_.push_back(*s);
+    }
+    if (config_.on_step) config_.on_step(r);
+  }
+
+  Meter meter_;
+  const EngineConfig& config_;
+  std::uint64_t step_;
+  std::uint64_t left_;        // frames still missing from the current step
+  std::uint64_t fed_ = 0;
+  std::uint64_t steps_ = 0;   // whole steps fed
+  bool step_ok_ = true;
+  bool composing_;
+  BlockEnergies history_;
+  std::vector<double> range_blocks_;
+};
+
+// True-peak readings of channels [first, first + count).
+struct PeakGroup {
+  unsigned first = 0;
+  unsigned count = 0;
+  std::optional<TruePeakFilter> filter;
+  std::optional<Meter> meter;
+  std::vector<double> buffer;
+
+  void feed(const double* p, std::size_t frames, unsigned channels) {
+    const double* in = p;
+    if (count != channels) {
+      extract(p, frames, channels, first, count, buffer);
+      in = buffer.data();
+    }
+    if (filter) {
+      filter->add_frames(in, frames);
+    } else {
+      meter->add_frames(in, frames);
+    }
+  }
+  double peak(unsigned c) const {
+    if (filter) return filter->true_peak(c);
+    return meter->true_peak(c).value_or(0.0);
+  }
+};
+
+// One channel's own integrated loudness.
+struct ChannelMeter {
+  unsigned channel = 0;
+  std::optional<Meter> meter;
+  std::vector<double> buffer;
+
+  void feed(const double* p, std::size_t frames, unsigned channels) {
+    if (!meter) return;
+    extract(p, frames, channels, channel, 1, buffer);
+    meter->add_frames(buffer.data(), frames);
+  }
+};
+
+// Sums of squares over RMS blocks, and sample peaks.
+class RmsPart {
+ public:
+  RmsPart(const EngineConfig& config, std::uint64_t block)
+      : config_(config),
+        block_(block),
+        left_(config.rms_frames),
+        channel_sums_(config.channel_sums ? config.channels : 0, 0.0),
+        peaks_(config.channel_sums ? config.channels : 0, 0.0) {}
+
+  void feed(const double* p, std::size_t frames) {
+    const unsigned channels = config_.channels;
+    frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, left_));
+    left_ -= frames;
+    while (frames > 0) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(frames, block_ - in_block_));
+      const std::size_t samples = n * channels;
+      double sum = sum_;
+      if (channel_sums_.empty()) {
+        for (std::size_t i = 0; i < samples; ++i) sum += p[i] * p[i];
+      } else {
+        for (std::size_t f = 0; f < n; ++f) {
+          for (unsigned c = 0; c < channels; ++c) {
+            const double x = p[f * channels + c];
+            const double e = x * x;
+            sum += e;
+            channel_sums_[c] += e;
+            peaks_[c] = std::max(peaks_[c], std::fabs(x));
+          }
+        }
+      }
+      sum_ = sum;
+      in_block_ += n;
+      p += samples;
+      frames -= n;
+      if (in_block_ == block_) end_block();
+    }
+  }
+
+  void finish() {
+    if (in_block_ > 0) end_block();
+  }
+
+  std::vector<double>& peaks() { return peaks_; }
+
+ private:
+  void end_block() {
+    if (config_.on_rms_block) {
+      config_.on_rms_block({sum_, in_block_ * config_.channels, channel_sums_});
+    }
+    sum_ = 0.0;
+    in_block_ = 0;
+    std::fill(channel_sums_.begin(), channel_sums_.end(), 0.0);
+  }
+
+  const EngineConfig& config_;
+  std::uint64_t block_;
+  std::uint64_t left_;       // frames still to be read
+  std::uint64_t in_block_ = 0;
+  double sum_ = 0.0;
+  std::vector<double> channel_sums_;
+  std::vector<double> peaks_;
+};
+
+}  // namespace
+
+std::size_t Engine::block_frames(unsigned channels) noexcept {
+  return std::max<std::size_t>(1, kBlockSamples / std::max(1u, channels));
+}
+
+Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read) {
+  const unsigned channels = std::max(1u, config.channels);
+  const std::uint32_t rate = config.rate_hz;
+
+  std::optional<LoudnessPart> loudness;
+  if (config.loudness) {
+    const int mode = config.loudness_mode != 0 ? config.loudness_mode
+                                               : Meter::kModeM | Meter::kModeS | Meter::kModeI;
+    Result<Meter> meter = Meter::create(channels, rate, mode);
+    bool ok = meter.ok();
+    for (unsigned c = 0; ok && c < config.channel_roles.size() && c < channels; ++c) {
+      ok = meter->set_channel(c, config.channel_roles[c]);
+    }
+    if (ok) {
+      const std::uint64_t step = config.step_frames != 0
+                                     ? config.step_frames
+                                     : static_cast<std::uint64_t>(static_cast<double>(rate) * 0.1);
+      if (step > 0) loudness.emplace(std::move(meter).value(), config, step);
+    }
+  }
+
+  std::vector<ChannelMeter> channel_meters;
+  if (config.channel_loudness) {
+    channel_meters.resize(channels);
+    for (unsigned c = 0; c < channels; ++c) {
+      channel_meters[c].channel = c;
+      if (Result<Meter> m = Meter::create(1, rate, Meter::kModeI)) channel_meters[c].meter.emplace(std::move(m).value());
+    }
+  }
+
+  std::vector<PeakGroup> groups;
+  bool peaks_ok = config.true_peak;
+  if (config.true_peak) {
+    const unsigned n = std::min(channels, worker_count());
+    groups.resize(n);
+    for (unsigned g = 0; g < n; ++g) {
+      PeakGroup& group = groups[g];
+      group.first = channels * g / n;
+      group.count = channels * (g + 1) / n - group.first;
+      group.filter = TruePeakFilter::create(group.count, rate);
+      if (group.filter) continue;
+      Result<Meter> meter = Meter::create(group.count, rate, Meter::kModeTruePeak);
+      if (!meter) {
+        peaks_ok = false;
+        continue;
+      }
+      // Only the peaks are read: unused channels skip the loudness filter.
+      for (unsigned c = 0; c < group.count; ++c) meter->set_channel(c, EBUR128_UNUSED);
+      group.meter.emplace(std::move(meter).value());
+    }
+    if (!peaks_ok) groups.clear();
+  }
+
+  std::optional<RmsPart> rms;
+  if (config.rms) {
+    const std::uint64_t block = config.rms_block_frames != 0 ? config.rms_block_frames : rate / 10u;
+    if (block > 0) rms.emplace(config, block);
+  }
+
+  const std::size_t block = block_frames(channels);
+  std::vector<double> current(block * channels);
+  std::vector<double> next(block * channels);
+  EngineResult out;
+  Result<std::size_t> got = read(current.data(), block);
+  if (!got) return std::move(got).error();
+  while (*got > 0) {
+    const std::size_t frames = std::min(*got, block);
+    out.frames += frames;
+    const double* p = current.data();
+    Result<std::size_t> following = std::size_t{0};
+    {
+      // The calling thread takes the newest task and idle workers the
+      // oldest; the reader runs here meanwhile.
+      tbb::task_group tasks;
+      for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
+        tasks.run([&, g] { groups[g].feed(p, frames, channels); });
+      }
+      if (rms) tasks.run([&] { rms->feed(p, frames); });
+      for (ChannelMeter& m : channel_meters) tasks.run([&] { m.feed(p, frames, channels); });
+      if (loudness) tasks.run([&] { loudness->feed(p, frames); });
+      if (!groups.empty()) tasks.run([&] { groups.back().feed(p, frames, channels); });
+      try {
+        following = read(next.data(), block);
+      } catch (...) {
+        tasks.wait();
+        throw;
+      }
+      tasks.wait();
+    }
+    if (!following) return std::move(following).error();
+    got = std::move(following);
+    current.swap(next);
+  }
+
+  if (loudness) {
+    loudness->finish();
+    out.loudness_measured = true;
+    Meter& meter = loudness->meter();
+    out.integrated_lufs = meter.global();
+    out.relative_gate_lufs = meter.relative_threshold();
+    if ((config.loudness_mode & Meter::kModeLra) == Meter::kModeLra) out.range_lu = meter.range();
+    out.range_block_lufs = std::move(loudness->range_blocks());
+  }
+  for (ChannelMeter& m : channel_meters) {
+    out.channel_integrated_lufs.push_back(m.meter ? m.meter->global() : std::nullopt);
+  }
+  if (!groups.empty()) {
+    for (const PeakGroup& g : groups) {
+      for (unsigned c = 0; c < g.count; ++c) out.true_peak.push_back(g.peak(c));
+    }
+  }
+  if (rms) {
+    rms->finish();
+    out.sample_peak = std::move(rms->peaks());
+  }
+  return out;
+}
+
+}  // namespace sonorik::analysis

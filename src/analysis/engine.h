@@ -1,0 +1,107 @@
+// The streaming measurement engine shared by the WAV fast path and the
+// sonorik_meter module. Blocks of interleaved doubles go in; the parts that
+// were asked for consume each block side by side on the worker pool while the
+// calling thread reads the next block:
+//
+//  - loudness: one libebur128 meter (momentary + short-term + integrated, and
+//    the library's loudness range if asked), read at the end of every step of
+//    `step_frames` frames (a 100 ms step); each reading goes to `on_step`;
+//  - channel loudness: one integrated-loudness meter per channel (each
+//    channel alone, weight 1.0);
+//  - true peak: the meter's true-peak readings per channel, from
+//    TruePeakFilter where it reproduces them, else from a meter;
+//  - RMS: sums of squares over consecutive blocks of `rms_block_frames`
+//    frames (the last may be shorter) of the first `rms_frames` frames, each
+//    block handed to `on_rms_block`; sample peaks per channel on the way.
+//
+// Memory is bounded: two blocks of at most 64 Ki samples plus per-part state;
+// nothing grows with the length of the audio except what the callbacks keep
+// and the meter's own gating blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/error.h"
+
+namespace sonorik::analysis {
+
+// One reading of the loudness meter at the end of a step. Both values are
+// absent when feeding that step failed.
+struct StepReading {
+  std::uint64_t end_frame = 0;             // frames fed so far
+  std::uint64_t frames = 0;                // frames of this step (the last may be short)
+  std::optional<double> momentary_lufs;    // last 400 ms (zeros before the start)
+  std::optional<double> short_term_lufs;   // last 3 s (zeros before the start)
+};
+
+// One RMS block: the sum of squares of all its samples in interleaved order,
+// its length in samples, and the same sums per channel (empty unless
+// EngineConfig::channel_sums).
+struct RmsBlock {
+  double sum = 0.0;
+  std::uint64_t samples = 0;
+  std::span<const double> channel_sums;
+};
+
+struct EngineConfig {
+  unsigned channels = 1;
+  std::uint32_t rate_hz = 48000;
+
+  bool loudness = true;
+  int loudness_mode = 0;            // Meter mode; 0 means M | S | I
+  bool step_readings = true;        // read the meter after every step
+  std::uint64_t step_frames = 0;    // frames per step; 0 means trunc(rate x 0.1)
+  std::vector<int> channel_roles;   // libebur128 roles; empty keeps the meter's default
+  std::function<void(const StepReading&)> on_step;
+  // Exact short-term readings (the meter's own window, not composed) at the
+  // instants where the library takes its loudness-range blocks: every 10
+  // steps from the 30th on. Only where a step is exactly one meter block.
+  bool range_blocks = false;
+
+  bool channel_loudness = false;
+  bool true_peak = true;
+
+  bool rms = true;
+  bool channel_sums = false;        // per-channel sums and sample peaks
+  std::uint64_t rms_block_frames = 0;  // 0 means rate / 10
+  std::uint64_t rms_frames = std::numeric_limits<std::uint64_t>::max();
+  std::function<void(const RmsBlock&)> on_rms_block;
+};
+
+struct EngineResult {
+  std::uint64_t frames = 0;
+  // Loudness: absent when the part was not asked for or its meter could not
+  // be built.
+  bool loudness_measured = false;
+  std::optional<double> integrated_lufs;     // the library's (possibly -inf)
+  std::optional<double> relative_gate_lufs;  // the library's relative threshold
+  std::optional<double> range_lu;            // the library's range (with its mode)
+  std::vector<double> range_block_lufs;      // see EngineConfig::range_blocks
+  std::vector<std::optional<double>> channel_integrated_lufs;  // empty unless asked
+  // True peak per channel (1.0 is full scale); empty when not asked for or
+  // when some group of channels had no meter.
+  std::vector<double> true_peak;
+  // Largest |sample| per channel over the RMS frames (empty unless channel_sums).
+  std::vector<double> sample_peak;
+};
+
+class Engine {
+ public:
+  // Reads up to `max_frames` frames into `out` (interleaved); 0 at the end.
+  using Reader = std::function<Result<std::size_t>(double* out, std::size_t max_frames)>;
+
+  // Every frame `read` gives, measured by the configured parts. A reader
+  // error stops the run (after the block in flight is done) and is returned.
+  static Result<EngineResult> run(const EngineConfig& config, const Reader& read);
+
+  // Frames per block for `channels` channels.
+  static std::size_t block_frames(unsigned channels) noexcept;
+};
+
+}  // namespace sonorik::analysis

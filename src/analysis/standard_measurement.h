@@ -1,0 +1,70 @@
+// Loudness, true peak, sample peak and RMS by the standards' own definitions
+// (ITU-R BS.1770-4, EBU R 128, Tech 3341 and 3342), over the streaming engine
+// in one pass: no repetition of short audio, no floors. A value that the
+// audio is too short to define is absent; digital silence reads -inf.
+//
+// What is measured:
+//  - loudness is read every 100 ms step of (rate + 5) / 10 frames (the
+//    meter's own block); momentary (400 ms) and short-term (3 s) readings
+//    count once their window is full of audio;
+//  - integrated loudness, its relative gate and the loudness range are the
+//    library's (gating blocks of 400 ms every 100 ms; range from 3 s
+//    short-term blocks every 1 s, absolute gate -70 LUFS, relative gate
+//    -20 LU, 10th to 95th percentile); the percentiles themselves are taken
+//    here from the same blocks in the same way;
+//  - true peak: the library's (4x oversampling below 96 kHz, 2x below
+//    192 kHz, none above), per channel;
+//  - RMS: over all samples of all channels (average), and over consecutive
+//    non-overlapping 100 ms blocks of (rate + 5) / 10 frames (maximum; a
+//    shorter last block is not a window).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "analysis/engine.h"
+#include "core/error.h"
+
+namespace sonorik::analysis {
+
+struct StandardMeasurement {
+  std::uint64_t frames = 0;
+  std::uint32_t rate_hz = 0;
+  unsigned channels = 0;
+
+  double integrated_lufs = 0.0;               // -inf when no block passes the gates
+  std::optional<double> momentary_max_lufs;   // absent below 400 ms
+  std::optional<double> short_term_max_lufs;  // absent below 3 s
+  std::optional<double> loudness_range_lu;    // absent below 3 s
+  std::optional<double> loudness_range_low_lufs;   // absent below 3 s or when no block passes
+  std::optional<double> loudness_range_high_lufs;
+  double absolute_gate_lufs = -70.0;
+  double relative_gate_lufs = 0.0;            // -inf when no block passes the absolute gate
+  double true_peak_dbtp = 0.0;
+  double sample_peak_dbfs = 0.0;
+  double rms_average_dbfs = 0.0;
+  std::optional<double> rms_max_dbfs;         // absent below one 100 ms block
+
+  std::vector<double> channel_integrated_lufs;
+  std::vector<double> channel_true_peak_dbtp;
+  std::vector<double> channel_sample_peak_dbfs;
+  std::vector<double> channel_rms_average_dbfs;
+  std::vector<std::optional<double>> channel_rms_max_dbfs;
+
+  // With series: one entry per 100 ms step end (the last may be shorter);
+  // readings whose window is not yet full are NaN.
+  std::vector<double> series_time_s;
+  std::vector<double> series_momentary_lufs;
+  std::vector<double> series_short_term_lufs;
+};
+
+// Measures every frame `read` gives. `roles` holds libebur128's channel
+// value for each channel. Errors: the reader's, unchanged; "unsupported rate
+// or channel count" outside Meter::accepts; "NoMem" when a meter cannot be
+// built.
+Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
+                                             const std::vector<int>& roles, bool series,
+                                             const Engine::Reader& read);
+
+}  // namespace sonorik::analysis
