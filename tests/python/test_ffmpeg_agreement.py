@@ -20,7 +20,7 @@ FFMPEG = shutil.which("ffmpeg")
 pytestmark = pytest.mark.skipif(FFMPEG is None, reason="ffmpeg is not installed (`make pydeps` installs it)")
 
 RATE = 48000
-SECONDS = 24
+SECONDS = 30
 PINK = ([0.049922035, -0.095993537, 0.050612699, -0.004408786], [1.0, -2.494956002, 2.017265875, -0.522189400])
 # K-weighting at 48 kHz as published in ITU-R BS.1770: shelf, then high-pass.
 K_WEIGHTING = [([1.53512485958697, -2.69169618940638, 1.19839281085285], [1.0, -1.69065929318241, 0.73248077421585]),
@@ -44,12 +44,12 @@ HEADER = ["Material", "I", "I reference", "ΔI (LU)", "TP (dBTP)", "ffmpeg TP", 
 
 
 def music(channels: int, state: int) -> np.ndarray:
-    """Pink noise and a chord under 3-second sections between -30 and -12 dB
+    """Pink noise and a chord under 6-second sections between -30 and -12 dB
     with two accents a second: several LU of range and sharp transients. Every
     channel has its own level, the surrounds carry as much as the fronts."""
     rng = np.random.default_rng(state)
     t = np.arange(SECONDS * RATE) / RATE
-    level = np.interp(t, np.arange(0, SECONDS + 3, 3.0), rng.uniform(-30, -12, SECONDS // 3 + 1))
+    level = np.interp(t, np.arange(0, SECONDS + 6, 6.0), rng.uniform(-30, -12, SECONDS // 6 + 1))
     accent = 1.0 + 2.0 * np.exp(-10.0 * ((2.0 * t) % 1.0))
     common = lfilter(*PINK, rng.standard_normal(t.size))
     own = lfilter(*PINK, rng.standard_normal((t.size, channels)), axis=0)
