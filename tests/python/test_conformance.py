@@ -131,7 +131,7 @@ def test_conformance_case(index, tmp_path_factory, result_table):
         # sonorik reports maxima for M and S rather than the readings themselves
         values.append(getattr(measured(case, "sonorik", where), SONORIK_FIELDS[measure]))
     ok = [v is not None and reference - below <= v <= reference + above for v in values]
-    cells = [f"{v:.2f} | {v - reference:+.2f}" if v is not None else "None | —" for v in values]
+    cells = [f"{v:.2f} | {round(v - reference, 2) + 0.0:+.2f}" if v is not None else "None | —" for v in values]
     cells += [SONORIK_SKIPS.get(case, "") + " | —"] * (3 - len(values))
     tolerance = f"±{above}" if below == above else f"+{above} / -{below}"
     result_table("conformance.md", HEADER)[index] = [
