@@ -131,5 +131,31 @@ def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any]
     channel_map, NUL byte in the path, rate or channel count the meter does not take) or
     TypeError (argument types, sample type)."""
 
+class FileInfo:
+    """What info() reads from a file's header."""
+
+    @property
+    def format(self) -> str:
+        """Container and encoding, e.g. 'WAV PCM_24', 'FLAC PCM_16'."""
+    @property
+    def rate_hz(self) -> int:
+        """Sample rate, Hz."""
+    @property
+    def channels(self) -> int:
+        """Number of channels."""
+    @property
+    def frames(self) -> int:
+        """Length as the file declares it, frames (an estimate for some compressed formats)."""
+    @property
+    def duration_s(self) -> float:
+        """Duration, seconds (frames / rate_hz)."""
+    @property
+    def channel_map(self) -> tuple[str, ...]:
+        """The channel layout measure() would use (see CHANNEL_NAMES)."""
+
+def info(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> FileInfo:
+    """Reads the header of the file at `path` (str, bytes or os.PathLike) without measuring it.
+    Raises OSError, ValueError and TypeError as measure() does."""
+
 def extensions() -> tuple[str, ...]:
     """File-name extensions (lower case, no dot) of every format the installed libsndfile reads."""

@@ -1,41 +1,51 @@
 """`sonorik analyze | normalize | info`: the everyday jobs of the library from
 a shell.
 
+`analyze` and `info` read every format libsndfile reads and measure through
+sonorik_meter; `normalize` rewrites WAV files through sonorik.
+
 Exit status: 0 when every file was handled, 1 when at least one failed (each
 failure is one line "sonorik: {path}: {message}" on standard error), 2 for a
-usage error. The library's own notices (written straight to file descriptor 1
-by the analysis) are discarded, or sent to standard error with --verbose, so
-that standard output carries only the command's results.
+usage error. The notices sonorik's normalization writes to file descriptor 1
+are discarded, or sent to standard error with --verbose, so that standard
+output carries only the command's results.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import multiprocessing
+import csv
+import io
+import json
 import os
+import stat
 import sys
-import tempfile
 from collections.abc import Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import IO, Any, Union
+from typing import IO, Any
+from xml.sax.saxutils import quoteattr
 
 import sonorik
+import sonorik_meter
 
 PROG = "sonorik"
 
-# (analyze_audio keyword, option, column heading, unit), in the library's order.
+# (Measurement attribute, option, column heading, unit, per-channel attribute)
 MEASURES = (
-    ("integrated_loudness", "--integrated", "Integrated", "LUFS"),
-    ("short_term_loudness", "--short-term", "Short-term", "max LUFS"),
-    ("momentary_loudness", "--momentary", "Momentary", "max LUFS"),
-    ("loudness_range", "--loudness-range", "Range", "LU"),
-    ("true_peak", "--true-peak", "True peak", "dBTP"),
-    ("rms_max", "--rms-max", "RMS max", "dB"),
-    ("rms_average", "--rms-average", "RMS avg", "dB"),
+    ("integrated_lufs", "--integrated", "Integrated", "LUFS", "channel_integrated_lufs"),
+    ("short_term_max_lufs", "--short-term", "Short-term", "max LUFS", None),
+    ("momentary_max_lufs", "--momentary", "Momentary", "max LUFS", None),
+    ("loudness_range_lu", "--loudness-range", "Range", "LU", None),
+    ("true_peak_dbtp", "--true-peak", "True peak", "dBTP", "channel_true_peak_dbtp"),
+    ("sample_peak_dbfs", "--sample-peak", "Sample peak", "dBFS", "channel_sample_peak_dbfs"),
+    ("rms_max_dbfs", "--rms-max", "RMS max", "dBFS", "channel_rms_max_dbfs"),
+    ("rms_average_dbfs", "--rms-average", "RMS avg", "dBFS", "channel_rms_average_dbfs"),
 )
 REPORT_FORMATS = ("csv", "tsv", "json", "xml")
+# The fields of a report record before the chosen measures.
+RECORD_FIELDS = ("file", "channel", "channel_name", "format", "rate_hz", "channels", "duration_s")
 
 # normalize --to NAME -> (library function, unit of TARGET)
 NORMALIZERS = {
@@ -48,76 +58,62 @@ NORMALIZERS = {
 }
 
 
-# ---- work done per file (in this process or in a worker) -------------------
-
-@dataclass(frozen=True)
-class Job:
-    path: str
-    flags: tuple[bool, ...]  # the seven measure flags, in MEASURES order
-    report: str | None       # a REPORT_FORMATS member, or None for the table
-
-
-# A row of the table (a dict) or the bytes of one report record.
-Value = Union[dict[str, Any], bytes]
-
+# ---- measuring -----------------------------------------------------------------
 
 @dataclass(frozen=True)
 class Outcome:
-    value: Value | None
+    measurement: sonorik_meter.Measurement | None
     error: str | None = None
 
 
-def run_job(job: Job) -> Outcome:
+def reason(e: BaseException, path: str) -> str:
+    """The reason of a failure, without the path that every message line
+    already starts with."""
+    if isinstance(e, OSError) and e.strerror:
+        return e.strerror
+    text = str(e) or type(e).__name__
+    suffix = f": {path!r}"
+    return text[:-len(suffix)] if text.endswith(suffix) else text
+
+
+def measure_file(path: str) -> Outcome:
     try:
-        return Outcome(_report_record(job) if job.report else _table_row(job))
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as e:  # noqa: BLE001 - includes the library's FatalCallError
-        return Outcome(None, str(e) or type(e).__name__)
+        return Outcome(sonorik_meter.measure(path))
+    except Exception as e:  # noqa: BLE001 - every failure is reported per file
+        return Outcome(None, reason(e, path))
 
 
-def _table_row(job: Job) -> dict[str, Any]:
-    info, results = sonorik.analyze_audio(job.path, *job.flags)
-    row: dict[str, Any] = {
-        "path": job.path,
-        "duration": info.duration_formatted,
-        "sample_rate": info.sample_rate,
-        "channels": info.channels,
-        "sample_format": info.sample_format,
-    }
-    for name, *_ in MEASURES:
-        row[name] = getattr(results, name)
-    return row
+def measure_all(paths: list[str], jobs: int) -> list[Outcome]:
+    """Outcomes in the order of `paths`, measured `jobs` at a time in threads
+    (the measurement releases the interpreter lock)."""
+    from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
+
+    show = len(paths) > 1 and sys.stderr.isatty()
+    with tqdm(total=len(paths), unit="file", file=sys.stderr, disable=not show,
+              leave=False, dynamic_ncols=True) as bar:
+        def one(path: str) -> Outcome:
+            outcome = measure_file(path)
+            bar.update(1)
+            return outcome
+        if jobs <= 1 or len(paths) <= 1:
+            return [one(p) for p in paths]
+        with ThreadPoolExecutor(max_workers=min(jobs, len(paths))) as pool:
+            return list(pool.map(one, paths))
 
 
-def _export(fmt: str, paths: list[str], output: str, flags: tuple[bool, ...]) -> None:
-    getattr(sonorik, f"export_to_{fmt}")(paths, output, *flags)
-
-
-def _report_record(job: Job) -> bytes:
-    """The record the export function writes for this one file, without the
-    CSV/TSV header line."""
-    assert job.report is not None
-    with tempfile.TemporaryDirectory(prefix="sonorik-") as tmp:
-        out = os.path.join(tmp, "report")
-        _export(job.report, [job.path], out, job.flags)
-        with open(out, "rb") as f:
-            data = f.read()
-    if job.report in ("csv", "tsv"):
-        data = data.split(b"\n", 1)[1]
-    return data
-
-
-def report_header(fmt: str, flags: tuple[bool, ...]) -> bytes:
-    """What the export function writes into a new report before any record."""
-    with tempfile.TemporaryDirectory(prefix="sonorik-") as tmp:
-        out = os.path.join(tmp, "report")
-        _export(fmt, [], out, flags)
-        try:
-            with open(out, "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return b""
+def records(path: str, m: sonorik_meter.Measurement, chosen: Sequence[tuple[Any, ...]],
+            per_channel: bool) -> list[dict[str, Any]]:
+    """The whole-file record, then one record per channel if asked for. A
+    measure not defined per channel is None in a channel record."""
+    base = {"file": path, "channel": None, "channel_name": None, "format": m.format,
+            "rate_hz": m.rate_hz, "channels": m.channels, "duration_s": m.duration_s}
+    out = [{**base, **{name: getattr(m, name) for name, *_ in chosen}}]
+    if per_channel:
+        for i, channel_name in enumerate(m.channel_map):
+            out.append({**base, "channel": i + 1, "channel_name": channel_name,
+                        **{name: getattr(m, each)[i] if each else None
+                           for name, _, _, _, each in chosen}})
+    return out
 
 
 @contextlib.contextmanager
@@ -136,49 +132,6 @@ def library_notices(verbose: bool) -> Iterator[None]:
         os.close(target)
 
 
-def _init_worker(verbose: bool) -> None:
-    # A worker never prints results, so its descriptor 1 is redirected for good.
-    target = 2 if verbose else os.open(os.devnull, os.O_WRONLY)
-    os.dup2(target, 1)
-
-
-def run_jobs(jobs: list[Job], workers: int, verbose: bool) -> list[Outcome]:
-    """Outcomes in the order of `jobs`. Files are spread over `workers`
-    processes started afresh (spawn: the library's thread pool does not survive
-    a fork), or handled here when one worker is enough."""
-    from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
-
-    show = len(jobs) > 1 and sys.stderr.isatty()
-    with tqdm(total=len(jobs), unit="file", file=sys.stderr, disable=not show,
-              leave=False, dynamic_ncols=True) as bar:
-        if workers <= 1 or len(jobs) <= 1:
-            outcomes = []
-            with library_notices(verbose):
-                for job in jobs:
-                    outcomes.append(run_job(job))
-                    bar.update(1)
-            return outcomes
-        context = multiprocessing.get_context("spawn")
-        with ProcessPoolExecutor(max_workers=min(workers, len(jobs)), mp_context=context,
-                                 initializer=_init_worker, initargs=(verbose,)) as pool:
-            futures = [pool.submit(run_job, job) for job in jobs]
-            try:
-                for _ in as_completed(futures):
-                    bar.update(1)
-            except KeyboardInterrupt:
-                pool.shutdown(wait=False, cancel_futures=True)
-                raise
-        return [_outcome_of(f) for f in futures]
-
-
-def _outcome_of(future: Any) -> Outcome:
-    try:
-        result: Outcome = future.result()
-        return result
-    except Exception as e:  # a worker that died (BrokenProcessPool)
-        return Outcome(None, f"worker process failed: {e}")
-
-
 # ---- output ------------------------------------------------------------------
 
 def shown(text: str) -> str:
@@ -195,7 +148,42 @@ def fail(path: str, message: str) -> None:
 
 
 def _level(value: float | None) -> str:
-    return "-" if value is None else f"{value:.2f}"
+    if value is None:
+        return "-"
+    return f"{value:.2f}" if value not in (float("inf"), float("-inf")) else str(value)
+
+
+def _duration(seconds: float) -> str:
+    minutes, secs = divmod(seconds, 60.0)
+    hours, minutes = divmod(int(minutes), 60)
+    return f"{hours:02d}:{minutes:02d}:{secs:06.3f}"
+
+
+def _report_value(value: Any) -> Any:
+    """A record value as reports hold it: None stays None (empty / null),
+    infinities become the text "-inf" / "inf"."""
+    if isinstance(value, float) and value in (float("inf"), float("-inf")):
+        return str(value)
+    return value
+
+
+def report_text(fmt: str, rows: list[dict[str, Any]], header: bool) -> str:
+    """Report records: CSV/TSV lines (with the header line if asked for),
+    JSON lines, or one XML element per record."""
+    if fmt in ("csv", "tsv"):
+        buf = io.StringIO()
+        writer = csv.writer(buf, delimiter="," if fmt == "csv" else "\t", lineterminator="\n")
+        if header and rows:
+            writer.writerow(rows[0].keys())
+        for row in rows:
+            writer.writerow(["" if v is None else _report_value(v) for v in row.values()])
+        return buf.getvalue()
+    if fmt == "json":
+        return "".join(json.dumps({k: _report_value(v) for k, v in row.items()}) + "\n"
+                       for row in rows)
+    return "".join("<measurement " + " ".join(f"{k}={quoteattr(str(_report_value(v)))}"
+                                              for k, v in row.items() if v is not None) + "/>\n"
+                   for row in rows)
 
 
 def format_table(headers: Sequence[Sequence[str]], rows: Sequence[Sequence[str]],
@@ -211,12 +199,17 @@ def format_table(headers: Sequence[Sequence[str]], rows: Sequence[Sequence[str]]
     return "\n".join(out) + "\n"
 
 
-def analysis_table(rows: list[dict[str, Any]], flags: tuple[bool, ...]) -> str:
-    chosen = [m for m, on in zip(MEASURES, flags) if on]
+def analysis_table(rows: list[dict[str, Any]], chosen: Sequence[tuple[Any, ...]]) -> str:
     headers = [["File", "Duration", "Rate", "Ch", "Format", *(m[2] for m in chosen)],
                ["", "", "Hz", "", "", *(m[3] for m in chosen)]]
-    body = [[shown(r["path"]), r["duration"], str(r["sample_rate"]), str(r["channels"]),
-             r["sample_format"], *(_level(r[name]) for name, *_ in chosen)] for r in rows]
+    body = []
+    for r in rows:
+        if r["channel"] is None:
+            first = [shown(r["file"]), _duration(r["duration_s"]), str(r["rate_hz"]),
+                     str(r["channels"]), r["format"]]
+        else:
+            first = [f"  {r['channel']}:{r['channel_name']}", "", "", "", ""]
+        body.append(first + [_level(r[name]) for name, *_ in chosen])
     return format_table(headers, body, [False, True, True, True, False] + [True] * len(chosen))
 
 
@@ -238,16 +231,59 @@ def default_jobs() -> int:
         return os.cpu_count() or 1
 
 
+def _extension(name: str) -> str:
+    dot = name.rfind(".")
+    return name[dot + 1:].lower() if dot > 0 else ""
+
+
+def _sort_key(path: str) -> list[bytes]:
+    """Component by component, as byte strings; a component that is a prefix
+    of the other sorts first ("dir/a/x.wav" before "dir/a.wav")."""
+    raw = os.fsencode(path)
+    parts = [b"/"] if raw.startswith(b"/") else []
+    for c in raw.split(b"/"):
+        if c and not (c == b"." and parts):
+            parts.append(c)
+    return parts
+
+
+def audio_files(root: str) -> list[str]:
+    """Every file below the directory `root` whose extension is one the reader
+    handles, sorted by path. Directory links are followed, except back into a
+    directory on the current path."""
+    extensions = set(sonorik_meter.extensions())
+    found: list[str] = []
+
+    def scan(directory: str, ancestors: frozenset[tuple[int, int]]) -> None:
+        with os.scandir(directory) as listing:
+            entries = list(listing)
+        for e in entries:
+            try:
+                st = os.stat(e.path)
+            except OSError:
+                st = None
+            if st is not None and stat.S_ISDIR(st.st_mode):
+                if (st.st_dev, st.st_ino) not in ancestors:
+                    scan(e.path, ancestors | {(st.st_dev, st.st_ino)})
+            elif _extension(e.name) in extensions:
+                found.append(e.path)
+
+    st = os.stat(root)
+    scan(root, frozenset({(st.st_dev, st.st_ino)}))
+    return sorted(found, key=_sort_key)
+
+
 def expand(paths: Sequence[str]) -> tuple[list[str], int]:
-    """The audio files named by `paths` (directories searched recursively),
-    and the number of paths that could not be searched."""
+    """The audio files named by `paths` (a file as given, whatever its name;
+    directories searched recursively), and the number of paths that could not
+    be searched."""
     files: list[str] = []
     failed = 0
     for path in paths:
         try:
-            found = sonorik.find_audio_files(path)
-        except OSError as e:
-            fail(path, str(e))
+            found = audio_files(path) if stat.S_ISDIR(os.stat(path).st_mode) else [path]
+        except (OSError, ValueError) as e:
+            fail(path, reason(e, path))
             failed += 1
             continue
         if not found:
@@ -258,44 +294,39 @@ def expand(paths: Sequence[str]) -> tuple[list[str], int]:
 
 
 def cmd_analyze(args: argparse.Namespace) -> int:
-    flags = tuple(bool(getattr(args, name)) for name, *_ in MEASURES)
-    if not any(flags):
-        flags = (True,) * len(MEASURES)
-    report = None if args.format == "table" else args.format
+    chosen = [m for m in MEASURES if getattr(args, m[0])] or list(MEASURES)
     files, failed = expand(args.paths)
-    outcomes = run_jobs([Job(p, flags, report) for p in files], args.jobs, args.verbose)
-    for path, outcome in zip(files, outcomes):
-        if outcome.error is not None:
-            fail(path, outcome.error)
+    rows: list[dict[str, Any]] = []
+    for path, outcome in zip(files, measure_all(files, args.jobs)):
+        if outcome.measurement is None:
+            fail(path, outcome.error or "failed")
             failed += 1
-    done = [o.value for o in outcomes if o.error is None]
-
-    try:
-        if report is None:
-            rows = [v for v in done if isinstance(v, dict)]
-            with open_output(args.output) as out:
-                out.write(analysis_table(rows, flags))
         else:
-            records = b"".join(v for v in done if isinstance(v, bytes))
-            write_report(report, flags, records, args.output)
+            rows.extend(records(path, outcome.measurement, chosen, args.per_channel))
+    try:
+        if args.format == "table":
+            with open_output(args.output) as out:
+                out.write(analysis_table(rows, chosen))
+        else:
+            write_report(args.format, rows, args.output)
     except OSError as e:
         fail(args.output or "-", e.strerror or str(e))
         return 1
     return 1 if failed else 0
 
 
-def write_report(fmt: str, flags: tuple[bool, ...], records: bytes, output: str | None) -> None:
+def write_report(fmt: str, rows: list[dict[str, Any]], output: str | None) -> None:
+    """To standard output, or appended to `output` (its directories created;
+    a CSV/TSV header line only in a new or empty file)."""
     if output is None or output == "-":
+        sys.stdout.write(report_text(fmt, rows, header=True))
         sys.stdout.flush()
-        sys.stdout.buffer.write(report_header(fmt, flags) + records)
-        sys.stdout.buffer.flush()
         return
-    # The export function creates missing directories and, for a new CSV or
-    # TSV report, its header line; the records are then appended in order.
-    _export(fmt, [], output, flags)
-    if records:
-        with open(output, "ab") as f:
-            f.write(records)
+    parent = os.path.dirname(output)
+    if parent:
+        os.makedirs(parent, exist_ok=True)
+    with open(output, "a", encoding="utf-8", newline="") as f:
+        f.write(report_text(fmt, rows, header=f.tell() == 0))
 
 
 def cmd_normalize(args: argparse.Namespace) -> int:
@@ -316,18 +347,18 @@ def cmd_info(args: argparse.Namespace) -> int:
     failed = 0
     for path in args.files:
         try:
-            info = sonorik.get_audio_info_py(path)
-        except OSError as e:
-            fail(path, str(e))
+            info = sonorik_meter.info(path)
+        except (OSError, ValueError) as e:
+            fail(path, reason(e, path))
             failed += 1
             continue
-        rows.append([shown(path), info.sample_format, str(info.bit_depth), str(info.sample_rate),
-                     str(info.channels), str(info.total_samples), info.duration_formatted,
-                     f"{info.duration_seconds:.3f}"])
+        rows.append([shown(path), info.format, str(info.rate_hz), str(info.channels),
+                     str(info.frames), _duration(info.duration_s), f"{info.duration_s:.3f}",
+                     " ".join(info.channel_map)])
     if rows:
-        headers = [["File", "Format", "Bits", "Rate", "Ch", "Samples", "Duration", "Seconds"],
-                   ["", "", "", "Hz", "", "", "", ""]]
-        sys.stdout.write(format_table(headers, rows, [False, False] + [True] * 6))
+        headers = [["File", "Format", "Rate", "Ch", "Frames", "Duration", "Seconds", "Layout"],
+                   ["", "", "Hz", "", "", "", "", ""]]
+        sys.stdout.write(format_table(headers, rows, [False, False] + [True] * 5 + [False]))
     return 1 if failed else 0
 
 
@@ -351,27 +382,35 @@ def _level_arg(text: str) -> float:
 
 
 ANALYZE_EPILOG = """\
-measures and units:
+measures and units (sonorik_meter, by ITU-R BS.1770-4 and EBU R 128 as written):
   integrated       integrated (programme) loudness over the whole file, LUFS
   short-term       loudest 3 s window (short-term loudness maximum), LUFS
   momentary        loudest 400 ms window (momentary loudness maximum), LUFS
-  loudness-range   spread of the short-term loudness (LRA), LU
+  loudness-range   spread of the short-term loudness (LRA, EBU Tech 3342), LU
   true-peak        highest inter-sample peak, dBTP (dB relative to full scale)
-  rms-max          loudest RMS window, dB relative to full scale
-  rms-average      RMS of the whole file, dB relative to full scale
+  sample-peak      highest sample, dBFS
+  rms-max          loudest 100 ms RMS block, dBFS
+  rms-average      RMS of the whole file, dBFS
 
-The table is measured by analyze_audio (the WAV fast path). The reports are
-written by the export_to_* functions, which decode each file and measure it
-with the general analyzer, so their values can differ from the table's
-(true peak and RMS maximum in particular; the table's RMS maximum is over
-100 ms blocks, the reports' over 50 ms windows). A report file that exists is
-appended to: a CSV/TSV header goes only into a new file. Without --output the
-report goes to standard output. Results are in the order of the PATHs, each
-directory's files sorted by path, whatever --jobs is.
+"-" marks a value the file is too short to define (short-term and range need
+3 s, momentary 400 ms); digital silence reads -inf. --per-channel adds one row
+per channel (its layout name, e.g. 1:L) with the values defined per channel:
+each channel's own integrated loudness, true peak, sample peak and RMS.
+
+Every format libsndfile reads is measured (WAV, RF64, W64, AIFF, CAF, FLAC,
+Ogg Vorbis and Opus, MP3, ...); directories are searched recursively for
+every extension of those formats, each directory's files sorted by path.
+The table and the reports show the same measurement: reports carry every
+number at full precision (-inf as the text "-inf", undefined values empty in
+CSV/TSV, null in JSON, left out in XML). A report file that exists is appended
+to: a CSV/TSV header goes only into a new file. Without --output the report
+goes to standard output. Results are in the order of the PATHs, whatever
+--jobs is.
 
 examples:
-  sonorik analyze song.wav
+  sonorik analyze song.flac
   sonorik analyze --integrated --true-peak album/ single.wav
+  sonorik analyze --per-channel surround.wav
   sonorik analyze --format csv --output loudness.csv archive/
   sonorik analyze --jobs 4 --format json archive/ > loudness.jsonl
 
@@ -399,12 +438,13 @@ exit status: 0 written, 1 failed, 2 usage error
 """
 
 INFO_EPILOG = """\
-Columns: sample format (U8, I16, I24, I32, F32, F64), bits per sample, sample
-rate in Hz, channels, samples, duration as hh:mm:ss.sss and in seconds. Audio
-shorter than 0.1 s is described as loaded, that is repeated to 0.1 s.
+Columns: format (container and encoding, e.g. WAV PCM_24, FLAC PCM_16), sample
+rate in Hz, channels, frames (samples per channel) and duration as the file
+declares them (hh:mm:ss.sss and seconds), and the channel layout used for
+loudness weighting.
 
 examples:
-  sonorik info take1.wav take2.wav
+  sonorik info take1.wav take2.flac
 
 exit status: 0 all files read, 1 some failed, 2 usage error
 """
@@ -414,28 +454,31 @@ def build_parser() -> argparse.ArgumentParser:
     raw = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=raw,
-        description="Loudness (EBU R 128 / ITU-R BS.1770), true peak and RMS of WAV files.",
+        description="Loudness (EBU R 128 / ITU-R BS.1770), true peak and RMS of audio files.",
         epilog="Run 'sonorik COMMAND --help' for each command's options and examples.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     a = commands.add_parser(
         "analyze", formatter_class=raw, epilog=ANALYZE_EPILOG,
         help="measure files and directories (table or report)",
-        description="Measure audio files. Directories are searched recursively for .wav,\n"
-                    ".aif and .aiff files. Without measure options every measure is taken.")
+        description="Measure audio files. Directories are searched recursively for every\n"
+                    "audio format the reader handles. Without measure options every measure\n"
+                    "is taken.")
     a.add_argument("paths", nargs="+", metavar="PATH", help="audio file or directory")
     group = a.add_argument_group("measures (default: all)")
-    for name, option, title, unit in MEASURES:
+    for name, option, title, unit, _ in MEASURES:
         group.add_argument(option, dest=name, action="store_true",
-                           help=f"{name.replace('_', ' ')} ({unit.split()[-1]})")
+                           help=f"{title.lower()} ({unit.split()[-1]})")
+    a.add_argument("--per-channel", action="store_true",
+                   help="add a row for each channel with its own values")
     a.add_argument("--format", choices=("table", *REPORT_FORMATS), default="table",
-                   help="aligned table (default) or a report written by the export functions")
+                   help="aligned table (default) or a csv, tsv, json or xml report")
     a.add_argument("-o", "--output", metavar="FILE",
                    help="write to FILE instead of standard output (reports are appended)")
     a.add_argument("-j", "--jobs", type=_jobs, default=default_jobs(), metavar="N",
-                   help="analyse in N worker processes (default: one per core, %(default)s here)")
+                   help="measure N files at once (default: one per core, %(default)s here)")
     a.add_argument("-v", "--verbose", action="store_true",
-                   help="show the analyzer's notices on standard error")
+                   help="accepted for older scripts (the measurement writes no notices)")
     a.set_defaults(run=cmd_analyze)
 
     n = commands.add_parser(
@@ -455,7 +498,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     i = commands.add_parser(
         "info", formatter_class=raw, epilog=INFO_EPILOG, help="show file information",
-        description="Show the format and duration of WAV files.")
+        description="Show the format, length and channel layout of audio files.")
     i.add_argument("files", nargs="+", metavar="FILE", help="audio file")
     i.set_defaults(run=cmd_info)
     return parser

@@ -128,7 +128,7 @@ std::vector<std::string> SndfileReader::extensions() {
     switch (f.format & SF_FORMAT_TYPEMASK) {
       case SF_FORMAT_WAV: out.insert(out.end(), {"wave", "bwf"}); break;
       case SF_FORMAT_AIFF: out.insert(out.end(), {"aif", "aifc"}); break;
-      case SF_FORMAT_OGG: out.insert(out.end(), {"oga", "opus"}); break;
+      case SF_FORMAT_OGG: out.insert(out.end(), {"ogg", "oga", "opus"}); break;
       case SF_FORMAT_MPEG: out.insert(out.end(), {"mp3", "mp2", "mp1"}); break;
       default: break;
     }

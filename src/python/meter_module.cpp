@@ -322,6 +322,38 @@ Measurement measure(nb::object source, nb::object rate, nb::object channel_map, 
   return std::move(*o.measurement);
 }
 
+// What a file declares about itself, without measuring.
+struct FileInfo {
+  sonorik::SndfileInfo info;
+  std::vector<std::string> channel_map;
+};
+
+FileInfo file_info(nb::object source) {
+  if (!(nb::isinstance<nb::str>(source) || nb::isinstance<nb::bytes>(source) || nb::hasattr(source, "__fspath__"))) {
+    raise(PyExc_TypeError, "path must be str, bytes or os.PathLike, got " + type_name_of(source));
+  }
+  nb::module_ os = nb::module_::import_("os");
+  const nb::object shown = os.attr("fspath")(source);
+  const nb::bytes encoded = nb::cast<nb::bytes>(os.attr("fsencode")(shown));
+  const std::string path(encoded.c_str(), encoded.size());
+  if (path.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte in path");
+  std::optional<Result<SndfileReader>> reader;
+  {
+    nb::gil_scoped_release unlocked;
+    reader.emplace(SndfileReader::open(path));
+  }
+  if (!*reader) raise_os_error((*reader).error().message(), shown);
+  FileInfo out{(*reader)->info(), {}};
+  out.channel_map = out.info.speakers.size() == out.info.channels
+                        ? sonorik::analysis::layout_of(out.info.speakers)
+                        : sonorik::analysis::default_layout(out.info.channels);
+  {
+    nb::gil_scoped_release unlocked;
+    reader.reset();
+  }
+  return out;
+}
+
 // ---- conversions -------------------------------------------------------------------
 
 template <class T>
@@ -473,6 +505,24 @@ ValueError (bad shape, rate, channel_map, NUL byte in the path, a rate or
 channel count the meter does not take) or TypeError (wrong argument types,
 unsupported sample type). The interpreter lock is released while reading and
 measuring.)");
+
+  nb::class_<FileInfo>(m, "FileInfo", "What info() reads from a file's header.")
+      .def_prop_ro("format", [](const FileInfo& f) { return f.info.format; },
+                   "Container and encoding, e.g. 'WAV PCM_24', 'FLAC PCM_16'.")
+      .def_prop_ro("rate_hz", [](const FileInfo& f) { return f.info.rate_hz; }, "Sample rate, Hz.")
+      .def_prop_ro("channels", [](const FileInfo& f) { return f.info.channels; }, "Number of channels.")
+      .def_prop_ro("frames", [](const FileInfo& f) { return f.info.frames; },
+                   "Length as the file declares it, frames (an estimate for some compressed formats).")
+      .def_prop_ro("duration_s", [](const FileInfo& f) {
+                     return static_cast<double>(f.info.frames) / static_cast<double>(f.info.rate_hz);
+                   },
+                   "Duration, seconds (frames / rate_hz).")
+      .def_prop_ro("channel_map", [](const FileInfo& f) { return tuple_of(f.channel_map); },
+                   "The channel layout measure() would use (see CHANNEL_NAMES).");
+
+  m.def("info", &file_info, nb::arg("path"),
+        "Reads the header of the file at `path` (str, bytes or os.PathLike) without measuring it. "
+        "Raises OSError, ValueError and TypeError as measure() does.");
 
   m.def("extensions", [] { return tuple_of(SndfileReader::extensions()); },
         "File-name extensions (lower case, no dot) of every format the installed libsndfile reads.");

@@ -225,6 +225,7 @@ def test_errors(tmp_path):
     fifo = tmp_path / "fifo.wav"
     os.mkfifo(fifo)
     a = np.zeros((100, 2), np.float32)
+    open_files = len(os.listdir("/proc/self/fd"))
     cases = [
         ((tmp_path / "missing.flac",), {}, FileNotFoundError, None),
         ((tmp_path,), {}, IsADirectoryError, None),
@@ -258,3 +259,23 @@ def test_errors(tmp_path):
             sonorik_meter.measure(path)
         except (OSError, ValueError):
             pass
+    assert len(os.listdir("/proc/self/fd")) == open_files  # every file closed on every path
+
+
+def test_cli_finds_and_measures_every_format(tmp_path):
+    x = music(3.5)
+    names = ["b/c.rf64", "b.flac", "a.ogg", "b/a.caf", "notes.txt"]
+    (tmp_path / "b").mkdir()
+    for name in names[:-1]:
+        sf.write(tmp_path / name, x, RATE, format=name.rsplit(".", 1)[1].upper())
+    (tmp_path / "notes.txt").write_text("not audio")
+    run = subprocess.run([sys.executable, "-m", "sonorik_cli", "analyze", "--per-channel",
+                          "--integrated", "--true-peak", tmp_path], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    rows = [line.split() for line in run.stdout.splitlines()[2:]]
+    files = [str(tmp_path / n) for n in ("a.ogg", "b/a.caf", "b/c.rf64", "b.flac")]
+    assert [r[0] for r in rows] == [p for f in files for p in (f, "1:L", "2:R")]
+    for f, row, left in zip(files, rows[::3], rows[1::3]):
+        m = sonorik_meter.measure(f)
+        assert row[-2:] == [f"{m.integrated_lufs:.2f}", f"{m.true_peak_dbtp:.2f}"]
+        assert left[1:] == [f"{m.channel_integrated_lufs[0]:.2f}", f"{m.channel_true_peak_dbtp[0]:.2f}"]
