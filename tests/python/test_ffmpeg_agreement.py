@@ -4,6 +4,7 @@ writes the readings to build/ffmpeg_agreement.md."""
 
 from __future__ import annotations
 
+import os
 import re
 import shutil
 import subprocess
@@ -78,7 +79,8 @@ def ffmpeg_reading(path: str) -> dict[str, float]:
     from its summary on stderr (one decimal)."""
     run = subprocess.run([FFMPEG, "-hide_banner", "-nostats", "-i", path, "-af",
                           "ebur128=peak=true:metadata=1,ametadata=print:file=-", "-f", "null", "-"],
-                         capture_output=True, text=True, check=True)
+                         capture_output=True, text=True, check=True,
+                         env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})  # sanitizer runs
     summary = run.stderr[run.stderr.rindex("Summary:"):]
     return {"I": float(re.findall(r"lavfi\.r128\.I=(\S+)", run.stdout)[-1]),
             "LRA": float(re.findall(r"lavfi\.r128\.LRA=(\S+)", run.stdout)[-1]),
