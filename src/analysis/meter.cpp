@@ -9,6 +9,21 @@ std::mutex& creation_mutex() {
   static std::mutex m;
   return m;
 }
+// libebur128 sizes its audio buffer from the meter's longest window (3 s with
+// the short-term mode, else 400 ms), rounded up to whole 100 ms blocks of
+// (rate + 5) / 10 frames, and then fills a first gating block of four such
+// blocks into it. At 16 and 17 Hz a 400 ms buffer holds 6 frames while a
+// gating block is 8: the meter would write past its end. True when `mode`
+// gives such a buffer.
+bool buffer_shorter_than_gating_block(unsigned long rate_hz, int mode) {
+  if ((mode & Meter::kModeS) == Meter::kModeS) return false;
+  const unsigned long block = (rate_hz + 5) / 10;
+  if (block == 0) return false;
+  unsigned long buffer = rate_hz * 400 / 1000;
+  if (buffer % block != 0) buffer += block - buffer % block;
+  return buffer < 4 * block;
+}
+
 }  // namespace
 
 Result<Meter> Meter::create(unsigned channels, unsigned long rate_hz, int mode) {
@@ -21,6 +36,14 @@ Result<Meter> Meter::create(unsigned channels, unsigned long rate_hz, int mode) 
   Meter m;
   m.state_.reset(raw);
   m.channels_ = channels;
+  // Only where the buffer would be too short: a longer buffer changes the
+  // order in which the library sums its windows, and so the last bits of
+  // readings at every other rate. The readings themselves do not depend on
+  // the buffer's length.
+  if (buffer_shorter_than_gating_block(rate_hz, mode) &&
+      ebur128_set_max_window(raw, kShortTermWindowMs) != EBUR128_SUCCESS) {
+    return Error("NoMem");
+  }
   if (channels == 2) {
     if (ebur128_set_channel(raw, 0, EBUR128_LEFT) != EBUR128_SUCCESS ||
         ebur128_set_channel(raw, 1, EBUR128_RIGHT) != EBUR128_SUCCESS) {

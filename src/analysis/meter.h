@@ -23,6 +23,7 @@ class Meter {
   static constexpr int kModeTruePeak = EBUR128_MODE_TRUE_PEAK;
 
   // The library's limits; outside them creation fails with "NoMem".
+  static constexpr unsigned long kShortTermWindowMs = 3000;
   static constexpr unsigned kMaxChannels = 64;
   static constexpr unsigned long kMinRateHz = 16;
   static constexpr unsigned long kMaxRateHz = 2822400;

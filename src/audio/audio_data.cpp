@@ -75,8 +75,9 @@ void AudioData::ensure_minimum_duration(double min_seconds) {
       saturating_trunc_u64(min_seconds * static_cast<double>(info.sample_rate));
   const std::uint64_t target = saturating_mul_u64(target_frames, info.channels);
   const std::size_t length = samples.size();
-  // Nothing to extend (also covers a hand-built record with no channels).
-  if (target <= length) return;
+  // A target of no frames (rates under 10 Hz, or a hand-built record with no
+  // channels) would throw the audio away: keep it.
+  if (target == 0) return;
   if (target > samples.max_size()) throw std::bad_alloc();
 
   std::vector<double> out;
@@ -84,7 +85,9 @@ void AudioData::ensure_minimum_duration(double min_seconds) {
   if (out.capacity() < target) out.reserve(target);
 
   // The audio repeated from its start, in whole blocks, the last one cut
-  // where the target falls.
+  // where the target falls. Audio whose trailing incomplete frame already
+  // takes it past the target is cut to the target, so the record always
+  // ends on a whole frame and counts frames.
   while (out.size() < target) {
     const std::size_t n = std::min<std::uint64_t>(length, target - out.size());
     out.insert(out.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(n));

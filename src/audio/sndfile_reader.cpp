@@ -75,6 +75,22 @@ Speaker speaker_of(int position) {
   }
 }
 
+// The channel order Ogg Vorbis and Opus (mapping family 1) define for 3 to
+// 8 channels, which libsndfile passes on without a channel map.
+std::vector<Speaker> vorbis_order(unsigned channels) {
+  using S = Speaker;
+  switch (channels) {
+    case 3: return {S::left, S::center, S::right};
+    case 4: return {S::left, S::right, S::back_left, S::back_right};
+    case 5: return {S::left, S::center, S::right, S::back_left, S::back_right};
+    case 6: return {S::left, S::center, S::right, S::back_left, S::back_right, S::lfe};
+    case 7: return {S::left, S::center, S::right, S::side_left, S::side_right, S::back_center, S::lfe};
+    case 8:
+      return {S::left, S::center, S::right, S::side_left, S::side_right, S::back_left, S::back_right, S::lfe};
+    default: return {};
+  }
+}
+
 }  // namespace
 
 void SndfileReader::Closer::operator()(sf_private_tag* f) const noexcept { sf_close(f); }
@@ -102,6 +118,8 @@ Result<SndfileReader> SndfileReader::open(const std::string& path) {
       sf_command(r.sndfile_.get(), SFC_GET_CHANNEL_MAP_INFO, map.data(), bytes) == SF_TRUE &&
       std::any_of(map.begin(), map.end(), [](int p) { return p != SF_CHANNEL_MAP_INVALID; })) {
     for (int p : map) r.info_.speakers.push_back(speaker_of(p));
+  } else if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG) {
+    r.info_.speakers = vorbis_order(r.info_.channels);
   }
   return r;
 }

@@ -41,7 +41,10 @@ struct SndfileInfo {
   std::uint32_t rate_hz = 0;
   unsigned channels = 0;
   std::uint64_t frames = 0;    // as the file declares them
-  std::vector<Speaker> speakers;  // one per channel, or empty when the file declares none
+  // One per channel, or empty when the file declares none. Ogg Vorbis and
+  // Opus files of 3 to 8 channels declare their format's fixed order
+  // (5.1: L C R Ls Rs LFE).
+  std::vector<Speaker> speakers;
 };
 
 class SndfileReader {

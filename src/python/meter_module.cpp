@@ -246,12 +246,13 @@ Outcome measure_array(const Array& a, std::uint32_t rate_hz, unsigned channels,
 
 std::uint32_t rate_of(const nb::object& rate) {
   if (rate.is_none()) raise(PyExc_ValueError, "rate (Hz) is required when source is an array");
-  if (nb::isinstance<nb::bool_>(rate) || !PyLong_Check(rate.ptr())) {
-    raise(PyExc_TypeError, "rate must be an int (Hz), got " +
-                               type_name_of(rate));
+  if (nb::isinstance<nb::bool_>(rate) || !PyIndex_Check(rate.ptr())) {
+    raise(PyExc_TypeError, "rate must be an int (Hz), got " + type_name_of(rate));
   }
+  const nb::object index = nb::steal(PyNumber_Index(rate.ptr()));
+  if (!index.is_valid()) throw nb::python_error();
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(rate.ptr(), &overflow);
+  const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
   if (overflow != 0 || value < static_cast<long long>(sonorik::Meter::kMinRateHz) ||
       value > static_cast<long long>(sonorik::Meter::kMaxRateHz)) {
     raise(PyExc_ValueError, "rate must be between " + std::to_string(sonorik::Meter::kMinRateHz) + " and " +
@@ -283,8 +284,8 @@ Measurement measure(nb::object source, nb::object rate, nb::object channel_map, 
   } else {
     Array a;
     if (!nb::try_cast(source, a, false)) {
-      raise(PyExc_TypeError, "source must be a path (str or os.PathLike) or an array with the buffer protocol, got " +
-                                 type_name_of(source));
+      raise(PyExc_TypeError, "source must be a path (str, bytes or os.PathLike) or an array of native-endian "
+                             "float32, float64, int16 or int32 samples, got " + type_name_of(source));
     }
     const nb::dlpack::dtype t = a.dtype();
     if (!(t == nb::dtype<float>() || t == nb::dtype<double>() || t == nb::dtype<std::int16_t>() ||

@@ -1,5 +1,6 @@
-// Replays every input kept in tests/fuzz/regressions through the three code
-// paths the fuzzers drive: the mapped reader, the decoder and both analysers.
+// Replays every input kept in tests/fuzz/regressions through the code paths
+// the fuzzers drive: the mapped reader, the decoder, both analysers, and the
+// normalisation, batch and export paths with every set of measure flags.
 // Each of these files once crashed or misbehaved, or is a hostile header kept
 // beside them; a broken invariant aborts the test.
 #include <gtest/gtest.h>
@@ -45,6 +46,10 @@ TEST(FuzzRegressions, EveryKeptInputPassesEveryPath) {
     fuzz::fast_reader(bytes);
     fuzz::decoder(bytes);
     fuzz::analysis(bytes);
+    // Every flag set once; kinds and the range form cycle alongside.
+    for (unsigned flags = 0; flags < 128; ++flags) {
+      fuzz::normalize_batch(bytes, flags + 128 * (flags % 6) + 768 * (flags / 6 % 2));
+    }
   }
 }
 

@@ -1,7 +1,8 @@
 // libFuzzer entry for one path of fuzz_paths.h, chosen at build time by
 // SONORIK_FUZZ_PATH: fast_reader (open from a file, then convert), decoder
-// (the WAV decoder over bytes in memory) or analysis (a full measurement
-// through the analyzer and the robust analyzer).
+// (the WAV decoder over bytes in memory), analysis (a full measurement
+// through the analyzer and the robust analyzer) or normalize_batch (the
+// normalisation, batch and export paths with flags chosen by the input).
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -7,12 +7,17 @@
 //   decoder:     the WAV decoder over the bytes in memory;
 //   analysis:    a full measurement through both analysers, the decoded
 //                audio (looped like the loader does) through the analyzer and
-//                the mapped file through the robust analyzer.
+//                the mapped file through the robust analyzer;
+//   normalize_batch: one of the six normalisations (exact target or range),
+//                then the batch loop and a report export, with one of the 128
+//                sets of measure flags; the selector comes from the input's
+//                last two bytes, and the replay under ctest tries all 128.
 //
 // A broken invariant aborts with a message, so libFuzzer and ctest both see
 // a crash.
 #pragma once
 
+#include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -30,6 +35,9 @@
 #include "audio/ultra_fast_wav.h"
 #include "core/bytes.h"
 #include "core/metric.h"
+#include "normalize/normalize_file.h"
+#include "report/export.h"
+#include "scan/batch.h"
 
 namespace sonorik::fuzz {
 
@@ -158,6 +166,69 @@ inline void analysis(Bytes bytes) {
     const Result<AnalysisResults> r = analysis::RobustAnalyzer::analyze_with_fallback(reader.value(), all);
     if (r) SONORIK_FUZZ_CHECK(r->true_peak.has_value() && r->rms_average.has_value());
   }
+}
+
+// A private directory for the files the normalisation and export paths
+// need: they read and write real paths with a .wav extension.
+inline const std::string& scratch_dir() {
+  static const std::string dir = [] {
+    char name[] = "/tmp/sonorik-fuzz-XXXXXX";
+    SONORIK_FUZZ_CHECK(::mkdtemp(name) != nullptr);
+    return std::string(name);
+  }();
+  return dir;
+}
+
+inline MeasureFlags flags_from(unsigned bits) {
+  return {(bits & 1u) != 0, (bits & 2u) != 0, (bits & 4u) != 0, (bits & 8u) != 0,
+          (bits & 16u) != 0, (bits & 32u) != 0, (bits & 64u) != 0};
+}
+
+// selector % 128: the measure flags; selector / 128 % 6: the normalisation
+// kind; selector / 768 % 2: a target range instead of an exact target.
+inline void normalize_batch(Bytes bytes, unsigned selector) {
+  const std::string input = scratch_dir() + "/in.wav";
+  const std::string output = scratch_dir() + "/out.wav";
+  {
+    std::FILE* f = std::fopen(input.c_str(), "wb");
+    SONORIK_FUZZ_CHECK(f != nullptr);
+    SONORIK_FUZZ_CHECK(std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
+    SONORIK_FUZZ_CHECK(std::fclose(f) == 0);
+  }
+  const Result<AudioData> audio = decode_wav_bytes(bytes);
+  if (!audio || !cheap_to_measure(audio->info.sample_rate, audio->info.channels)) return;
+
+  normalize::NormalizationTarget target;
+  target.kind = static_cast<normalize::NormalizationKind>(selector / 128 % 6);
+  target.target = -23.0;
+  if (selector / 768 % 2 == 1) target.range_bound = -16.0;
+  if (const auto failed = normalize::normalize_file(input, target, output); !failed) {
+    // What was written reads back with the input's own frames.
+    const Result<AudioData> written = AudioData::load_without_looping(output);
+    SONORIK_FUZZ_CHECK(written.ok());
+    SONORIK_FUZZ_CHECK(written->info.channels == audio->info.channels);
+    SONORIK_FUZZ_CHECK(written->samples.size() ==
+                       audio->samples.size() / audio->info.channels * audio->info.channels);
+  }
+
+  const MeasureFlags flags = flags_from(selector % 128);
+  const std::vector<BatchEntry> entries = batch_analyze({input}, flags);
+  SONORIK_FUZZ_CHECK(entries.size() <= 1);
+  if (!entries.empty()) {
+    SONORIK_FUZZ_CHECK(entries[0].results.rms_max.has_value() == flags.rms_max);
+    SONORIK_FUZZ_CHECK(entries[0].results.true_peak.has_value() == flags.true_peak);
+  }
+  const auto format = static_cast<report::OutputFormat>(selector % 4);
+  const std::string report = scratch_dir() + "/report";
+  ::unlink(report.c_str());
+  const std::optional<report::ExportError> exported = report::export_files({input}, report, format, flags);
+  SONORIK_FUZZ_CHECK(exported.has_value() == entries.empty());
+}
+
+inline void normalize_batch(Bytes bytes) {
+  const unsigned selector =
+      bytes.size() < 2 ? 0u : unsigned{bytes[bytes.size() - 1]} | unsigned{bytes[bytes.size() - 2]} << 8;
+  normalize_batch(bytes, selector);
 }
 
 }  // namespace sonorik::fuzz

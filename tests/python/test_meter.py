@@ -167,6 +167,8 @@ def test_channel_weights_follow_the_mask_and_channel_map(tmp_path):
     assert five_one.channel_sample_peak_dbfs == pytest.approx(levels, abs=0.01)
     as_centre = sonorik_meter.measure(x, RATE, channel_map=["L", "R", "C", "C", "Ls", "Rs"])
     assert as_centre.integrated_lufs > five_one.integrated_lufs + 10
+    sf.write(tmp_path / "51.ogg", x[:RATE], RATE)  # Ogg keeps its own order: L C R Ls Rs LFE
+    assert sonorik_meter.info(tmp_path / "51.ogg").channel_map == ("L", "C", "R", "Ls", "Rs", "LFE")
 
     # 7.1 (FL FR FC LFE BL BR SL SR): the back pair weighs 1.0, the side pair 1.41.
     stereo = sonorik_meter.measure(tone(10), RATE).integrated_lufs

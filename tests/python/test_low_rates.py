@@ -1,0 +1,84 @@
+"""The lowest rates the meter accepts, through every entry point that makes a
+meter without the short-term mode; and the loader's cut of a trailing
+incomplete frame. `make test-memcheck` runs this file under valgrind, which
+sees writes inside the meter library that the sanitizers cannot."""
+
+import wave
+
+import numpy as np
+import pytest
+
+import sonorik
+import wavgen
+
+# Integrated loudness without short-term loudness or range: the combined
+# meter then has no short-term mode.
+NO_SHORT_TERM = (True, False, False, False, True, True, True)
+
+
+def at_the_gate_floor(path, rate):
+    """20 s ending in a 1 s burst whose level puts the integrated loudness
+    between -70 and -69.9 LUFS (found by bisection on the gain)."""
+    burst = np.zeros(20 * rate)
+    burst[-rate:] = wavgen.sine(1.0, rate, 1, 0.0, rate / 4)
+    low, high = -120.0, 0.0
+    for _ in range(60):
+        gain = (low + high) / 2
+        wavgen.write_wav(path, burst * wavgen.db_to_amp(gain), rate, kind="float")
+        level = sonorik.batch_analyze([str(path)], True, *[False] * 6)[0][2].integrated_loudness
+        if -70.0 < level <= -69.9:
+            return path
+        low, high = (gain, high) if level <= -70.0 else (low, gain)
+    raise AssertionError("no gain lands at the gate floor")
+
+
+ENTRY_POINTS = {
+    # Integrated loudness at the gate floor is re-measured 30 dB louder by an
+    # integrated-only meter.
+    "analyze_audio_all": lambda p, d: sonorik.analyze_audio_all(p)[1].integrated_loudness,
+    "batch_analyze": lambda p, d: sonorik.batch_analyze([p], *NO_SHORT_TERM)[0][2].integrated_loudness,
+    "batch_analyze_directory_py":
+        lambda p, d: sonorik.batch_analyze_directory_py(str(d), *NO_SHORT_TERM)[0][2].integrated_loudness,
+    "export_to_json": lambda p, d: sonorik.export_to_json([p], str(d / "r.json"), *NO_SHORT_TERM),
+    "normalize_integrated_loudness":
+        lambda p, d: sonorik.normalize_integrated_loudness(p, -23.0, str(d / "o.wav")),
+    "normalize_momentary_loudness":
+        lambda p, d: sonorik.normalize_momentary_loudness(p, -23.0, str(d / "o.wav")),
+}
+
+
+@pytest.mark.parametrize("rate", [16, 17])
+@pytest.mark.parametrize("entry", ENTRY_POINTS)
+def test_meters_without_the_short_term_mode(tmp_path, rate, entry, capfd):
+    src = tmp_path / "in"
+    src.mkdir()
+    if entry == "analyze_audio_all":
+        path = at_the_gate_floor(src / "a.wav", rate)
+    else:
+        path = wavgen.write_wav(src / "a.wav", wavgen.noise(20.0, rate, 1, -20.0), rate, kind="float")
+    value = ENTRY_POINTS[entry](str(path), src if entry.startswith("batch") else tmp_path)
+    out = capfd.readouterr()
+    if entry == "analyze_audio_all":
+        assert "Detecting abnormal integrated loudness" in out.out
+    elif entry.startswith("batch"):
+        # The K-weighting filter is unstable at 17 Hz: only a value is asked for.
+        assert isinstance(value, float)
+    elif entry.startswith("normalize"):
+        assert sonorik.get_audio_info_py(str(tmp_path / "o.wav")).total_samples == 20 * rate
+    assert "Warning" not in out.err
+
+
+@pytest.mark.parametrize("codes, total", [
+    (8821, 4410),  # 4,410 frames and one sample: cut to 4,410 frames
+    (8820, 4410),  # exactly 4,410 frames, still under 0.1 s: counted in frames
+    (8819, 4410),  # 4,409 frames and one sample: looped
+])
+def test_short_audio_with_a_partial_frame_ends_on_a_whole_frame(tmp_path, codes, total):
+    path = wavgen.write_codes(tmp_path / "a.wav", [100] * codes, 44105, 2)
+    info = sonorik.get_audio_info_py(str(path))
+    assert (info.total_samples, info.duration_seconds) == (total, total / 44105)
+    # Normalisation writes the file's own whole frames.
+    sonorik.normalize_true_peak(str(path), -3.0, str(tmp_path / "o.wav"))
+    with wave.open(str(tmp_path / "o.wav")) as w:
+        assert w.getnframes() == codes // 2
+    assert (tmp_path / "o.wav").stat().st_size == 44 + 4 * (codes // 2)
