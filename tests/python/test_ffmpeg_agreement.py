@@ -36,6 +36,7 @@ CASES = [
     ("stereo Ogg Opus", 2, "sf", ("OGG", "OPUS"), None),
     ("stereo MP3", 2, "sf", ("MP3", "MPEG_LAYER_III"), None),
     ("5.1 WAV, back pair (mask 0x3F)", 6, "mask", 0x3F, None),
+    ("5.1 Ogg Vorbis (its own channel order)", 6, "sf", ("OGG", "VORBIS"), None),
     # the back pair at +-135 degrees weighs 1.0 in BS.1770-4, the side pair at +-90 degrees 1.41;
     # seven channels are read as 6.1 (with an LFE) unless the mask is read
     ("7.0 WAV (mask 0x637)", 7, "mask", 0x637, ([1, 1, 1, 1, 1, 1.41, 1.41], [1, 1, 1] + [1.41] * 4)),
