@@ -134,7 +134,7 @@ def test_conformance_case(index, tmp_path_factory, result_table):
     cells = [f"{v:.2f} | {round(v - reference, 2) + 0.0:+.2f}" if v is not None else "None | —" for v in values]
     cells += [SONORIK_SKIPS.get(case, "") + " | —"] * (3 - len(values))
     tolerance = f"±{above}" if below == above else f"+{above} / -{below}"
-    result_table("conformance.md", HEADER)[index] = [
+    result_table("conformance.md", HEADER, len(CASES))[index] = [
         case, measure, f"{reference:.1f}", tolerance, *" | ".join(cells).split(" | "),
         "yes" if all(ok) else "**no**"]
     assert all(ok), (case, measure, reference, values)

@@ -110,7 +110,7 @@ def test_agrees_with_ffmpeg(index, tmp_path, result_table):
     errors = (m.integrated_lufs - reference, m.true_peak_dbtp - ff["TP"], m.loudness_range_lu - ff["LRA"])
     ok = abs(errors[0]) <= 0.1 and abs(errors[1]) <= 0.2 and abs(errors[2]) <= 1.0
     errors = [round(e, 2) + 0.0 for e in errors]  # no "-0.00" in the table
-    result_table("ffmpeg_agreement.md", HEADER)[index] = [
+    result_table("ffmpeg_agreement.md", HEADER, len(CASES))[index] = [
         material, f"{m.integrated_lufs:.2f}", f"{reference:.2f}" + (" (BS.1770-4)" if weights else ""),
         f"{errors[0]:+.2f}", f"{m.true_peak_dbtp:.2f}", f"{ff['TP']:.1f}", f"{errors[1]:+.2f}",
         f"{m.loudness_range_lu:.2f}", f"{ff['LRA']:.2f}", f"{errors[2]:+.2f}", "yes" if ok else "**no**"]
