@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import html
 import io
 import json
 import os
@@ -25,7 +26,6 @@ from collections.abc import Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import IO, Any
-from xml.sax.saxutils import quoteattr
 
 import sonorik
 import sonorik_meter
@@ -167,6 +167,12 @@ def _report_value(value: Any) -> Any:
     return value
 
 
+def _xml_attribute(text: str) -> str:
+    """`text` quoted as an XML attribute value, line breaks and tabs kept."""
+    escaped = html.escape(text, quote=True)
+    return '"' + escaped.replace("\n", "&#10;").replace("\r", "&#13;").replace("\t", "&#9;") + '"'
+
+
 def report_text(fmt: str, rows: list[dict[str, Any]], header: bool) -> str:
     """Report records: CSV/TSV lines (with the header line if asked for),
     JSON lines, or one XML element per record."""
@@ -181,7 +187,7 @@ def report_text(fmt: str, rows: list[dict[str, Any]], header: bool) -> str:
     if fmt == "json":
         return "".join(json.dumps({k: _report_value(v) for k, v in row.items()}) + "\n"
                        for row in rows)
-    return "".join("<measurement " + " ".join(f"{k}={quoteattr(str(_report_value(v)))}"
+    return "".join("<measurement " + " ".join(f"{k}={_xml_attribute(str(_report_value(v)))}"
                                               for k, v in row.items() if v is not None) + "/>\n"
                    for row in rows)
 

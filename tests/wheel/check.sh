@@ -18,12 +18,13 @@ install "$work/raw" "$raw"
 install "$work/repaired" "$repaired"
 
 # What the unrepaired extensions resolve from the system, less the C and C++
-# runtimes a manylinux wheel may assume.
+# runtimes a manylinux wheel may assume and zlib, which the interpreter's own
+# binascii module loads (libsndfile's codecs bring it into the list).
 hide=() names=()
 for lib in $(find "$work/raw" -name '*.so' -path '*site-packages*' -exec ldd {} + |
              awk '$2 == "=>" && $3 ~ /^\// {print $3}' | sort -u); do
   case $(basename "$lib") in
-    libc.so*|libm.so*|libstdc++.so*|libgcc_s.so*|libpthread.so*|libdl.so*|librt.so*|ld-linux*) ;;
+    libc.so*|libm.so*|libstdc++.so*|libgcc_s.so*|libpthread.so*|libdl.so*|librt.so*|ld-linux*|libz.so*) ;;
     *) hide+=(--ro-bind /dev/null "$(readlink -f "$lib")") names+=("$(basename "$lib")") ;;
   esac
 done
