@@ -10,6 +10,8 @@ SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-
   valgrind bubblewrap
 PY_TOOLS := scikit-build-core cmake ninja nanobind
 PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
+# The agreement tests compare with ffmpeg's ebur128 filter.
+TEST_SYSTEM_PACKAGES := ffmpeg
 # Second interpreter the test suite runs on (skipped with a notice if absent).
 PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
   [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
@@ -35,6 +37,7 @@ buildtools: sysdeps $(VPY)
 	$(VPY) -m pip install -q $(PY_TOOLS) numpy
 
 pydeps: buildtools
+	@$(MAKE) --no-print-directory sysdeps SYSTEM_PACKAGES="$(TEST_SYSTEM_PACKAGES)"
 	$(VPY) -m pip install -q $(PY_TEST_DEPS)
 
 # Builds and installs the extension into .venv (incremental: build/venv).
@@ -163,7 +166,17 @@ fuzz: sysdeps $(VPY)
 	  grep -E '^#[0-9]+[[:space:]]+DONE' build/fuzz/$$h.log || true; \
 	done; exit $$status
 
-test: test-py test-py312 test-asan test-tsan test-memcheck test-wheel
+# The conformance and ffmpeg-agreement tests write their results to build/;
+# these copy them into README.md.
+readme-tables:
+	$(VPY) tools/readme_table.py conformance build/conformance.md README.md
+	$(VPY) tools/readme_table.py ffmpeg-agreement build/ffmpeg_agreement.md README.md
+
+conformance: pydeps install
+	$(VPY) -m pytest -q tests/python/test_conformance.py tests/python/test_ffmpeg_agreement.py
+	@$(MAKE) --no-print-directory readme-tables
+
+test: test-py readme-tables test-py312 test-asan test-tsan test-memcheck test-wheel
 
 # Plants each fault listed in tests/mutants/run.py in turn (build/mutants) and
 # runs the fast suite against it; lists what survives. Not part of `make test`.

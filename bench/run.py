@@ -128,11 +128,30 @@ def _write_generated(path: Path, seconds: float, state: int) -> None:
     tmp.replace(path)
 
 
+def _write_flac(path: Path, seconds: float, state: int, source: Path | None = None) -> None:
+    """A 24-bit FLAC of the generated signal, or of the 24-bit WAV `source`."""
+    import soundfile
+
+    sys.path.insert(0, str(ROOT / "tests" / "python"))
+    import wavgen
+
+    tmp = path.with_suffix(".part")
+    with soundfile.SoundFile(tmp, "w", RATE, CHANNELS, "PCM_24", format="FLAC") as w:
+        if source is not None:
+            with soundfile.SoundFile(source) as r:
+                for block in r.blocks(RATE * 10, dtype="int32"):
+                    w.write(block)
+        else:
+            for chunk in _audio_chunks(seconds, state):
+                w.write((wavgen.quantize(chunk, BITS) << 8).astype("int32").reshape(-1, CHANNELS))
+    tmp.replace(path)
+
+
 def _stamp_ok(stamp: Path, text: str) -> bool:
     return stamp.exists() and stamp.read_text() == text
 
 
-def prepare_inputs(need_hour: bool) -> dict:
+def prepare_inputs(need_hour: bool, need_flac: bool) -> dict:
     """Creates whatever is missing; reuses what an earlier run left."""
     OUT.mkdir(parents=True, exist_ok=True)
     paths = {"long": OUT / "long_10min.wav", "hour": OUT / "long_60min.wav",
@@ -145,6 +164,20 @@ def prepare_inputs(need_hour: bool) -> dict:
             print(f"generating {paths[key].name} ({seconds} s)...", file=sys.stderr, flush=True)
             _write_generated(paths[key], seconds, state)
             stamp.write_text(text)
+    if need_flac:  # the 10-minute file as FLAC, a copy of it, and a one-hour FLAC
+        paths.update(long_flac=OUT / "long_10min.flac", long_flac_b=OUT / "long_10min_b.flac",
+                     hour_flac=OUT / "long_60min.flac")
+        for key, seconds, state, source in [("long_flac", LONG_SECONDS, 101, paths["long"]),
+                                            ("hour_flac", HOUR_SECONDS, 202, None)]:
+            stamp = paths[key].with_suffix(".flac.stamp")
+            text = f"{GENERATOR_VERSION} {seconds} {state}"
+            if not (paths[key].exists() and _stamp_ok(stamp, text)):
+                print(f"generating {paths[key].name} ({seconds} s)...", file=sys.stderr, flush=True)
+                _write_flac(paths[key], seconds, state, source)
+                stamp.write_text(text)
+        if not (paths["long_flac_b"].exists() and
+                paths["long_flac_b"].stat().st_mtime >= paths["long_flac"].stat().st_mtime):
+            shutil.copyfile(paths["long_flac"], paths["long_flac_b"])
 
     short_dir = paths["short_dir"]
     stamp = OUT / "short.stamp"
@@ -205,6 +238,12 @@ def _child_main(task: str, args: list[str]) -> None:
     report: dict = {}
     if task.startswith("ours_"):
         import sonorik
+    if "meter" in task:
+        import sonorik_meter
+    if task.startswith("array_"):  # the 10-minute file as a float32 array, read before timing
+        import pyloudnorm
+        import soundfile
+        data = soundfile.read(args[0], dtype="float32")[0]
     report["rss_before_kib"] = _rss_anon_kib()
     t0 = time.perf_counter()
     if task == "ours_analyze":
@@ -222,6 +261,20 @@ def _child_main(task: str, args: list[str]) -> None:
         out = Path(args[0])
         out.unlink(missing_ok=True)
         sonorik.export_to_json(json.loads(Path(args[1]).read_text()), str(out), *[True] * 7)
+    elif task == "meter_measure":
+        m = sonorik_meter.measure(args[0])
+        report.update(I=m.integrated_lufs, TP=m.true_peak_dbtp, LRA=m.loudness_range_lu)
+    elif task == "meter_serial":
+        for p in args:
+            sonorik_meter.measure(p)
+    elif task == "meter_threads":
+        from concurrent.futures import ThreadPoolExecutor
+        with ThreadPoolExecutor(len(args)) as pool:
+            list(pool.map(sonorik_meter.measure, args))
+    elif task == "array_meter":
+        report["I"] = sonorik_meter.measure(data, RATE).integrated_lufs
+    elif task == "array_pyln":
+        report["I"] = pyloudnorm.Meter(RATE).integrated_loudness(data)
     elif task == "ours_normalize":
         sonorik.normalize_integrated_loudness(args[0], -23.0, output_path=args[1])
     elif task == "ours_find":
@@ -455,8 +508,8 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=5, help="timed rounds per case (default 5)")
     ap.add_argument("--quick", action="store_true", help="3 rounds")
-    ap.add_argument("--only", default="long,export,normalize,find,memory",
-                    help="comma list of groups: long,export,normalize,find,memory")
+    ap.add_argument("--only", default="long,export,normalize,find,memory,meter",
+                    help="comma list of groups: long,export,normalize,find,memory,meter")
     ap.add_argument("--poll-ms", type=float, default=20.0,
                     help="RssAnon polling interval during timed runs (default 20)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
@@ -470,7 +523,7 @@ def main() -> int:
     if not FLOOR.exists():
         print(f"missing {FLOOR}; build it with `make bench`", file=sys.stderr)
         return 2
-    inputs = prepare_inputs("memory" in groups)
+    inputs = prepare_inputs("memory" in groups, "meter" in groups)
     long_path = str(inputs["long"])
     scratch = inputs["scratch"]
     rows: list[tuple] = []  # (case, ours runner, peer runner or None, basis, target text, bound)
@@ -545,6 +598,48 @@ def main() -> int:
             notes.append(f"find_audio_files found {found['ours']} files, os.walk {found['walk']}")
         rows.append((f"find_audio_files, {TREE_ENTRIES:,} entries", g["ours"], g["walk"], "call", "", None))
 
+    meter_memory = None
+    if "meter" in groups:
+        flac, flac_b = str(inputs["long_flac"]), str(inputs["long_flac_b"])
+        g = {r.key: r for r in [
+            Runner("ffmpeg_flac", "ffmpeg ebur128=peak=true, same FLAC", [ffmpeg_argv(flac)]),
+            Runner("meter_flac", "sonorik_meter.measure, FLAC", [child_argv("meter_measure", flac)]),
+            Runner("meter_wav", "sonorik_meter.measure, WAV", [child_argv("meter_measure", long_path)]),
+            Runner("ours_analyze", "sonorik analyze_audio_all, same WAV",
+                   [child_argv("ours_analyze", long_path)]),
+            Runner("array_meter", "sonorik_meter.measure, array", [child_argv("array_meter", long_path)]),
+            Runner("array_pyln", "pyloudnorm integrated_loudness, same array",
+                   [child_argv("array_pyln", long_path)]),
+            Runner("serial", "the two, one after the other", [child_argv("meter_serial", flac, flac_b)]),
+            Runner("threads", "sonorik_meter.measure, two FLACs in two threads",
+                   [child_argv("meter_threads", flac, flac_b)]),
+        ]}
+        run_group("sonorik_meter", list(g.values()), reps, poll)
+        rows += [
+            ("measure, FLAC 10 min, all measures", g["meter_flac"], g["ffmpeg_flac"], "wall", "<= 0.6", 0.6),
+            ("measure, WAV 10 min", g["meter_wav"], g["ours_analyze"], "wall", "<= 1.0", 1.0),
+            ("measure, float32 array 10 min, all measures", g["array_meter"], g["array_pyln"], "call",
+             "< 1.0", 1.0),
+            # measure() has no integrated-only mode: its one pass is held to the integrated target too
+            ("measure, float32 array 10 min, integrated", g["array_meter"], g["array_pyln"], "call",
+             "<= 0.25 (4x faster)", 0.25),
+            ("measure, two FLACs 10 min", g["threads"], g["serial"], "call", "<= 0.6", 0.6),
+        ]
+        rep = {k: g[k].samples[-1].report for k in ("meter_flac", "meter_wav", "array_meter", "array_pyln")}
+        ff = run_measured([ffmpeg_argv(flac, quiet=False)], 0.05, capture=True).output
+        ff = ff[ff.rfind("Summary:"):]
+        notes.append(
+            "Readings, 10-minute file: sonorik_meter FLAC I {I:.2f} LUFS, TP {TP:.2f} dBTP, LRA {LRA:.2f} LU; "
+            .format(**rep["meter_flac"]) + "WAV I {I:.2f}, TP {TP:.2f}, LRA {LRA:.2f}; ".format(**rep["meter_wav"]) +
+            f"array I {rep['array_meter']['I']:.2f}; pyloudnorm I {rep['array_pyln']['I']:.2f}; ffmpeg " +
+            " ".join(re.findall(r"(?:I|LRA|Peak):\s+(-?[\d.]+)", ff)) + " (I, LRA, TP)")
+        hour = Runner("meter_hour", "sonorik_meter.measure, 1-hour FLAC",
+                      [child_argv("meter_measure", str(inputs["hour_flac"]))])
+        print("[sonorik_meter] one-hour FLAC", file=sys.stderr, flush=True)
+        for _ in range(max(1, min(reps, 3))):
+            hour.samples.append(run_measured(hour.argvs, 0.005))
+        meter_memory = hour
+
     memory_row = None
     if "memory" in groups:
         hour = str(inputs["hour"])
@@ -591,6 +686,15 @@ def main() -> int:
         print(f"| analyze_audio_all, 1 hour: peak RssAnon of the process | "
               f"{f.label} ({f.peak_mib():.1f} MiB) | — | < 64 MiB {verdict} | {peak:.1f} MiB "
               f"({before:.1f} MiB before the call) | — | — | {peak:.1f} / {f.peak_mib():.1f} MiB |")
+    if meter_memory:
+        growth = max((s.peak_anon_kib - s.report["rss_before_kib"]) / 1024.0 for s in meter_memory.samples)
+        before = max(s.report["rss_before_kib"] for s in meter_memory.samples) / 1024.0
+        verdict = "met" if growth < 64 else "**missed**"
+        if growth >= 64:
+            missed.append(f"RssAnon growth, measure on a 1-hour FLAC: {growth:.1f} MiB (target < 64 MiB)")
+        print(f"| measure, 1-hour FLAC: peak RssAnon growth over the call | — | — | < 64 MiB {verdict} | "
+              f"{growth:.1f} MiB ({before:.1f} MiB before the call, {meter_memory.median():.1f} s) | — | — | "
+              f"{meter_memory.peak_mib():.0f} MiB |")
     print()
     for n in notes:
         print(n)

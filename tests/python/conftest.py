@@ -19,3 +19,20 @@ def probe():
         return importlib.import_module("_sonorik_probe")
     finally:
         sys.path.remove(where)
+
+
+@pytest.fixture(scope="session")
+def result_table():
+    """Rows of Markdown result tables, keyed for their order; a table with all
+    its rows is written at the end of the session to $SONORIK_RESULTS_DIR
+    (default build/), so a partial run leaves the last full table alone."""
+    tables: dict = {}
+    yield lambda name, header, count: tables.setdefault(name, (header, {}, count))[1]
+    out = Path(os.environ.get("SONORIK_RESULTS_DIR") or Path(__file__).parents[2] / "build")
+    out.mkdir(parents=True, exist_ok=True)
+    for name, (header, rows, count) in tables.items():
+        if len(rows) != count:
+            continue
+        lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+        lines += ["| " + " | ".join(rows[k]) + " |" for k in sorted(rows)]
+        (out / name).write_text("\n".join(lines) + "\n")
