@@ -130,8 +130,10 @@ def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any]
     series: also return momentary and short-term loudness every 100 ms.
 
     Raises OSError (cannot open or read the file: path and reason), ValueError (shape, rate,
-    channel_map, NUL byte in the path, rate or channel count the meter does not take) or
-    TypeError (argument types, sample type)."""
+    channel_map, NUL byte in the path, a rate outside 3,364 to 2,822,400 Hz -- below it
+    K-weighting's shelf lies above half the rate -- or a channel count outside 1 to 64) or
+    TypeError (wrong argument types, unsupported sample type). The interpreter lock is
+    released while reading and measuring."""
 
 class FileInfo:
     """What info() reads from a file's header."""

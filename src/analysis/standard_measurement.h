@@ -59,6 +59,11 @@ struct StandardMeasurement {
   std::vector<double> series_short_term_lufs;
 };
 
+// The lowest rate measured: K-weighting's high shelf (1,681.97 Hz) must lie
+// below half the rate. Under it the meter's filter is no K-weighting at all
+// and may be unstable (a -20 dBFS sine sampled at 3 kHz reads +inf LUFS).
+inline constexpr std::uint32_t kMinStandardRateHz = 3364;
+
 // Measures every frame `read` gives. `roles` holds libebur128's channel
 // value for each channel. Errors: the reader's, unchanged; "unsupported rate
 // or channel count" outside Meter::accepts; "NoMem" when a meter cannot be

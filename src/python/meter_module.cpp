@@ -125,12 +125,22 @@ std::optional<std::string> choose_layout(unsigned channels,
   return std::nullopt;
 }
 
+// The rates measured: from the lowest at which K-weighting exists to the
+// meter's highest.
+std::string rate_range_text() {
+  return "rate must be between " + std::to_string(sonorik::analysis::kMinStandardRateHz) + " and " +
+         std::to_string(sonorik::Meter::kMaxRateHz) + " Hz";
+}
+
 std::string limits_message(unsigned channels, std::uint32_t rate_hz) {
   if (channels < 1 || channels > sonorik::Meter::kMaxChannels) {
     return "channel count must be between 1 and 64 (got " + std::to_string(channels) + ")";
   }
-  return "rate must be between " + std::to_string(sonorik::Meter::kMinRateHz) + " and " +
-         std::to_string(sonorik::Meter::kMaxRateHz) + " Hz (got " + std::to_string(rate_hz) + ")";
+  return rate_range_text() + " (got " + std::to_string(rate_hz) + ")";
+}
+
+bool rate_measurable(std::uint32_t rate_hz) {
+  return rate_hz >= sonorik::analysis::kMinStandardRateHz && rate_hz <= sonorik::Meter::kMaxRateHz;
 }
 
 // Runs the measurement with the lock released; the reader's errors are
@@ -161,7 +171,7 @@ Outcome measure_file(const std::string& path, const std::optional<std::vector<st
   const sonorik::SndfileInfo& info = reader->info();
   o.measurement.emplace();
   o.measurement->format = info.format;
-  if (!sonorik::Meter::accepts(info.channels, info.rate_hz)) {
+  if (!sonorik::Meter::accepts(info.channels, info.rate_hz) || !rate_measurable(info.rate_hz)) {
     o.failure = Failure::value;
     o.message = limits_message(info.channels, info.rate_hz);
     return o;
@@ -253,11 +263,8 @@ std::uint32_t rate_of(const nb::object& rate) {
   if (!index.is_valid()) throw nb::python_error();
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-  if (overflow != 0 || value < static_cast<long long>(sonorik::Meter::kMinRateHz) ||
-      value > static_cast<long long>(sonorik::Meter::kMaxRateHz)) {
-    raise(PyExc_ValueError, "rate must be between " + std::to_string(sonorik::Meter::kMinRateHz) + " and " +
-                                std::to_string(sonorik::Meter::kMaxRateHz) + " Hz (got " +
-                                text_of(nb::repr(rate)) + ")");
+  if (overflow != 0 || value < 0 || !rate_measurable(static_cast<std::uint32_t>(std::min<long long>(value, UINT32_MAX)))) {
+    raise(PyExc_ValueError, rate_range_text() + " (got " + text_of(nb::repr(rate)) + ")");
   }
   return static_cast<std::uint32_t>(value);
 }
@@ -503,8 +510,9 @@ declared layout, or the usual layout for the channel count (1 M; 2 L R;
 series: also return momentary and short-term loudness every 100 ms.
 
 Raises OSError (the file cannot be opened or read: the path and the reason),
-ValueError (bad shape, rate, channel_map, NUL byte in the path, a rate or
-channel count the meter does not take) or TypeError (wrong argument types,
+ValueError (bad shape, rate, channel_map, NUL byte in the path, a rate outside
+3,364 to 2,822,400 Hz -- below it K-weighting's shelf lies above half the
+rate -- or a channel count outside 1 to 64) or TypeError (wrong argument types,
 unsupported sample type). The interpreter lock is released while reading and
 measuring.)");
 

@@ -233,7 +233,7 @@ def test_errors(tmp_path):
         ((str(garbage), 48000), {}, ValueError, None),
         ((a,), {}, ValueError, "rate (Hz) is required when source is an array"),
         ((a, 48000.0), {}, TypeError, "rate must be an int (Hz), got float"),
-        ((a, 8), {}, ValueError, "rate must be between 16 and 2822400 Hz (got 8)"),
+        ((a, 3000), {}, ValueError, "rate must be between 3364 and 2822400 Hz (got 3000)"),
         ((a.astype(np.int8), RATE), {}, TypeError, None),
         ((a.astype(np.complex64), RATE), {}, TypeError, None),
         ((np.zeros((4, 4, 2)), RATE), {}, ValueError, "array must have 1 or 2 dimensions (got 3)"),
