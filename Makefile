@@ -9,7 +9,7 @@ JOBS ?= 2
 SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev libsndfile1-dev \
   valgrind bubblewrap
 PY_TOOLS := scikit-build-core cmake ninja nanobind
-PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
+PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]' matplotlib
 # Second interpreter the test suite runs on (skipped with a notice if absent).
 PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
   [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
