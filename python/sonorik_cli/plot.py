@@ -129,12 +129,12 @@ def plot(measurement: Any, path_or_axes: str | os.PathLike[str] | Axes | None = 
     if peaks is not None:
         with np.errstate(invalid="ignore"):
             over = np.asarray(peaks, dtype=np.float64) > ceiling_dbtp
-        if over.any():
-            x, flags = column_maxima(t, over.astype(np.float64), columns)
-            marks = x[flags > 0]
-            ax.plot(marks, np.full(len(marks), 0.97), linestyle="none", marker="v", markersize=5,
-                    color=OVER_COLOUR, transform=ax.get_xaxis_transform(), gid="true-peak-overs",
-                    label=f"true peak > {ceiling_dbtp:.1f} dBTP ({int(over.sum())} x 100 ms)")
+        x, flags = column_maxima(t, over.astype(np.float64), columns)
+        marks = x[flags > 0]
+        count = f"{int(over.sum())} x 100 ms" if over.any() else "none"
+        ax.plot(marks, np.full(len(marks), 0.97), linestyle="none", marker="v", markersize=5,
+                color=OVER_COLOUR, transform=ax.get_xaxis_transform(), gid="true-peak-overs",
+                label=f"true peak > {ceiling_dbtp:.1f} dBTP: {count}")
 
     top = max(shown, default=-10.0) + 4.0
     bottom = max(min(shown, default=-60.0) - 4.0, top - 60.0)
