@@ -142,7 +142,7 @@ def plot(measurement: Any, path_or_axes: str | os.PathLike[str] | Axes | None = 
     ax.set_xlim(0.0, max(float(t[-1]) if len(t) else 0.0, 1.0))
     ax.xaxis.set_major_formatter(FuncFormatter(clock))
     ax.xaxis.set_major_locator(MaxNLocator(nbins=12, steps=[1, 2, 3, 5, 6, 10]))
-    ax.set_xlabel("time (m:ss)")
+    ax.set_xlabel("time (h:mm:ss)" if len(t) and t[-1] >= 3599.5 else "time (m:ss)")
     ax.set_ylabel("loudness (LUFS)")
     ax.grid(True, color="#dddddd", linewidth=0.6)
     ax.legend(loc="lower left", fontsize="small", ncols=2, framealpha=0.85)
