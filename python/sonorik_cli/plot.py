@@ -145,7 +145,7 @@ def plot(measurement: Any, path_or_axes: str | os.PathLike[str] | Axes | None = 
     ax.set_xlabel("time (h:mm:ss)" if len(t) and t[-1] >= 3599.5 else "time (m:ss)")
     ax.set_ylabel("loudness (LUFS)")
     ax.grid(True, color="#dddddd", linewidth=0.6)
-    ax.legend(loc="lower left", fontsize="small", ncols=2, framealpha=0.85)
+    ax.legend(loc="best", fontsize="small", ncols=2, framealpha=0.85)
     ax.set_title(f"{name}\n{summary(measurement)}" if name else summary(measurement), fontsize="medium")
     if path_or_axes is not None and not isinstance(path_or_axes, Axes):
         figure.savefig(os.fspath(path_or_axes), dpi=dpi)
