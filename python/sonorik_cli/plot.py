@@ -15,13 +15,16 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Any
+from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
 from matplotlib.axes import Axes
 from matplotlib.figure import Figure
 from matplotlib.ticker import FuncFormatter, MaxNLocator
+
+if TYPE_CHECKING:
+    from sonorik_meter import Measurement
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -65,14 +68,14 @@ def _value(v: float | None, unit: str) -> str:
     return f"{v:.1f} {unit}" if math.isfinite(v) else f"{v} {unit}"
 
 
-def summary(m: Any) -> str:
+def summary(m: Measurement) -> str:
     """The title's second line: the summary values with their units."""
     return (f"I {_value(m.integrated_lufs, 'LUFS')}   LRA {_value(m.loudness_range_lu, 'LU')}   "
             f"TP {_value(m.true_peak_dbtp, 'dBTP')}   M max {_value(m.momentary_max_lufs, 'LUFS')}   "
             f"S max {_value(m.short_term_max_lufs, 'LUFS')}")
 
 
-def plot(measurement: Any, path_or_axes: str | os.PathLike[str] | Axes | None = None, *,
+def plot(measurement: Measurement, path_or_axes: str | os.PathLike[str] | Axes | None = None, *,
          name: str | None = None, target_lufs: float | None = None, tolerance_lu: float = 1.0,
          ceiling_dbtp: float = -1.0, width_px: int = 1200, height_px: int = 500,
          dpi: int = 100) -> Figure:
@@ -125,7 +128,7 @@ def plot(measurement: Any, path_or_axes: str | os.PathLike[str] | Axes | None = 
                    label=f"target {target_lufs:.1f} ± {tolerance_lu:.1f} LUFS")
         shown += [target_lufs - tolerance_lu, target_lufs + tolerance_lu]
 
-    peaks = getattr(measurement, "series_true_peak_dbtp", None)
+    peaks = measurement.series_true_peak_dbtp
     if peaks is not None:
         with np.errstate(invalid="ignore"):
             over = np.asarray(peaks, dtype=np.float64) > ceiling_dbtp
@@ -145,7 +148,7 @@ def plot(measurement: Any, path_or_axes: str | os.PathLike[str] | Axes | None = 
     ax.set_xlabel("time (h:mm:ss)" if len(t) and t[-1] >= 3599.5 else "time (m:ss)")
     ax.set_ylabel("loudness (LUFS)")
     ax.grid(True, color="#dddddd", linewidth=0.6)
-    ax.legend(loc="best", fontsize="small", ncols=2, framealpha=0.85)
+    ax.legend(loc="best", fontsize="small", ncol=2, framealpha=0.85)
     ax.set_title(f"{name}\n{summary(measurement)}" if name else summary(measurement), fontsize="medium")
     if path_or_axes is not None and not isinstance(path_or_axes, Axes):
         figure.savefig(os.fspath(path_or_axes), dpi=dpi)
