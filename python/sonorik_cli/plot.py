@@ -3,9 +3,9 @@ time, the integrated loudness, an optional target with its tolerance band,
 the loudness range as a band, and the steps where the true peak passes a
 ceiling. `sonorik_meter.plot` and `sonorik plot` draw through `plot` here.
 
-Needs matplotlib (pip install "sonorik[plot]"). Drawing uses a Figure of its
-own (no pyplot, no global state), so it works in threads and without a
-display. Curves are reduced to one point per pixel column, the column's
+Needs matplotlib (pip install "sonorik[plot]"), imported by `plot` when it
+is first called. Drawing uses a Figure of its own (no pyplot, no global
+state), so it works in threads and without a display. Curves are reduced to one point per pixel column, the column's
 maximum, so a two-hour file draws as fast as a short one; steps whose
 loudness is -inf or below GAP_BELOW_LUFS (digital silence) or undefined
 (before the window is full) are drawn as gaps.
@@ -19,11 +19,11 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
-from matplotlib.axes import Axes
-from matplotlib.figure import Figure
-from matplotlib.ticker import FuncFormatter, MaxNLocator
 
 if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
     from sonorik_meter import Measurement
 
 FloatArray = npt.NDArray[np.float64]
@@ -87,6 +87,10 @@ def plot(measurement: Measurement, path_or_axes: str | os.PathLike[str] | Axes |
     file name). target_lufs: a target line with a band of +-tolerance_lu.
     ceiling_dbtp: steps whose true peak passes it are marked at the top.
     Raises ValueError for a measurement taken without series."""
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+    from matplotlib.ticker import FuncFormatter, MaxNLocator
+
     t = measurement.series_time_s
     if t is None:
         raise ValueError("the measurement has no series: measure with series=True")

@@ -90,9 +90,11 @@ def cmd_plot(args: argparse.Namespace) -> int:
     from sonorik_cli import main as cli
 
     try:
-        from sonorik_cli import plot as drawing
+        import matplotlib  # noqa: F401 - only to say how to install it when missing
     except ImportError:
         return usage_error("plot", INSTALL_HINT)
+    from sonorik_cli import plot as drawing
+
     out: str = args.output
     many = len(args.paths) > 1 or os.path.isdir(out) or out.endswith(os.sep)
     if not many and _extension(out) not in PICTURE_FORMATS:
