@@ -9,7 +9,9 @@ JOBS ?= 2
 SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev libsndfile1-dev \
   valgrind bubblewrap
 PY_TOOLS := scikit-build-core cmake ninja nanobind
-PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]'
+# Drawing loudness over time (the "plot" extra): demo, tests and bench.
+PLOT_DEPS := matplotlib
+PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]' $(PLOT_DEPS)
 # The agreement tests compare with ffmpeg's ebur128 filter.
 TEST_SYSTEM_PACKAGES := ffmpeg
 # Second interpreter the test suite runs on (skipped with a notice if absent).
@@ -47,6 +49,9 @@ install: buildtools
 demo: install
 	$(VPY) examples/make_examples.py examples/audio
 	$(VENV)/bin/sonorik analyze examples/audio
+	$(VPY) -m pip install -q $(PLOT_DEPS)
+	$(VENV)/bin/sonorik plot --target -23 --ceiling -12 examples/audio/music_like_stereo_24bit.wav \
+	  -o examples/audio/music_like_stereo_24bit.png
 
 # The installed extension built together with the C++ unit tests and the test
 # probe module, warnings as errors, in one build (build/venv-tests).
@@ -194,6 +199,7 @@ bench: install
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq ffmpeg >/dev/null; }
 	$(VPY) -m pip install -q pyloudnorm soundfile
+	$(VPY) -m pip install -q $(PLOT_DEPS)
 	mkdir -p build/bench
 	g++ -O2 -std=c++20 -Wall -Wextra -Wconversion bench/ebur128_floor.cpp \
 	  $$(pkg-config --cflags --libs libebur128) -o build/bench/ebur128_floor

@@ -508,8 +508,8 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=5, help="timed rounds per case (default 5)")
     ap.add_argument("--quick", action="store_true", help="3 rounds")
-    ap.add_argument("--only", default="long,export,normalize,find,memory,meter",
-                    help="comma list of groups: long,export,normalize,find,memory,meter")
+    ap.add_argument("--only", default="long,export,normalize,find,memory,meter,plot",
+                    help="comma list of groups: long,export,normalize,find,memory,meter,plot")
     ap.add_argument("--poll-ms", type=float, default=20.0,
                     help="RssAnon polling interval during timed runs (default 20)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
@@ -523,7 +523,7 @@ def main() -> int:
     if not FLOOR.exists():
         print(f"missing {FLOOR}; build it with `make bench`", file=sys.stderr)
         return 2
-    inputs = prepare_inputs("memory" in groups, "meter" in groups)
+    inputs = prepare_inputs("memory" in groups or "plot" in groups, "meter" in groups)
     long_path = str(inputs["long"])
     scratch = inputs["scratch"]
     rows: list[tuple] = []  # (case, ours runner, peer runner or None, basis, target text, bound)
@@ -651,6 +651,18 @@ def main() -> int:
             r.samples.append(run_measured(r.argvs, 0.005))
         f.samples.append(run_measured(f.argvs, 0.005))
         memory_row = (r, f)
+
+    if "plot" in groups:
+        # Loudness over time: the graph of a one-hour file against the plain
+        # measurement of the same file, both through the command.
+        hour = str(inputs["hour"])
+        cli = str(Path(PY).parent / "sonorik")
+        g = {r.key: r for r in [
+            Runner("plot", "sonorik plot", [[cli, "plot", hour, "-o", str(scratch / "hour.png")]]),
+            Runner("analyze", "sonorik analyze", [[cli, "analyze", hour]]),
+        ]}
+        run_group("plot, one-hour file", list(g.values()), max(3, min(reps, 5)), poll)
+        rows.append(("sonorik plot, 1 hour", g["plot"], g["analyze"], "wall", "< 2.0", 2.0))
 
     # ---- print ----
     print()

@@ -115,6 +115,9 @@ class Measurement:
     @property
     def series_short_term_lufs(self) -> numpy.typing.NDArray[numpy.float64] | None:
         """With series=True: short-term loudness at each step end, LUFS (numpy float64; NaN before 3 s of audio, -inf for digital silence); otherwise None."""
+    @property
+    def series_true_peak_dbtp(self) -> numpy.typing.NDArray[numpy.float64] | None:
+        """With series=True: the largest true peak over the channels within each step, dBTP (numpy float64; -inf for digital silence); otherwise None."""
 
 def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any], rate: SupportsIndex | None = None, *, channel_map: Sequence[str] | None = None,
             series: bool = False) -> Measurement:
@@ -163,3 +166,15 @@ def info(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> FileI
 
 def extensions() -> tuple[str, ...]:
     """File-name extensions (lower case, no dot) of every format the installed libsndfile reads."""
+
+# ---- loudness over time (needs matplotlib: pip install "sonorik[plot]") ----
+
+def plot(measurement: Measurement, path_or_axes: Union[str, os.PathLike[str], Any, None] = None, *,
+         name: str | None = None, target_lufs: float | None = None, tolerance_lu: float = 1.0,
+         ceiling_dbtp: float = -1.0, width_px: int = 1200, height_px: int = 500, dpi: int = 100) -> Any:
+    """Draws a measurement taken with series=True: momentary and short-term loudness (LUFS)
+    against time (m:ss), the integrated loudness, the loudness range band, the 100 ms steps
+    whose true peak passes ceiling_dbtp (dBTP), and with target_lufs a target line with a band
+    of +-tolerance_lu (LU). path_or_axes: None (a new figure), a path (.png, .svg or .pdf,
+    width_px x height_px at dpi) or matplotlib Axes to draw on. Returns the matplotlib Figure.
+    Raises ValueError for a measurement without series and ImportError without matplotlib."""

@@ -29,6 +29,7 @@ from typing import IO, Any
 
 import sonorik
 import sonorik_meter
+from sonorik_cli import timeline
 
 PROG = "sonorik"
 
@@ -300,6 +301,8 @@ def expand(paths: Sequence[str]) -> tuple[list[str], int]:
 
 
 def cmd_analyze(args: argparse.Namespace) -> int:
+    if args.series:
+        return timeline.cmd_series(args)
     chosen = [m for m in MEASURES if getattr(args, m[0])] or list(MEASURES)
     files, failed = expand(args.paths)
     rows: list[dict[str, Any]] = []
@@ -486,6 +489,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="measure N files at once (default: one per core, %(default)s here)")
     a.add_argument("-v", "--verbose", action="store_true",
                    help="accepted for older scripts (the measurement writes no notices)")
+    timeline.add_series_option(a)
     a.set_defaults(run=cmd_analyze)
 
     n = commands.add_parser(
@@ -508,6 +512,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Show the format, length and channel layout of audio files.")
     i.add_argument("files", nargs="+", metavar="FILE", help="audio file")
     i.set_defaults(run=cmd_info)
+
+    timeline.add_plot_command(commands)
     return parser
 
 

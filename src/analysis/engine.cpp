@@ -110,13 +110,19 @@ class LoudnessPart {
   std::vector<double> range_blocks_;
 };
 
-// True-peak readings of channels [first, first + count).
+// True-peak readings of channels [first, first + count), and with `step`
+// set, the largest of them in every step of `step` frames.
 struct PeakGroup {
   unsigned first = 0;
   unsigned count = 0;
   std::optional<TruePeakFilter> filter;
   std::optional<Meter> meter;
   std::vector<double> buffer;
+  std::uint64_t step = 0;           // 0: no per-step peaks
+  std::uint64_t left = 0;           // frames still missing from the current step
+  double step_peak = 0.0;
+  std::vector<double> steps;
+  std::vector<double> before_step;  // filter readings of the steps already taken
 
   void feed(const double* p, std::size_t frames, unsigned channels) {
     const double* in = p;
@@ -124,15 +130,50 @@ struct PeakGroup {
       extract(p, frames, channels, first, count, buffer);
       in = buffer.data();
     }
+    if (step == 0) {
+      add(in, frames);
+      return;
+    }
+    while (frames > 0) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(frames, left));
+      add(in, n);
+      take_step_peak();
+      in += n * count;
+      frames -= n;
+      left -= n;
+      if (left == 0) end_step();
+    }
+  }
+  void finish() {
+    if (step != 0 && left != step) end_step();
+  }
+  double peak(unsigned c) const {
+    if (filter) return std::max(filter->true_peak(c), before_step.empty() ? 0.0 : before_step[c]);
+    return meter->true_peak(c).value_or(0.0);
+  }
+
+ private:
+  void add(const double* in, std::size_t frames) {
     if (filter) {
       filter->add_frames(in, frames);
     } else {
       meter->add_frames(in, frames);
     }
   }
-  double peak(unsigned c) const {
-    if (filter) return filter->true_peak(c);
-    return meter->true_peak(c).value_or(0.0);
+  // Folds what was fed since the last call into the step's peak.
+  void take_step_peak() {
+    before_step.resize(count, 0.0);
+    for (unsigned c = 0; c < count; ++c) {
+      const double v = filter ? filter->true_peak(c) : meter->previous_true_peak(c).value_or(0.0);
+      step_peak = std::max(step_peak, v);
+      before_step[c] = std::max(before_step[c], v);
+    }
+    if (filter) filter->reset_peaks();
+  }
+  void end_step() {
+    steps.push_back(step_peak);
+    step_peak = 0.0;
+    left = step;
   }
 };
 
@@ -258,6 +299,11 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
       PeakGroup& group = groups[g];
       group.first = channels * g / n;
       group.count = channels * (g + 1) / n - group.first;
+      if (config.step_true_peaks) {
+        group.step = config.step_frames != 0 ? config.step_frames
+                                             : static_cast<std::uint64_t>(static_cast<double>(rate) * 0.1);
+        group.left = group.step;
+      }
       group.filter = TruePeakFilter::create(group.count, rate);
       if (group.filter) continue;
       Result<Meter> meter = Meter::create(group.count, rate, Meter::kModeTruePeak);
@@ -326,8 +372,13 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
     out.channel_integrated_lufs.push_back(m.meter ? m.meter->global() : std::nullopt);
   }
   if (!groups.empty()) {
-    for (const PeakGroup& g : groups) {
+    for (PeakGroup& g : groups) {
+      g.finish();
       for (unsigned c = 0; c < g.count; ++c) out.true_peak.push_back(g.peak(c));
+      out.step_true_peak.resize(std::max(out.step_true_peak.size(), g.steps.size()), 0.0);
+      for (std::size_t i = 0; i < g.steps.size(); ++i) {
+        out.step_true_peak[i] = std::max(out.step_true_peak[i], g.steps[i]);
+      }
     }
   }
   if (rms) {

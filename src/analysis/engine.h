@@ -66,6 +66,9 @@ struct EngineConfig {
 
   bool channel_loudness = false;
   bool true_peak = true;
+  // Also the true peak of every step of `step_frames` frames (largest over
+  // the channels), in EngineResult::step_true_peak.
+  bool step_true_peaks = false;
 
   bool rms = true;
   bool channel_sums = false;        // per-channel sums and sample peaks
@@ -87,6 +90,9 @@ struct EngineResult {
   // True peak per channel (1.0 is full scale); empty when not asked for or
   // when some group of channels had no meter.
   std::vector<double> true_peak;
+  // With step_true_peaks: per step (the last may be short), the largest true
+  // peak over the channels of the frames fed in it (1.0 is full scale).
+  std::vector<double> step_true_peak;
   // Largest |sample| per channel over the RMS frames (empty unless channel_sums).
   std::vector<double> sample_peak;
 };

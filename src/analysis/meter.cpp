@@ -93,4 +93,8 @@ std::optional<double> Meter::true_peak(unsigned channel) const noexcept {
   return read([&](double* o) { return ebur128_true_peak(state_.get(), channel, o); });
 }
 
+std::optional<double> Meter::previous_true_peak(unsigned channel) const noexcept {
+  return read([&](double* o) { return ebur128_prev_true_peak(state_.get(), channel, o); });
+}
+
 }  // namespace sonorik

@@ -54,6 +54,8 @@ class Meter {
   // not exceed the mode's window (400 ms for M, 3000 ms for S).
   std::optional<double> window(unsigned long window_ms) const noexcept;
   std::optional<double> true_peak(unsigned channel) const noexcept;
+  // The true peak of `channel` over the frames of the last add_frames call.
+  std::optional<double> previous_true_peak(unsigned channel) const noexcept;
 
   // Assigns a library channel role (EBUR128_LEFT, ..., EBUR128_UNUSED) to
   // `channel`. An unused channel is not loudness-filtered, but its sample and

@@ -59,6 +59,7 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
   out.channels = channels;
   const std::uint64_t step = (rate_hz + 5) / 10;
 
+  std::vector<std::uint64_t> series_ends;  // frames, one per series entry
   EngineConfig c;
   c.channels = channels;
   c.rate_hz = rate_hz;
@@ -75,12 +76,14 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
     if (!std::isnan(s)) out.short_term_max_lufs = std::max(out.short_term_max_lufs.value_or(-kInf), s);
     if (series) {
       out.series_time_s.push_back(static_cast<double>(r.end_frame) / rate_hz);
+      series_ends.push_back(r.end_frame);
       out.series_momentary_lufs.push_back(m);
       out.series_short_term_lufs.push_back(s);
     }
   };
   c.channel_loudness = channels > 1;
   c.true_peak = true;
+  c.step_true_peaks = series;
   c.rms = true;
   c.channel_sums = true;
   c.rms_block_frames = step;
@@ -109,6 +112,15 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
   if (!r.range_block_lufs.empty()) {
     out.loudness_range_lu = r.range_lu;
     range_percentiles(r.range_block_lufs, out);
+  }
+
+  if (series) {
+    // One peak per loudness step; a step whose loudness could not be read
+    // has no reading, so the peaks are matched to the steps by their ends.
+    for (std::uint64_t end_frame : series_ends) {
+      const std::uint64_t i = (end_frame + step - 1) / step - 1;
+      out.series_true_peak_dbtp.push_back(i < r.step_true_peak.size() ? db(r.step_true_peak[i]) : kNan);
+    }
   }
 
   const double frames = static_cast<double>(r.frames);

@@ -57,6 +57,9 @@ struct StandardMeasurement {
   std::vector<double> series_time_s;
   std::vector<double> series_momentary_lufs;
   std::vector<double> series_short_term_lufs;
+  // The largest true peak over the channels within each step, dBTP (-inf
+  // for digital silence).
+  std::vector<double> series_true_peak_dbtp;
 };
 
 // The lowest rate measured: K-weighting's high shelf (1,681.97 Hz) must lie

@@ -259,4 +259,9 @@ double TruePeakFilter::true_peak(unsigned channel) const noexcept {
   return sample > filtered ? sample : filtered;
 }
 
+void TruePeakFilter::reset_peaks() noexcept {
+  std::fill(sample_peak_.begin(), sample_peak_.end(), 0.0);
+  std::fill(filter_peak_.begin(), filter_peak_.end(), 0.0f);
+}
+
 }  // namespace sonorik::analysis

@@ -46,6 +46,10 @@ class TruePeakFilter {
   // ebur128_true_peak gives it (1.0 is full scale; 0.0 before any audio).
   double true_peak(unsigned channel) const noexcept;
 
+  // Sets every channel's reading back to 0.0; the interpolator keeps its
+  // history, so true_peak() then covers exactly the frames fed since.
+  void reset_peaks() noexcept;
+
  private:
   struct Phase {  // taps in ascending order
     std::vector<unsigned> delays_frames;

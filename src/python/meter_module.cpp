@@ -486,6 +486,10 @@ per-channel loudness  each channel measured alone with weight 1.0
                    [](const Measurement& s) { return series_of(s, s.m.series_short_term_lufs); },
                    "With series=True: short-term loudness at each step end, LUFS (numpy float64; NaN "
                    "before 3 s of audio, -inf for digital silence); otherwise None.")
+      .def_prop_ro("series_true_peak_dbtp",
+                   [](const Measurement& s) { return series_of(s, s.m.series_true_peak_dbtp); },
+                   "With series=True: the largest true peak over the channels within each step, dBTP "
+                   "(numpy float64; -inf for digital silence); otherwise None.")
       .def("__repr__", [](const Measurement& s) {
         return "Measurement(integrated_lufs=" + level(s.m.integrated_lufs) +
                ", true_peak_dbtp=" + level(s.m.true_peak_dbtp) + ", format='" + s.format +
@@ -537,4 +541,15 @@ measuring.)");
   m.def("extensions", [] { return tuple_of(SndfileReader::extensions()); },
         "File-name extensions (lower case, no dot) of every format the installed libsndfile reads.");
   m.attr("CHANNEL_NAMES") = tuple_of(sonorik::analysis::channel_names());
+
+  // The graph lives in the pure-Python module sonorik_cli.plot, imported on the
+  // first call so that importing this module never imports matplotlib.
+  m.def("plot", [](nb::args args, nb::kwargs kwargs) {
+        nb::object draw = nb::module_::import_("sonorik_cli.plot").attr("plot");
+        nb::object figure = nb::steal(PyObject_Call(draw.ptr(), args.ptr(), kwargs.ptr()));
+        if (!figure.is_valid()) throw nb::python_error();
+        return figure;
+      },
+      "plot(measurement, path_or_axes=None, **options): draws a measurement taken with "
+      "series=True (see sonorik_cli.plot.plot); needs matplotlib (pip install \"sonorik[plot]\").");
 }

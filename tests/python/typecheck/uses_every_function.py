@@ -85,3 +85,12 @@ def meter(path: str) -> list[float | None]:
     sonorik_meter.measure(path, series=1.5)  # type: ignore[arg-type]
     return [a.integrated_lufs, m.momentary_max_lufs, m.loudness_range_lu, float(n + len(names)),
             *m.channel_rms_max_dbfs]
+
+
+def meter_plot(path: str) -> object:
+    import sonorik_meter
+
+    m = sonorik_meter.measure(path, series=True)
+    sonorik_meter.plot(m, "graph.png", target_lufs="-23")  # type: ignore[arg-type]
+    peaks = m.series_true_peak_dbtp
+    return sonorik_meter.plot(m, name="mix.wav", ceiling_dbtp=-1.0, width_px=0 if peaks is None else peaks.size)

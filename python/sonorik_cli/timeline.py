@@ -1,0 +1,196 @@
+"""Loudness over time from a shell: `sonorik plot` draws it, `sonorik analyze
+--series` reports it, one record per 100 ms step.
+
+Both measure through sonorik_meter with series=True. matplotlib is imported
+only by `sonorik plot`; without it the command says how to install it and
+exits with status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+from typing import Any
+
+import sonorik_meter
+
+INSTALL_HINT = ('plot needs matplotlib, which is not installed: pip install "sonorik[plot]" '
+                "(or pip install matplotlib)")
+PICTURE_FORMATS = ("png", "svg")
+SERIES_FORMATS = ("csv", "tsv", "json")
+
+
+def _cell(value: float) -> float | None:
+    """A series value as reports hold it: NaN (window not yet full) and -inf
+    (digital silence) are left empty (CSV/TSV) or null (JSON)."""
+    return value if math.isfinite(value) else None
+
+
+def series_rows(path: str, m: sonorik_meter.Measurement) -> list[dict[str, Any]]:
+    t, mom, st, tp = (m.series_time_s, m.series_momentary_lufs, m.series_short_term_lufs,
+                      m.series_true_peak_dbtp)
+    assert t is not None and mom is not None and st is not None and tp is not None
+    return [{"file": path, "time_s": float(a), "momentary_lufs": _cell(float(b)),
+             "short_term_lufs": _cell(float(c)), "true_peak_dbtp": _cell(float(d))}
+            for a, b, c, d in zip(t, mom, st, tp)]
+
+
+def usage_error(command: str, message: str) -> int:
+    print(f"sonorik {command}: error: {message}", file=sys.stderr, flush=True)
+    return 2
+
+
+def cmd_series(args: argparse.Namespace) -> int:
+    from sonorik_cli import main as cli
+
+    if args.format not in SERIES_FORMATS:
+        return usage_error("analyze", "--series writes a csv, tsv or json report: add --format csv "
+                                      "or --format json")
+    files, failed = cli.expand(args.paths)
+    rows: list[dict[str, Any]] = []
+    for path in files:
+        try:
+            m = sonorik_meter.measure(path, series=True)
+        except Exception as e:  # noqa: BLE001 - every failure is reported per file
+            cli.fail(path, cli.reason(e, path))
+            failed += 1
+            continue
+        rows.extend(series_rows(path, m))
+    try:
+        cli.write_report(args.format, rows, args.output)
+    except OSError as e:
+        cli.fail(args.output or "-", e.strerror or str(e))
+        return 1
+    return 1 if failed else 0
+
+
+def _extension(path: str) -> str:
+    return os.path.splitext(path)[1][1:].lower()
+
+
+def _pictures(files: list[str], out: str, fmt: str) -> list[str]:
+    """One picture per file in the directory `out`: the file's name plus the
+    picture's extension, numbered when two files share a name."""
+    taken: set[str] = set()
+    names = []
+    for path in files:
+        base = os.path.basename(path.rstrip(os.sep)) or "audio"
+        name, n = f"{base}.{fmt}", 1
+        while name in taken:
+            n += 1
+            name = f"{base}-{n}.{fmt}"
+        taken.add(name)
+        names.append(os.path.join(out, name))
+    return names
+
+
+def cmd_plot(args: argparse.Namespace) -> int:
+    from sonorik_cli import main as cli
+
+    try:
+        import matplotlib  # noqa: F401 - only to say how to install it when missing
+    except ImportError:
+        return usage_error("plot", INSTALL_HINT)
+    from sonorik_cli import plot as drawing
+
+    out: str = args.output
+    many = len(args.paths) > 1 or os.path.isdir(out) or out.endswith(os.sep)
+    if not many and _extension(out) not in PICTURE_FORMATS:
+        return usage_error("plot", f"OUT must end in .png or .svg, or be a directory (got {out!r})")
+    files, failed = cli.expand(args.paths)
+    if len(files) > 1:
+        many = True
+    if many:
+        try:
+            os.makedirs(out, exist_ok=True)
+        except OSError as e:
+            cli.fail(out, e.strerror or str(e))
+            return 1
+    targets = _pictures(files, out, args.picture_format) if many else [out] * len(files)
+    for path, target in zip(files, targets):
+        try:
+            m = sonorik_meter.measure(path, series=True)
+            drawing.plot(m, target, name=os.path.basename(path), target_lufs=args.target,
+                         tolerance_lu=args.tolerance, ceiling_dbtp=args.ceiling,
+                         width_px=args.width, height_px=args.height)
+        except Exception as e:  # noqa: BLE001 - every failure is reported per file
+            cli.fail(path, cli.reason(e, path))
+            failed += 1
+            continue
+        print(f"wrote {cli.shown(target)}", flush=True)
+    return 1 if failed else 0
+
+
+PLOT_EPILOG = """\
+Each picture shows momentary (400 ms) and short-term (3 s) loudness against
+time (m:ss), the integrated loudness as a line, the loudness range as a band
+between its 10th and 95th percentiles, the 100 ms steps whose true peak passes
+--ceiling as red marks along the top, and, with --target, the target line and
+its band of +-tolerance. The title holds the file name and the summary values
+(LUFS, LU, dBTP). Digital silence and the first 400 ms / 3 s, where a window is
+not yet full, are gaps. Long files are drawn at one point per pixel column
+(the column's maximum).
+
+With one FILE, OUT is the picture (PNG or SVG by its extension). With several
+files, or a directory among the inputs, OUT is a directory (created if
+missing) that receives one picture per file, named after the file
+(song.flac -> song.flac.png).
+
+Needs matplotlib: pip install "sonorik[plot]".
+
+examples:
+  sonorik plot mix.flac -o mix.png
+  sonorik plot --target -23 --ceiling -1 episode.wav -o episode.svg
+  sonorik plot album/ -o graphs/
+
+exit status: 0 all pictures written, 1 some failed, 2 usage error or no matplotlib
+"""
+
+
+def _number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
+def _pixels(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 100 <= value <= 20000:
+        raise argparse.ArgumentTypeError(f"must be between 100 and 20000 pixels (got {value})")
+    return value
+
+
+def add_plot_command(commands: Any) -> None:
+    p = commands.add_parser(
+        "plot", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=PLOT_EPILOG,
+        help="draw loudness over time (PNG or SVG)",
+        description="Draw the loudness of audio files over time.")
+    p.add_argument("paths", nargs="+", metavar="FILE", help="audio file or directory")
+    p.add_argument("-o", "--output", required=True, metavar="OUT",
+                   help="picture (.png or .svg) or, for several files, a directory")
+    p.add_argument("--target", type=_number, metavar="LUFS", help="draw a target line at LUFS")
+    p.add_argument("--tolerance", type=_number, default=1.0, metavar="LU",
+                   help="half-width of the target band (default %(default)s LU)")
+    p.add_argument("--ceiling", type=_number, default=-1.0, metavar="DBTP",
+                   help="mark true peaks above DBTP (default %(default)s dBTP)")
+    p.add_argument("--picture-format", choices=PICTURE_FORMATS, default="png",
+                   help="format of the pictures written into a directory (default png)")
+    p.add_argument("--width", type=_pixels, default=1200, metavar="PX", help="default 1200")
+    p.add_argument("--height", type=_pixels, default=500, metavar="PX", help="default 500")
+    p.set_defaults(run=cmd_plot)
+
+
+def add_series_option(analyze: argparse.ArgumentParser) -> None:
+    analyze.add_argument(
+        "--series", action="store_true",
+        help="report loudness over time instead: one record per 100 ms step (file, time_s, "
+             "momentary_lufs, short_term_lufs, true_peak_dbtp) in a csv, tsv or json report")
