@@ -159,3 +159,76 @@ def info(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> FileI
 
 def extensions() -> tuple[str, ...]:
     """File-name extensions (lower case, no dot) of every format the installed libsndfile reads."""
+
+# ---- normalisation ----------------------------------------------------------------
+
+# The measures normalize() takes: "integrated", "short_term_max", "momentary_max" (LUFS),
+# "rms_average", "rms_max" (dBFS), "true_peak" (dBTP).
+MEASURES: tuple[str, ...]
+
+class NormalizeReport:
+    """The result of normalize(): what was measured, the gain asked for and applied, and the written file measured again."""
+
+    @property
+    def source(self) -> str:
+        """The file read."""
+    @property
+    def destination(self) -> str:
+        """The file written."""
+    @property
+    def measure(self) -> str:
+        """The measure normalised on (see MEASURES)."""
+    @property
+    def unit(self) -> str:
+        """Unit of target, input_level and output_level: 'LUFS', 'dBFS' or 'dBTP'."""
+    @property
+    def target(self) -> float:
+        """The target level, in `unit`."""
+    @property
+    def ceiling_dbtp(self) -> float:
+        """The true-peak ceiling, dBTP."""
+    @property
+    def input_level(self) -> float:
+        """The measure on the source, in `unit`."""
+    @property
+    def output_level(self) -> float | None:
+        """The measure on the written file, in `unit` (None if it is undefined there)."""
+    @property
+    def gain_asked_db(self) -> float:
+        """Gain that would bring the measure to the target, dB (0.0 when in range)."""
+    @property
+    def gain_applied_db(self) -> float:
+        """Gain applied to every sample, dB."""
+    @property
+    def capped_by(self) -> str | None:
+        """Why the applied gain differs from the target's: 'ceiling' (lowered so the true peak stays at or below ceiling_dbtp), 'in range' (the level was inside `range`: no gain), or None."""
+    @property
+    def dithered(self) -> bool:
+        """Whether TPDF dither was added (integer output of 24 bits or fewer, requantised)."""
+    @property
+    def written(self) -> bool:
+        """False when the source was in range and its own destination: the file was not touched."""
+    @property
+    def input(self) -> Measurement:
+        """The source measured (a Measurement)."""
+    @property
+    def output(self) -> Measurement:
+        """The written file measured as stored (a Measurement)."""
+
+def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
+              destination: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], *,
+              target: float, measure: str = "integrated", ceiling: float = -1.0,
+              range: tuple[float, float] | None = None, format: str | None = None) -> NormalizeReport:
+    """Writes `source` to `destination` with one gain that brings `measure` to `target`,
+    never above the true-peak `ceiling`, and returns a NormalizeReport.
+
+    measure: one of MEASURES; target in its unit (integrated, short_term_max,
+    momentary_max: LUFS; rms_average, rms_max: dBFS; true_peak: dBTP). ceiling: dBTP,
+    at most 0.0. range: (low, high) in the measure's unit: a source inside it gets no
+    gain. format: 'wav', 'flac', 'aiff', 'caf', 'w64', 'rf64', 'ogg', 'opus', 'mp3', ...;
+    None takes the destination's extension, or WAV. Rate, channels, channel mask and
+    sample format are kept; integer output of 24 bits or fewer is TPDF-dithered when
+    requantised and never wraps. Streaming: memory does not grow with the length. The
+    destination (possibly the source) is replaced only once the new file is complete.
+
+    Raises OSError, ValueError or TypeError. The interpreter lock is released."""

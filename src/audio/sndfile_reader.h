@@ -42,7 +42,12 @@ struct SndfileInfo {
   unsigned channels = 0;
   std::uint64_t frames = 0;    // as the file declares them
   std::vector<Speaker> speakers;  // one per channel, or empty when the file declares none
+  int sf_format = 0;                  // libsndfile's major | subtype code
+  std::vector<int> channel_positions; // libsndfile's SF_CHANNEL_MAP_* values, as speakers
 };
+
+// "WAV PCM_24", "FLAC PCM_16", ...: the name of a libsndfile major | subtype code.
+std::string sndfile_format_name(int sf_format);
 
 class SndfileReader {
  public:
