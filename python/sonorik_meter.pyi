@@ -209,11 +209,35 @@ class NormalizeReport:
     def written(self) -> bool:
         """False when the source was in range and its own destination: the file was not touched."""
     @property
-    def input(self) -> Measurement:
-        """The source measured (a Measurement)."""
+    def input_integrated_lufs(self) -> float:
+        """Integrated loudness of the source, LUFS (-inf: no block passes the gates)."""
     @property
-    def output(self) -> Measurement:
-        """The written file measured as stored (a Measurement)."""
+    def output_integrated_lufs(self) -> float:
+        """Integrated loudness of the written file, LUFS."""
+    @property
+    def input_true_peak_dbtp(self) -> float:
+        """True peak of the source, dBTP (largest over the channels)."""
+    @property
+    def output_true_peak_dbtp(self) -> float:
+        """True peak of the written file, dBTP (largest over the channels)."""
+    @property
+    def input_format(self) -> str:
+        """Container and encoding of the source, e.g. 'WAV PCM_24'."""
+    @property
+    def output_format(self) -> str:
+        """Container and encoding written, e.g. 'FLAC PCM_24'."""
+    @property
+    def rate_hz(self) -> int:
+        """Sample rate, Hz (both files)."""
+    @property
+    def channels(self) -> int:
+        """Number of channels (both files)."""
+    @property
+    def frames(self) -> int:
+        """Length written, frames."""
+    @property
+    def channel_map(self) -> tuple[str, ...]:
+        """The channel layout used for weighting (see CHANNEL_NAMES)."""
 
 def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
               destination: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], *,

@@ -347,9 +347,11 @@ def normalize_record(r: sonorik_meter.NormalizeReport) -> dict[str, Any]:
             "unit": r.unit, "target": r.target, "input_level": r.input_level,
             "output_level": r.output_level, "gain_asked_db": r.gain_asked_db,
             "gain_applied_db": r.gain_applied_db, "capped_by": r.capped_by,
-            "ceiling_dbtp": r.ceiling_dbtp, "input_true_peak_dbtp": r.input.true_peak_dbtp,
-            "output_true_peak_dbtp": r.output.true_peak_dbtp,
-            "input_format": r.input.format, "output_format": r.output.format,
+            "ceiling_dbtp": r.ceiling_dbtp, "input_true_peak_dbtp": r.input_true_peak_dbtp,
+            "output_true_peak_dbtp": r.output_true_peak_dbtp,
+            "input_integrated_lufs": r.input_integrated_lufs,
+            "output_integrated_lufs": r.output_integrated_lufs,
+            "input_format": r.input_format, "output_format": r.output_format,
             "dithered": r.dithered, "written": r.written}
 
 
@@ -362,7 +364,7 @@ def normalize_line(r: sonorik_meter.NormalizeReport) -> str:
     dest = "unchanged" if not r.written else shown(r.destination)
     return (f"{shown(r.source)} -> {dest}: {r.measure} {_level(r.input_level)} -> "
             f"{_level(r.output_level)} {r.unit}, gain {r.gain_applied_db:+.2f} dB{limit}, "
-            f"true peak {_level(r.input.true_peak_dbtp)} -> {_level(r.output.true_peak_dbtp)} dBTP")
+            f"true peak {_level(r.input_true_peak_dbtp)} -> {_level(r.output_true_peak_dbtp)} dBTP")
 
 
 def normalize_jobs(args: argparse.Namespace) -> list[tuple[str, str]]:

@@ -59,6 +59,17 @@ struct StandardMeasurement {
   std::vector<double> series_short_term_lufs;
 };
 
+// The parts of a measurement to take; a part left out leaves its values
+// absent (optional fields), empty (per-channel fields) or NaN. Normalisation
+// takes only what its gain and report need.
+struct MeasureParts {
+  bool momentary = true;         // momentary maximum
+  bool short_term = true;        // short-term maximum
+  bool loudness_range = true;    // range and its percentiles
+  bool channel_loudness = true;  // each channel's own integrated loudness
+  bool rms = true;               // RMS and sample peaks
+};
+
 // Measures every frame `read` gives. `roles` holds libebur128's channel
 // value for each channel. Errors: the reader's, unchanged; "unsupported rate
 // or channel count" outside Meter::accepts; "NoMem" when a meter cannot be
@@ -66,5 +77,8 @@ struct StandardMeasurement {
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
                                              const std::vector<int>& roles, bool series,
                                              const Engine::Reader& read);
+Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
+                                             const std::vector<int>& roles, bool series,
+                                             const Engine::Reader& read, const MeasureParts& parts);
 
 }  // namespace sonorik::analysis

@@ -20,7 +20,7 @@ namespace {
 
 using analysis::StandardMeasurement;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kRound = 6755399441055744.0;  // 2^52 + 2^51
 
 struct LevelInfo {
   Level level;
@@ -105,8 +105,10 @@ class Requantizer {
       for (std::size_t i = 0; i < n; ++i) {
         double v = x[i] * gain_ * scale_;
         if (dither_) v += noise_.next();
-        v = std::nearbyint(v);
-        v = std::isnan(v) ? 0.0 : std::clamp(v, lo, hi);
+        // Clamped first (NaN to 0), then rounded to the nearest integer
+        // (halves to even) by the 2^52 + 2^51 shift, exact below 2^51.
+        v = v >= lo ? (v <= hi ? v : hi) : (v < lo ? lo : 0.0);
+        v = (v + kRound) - kRound;
         const auto code = static_cast<std::int64_t>(v);
         codes_[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(code) << shift_);
         x[i] = v * step;
@@ -207,8 +209,15 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
       return got;
     };
   };
+  // Only what the gain and the report need: the level, integrated loudness, true peak.
+  analysis::MeasureParts parts;
+  parts.momentary = req.level == Level::momentary_max;
+  parts.short_term = req.level == Level::short_term_max;
+  parts.loudness_range = false;
+  parts.channel_loudness = false;
+  parts.rms = req.level == Level::rms_average || req.level == Level::rms_max;
   Result<StandardMeasurement> input =
-      analysis::measure_standard(info.channels, info.rate_hz, roles, false, reader_of(*first));
+      analysis::measure_standard(info.channels, info.rate_hz, roles, false, reader_of(*first), parts);
   if (!input) {
     return fail(read_failed ? StreamFailure::source : StreamFailure::memory, input.error().message());
   }
@@ -282,7 +291,7 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   };
   if (coding.exact()) {
     Result<StandardMeasurement> output =
-        analysis::measure_standard(info.channels, info.rate_hz, roles, false, write_pass);
+        analysis::measure_standard(info.channels, info.rate_hz, roles, false, write_pass, parts);
     if (write_error) return fail(StreamFailure::destination, write_error->message());
     if (!output) {
       return fail(read_failed ? StreamFailure::source : StreamFailure::memory, output.error().message());
@@ -303,7 +312,7 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
     Result<SndfileReader> back = SndfileReader::open(temp->temp_path());
     if (!back) return fail(StreamFailure::destination, back.error().message());
     Result<StandardMeasurement> output =
-        analysis::measure_standard(info.channels, info.rate_hz, roles, false, reader_of(*back));
+        analysis::measure_standard(info.channels, info.rate_hz, roles, false, reader_of(*back), parts);
     if (!output) return fail(StreamFailure::destination, output.error().message());
     report.output = std::move(output).value();
   }

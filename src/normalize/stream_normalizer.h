@@ -3,7 +3,8 @@
 // stays at or below a ceiling, and written in any format libsndfile writes.
 //
 //  1. measure: one streaming pass over the source through the engine (the
-//     standard measurement: every level the report shows);
+//     standard measurement, of the parts needed: the chosen level,
+//     integrated loudness and true peak);
 //  2. gain: target minus the measured level; none when a range is given and
 //     the level is inside it; capped at the gain that brings the true peak
 //     to the ceiling (less 4 steps of an integer output's last bit, which
@@ -68,6 +69,8 @@ struct StreamRequest {
 };
 
 struct StreamReport {
+  // The parts measured: the chosen level, integrated loudness, true peak
+  // (others are absent or NaN).
   analysis::StandardMeasurement input;
   analysis::StandardMeasurement output;  // the written file as stored
   std::string input_format;              // "WAV PCM_24", ...

@@ -388,10 +388,6 @@ struct NormalizeReport {
   double target = 0.0;
   double ceiling_dbtp = 0.0;
   sonorik::normalize::Level level = sonorik::normalize::Level::integrated;
-
-  Measurement measurement(const StandardMeasurement& m, const std::string& format) const {
-    return Measurement{m, format, r.channel_map, false};
-  }
 };
 
 // OSError for `path` with the errno of an "... (os error N)" reason, so that
@@ -509,10 +505,23 @@ void bind_normalize(nb::module_& m) {
                    "Whether TPDF dither was added (integer output of 24 bits or fewer, requantised).")
       .def_prop_ro("written", [](const R& r) { return r.r.written; },
                    "False when the source was in range and its own destination: the file was not touched.")
-      .def_prop_ro("input", [](const R& r) { return r.measurement(r.r.input, r.r.input_format); },
-                   "The source measured (a Measurement).")
-      .def_prop_ro("output", [](const R& r) { return r.measurement(r.r.output, r.r.output_format); },
-                   "The written file measured as stored (a Measurement).")
+      .def_prop_ro("input_integrated_lufs", [](const R& r) { return r.r.input.integrated_lufs; },
+                   "Integrated loudness of the source, LUFS (-inf: no block passes the gates).")
+      .def_prop_ro("output_integrated_lufs", [](const R& r) { return r.r.output.integrated_lufs; },
+                   "Integrated loudness of the written file, LUFS.")
+      .def_prop_ro("input_true_peak_dbtp", [](const R& r) { return r.r.input.true_peak_dbtp; },
+                   "True peak of the source, dBTP (largest over the channels).")
+      .def_prop_ro("output_true_peak_dbtp", [](const R& r) { return r.r.output.true_peak_dbtp; },
+                   "True peak of the written file, dBTP (largest over the channels).")
+      .def_prop_ro("input_format", [](const R& r) { return r.r.input_format; },
+                   "Container and encoding of the source, e.g. 'WAV PCM_24'.")
+      .def_prop_ro("output_format", [](const R& r) { return r.r.output_format; },
+                   "Container and encoding written, e.g. 'FLAC PCM_24'.")
+      .def_prop_ro("rate_hz", [](const R& r) { return r.r.input.rate_hz; }, "Sample rate, Hz (both files).")
+      .def_prop_ro("channels", [](const R& r) { return r.r.input.channels; }, "Number of channels (both files).")
+      .def_prop_ro("frames", [](const R& r) { return r.r.output.frames; }, "Length written, frames.")
+      .def_prop_ro("channel_map", [](const R& r) { return tuple_of(r.r.channel_map); },
+                   "The channel layout used for weighting (see CHANNEL_NAMES).")
       .def("__repr__", [](const R& r) {
         return "NormalizeReport(measure='" + std::string(sn::level_name(r.level)) + "', input_level=" +
                level(r.r.input_level) + ", gain_applied_db=" + level(r.r.gain_applied_db) +
