@@ -92,3 +92,20 @@ def meter(path: str) -> list[float | None]:
     sonorik_meter.measure(path, series=1.5)  # type: ignore[arg-type]
     return [a.integrated_lufs, m.momentary_max_lufs, m.loudness_range_lu, float(n + len(names)),
             *m.channel_rms_max_dbfs]
+
+
+def meter_normalize(path: str) -> list[float | None]:
+    import pathlib
+
+    import sonorik_meter
+
+    r = sonorik_meter.normalize(path, pathlib.Path("out.flac"), target=-16.0, measure="true_peak",
+                                ceiling=-1.0, range=(-18.0, -14.0), format="flac")
+    names: tuple[str, ...] = sonorik_meter.MEASURES + r.channel_map
+    reason: str | None = r.capped_by
+    sonorik_meter.normalize(path, path, target="-16")  # type: ignore[arg-type]
+    return [r.input_level, r.output_level, r.gain_asked_db, r.gain_applied_db, r.target,
+            r.ceiling_dbtp, r.input_integrated_lufs, r.output_true_peak_dbtp,
+            float(r.rate_hz + r.channels + r.frames + len(names) + len(reason or "")),
+            float(r.dithered and r.written), float(len(r.source + r.destination + r.measure + r.unit
+                                                       + r.input_format + r.output_format))]
