@@ -378,13 +378,17 @@ def normalize_jobs(args: argparse.Namespace) -> list[tuple[str, str]]:
         dest = path
         if args.output is not None:
             dest = os.path.join(args.output, os.path.relpath(path, args.input))
-        if args.audio_format and args.output is not None:
+        if args.audio_format:
             dest = os.path.splitext(dest)[0] + "." + args.audio_format.lower()
         pairs.append((path, dest))
     return pairs
 
 
 def cmd_normalize(args: argparse.Namespace) -> int:
+    if args.audio_format and args.output is None:
+        # The input's own name would no longer match what it holds.
+        print(f"{PROG} normalize: --audio-format needs -o", file=sys.stderr)
+        return 2
     try:
         pairs = normalize_jobs(args)
     except OSError as e:
