@@ -277,6 +277,13 @@ def _child_main(task: str, args: list[str]) -> None:
         report["I"] = pyloudnorm.Meter(RATE).integrated_loudness(data)
     elif task == "ours_normalize":
         sonorik.normalize_integrated_loudness(args[0], -23.0, output_path=args[1])
+    elif task == "meter_normalize":
+        import sonorik_meter
+        report["rss_before_kib"] = _rss_anon_kib()
+        r = sonorik_meter.normalize(args[0], args[1], target=-23.0)
+        report["I"] = r.output_integrated_lufs
+        report["TP"] = r.output_true_peak_dbtp
+        report["capped_by"] = r.capped_by
     elif task == "ours_find":
         report["found"] = len(sonorik.find_audio_files(args[0]))
     elif task == "pyln_integrated":
@@ -482,6 +489,36 @@ def machine() -> str:
             f"{platform.system()} {platform.release()}, Python {platform.python_version()}")
 
 
+def bench_meter_normalize(inputs: dict, reps: int, poll: float) -> tuple[list[tuple], list[tuple]]:
+    """sonorik_meter.normalize against ffmpeg's two passes on the 10-minute
+    WAV, and its peak anonymous memory on the one-hour WAV and FLAC."""
+    long_path, scratch = str(inputs["long"]), inputs["scratch"]
+    g = {r.key: r for r in [
+        Runner("ours", "sonorik_meter.normalize (measure, write, re-measure)",
+               [child_argv("meter_normalize", long_path, str(scratch / "meter_norm.wav"))]),
+        Runner("ffmpeg", "ffmpeg two passes: ebur128, then volume to pcm_s24le",
+               [child_argv("ffmpeg_normalize", long_path, str(scratch / "norm_ffmpeg.wav"))]),
+    ]}
+    run_group("sonorik_meter.normalize", list(g.values()), reps, poll)
+    rows = [("sonorik_meter.normalize, 10 min WAV 24-bit to WAV", g["ours"], g["ffmpeg"], "wall",
+             "<= 0.6", 0.6)]
+    hour = inputs["hour"]
+    flac = hour.with_suffix(".flac")
+    if not flac.exists():
+        print(f"encoding {flac.name}...", file=sys.stderr, flush=True)
+        subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", str(hour),
+                        "-c:a", "flac", str(scratch / "hour.part.flac")], check=True)
+        (scratch / "hour.part.flac").replace(flac)
+    memory = []
+    for path, label in [(hour, "sonorik_meter.normalize, 1 hour WAV"),
+                        (flac, "sonorik_meter.normalize, 1 hour FLAC")]:
+        print(f"[memory] {label}", file=sys.stderr, flush=True)
+        sample = run_measured([child_argv("meter_normalize", str(path),
+                                          str(scratch / ("meter_hour" + path.suffix)))], 0.005)
+        memory.append((label, sample.peak_anon_kib / 1024.0, sample.report["rss_before_kib"] / 1024.0))
+    return rows, memory
+
+
 def tool_versions() -> str:
     parts = []
     try:
@@ -508,8 +545,8 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=5, help="timed rounds per case (default 5)")
     ap.add_argument("--quick", action="store_true", help="3 rounds")
-    ap.add_argument("--only", default="long,export,normalize,find,memory,meter,plot",
-                    help="comma list of groups: long,export,normalize,find,memory,meter,plot")
+    ap.add_argument("--only", default="long,export,normalize,meter_normalize,find,memory,meter,plot",
+                    help="comma list of groups: long,export,normalize,meter_normalize,find,memory,meter,plot")
     ap.add_argument("--poll-ms", type=float, default=20.0,
                     help="RssAnon polling interval during timed runs (default 20)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
@@ -523,7 +560,8 @@ def main() -> int:
     if not FLOOR.exists():
         print(f"missing {FLOOR}; build it with `make bench`", file=sys.stderr)
         return 2
-    inputs = prepare_inputs("memory" in groups or "plot" in groups, "meter" in groups)
+    inputs = prepare_inputs("memory" in groups or "plot" in groups or "meter_normalize" in groups,
+                            "meter" in groups)
     long_path = str(inputs["long"])
     scratch = inputs["scratch"]
     rows: list[tuple] = []  # (case, ours runner, peer runner or None, basis, target text, bound)
@@ -585,6 +623,11 @@ def main() -> int:
         case = "normalize_integrated_loudness, 10 min"
         rows += [(case, g["ours"], g["ffmpeg"], "wall", "", None),
                  (case, g["ours"], g["pyln"], "wall", "", None)]
+
+    meter_memory_rows = []
+    if "meter_normalize" in groups:
+        rows_, meter_memory_rows = bench_meter_normalize(inputs, reps, poll)
+        rows += rows_
 
     if "find" in groups:
         tree = str(inputs["tree"])
@@ -707,6 +750,13 @@ def main() -> int:
         print(f"| measure, 1-hour FLAC: peak RssAnon growth over the call | — | — | < 64 MiB {verdict} | "
               f"{growth:.1f} MiB ({before:.1f} MiB before the call, {meter_memory.median():.1f} s) | — | — | "
               f"{meter_memory.peak_mib():.0f} MiB |")
+    for label, peak, before in meter_memory_rows:
+        above = peak - before
+        verdict = "met" if above < 64 else "**missed**"
+        if above >= 64:
+            missed.append(f"{label}: {above:.1f} MiB above the pre-call level (target < 64 MiB)")
+        print(f"| {label}: peak RssAnon above the pre-call level | — | — | < 64 MiB {verdict} | "
+              f"{above:.1f} MiB ({before:.1f} MiB before, {peak:.1f} MiB peak) | — | — | — |")
     print()
     for n in notes:
         print(n)

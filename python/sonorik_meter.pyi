@@ -178,3 +178,100 @@ def plot(measurement: Measurement, path_or_axes: Union[str, os.PathLike[str], An
     of +-tolerance_lu (LU). path_or_axes: None (a new figure), a path (.png, .svg or .pdf,
     width_px x height_px at dpi) or matplotlib Axes to draw on. Returns the matplotlib Figure.
     Raises ValueError for a measurement without series and ImportError without matplotlib."""
+
+# ---- normalisation ----------------------------------------------------------------
+
+# The measures normalize() takes: "integrated", "short_term_max", "momentary_max" (LUFS),
+# "rms_average", "rms_max" (dBFS), "true_peak" (dBTP).
+MEASURES: tuple[str, ...]
+
+class NormalizeReport:
+    """The result of normalize(): what was measured, the gain asked for and applied, and the written file measured again."""
+
+    @property
+    def source(self) -> str:
+        """The file read."""
+    @property
+    def destination(self) -> str:
+        """The file written."""
+    @property
+    def measure(self) -> str:
+        """The measure normalised on (see MEASURES)."""
+    @property
+    def unit(self) -> str:
+        """Unit of target, input_level and output_level: 'LUFS', 'dBFS' or 'dBTP'."""
+    @property
+    def target(self) -> float:
+        """The target level, in `unit`."""
+    @property
+    def ceiling_dbtp(self) -> float:
+        """The true-peak ceiling, dBTP."""
+    @property
+    def input_level(self) -> float:
+        """The measure on the source, in `unit`."""
+    @property
+    def output_level(self) -> float | None:
+        """The measure on the written file, in `unit` (None if it is undefined there)."""
+    @property
+    def gain_asked_db(self) -> float:
+        """Gain that would bring the measure to the target, dB (0.0 when in range)."""
+    @property
+    def gain_applied_db(self) -> float:
+        """Gain applied to every sample, dB."""
+    @property
+    def capped_by(self) -> str | None:
+        """Why the applied gain differs from the target's: 'ceiling' (lowered so the true peak stays at or below ceiling_dbtp), 'in range' (the level was inside `range`: no gain), or None."""
+    @property
+    def dithered(self) -> bool:
+        """Whether TPDF dither was added (integer output of 24 bits or fewer, requantised)."""
+    @property
+    def written(self) -> bool:
+        """False when the source was in range and its own destination: the file was not touched."""
+    @property
+    def input_integrated_lufs(self) -> float:
+        """Integrated loudness of the source, LUFS (-inf: no block passes the gates)."""
+    @property
+    def output_integrated_lufs(self) -> float:
+        """Integrated loudness of the written file, LUFS."""
+    @property
+    def input_true_peak_dbtp(self) -> float:
+        """True peak of the source, dBTP (largest over the channels)."""
+    @property
+    def output_true_peak_dbtp(self) -> float:
+        """True peak of the written file, dBTP (largest over the channels)."""
+    @property
+    def input_format(self) -> str:
+        """Container and encoding of the source, e.g. 'WAV PCM_24'."""
+    @property
+    def output_format(self) -> str:
+        """Container and encoding written, e.g. 'FLAC PCM_24'."""
+    @property
+    def rate_hz(self) -> int:
+        """Sample rate, Hz (both files)."""
+    @property
+    def channels(self) -> int:
+        """Number of channels (both files)."""
+    @property
+    def frames(self) -> int:
+        """Length written, frames."""
+    @property
+    def channel_map(self) -> tuple[str, ...]:
+        """The channel layout used for weighting (see CHANNEL_NAMES)."""
+
+def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
+              destination: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], *,
+              target: float, measure: str = "integrated", ceiling: float = -1.0,
+              range: tuple[float, float] | None = None, format: str | None = None) -> NormalizeReport:
+    """Writes `source` to `destination` with one gain that brings `measure` to `target`,
+    never above the true-peak `ceiling`, and returns a NormalizeReport.
+
+    measure: one of MEASURES; target in its unit (integrated, short_term_max,
+    momentary_max: LUFS; rms_average, rms_max: dBFS; true_peak: dBTP). ceiling: dBTP,
+    at most 0.0. range: (low, high) in the measure's unit: a source inside it gets no
+    gain. format: 'wav', 'flac', 'aiff', 'caf', 'w64', 'rf64', 'ogg', 'opus', 'mp3', ...;
+    None takes the destination's extension, or WAV. Rate, channels, channel mask and
+    sample format are kept; integer output of 24 bits or fewer is TPDF-dithered when
+    requantised and never wraps. Streaming: memory does not grow with the length. The
+    destination (possibly the source) is replaced only once the new file is complete.
+
+    Raises OSError, ValueError or TypeError. The interpreter lock is released."""

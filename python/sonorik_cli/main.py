@@ -2,7 +2,7 @@
 a shell.
 
 `analyze` and `info` read every format libsndfile reads and measure through
-sonorik_meter; `normalize` rewrites WAV files through sonorik.
+sonorik_meter; `normalize` rewrites them through sonorik_meter.normalize.
 
 Exit status: 0 when every file was handled, 1 when at least one failed (each
 failure is one line "sonorik: {path}: {message}" on standard error), 2 for a
@@ -22,10 +22,10 @@ import json
 import os
 import stat
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import IO, Any
+from typing import IO, Any, TypeVar
 
 import sonorik
 import sonorik_meter
@@ -48,14 +48,14 @@ REPORT_FORMATS = ("csv", "tsv", "json", "xml")
 # The fields of a report record before the chosen measures.
 RECORD_FIELDS = ("file", "channel", "channel_name", "format", "rate_hz", "channels", "duration_s")
 
-# normalize --to NAME -> (library function, unit of TARGET)
+# normalize --to NAME -> sonorik_meter.normalize measure
 NORMALIZERS = {
-    "integrated": ("normalize_integrated_loudness", "LUFS"),
-    "short-term": ("normalize_short_term_loudness", "LUFS"),
-    "momentary": ("normalize_momentary_loudness", "LUFS"),
-    "true-peak": ("normalize_true_peak", "dBTP"),
-    "rms-max": ("normalize_rms_max", "dB"),
-    "rms-average": ("normalize_rms_average", "dB"),
+    "integrated": "integrated",
+    "short-term": "short_term_max",
+    "momentary": "momentary_max",
+    "true-peak": "true_peak",
+    "rms-max": "rms_max",
+    "rms-average": "rms_average",
 }
 
 
@@ -87,13 +87,22 @@ def measure_file(path: str) -> Outcome:
 def measure_all(paths: list[str], jobs: int) -> list[Outcome]:
     """Outcomes in the order of `paths`, measured `jobs` at a time in threads
     (the measurement releases the interpreter lock)."""
+    return run_all(paths, jobs, measure_file)
+
+
+T = TypeVar("T")
+
+
+def run_all(paths: list[str], jobs: int, work: Callable[[str], T]) -> list[T]:
+    """work(path) for every path, in the order of `paths`, `jobs` at a time in
+    threads, with a progress bar on a terminal."""
     from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
     show = len(paths) > 1 and sys.stderr.isatty()
     with tqdm(total=len(paths), unit="file", file=sys.stderr, disable=not show,
               leave=False, dynamic_ncols=True) as bar:
-        def one(path: str) -> Outcome:
-            outcome = measure_file(path)
+        def one(path: str) -> T:
+            outcome = work(path)
             bar.update(1)
             return outcome
         if jobs <= 1 or len(paths) <= 1:
@@ -338,17 +347,92 @@ def write_report(fmt: str, rows: list[dict[str, Any]], output: str | None) -> No
         f.write(report_text(fmt, rows, header=f.tell() == 0))
 
 
+# ---- normalize ----------------------------------------------------------------
+
+def normalize_record(r: sonorik_meter.NormalizeReport) -> dict[str, Any]:
+    """The report of one normalisation as a flat record (levels in `unit`,
+    gains in dB, peaks in dBTP)."""
+    return {"file": r.source, "destination": r.destination, "measure": r.measure,
+            "unit": r.unit, "target": r.target, "input_level": r.input_level,
+            "output_level": r.output_level, "gain_asked_db": r.gain_asked_db,
+            "gain_applied_db": r.gain_applied_db, "capped_by": r.capped_by,
+            "ceiling_dbtp": r.ceiling_dbtp, "input_true_peak_dbtp": r.input_true_peak_dbtp,
+            "output_true_peak_dbtp": r.output_true_peak_dbtp,
+            "input_integrated_lufs": r.input_integrated_lufs,
+            "output_integrated_lufs": r.output_integrated_lufs,
+            "input_format": r.input_format, "output_format": r.output_format,
+            "dithered": r.dithered, "written": r.written}
+
+
+def normalize_line(r: sonorik_meter.NormalizeReport) -> str:
+    """One line of text: source, destination, the measure before and after,
+    the gain and why it was limited, the true peaks."""
+    limit = {"ceiling": f", capped by the {r.ceiling_dbtp:g} dBTP ceiling "
+                        f"(asked {r.gain_asked_db:+.2f} dB)",
+             "in range": ", in range: left as it was"}.get(r.capped_by or "", "")
+    dest = "unchanged" if not r.written else shown(r.destination)
+    return (f"{shown(r.source)} -> {dest}: {r.measure} {_level(r.input_level)} -> "
+            f"{_level(r.output_level)} {r.unit}, gain {r.gain_applied_db:+.2f} dB{limit}, "
+            f"true peak {_level(r.input_true_peak_dbtp)} -> {_level(r.output_true_peak_dbtp)} dBTP")
+
+
+def normalize_jobs(args: argparse.Namespace) -> list[tuple[str, str]]:
+    """(source, destination) pairs: a file to -o or onto itself; every audio
+    file of a directory onto itself, or to the same relative path under -o
+    (directories created). --audio-format changes the destinations' extension."""
+    if not os.path.isdir(args.input):
+        return [(args.input, args.output if args.output is not None else args.input)]
+    pairs = []
+    for path in audio_files(args.input):
+        dest = path
+        if args.output is not None:
+            dest = os.path.join(args.output, os.path.relpath(path, args.input))
+        if args.audio_format:
+            dest = os.path.splitext(dest)[0] + "." + args.audio_format.lower()
+        pairs.append((path, dest))
+    return pairs
+
+
 def cmd_normalize(args: argparse.Namespace) -> int:
-    function, _ = NORMALIZERS[args.to]
-    output = args.output if args.output is not None else args.input
+    if args.audio_format and args.output is None:
+        # The input's own name would no longer match what it holds.
+        print(f"{PROG} normalize: --audio-format needs -o", file=sys.stderr)
+        return 2
     try:
-        with library_notices(args.verbose):
-            getattr(sonorik, function)(args.input, args.target, args.output, args.range)
-    except (OSError, RuntimeError) as e:
-        fail(args.input, str(e))
+        pairs = normalize_jobs(args)
+    except OSError as e:
+        fail(args.input, reason(e, args.input))
         return 1
-    print(f"wrote {shown(output)}")
-    return 0
+    if not pairs:
+        fail(args.input, "no audio files found")
+        return 1
+    destinations = dict(pairs)
+    low_high = tuple(sorted(args.range)) if args.range else None
+
+    def one(path: str) -> sonorik_meter.NormalizeReport | str:
+        try:
+            dest = destinations[path]
+            parent = os.path.dirname(dest)
+            if parent and os.path.isdir(args.input) and args.output is not None:
+                os.makedirs(parent, exist_ok=True)
+            return sonorik_meter.normalize(path, dest, target=args.target,
+                                           measure=NORMALIZERS[args.to], ceiling=args.ceiling,
+                                           range=low_high, format=args.audio_format)
+        except (OSError, ValueError) as e:
+            return reason(e, path)
+
+    failed = 0
+    paths = [p for p, _ in pairs]
+    for path, outcome in zip(paths, run_all(paths, args.jobs, one)):
+        if isinstance(outcome, str):
+            fail(path, outcome)
+            failed += 1
+        elif args.format == "json":
+            print(json.dumps({k: _report_value(v) for k, v in normalize_record(outcome).items()}),
+                  flush=True)
+        else:
+            print(normalize_line(outcome), flush=True)
+    return 1 if failed else 0
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -428,22 +512,35 @@ exit status: 0 all files analysed, 1 some failed, 2 usage error
 
 NORMALIZE_EPILOG = """\
 TARGET is a level in the unit of the chosen measure:
-  integrated, short-term, momentary   LUFS
+  integrated, short-term, momentary   LUFS (short-term and momentary: their maximum)
   true-peak                           dBTP
-  rms-max, rms-average                dB relative to full scale
+  rms-max, rms-average                dBFS
 
-One gain is applied to the whole file. With --range BOUND the target is the
-range between TARGET and BOUND: a file already inside it is written unchanged,
-one outside is brought to the nearer edge. Without -o the input file is
-replaced; either way the destination is replaced only once the new file is
-complete, so a failed write leaves it as it was.
+One gain is applied to the whole file, never more than keeps the output's true
+peak at or below --ceiling (default -1 dBTP): the report then says "capped".
+With --range LOW HIGH a file already inside the range is left as it was. Every
+format libsndfile reads is read; the output keeps the input's rate, channels,
+channel mask and sample format, in the format of its extension (or
+--audio-format; WAV when the extension is not a format), with TPDF dither
+when integer samples are requantised. Without -o the input is replaced; either
+way the destination is replaced only once the new file is complete, so a
+failed write leaves it as it was. A directory INPUT normalises every audio
+file in it (onto itself, or to the same relative paths under the directory
+-o names), --jobs at a time, with a progress bar on a terminal.
+
+Each file prints one line: the measure before and after, the gain, whether it
+was capped, and the true peak before and after (JSON lines with --format
+json: file, destination, measure, unit, target, input_level, output_level,
+gain_asked_db, gain_applied_db, capped_by, ceiling_dbtp, ...).
 
 examples:
+  sonorik normalize --to integrated -16 --ceiling -1 in.flac -o out.flac
   sonorik normalize --to integrated -23 speech.wav -o speech_-23.wav
   sonorik normalize --to true-peak -1 master.wav
-  sonorik normalize --to integrated -16 --range -18 podcast.wav
+  sonorik normalize --to integrated -16 --range -18 -14 podcast.wav
+  sonorik normalize --to integrated -14 --jobs 2 --format json album/ -o loud/
 
-exit status: 0 written, 1 failed, 2 usage error
+exit status: 0 all written, 1 some failed, 2 usage error
 """
 
 INFO_EPILOG = """\
@@ -494,17 +591,26 @@ def build_parser() -> argparse.ArgumentParser:
 
     n = commands.add_parser(
         "normalize", formatter_class=raw, epilog=NORMALIZE_EPILOG,
-        help="apply one gain so that a measure reaches a target level",
-        description="Rewrite a WAV file so that one measure reaches TARGET.")
+        help="apply one gain so that a measure reaches a target level, never clipping",
+        description="Rewrite audio files so that one measure reaches TARGET, with one gain\n"
+                    "capped by a true-peak ceiling.")
     n.add_argument("--to", required=True, choices=tuple(NORMALIZERS), help="measure to normalize")
     n.add_argument("target", type=_level_arg, metavar="TARGET", help="target level (see below)")
-    n.add_argument("input", metavar="INPUT", help="WAV file to read")
-    n.add_argument("--range", type=_level_arg, metavar="BOUND",
-                   help="second edge of a target range, same unit as TARGET")
+    n.add_argument("input", metavar="INPUT", help="audio file or directory to read")
+    n.add_argument("--ceiling", type=_level_arg, default=-1.0, metavar="DBTP",
+                   help="highest true peak of the output, dBTP (default: %(default)s)")
+    n.add_argument("--range", type=_level_arg, nargs=2, metavar=("LOW", "HIGH"),
+                   help="leave files whose level is already between LOW and HIGH as they are")
     n.add_argument("-o", "--output", metavar="OUTPUT",
-                   help="file to write (default: replace INPUT)")
+                   help="file (or, for a directory INPUT, directory) to write; default: replace INPUT")
+    n.add_argument("--audio-format", metavar="FMT",
+                   help="output format (wav, flac, aiff, caf, w64, rf64, ogg, opus, mp3, ...)")
+    n.add_argument("--format", choices=("text", "json"), default="text",
+                   help="one line of text (default) or one JSON object per file")
+    n.add_argument("-j", "--jobs", type=_jobs, default=default_jobs(), metavar="N",
+                   help="normalize N files at once (default: one per core, %(default)s here)")
     n.add_argument("-v", "--verbose", action="store_true",
-                   help="show the analyzer's notices on standard error")
+                   help="accepted for older scripts (normalisation writes no notices)")
     n.set_defaults(run=cmd_normalize)
 
     i = commands.add_parser(

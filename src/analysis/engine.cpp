@@ -28,6 +28,10 @@ unsigned worker_count() {
 void extract(const double* in, std::size_t frames, unsigned channels, unsigned first,
              unsigned count, std::vector<double>& out) {
   out.resize(frames * count);
+  if (count == 1) {  // one value per frame: no copy call per frame
+    for (std::size_t f = 0; f < frames; ++f) out[f] = in[f * channels + first];
+    return;
+  }
   for (std::size_t f = 0; f < frames; ++f) {
     std::copy_n(in + f * channels + first, count, out.data() + f * count);
   }

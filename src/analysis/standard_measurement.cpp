@@ -53,6 +53,12 @@ void range_percentiles(const std::vector<double>& blocks_lufs, StandardMeasureme
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
                                              const std::vector<int>& roles, bool series,
                                              const Engine::Reader& read) {
+  return measure_standard(channels, rate_hz, roles, series, read, MeasureParts{});
+}
+
+Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
+                                             const std::vector<int>& roles, bool series,
+                                             const Engine::Reader& read, const MeasureParts& parts) {
   if (!Meter::accepts(channels, rate_hz)) return Error("unsupported rate or channel count");
   StandardMeasurement out;
   out.rate_hz = rate_hz;
@@ -63,15 +69,17 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
   EngineConfig c;
   c.channels = channels;
   c.rate_hz = rate_hz;
-  c.loudness_mode = Meter::kModeM | Meter::kModeS | Meter::kModeI | Meter::kModeLra;
+  c.loudness_mode = Meter::kModeM | Meter::kModeI | (parts.short_term || series ? Meter::kModeS : 0) |
+                    (parts.loudness_range ? Meter::kModeLra : 0);
   c.step_frames = step;
   c.channel_roles = roles;
-  c.range_blocks = true;
+  c.range_blocks = parts.loudness_range;
+  c.step_readings = parts.momentary || parts.short_term || series;
   c.on_step = [&](const StepReading& r) {
     const bool momentary_full = r.end_frame >= kMomentarySteps * step;
     const bool short_term_full = r.end_frame >= kShortTermSteps * step;
     const double m = momentary_full ? r.momentary_lufs.value_or(kNan) : kNan;
-    const double s = short_term_full ? r.short_term_lufs.value_or(kNan) : kNan;
+    const double s = short_term_full && (parts.short_term || series) ? r.short_term_lufs.value_or(kNan) : kNan;
     if (!std::isnan(m)) out.momentary_max_lufs = std::max(out.momentary_max_lufs.value_or(-kInf), m);
     if (!std::isnan(s)) out.short_term_max_lufs = std::max(out.short_term_max_lufs.value_or(-kInf), s);
     if (series) {
@@ -81,10 +89,10 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
       out.series_short_term_lufs.push_back(s);
     }
   };
-  c.channel_loudness = channels > 1;
+  c.channel_loudness = parts.channel_loudness && channels > 1;
   c.true_peak = true;
   c.step_true_peaks = series;
-  c.rms = true;
+  c.rms = parts.rms;
   c.channel_sums = true;
   c.rms_block_frames = step;
   double total = 0.0;
@@ -126,6 +134,15 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
   const double frames = static_cast<double>(r.frames);
   out.true_peak_dbtp = -kInf;
   out.sample_peak_dbfs = -kInf;
+  if (!parts.rms) {
+    for (unsigned ch = 0; ch < channels; ++ch) {
+      out.channel_true_peak_dbtp.push_back(db(r.true_peak[ch]));
+      out.true_peak_dbtp = std::max(out.true_peak_dbtp, out.channel_true_peak_dbtp.back());
+    }
+    out.sample_peak_dbfs = kNan;
+    out.rms_average_dbfs = kNan;
+    return out;
+  }
   for (unsigned ch = 0; ch < channels; ++ch) {
     out.channel_true_peak_dbtp.push_back(db(r.true_peak[ch]));
     out.channel_sample_peak_dbfs.push_back(db(r.sample_peak[ch]));
@@ -137,7 +154,7 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
                                            : std::nullopt);
     if (channels == 1) {
       out.channel_integrated_lufs.push_back(out.integrated_lufs);
-    } else {
+    } else if (parts.channel_loudness) {
       out.channel_integrated_lufs.push_back(r.channel_integrated_lufs[ch].value_or(-kInf));
     }
   }

@@ -67,6 +67,17 @@ struct StandardMeasurement {
 // and may be unstable (a -20 dBFS sine sampled at 3 kHz reads +inf LUFS).
 inline constexpr std::uint32_t kMinStandardRateHz = 3364;
 
+// The parts of a measurement to take; a part left out leaves its values
+// absent (optional fields), empty (per-channel fields) or NaN. Normalisation
+// takes only what its gain and report need.
+struct MeasureParts {
+  bool momentary = true;         // momentary maximum
+  bool short_term = true;        // short-term maximum
+  bool loudness_range = true;    // range and its percentiles
+  bool channel_loudness = true;  // each channel's own integrated loudness
+  bool rms = true;               // RMS and sample peaks
+};
+
 // Measures every frame `read` gives. `roles` holds libebur128's channel
 // value for each channel. Errors: the reader's, unchanged; "unsupported rate
 // or channel count" outside Meter::accepts; "NoMem" when a meter cannot be
@@ -74,5 +85,8 @@ inline constexpr std::uint32_t kMinStandardRateHz = 3364;
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
                                              const std::vector<int>& roles, bool series,
                                              const Engine::Reader& read);
+Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
+                                             const std::vector<int>& roles, bool series,
+                                             const Engine::Reader& read, const MeasureParts& parts);
 
 }  // namespace sonorik::analysis

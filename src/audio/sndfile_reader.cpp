@@ -93,6 +93,11 @@ std::vector<Speaker> vorbis_order(unsigned channels) {
 
 }  // namespace
 
+std::string sndfile_format_name(int sf_format) {
+  return name_of(kMajorNames, sf_format & SF_FORMAT_TYPEMASK) + " " +
+         name_of(kSubtypeNames, sf_format & SF_FORMAT_SUBMASK);
+}
+
 void SndfileReader::Closer::operator()(sf_private_tag* f) const noexcept { sf_close(f); }
 
 SndfileReader::~SndfileReader() = default;
@@ -110,14 +115,15 @@ Result<SndfileReader> SndfileReader::open(const std::string& path) {
   r.info_.rate_hz = static_cast<std::uint32_t>(info.samplerate);
   r.info_.channels = static_cast<unsigned>(info.channels);
   r.info_.frames = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
-  r.info_.format = name_of(kMajorNames, info.format & SF_FORMAT_TYPEMASK) + " " +
-                   name_of(kSubtypeNames, info.format & SF_FORMAT_SUBMASK);
+  r.info_.format = sndfile_format_name(info.format);
+  r.info_.sf_format = info.format;
   std::vector<int> map(r.info_.channels, SF_CHANNEL_MAP_INVALID);
   const auto bytes = static_cast<int>(std::min<std::size_t>(map.size() * sizeof(int), 1u << 20));
   if (map.size() <= (1u << 16) &&
       sf_command(r.sndfile_.get(), SFC_GET_CHANNEL_MAP_INFO, map.data(), bytes) == SF_TRUE &&
       std::any_of(map.begin(), map.end(), [](int p) { return p != SF_CHANNEL_MAP_INVALID; })) {
     for (int p : map) r.info_.speakers.push_back(speaker_of(p));
+    r.info_.channel_positions = map;
   } else if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG) {
     r.info_.speakers = vorbis_order(r.info_.channels);
   }

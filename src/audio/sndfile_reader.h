@@ -45,7 +45,12 @@ struct SndfileInfo {
   // Opus files of 3 to 8 channels declare their format's fixed order
   // (5.1: L C R Ls Rs LFE).
   std::vector<Speaker> speakers;
+  int sf_format = 0;                  // libsndfile's major | subtype code
+  std::vector<int> channel_positions; // libsndfile's SF_CHANNEL_MAP_* values, as speakers
 };
+
+// "WAV PCM_24", "FLAC PCM_16", ...: the name of a libsndfile major | subtype code.
+std::string sndfile_format_name(int sf_format);
 
 class SndfileReader {
  public:

@@ -22,6 +22,7 @@
 #include "analysis/standard_measurement.h"
 #include "audio/sndfile_reader.h"
 #include "core/text.h"
+#include "normalize/stream_normalizer.h"
 
 namespace nb = nanobind;
 using sonorik::Error;
@@ -385,6 +386,187 @@ std::string level(double v) {
   return std::isinf(v) ? (v < 0 ? "-inf" : "inf") : buf;
 }
 
+
+// ---- normalize -------------------------------------------------------------------
+
+struct NormalizeReport {
+  sonorik::normalize::StreamReport r;
+  std::string source;
+  std::string destination;
+  double target = 0.0;
+  double ceiling_dbtp = 0.0;
+  sonorik::normalize::Level level = sonorik::normalize::Level::integrated;
+};
+
+// OSError for `path` with the errno of an "... (os error N)" reason, so that
+// Python picks the subclass (FileNotFoundError, IsADirectoryError, ...).
+[[noreturn]] void raise_path_error(const std::string& reason, const nb::object& path) {
+  const std::string marker = " (os error ";
+  const std::size_t at = reason.rfind(marker);
+  if (at != std::string::npos && !reason.empty() && reason.back() == ')') {
+    const int code = std::atoi(reason.c_str() + at + marker.size());
+    if (code > 0) {
+      nb::object e = nb::handle(PyExc_OSError)(code, reason.substr(0, at), path);
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.ptr())), e.ptr());
+      throw nb::python_error();
+    }
+  }
+  raise_os_error(reason, path);
+}
+
+// The bytes of a path argument, and the str or bytes shown in messages.
+std::string path_bytes(const nb::object& value, const char* name, nb::object& shown) {
+  if (!(nb::isinstance<nb::str>(value) || nb::isinstance<nb::bytes>(value) || nb::hasattr(value, "__fspath__"))) {
+    raise(PyExc_TypeError, std::string(name) + " must be str, bytes or os.PathLike, got " + type_name_of(value));
+  }
+  nb::module_ os = nb::module_::import_("os");
+  shown = os.attr("fspath")(value);
+  const nb::bytes encoded = nb::cast<nb::bytes>(os.attr("fsencode")(shown));
+  std::string path(encoded.c_str(), encoded.size());
+  if (path.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte in path");
+  return path;
+}
+
+double level_arg(const nb::object& value, const char* name) {
+  if (nb::isinstance<nb::bool_>(value) || !(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()))) {
+    raise(PyExc_TypeError, std::string(name) + " must be a number, got " + type_name_of(value));
+  }
+  const double v = PyFloat_AsDouble(value.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return v;
+}
+
+NormalizeReport normalize(nb::object source, nb::object destination, nb::object target, std::string measure,
+                          nb::object ceiling, nb::object range, nb::object format) {
+  namespace sn = sonorik::normalize;
+  sn::StreamRequest req;
+  nb::object source_shown, destination_shown;
+  req.source = path_bytes(source, "source", source_shown);
+  req.destination = path_bytes(destination, "destination", destination_shown);
+  req.target = level_arg(target, "target");
+  req.ceiling_dbtp = level_arg(ceiling, "ceiling");
+  const std::optional<sn::Level> level = sn::level_named(measure);
+  if (!level) {
+    std::string known;
+    for (const std::string& n : sn::level_names()) known += (known.empty() ? "" : ", ") + n;
+    raise(PyExc_ValueError, "unknown measure '" + measure + "' (known: " + known + ")");
+  }
+  req.level = *level;
+  if (!range.is_none()) {
+    if (nb::isinstance<nb::str>(range) || !PySequence_Check(range.ptr()) || nb::len(range) != 2) {
+      raise(PyExc_TypeError, "range must be None or a (low, high) pair of levels, got " + type_name_of(range));
+    }
+    req.range.emplace(level_arg(range[0], "range low"), level_arg(range[1], "range high"));
+  }
+  if (!format.is_none()) {
+    if (!nb::isinstance<nb::str>(format)) raise(PyExc_TypeError, "format must be None or str, got " + type_name_of(format));
+    req.format = nb::cast<std::string>(format);
+    if (req.format.empty()) raise(PyExc_ValueError, "unknown output format ''");
+  }
+  sn::StreamOutcome o;
+  {
+    nb::gil_scoped_release unlocked;
+    o = sn::normalize_stream(req);
+  }
+  switch (o.failure) {
+    case sn::StreamFailure::none: break;
+    case sn::StreamFailure::source: raise_path_error(o.message, source_shown);
+    case sn::StreamFailure::destination: raise_path_error(o.message, destination_shown);
+    case sn::StreamFailure::value: raise(PyExc_ValueError, o.message);
+    case sn::StreamFailure::memory: raise(PyExc_MemoryError, o.message);
+  }
+  return NormalizeReport{std::move(*o.report), text_of(source_shown), text_of(destination_shown), req.target,
+                         req.ceiling_dbtp, req.level};
+}
+
+void bind_normalize(nb::module_& m) {
+  namespace sn = sonorik::normalize;
+  using R = NormalizeReport;
+  nb::class_<R>(m, "NormalizeReport",
+                "The result of normalize(): what was measured, the gain asked for and applied, and the "
+                "written file measured again.")
+      .def_prop_ro("source", [](const R& r) { return r.source; }, "The file read.")
+      .def_prop_ro("destination", [](const R& r) { return r.destination; }, "The file written.")
+      .def_prop_ro("measure", [](const R& r) { return std::string(sn::level_name(r.level)); },
+                   "The measure normalised on (see MEASURES).")
+      .def_prop_ro("unit", [](const R& r) { return std::string(sn::level_unit(r.level)); },
+                   "Unit of target, input_level and output_level: 'LUFS', 'dBFS' or 'dBTP'.")
+      .def_prop_ro("target", [](const R& r) { return r.target; }, "The target level, in `unit`.")
+      .def_prop_ro("ceiling_dbtp", [](const R& r) { return r.ceiling_dbtp; }, "The true-peak ceiling, dBTP.")
+      .def_prop_ro("input_level", [](const R& r) { return r.r.input_level; },
+                   "The measure on the source, in `unit`.")
+      .def_prop_ro("output_level", [](const R& r) { return r.r.output_level; },
+                   "The measure on the written file, in `unit` (None if it is undefined there).")
+      .def_prop_ro("gain_asked_db", [](const R& r) { return r.r.gain_asked_db; },
+                   "Gain that would bring the measure to the target, dB (0.0 when in range).")
+      .def_prop_ro("gain_applied_db", [](const R& r) { return r.r.gain_applied_db; },
+                   "Gain applied to every sample, dB.")
+      .def_prop_ro("capped_by", [](const R& r) -> std::optional<std::string> {
+                     if (r.r.limit == sn::Limit::ceiling) return std::string("ceiling");
+                     if (r.r.limit == sn::Limit::in_range) return std::string("in range");
+                     return std::nullopt;
+                   },
+                   "Why the applied gain differs from the target's: 'ceiling' (lowered so the true peak "
+                   "stays at or below ceiling_dbtp), 'in range' (the level was inside `range`: no gain), "
+                   "or None.")
+      .def_prop_ro("dithered", [](const R& r) { return r.r.dithered; },
+                   "Whether TPDF dither was added (integer output of 24 bits or fewer, requantised).")
+      .def_prop_ro("written", [](const R& r) { return r.r.written; },
+                   "False when the source was in range and its own destination: the file was not touched.")
+      .def_prop_ro("input_integrated_lufs", [](const R& r) { return r.r.input.integrated_lufs; },
+                   "Integrated loudness of the source, LUFS (-inf: no block passes the gates).")
+      .def_prop_ro("output_integrated_lufs", [](const R& r) { return r.r.output.integrated_lufs; },
+                   "Integrated loudness of the written file, LUFS.")
+      .def_prop_ro("input_true_peak_dbtp", [](const R& r) { return r.r.input.true_peak_dbtp; },
+                   "True peak of the source, dBTP (largest over the channels).")
+      .def_prop_ro("output_true_peak_dbtp", [](const R& r) { return r.r.output.true_peak_dbtp; },
+                   "True peak of the written file, dBTP (largest over the channels).")
+      .def_prop_ro("input_format", [](const R& r) { return r.r.input_format; },
+                   "Container and encoding of the source, e.g. 'WAV PCM_24'.")
+      .def_prop_ro("output_format", [](const R& r) { return r.r.output_format; },
+                   "Container and encoding written, e.g. 'FLAC PCM_24'.")
+      .def_prop_ro("rate_hz", [](const R& r) { return r.r.input.rate_hz; }, "Sample rate, Hz (both files).")
+      .def_prop_ro("channels", [](const R& r) { return r.r.input.channels; }, "Number of channels (both files).")
+      .def_prop_ro("frames", [](const R& r) { return r.r.output.frames; }, "Length written, frames.")
+      .def_prop_ro("channel_map", [](const R& r) { return tuple_of(r.r.channel_map); },
+                   "The channel layout used for weighting (see CHANNEL_NAMES).")
+      .def("__repr__", [](const R& r) {
+        return "NormalizeReport(measure='" + std::string(sn::level_name(r.level)) + "', input_level=" +
+               level(r.r.input_level) + ", gain_applied_db=" + level(r.r.gain_applied_db) +
+               ", output_level=" + (r.r.output_level ? level(*r.r.output_level) : "None") + ")";
+      });
+
+  m.def("normalize", &normalize, nb::arg("source"), nb::arg("destination"), nb::kw_only(), nb::arg("target"),
+        nb::arg("measure") = "integrated", nb::arg("ceiling") = -1.0, nb::arg("range") = nb::none(),
+        nb::arg("format") = nb::none(),
+        R"(Writes `source` to `destination` with one gain that brings `measure` to `target`,
+never above the true-peak `ceiling`, and returns a NormalizeReport.
+
+source, destination: paths (str, bytes or os.PathLike); the destination may be the
+source itself. measure: one of MEASURES; target in its unit (integrated,
+short_term_max, momentary_max: LUFS; rms_average, rms_max: dBFS; true_peak: dBTP).
+ceiling: dBTP, at most 0.0; the gain is lowered so that the output's true peak
+stays at or below it, and the report says so (capped_by 'ceiling').
+range: (low, high) in the measure's unit: a source already inside it gets no gain
+(capped_by 'in range'; left untouched when it is its own destination).
+format: output format ('wav', 'flac', 'aiff', 'caf', 'w64', 'rf64', 'ogg',
+'opus', 'mp3', ...); None takes the destination's extension, or WAV.
+
+The output keeps the source's rate, channel count, channel mask and sample
+format where the output format has it (FLAC takes integers of at most 24 bits).
+Integer output of 24 bits or fewer gets TPDF dither whenever samples are
+requantised, and never wraps. Three streaming passes at most (measure; scale
+and write, measuring what is stored; reading back a lossy encoding): memory
+does not grow with the length. The file is written beside the destination and
+renamed into place: on any failure the destination is left as it was.
+The interpreter lock is released while reading, measuring and writing.
+
+Raises OSError (the source cannot be read or the destination written: the
+path and the reason), ValueError (unknown measure or format, a ceiling above
+0 dBTP, range low above high, a level that is undefined or -inf, e.g. digital
+silence) or TypeError (argument types).)");
+  m.attr("MEASURES") = tuple_of(sn::level_names());
+}
 }  // namespace
 
 NB_MODULE(sonorik_meter, m) {
@@ -552,4 +734,6 @@ measuring.)");
       },
       "plot(measurement, path_or_axes=None, **options): draws a measurement taken with "
       "series=True (see sonorik_cli.plot.plot); needs matplotlib (pip install \"sonorik[plot]\").");
+
+  bind_normalize(m);
 }

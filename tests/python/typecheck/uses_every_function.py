@@ -94,3 +94,20 @@ def meter_plot(path: str) -> object:
     sonorik_meter.plot(m, "graph.png", target_lufs="-23")  # type: ignore[arg-type]
     peaks = m.series_true_peak_dbtp
     return sonorik_meter.plot(m, name="mix.wav", ceiling_dbtp=-1.0, width_px=0 if peaks is None else peaks.size)
+
+
+def meter_normalize(path: str) -> list[float | None]:
+    import pathlib
+
+    import sonorik_meter
+
+    r = sonorik_meter.normalize(path, pathlib.Path("out.flac"), target=-16.0, measure="true_peak",
+                                ceiling=-1.0, range=(-18.0, -14.0), format="flac")
+    names: tuple[str, ...] = sonorik_meter.MEASURES + r.channel_map
+    reason: str | None = r.capped_by
+    sonorik_meter.normalize(path, path, target="-16")  # type: ignore[arg-type]
+    return [r.input_level, r.output_level, r.gain_asked_db, r.gain_applied_db, r.target,
+            r.ceiling_dbtp, r.input_integrated_lufs, r.output_true_peak_dbtp,
+            float(r.rate_hz + r.channels + r.frames + len(names) + len(reason or "")),
+            float(r.dithered and r.written), float(len(r.source + r.destination + r.measure + r.unit
+                                                       + r.input_format + r.output_format))]

@@ -1,0 +1,85 @@
+// Writing any format libsndfile writes (WAV and WAVE_FORMAT_EXTENSIBLE with
+// its channel mask, RF64, W64, AIFF, CAF, FLAC, Ogg Vorbis and Opus, MP3...)
+// into a descriptor the caller owns, in blocks. libsndfile goes through our
+// own virtual I/O on the descriptor, so that a failed write(2) keeps its
+// errno ("File too large (os error 27)", "No space left on device (os error
+// 28)") instead of libsndfile's generic text. Conversions to integer samples
+// clip (SFC_SET_CLIPPING) instead of wrapping.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+struct sf_private_tag;  // libsndfile's SNDFILE
+
+namespace sonorik {
+
+struct SndfileOutputFormat {
+  int sf_format = 0;                   // libsndfile major | subtype
+  std::uint32_t rate_hz = 0;
+  unsigned channels = 0;
+  std::vector<int> channel_positions;  // SF_CHANNEL_MAP_* per channel, or empty
+};
+
+// How the samples of a subtype are stored.
+struct SampleCoding {
+  unsigned int_bits = 0;   // 8, 16, 24 or 32 for linear integer PCM, else 0
+  bool is_float = false;   // 32-bit float
+  bool is_double = false;  // 64-bit float
+  // Whether the stored values are exactly the ones given (linear PCM, float).
+  bool exact() const noexcept { return int_bits != 0 || is_float || is_double; }
+};
+SampleCoding sample_coding(int sf_format) noexcept;
+
+// The output format for `name` (a file-name extension or format name, any
+// case: "wav", "flac", "aiff", "caf", "w64", "rf64", "ogg", "opus", "mp3",
+// ...; empty means WAV), keeping as much of the input as the major format
+// takes: the input's subtype when it fits, else linear PCM of the same bits
+// (at most 24 for FLAC), else the major format's usual encoding. A WAV with
+// declared channel positions and more than two channels, or an input
+// WAVE_FORMAT_EXTENSIBLE, is written as WAVE_FORMAT_EXTENSIBLE so that its
+// channel mask stays. Error: "unknown output format 'x'", or "cannot write
+// {n} channels at {rate} Hz as {format}".
+Result<int> choose_output_format(std::string_view name, int input_format, unsigned channels,
+                                 std::uint32_t rate_hz, bool has_positions);
+
+// Whether `name` names a format choose_output_format knows.
+bool is_output_format_name(std::string_view name);
+
+class SndfileWriter {
+ public:
+  SndfileWriter(SndfileWriter&&) noexcept;
+  SndfileWriter& operator=(SndfileWriter&&) = delete;
+  ~SndfileWriter();
+
+  // Starts a file of `format` at the start of `fd` (seekable, open for
+  // reading and writing; it stays the caller's). Errors: libsndfile's
+  // reason, or the system's for a failed write.
+  static Result<SndfileWriter> open(int fd, const SndfileOutputFormat& format);
+
+  // Appends `frames` frames of integer samples left-justified in 32 bits
+  // (a 16-bit code c is c << 16), or of doubles (full scale 1.0).
+  Status write_int(const std::int32_t* interleaved, std::size_t frames);
+  Status write_double(const double* interleaved, std::size_t frames);
+
+  // Finishes the file (headers, encoder flush). Errors as for writing.
+  Status close();
+
+ private:
+  struct Io;
+  struct Closer {
+    void operator()(sf_private_tag* f) const noexcept;
+  };
+  SndfileWriter() = default;
+  Status failure() const;
+  std::unique_ptr<Io> io_;
+  std::unique_ptr<sf_private_tag, Closer> sndfile_;  // closed before io_
+};
+
+}  // namespace sonorik

@@ -1,0 +1,326 @@
+#include "normalize/stream_normalizer.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "analysis/channel_layout.h"
+#include "analysis/engine.h"
+#include "analysis/meter.h"
+#include "audio/sndfile_reader.h"
+#include "audio/sndfile_writer.h"
+#include "core/replace_file.h"
+#include "core/text.h"
+
+namespace sonorik::normalize {
+
+namespace {
+
+using analysis::StandardMeasurement;
+
+constexpr double kRound = 6755399441055744.0;  // 2^52 + 2^51
+
+struct LevelInfo {
+  Level level;
+  const char* name;
+  const char* unit;
+  const char* undefined;  // why the level can be missing
+};
+
+constexpr LevelInfo kLevels[] = {
+    {Level::integrated, "integrated", "LUFS", ""},
+    {Level::short_term_max, "short_term_max", "LUFS", "audio shorter than 3 s"},
+    {Level::momentary_max, "momentary_max", "LUFS", "audio shorter than 400 ms"},
+    {Level::rms_average, "rms_average", "dBFS", ""},
+    {Level::rms_max, "rms_max", "dBFS", "audio shorter than 100 ms"},
+    {Level::true_peak, "true_peak", "dBTP", ""},
+};
+
+const LevelInfo& info_of(Level level) {
+  for (const LevelInfo& l : kLevels) {
+    if (l.level == level) return l;
+  }
+  return kLevels[0];
+}
+
+std::string number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", v);
+  return std::isinf(v) ? (v < 0 ? "-inf" : "inf") : buf;
+}
+
+double amplitude(double db) { return std::pow(10.0, db / 20.0); }
+double decibels(double amplitude) { return 20.0 * std::log10(amplitude); }
+
+StreamOutcome fail(StreamFailure kind, std::string message) {
+  StreamOutcome o;
+  o.failure = kind;
+  o.message = std::move(message);
+  return o;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// TPDF dither: the sum of two uniform values, in (-1, 1) steps.
+class Dither {
+ public:
+  double next() noexcept {
+    state_ ^= state_ >> 12;
+    state_ ^= state_ << 25;
+    state_ ^= state_ >> 27;
+    const std::uint64_t r = state_ * 0x2545F4914F6CDD1DULL;
+    constexpr double k = 1.0 / 4294967296.0;
+    return static_cast<double>(r >> 32) * k + static_cast<double>(r & 0xFFFFFFFFu) * k - 1.0;
+  }
+
+ private:
+  std::uint64_t state_ = 0x9E3779B97F4A7C15ULL;
+};
+
+// Scales samples by the gain into what the output stores: integer codes
+// (rounded, dithered when asked, clamped), or floats.
+class Requantizer {
+ public:
+  Requantizer(double gain, SampleCoding coding, bool dither, unsigned channels)
+      : gain_(gain), coding_(coding), dither_(dither) {
+    if (coding.int_bits != 0) {
+      scale_ = std::ldexp(1.0, static_cast<int>(coding.int_bits) - 1);
+      shift_ = 32 - static_cast<int>(coding.int_bits);
+      codes_.resize(analysis::Engine::block_frames(channels) * channels);
+    }
+  }
+
+  // Replaces `n` samples with the values stored; integer codes go to codes().
+  void run(double* x, std::size_t n) noexcept {
+    if (coding_.int_bits != 0) {
+      const double lo = -scale_;
+      const double hi = scale_ - 1.0;
+      const double step = 1.0 / scale_;
+      for (std::size_t i = 0; i < n; ++i) {
+        double v = x[i] * gain_ * scale_;
+        if (dither_) v += noise_.next();
+        // Clamped first (NaN to 0), then rounded to the nearest integer
+        // (halves to even) by the 2^52 + 2^51 shift, exact below 2^51.
+        v = v >= lo ? (v <= hi ? v : hi) : (v < lo ? lo : 0.0);
+        v = (v + kRound) - kRound;
+        const auto code = static_cast<std::int64_t>(v);
+        codes_[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(code) << shift_);
+        x[i] = v * step;
+      }
+    } else if (coding_.is_float) {
+      for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<double>(static_cast<float>(x[i] * gain_));
+    } else {
+      for (std::size_t i = 0; i < n; ++i) x[i] *= gain_;
+    }
+  }
+  const std::int32_t* codes() const noexcept { return codes_.data(); }
+
+ private:
+  double gain_;
+  SampleCoding coding_;
+  bool dither_;
+  double scale_ = 1.0;
+  int shift_ = 0;
+  std::vector<std::int32_t> codes_;
+  Dither noise_;
+};
+
+}  // namespace
+
+const std::vector<std::string>& level_names() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out;
+    for (const LevelInfo& l : kLevels) out.emplace_back(l.name);
+    return out;
+  }();
+  return names;
+}
+
+std::optional<Level> level_named(std::string_view name) {
+  for (const LevelInfo& l : kLevels) {
+    if (name == l.name) return l.level;
+  }
+  return std::nullopt;
+}
+
+const char* level_name(Level level) { return info_of(level).name; }
+const char* level_unit(Level level) { return info_of(level).unit; }
+
+std::optional<double> level_of(const StandardMeasurement& m, Level level) {
+  switch (level) {
+    case Level::integrated: return m.integrated_lufs;
+    case Level::short_term_max: return m.short_term_max_lufs;
+    case Level::momentary_max: return m.momentary_max_lufs;
+    case Level::rms_average: return m.rms_average_dbfs;
+    case Level::rms_max: return m.rms_max_dbfs;
+    case Level::true_peak: return m.true_peak_dbtp;
+  }
+  return std::nullopt;
+}
+
+StreamOutcome normalize_stream(const StreamRequest& req) {
+  const LevelInfo& level = info_of(req.level);
+  if (!std::isfinite(req.target)) return fail(StreamFailure::value, "target must be a finite level");
+  if (!std::isfinite(req.ceiling_dbtp) || req.ceiling_dbtp > 0.0) {
+    return fail(StreamFailure::value, "ceiling must be a finite level of at most 0.0 dBTP (got " +
+                                          number(req.ceiling_dbtp) + ")");
+  }
+  if (req.range && !(req.range->first <= req.range->second)) {
+    return fail(StreamFailure::value, "range must be (low, high) with low <= high (got (" +
+                                          number(req.range->first) + ", " + number(req.range->second) + "))");
+  }
+  std::string format_name = req.format;
+  if (format_name.empty()) {
+    const std::string ext = lower_extension(req.destination);
+    if (is_output_format_name(ext)) format_name = ext;
+  }
+
+  // 1. measure
+  Result<SndfileReader> first = SndfileReader::open(req.source);
+  if (!first) return fail(StreamFailure::source, first.error().message());
+  const SndfileInfo info = first->info();
+  if (!Meter::accepts(info.channels, info.rate_hz)) {
+    return fail(StreamFailure::value, "cannot measure " + std::to_string(info.channels) + " channels at " +
+                                          std::to_string(info.rate_hz) + " Hz");
+  }
+  Result<int> out_format = choose_output_format(format_name, info.sf_format, info.channels, info.rate_hz,
+                                                !info.channel_positions.empty());
+  if (!out_format) return fail(StreamFailure::value, out_format.error().message());
+
+  StreamReport report;
+  report.input_format = info.format;
+  report.output_format = sndfile_format_name(*out_format);
+  report.channel_map = info.speakers.size() == info.channels ? analysis::layout_of(info.speakers)
+                                                              : analysis::default_layout(info.channels);
+  std::vector<int> roles;
+  for (const std::string& n : report.channel_map) roles.push_back(analysis::channel_role(n).value_or(0));
+
+  bool read_failed = false;
+  const auto reader_of = [&read_failed](SndfileReader& r) {
+    return [&r, &read_failed](double* out, std::size_t max) -> Result<std::size_t> {
+      Result<std::size_t> got = r.read(out, max);
+      if (!got) read_failed = true;
+      return got;
+    };
+  };
+  // Only what the gain and the report need: the level, integrated loudness, true peak.
+  analysis::MeasureParts parts;
+  parts.momentary = req.level == Level::momentary_max;
+  parts.short_term = req.level == Level::short_term_max;
+  parts.loudness_range = false;
+  parts.channel_loudness = false;
+  parts.rms = req.level == Level::rms_average || req.level == Level::rms_max;
+  Result<StandardMeasurement> input =
+      analysis::measure_standard(info.channels, info.rate_hz, roles, false, reader_of(*first), parts);
+  if (!input) {
+    return fail(read_failed ? StreamFailure::source : StreamFailure::memory, input.error().message());
+  }
+  report.input = std::move(input).value();
+  first = Error("closed");  // the first reader's file is closed here
+
+  // 2. gain
+  const std::optional<double> measured = level_of(report.input, req.level);
+  if (!measured || !std::isfinite(*measured)) {
+    return fail(StreamFailure::value,
+                std::string("cannot normalise on the ") + level.name + " level: it is " +
+                    (measured ? number(*measured) + " " + level.unit + " (digital silence" +
+                                    (req.level == Level::integrated ? ", or no block passes the gates)" : ")")
+                              : std::string("undefined (") + level.undefined + ")"));
+  }
+  report.input_level = *measured;
+  report.gain_asked_db = req.target - *measured;
+  const SampleCoding coding = sample_coding(*out_format);
+  if (req.range && req.range->first <= *measured && *measured <= req.range->second) {
+    report.limit = Limit::in_range;
+    report.gain_asked_db = 0.0;
+    report.gain_applied_db = 0.0;
+  } else {
+    report.gain_applied_db = report.gain_asked_db;
+    if (std::isfinite(report.input.true_peak_dbtp)) {
+      double room = amplitude(req.ceiling_dbtp) * (1.0 - 1e-6);
+      if (coding.int_bits != 0) room -= 4.0 * std::ldexp(1.0, 1 - static_cast<int>(coding.int_bits));
+      const double most = decibels(room / amplitude(report.input.true_peak_dbtp));
+      if (report.gain_applied_db > most) {
+        report.gain_applied_db = most;
+        report.limit = Limit::ceiling;
+      }
+    }
+  }
+
+  if (report.limit == Limit::in_range && same_file(req.source, req.destination)) {
+    report.written = false;
+    report.output = report.input;
+    report.output_format = report.input_format;
+    report.output_level = report.input_level;
+    return {StreamFailure::none, {}, std::move(report)};
+  }
+
+  // 3. write
+  const SampleCoding in_coding = sample_coding(info.sf_format);
+  const bool wider_source = in_coding.int_bits == 0 || in_coding.int_bits > coding.int_bits;
+  report.dithered = coding.int_bits != 0 && coding.int_bits <= 24 &&
+                    (report.gain_applied_db != 0.0 || wider_source);
+  Result<SndfileReader> second = SndfileReader::open(req.source);
+  if (!second) return fail(StreamFailure::source, second.error().message());
+  Result<FileReplacement> temp = FileReplacement::begin(req.destination);
+  if (!temp) return fail(StreamFailure::destination, temp.error().message());
+  Result<SndfileWriter> writer =
+      SndfileWriter::open(temp->fd(), {*out_format, info.rate_hz, info.channels, info.channel_positions});
+  if (!writer) return fail(StreamFailure::destination, writer.error().message());
+
+  const double gain = amplitude(report.gain_applied_db);
+  Requantizer requantize(gain, coding, report.dithered, info.channels);
+  std::optional<Error> write_error;
+  const auto source_reader = reader_of(*second);
+  const analysis::Engine::Reader write_pass = [&](double* out, std::size_t max) -> Result<std::size_t> {
+    Result<std::size_t> got = source_reader(out, max);
+    if (!got || *got == 0) return got;
+    requantize.run(out, *got * info.channels);
+    Status s = coding.int_bits != 0 ? writer->write_int(requantize.codes(), *got) : writer->write_double(out, *got);
+    if (!s) {
+      write_error = std::move(s).error();
+      return *write_error;
+    }
+    return got;
+  };
+  if (coding.exact()) {
+    Result<StandardMeasurement> output =
+        analysis::measure_standard(info.channels, info.rate_hz, roles, false, write_pass, parts);
+    if (write_error) return fail(StreamFailure::destination, write_error->message());
+    if (!output) {
+      return fail(read_failed ? StreamFailure::source : StreamFailure::memory, output.error().message());
+    }
+    report.output = std::move(output).value();
+  } else {
+    std::vector<double> block(analysis::Engine::block_frames(info.channels) * info.channels);
+    for (;;) {
+      Result<std::size_t> got = write_pass(block.data(), analysis::Engine::block_frames(info.channels));
+      if (write_error) return fail(StreamFailure::destination, write_error->message());
+      if (!got) return fail(StreamFailure::source, got.error().message());
+      if (*got == 0) break;
+    }
+  }
+  if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error().message());
+  if (!coding.exact()) {
+    // The encoder changed the samples: measure what it stored.
+    Result<SndfileReader> back = SndfileReader::open(temp->temp_path());
+    if (!back) return fail(StreamFailure::destination, back.error().message());
+    Result<StandardMeasurement> output =
+        analysis::measure_standard(info.channels, info.rate_hz, roles, false, reader_of(*back), parts);
+    if (!output) return fail(StreamFailure::destination, output.error().message());
+    report.output = std::move(output).value();
+  }
+
+  // 4. replace
+  if (Status s = temp->commit(); !s) return fail(StreamFailure::destination, s.error().message());
+  report.output_level = level_of(report.output, req.level);
+  return {StreamFailure::none, {}, std::move(report)};
+}
+
+}  // namespace sonorik::normalize

@@ -1,0 +1,108 @@
+// Normalisation in bounded memory that never clips: one linear gain for the
+// whole file, taken from one measure, capped so that the output's true peak
+// stays at or below a ceiling, and written in any format libsndfile writes.
+//
+//  1. measure: one streaming pass over the source through the engine (the
+//     standard measurement, of the parts needed: the chosen level,
+//     integrated loudness and true peak);
+//  2. gain: target minus the measured level; none when a range is given and
+//     the level is inside it; capped at the gain that brings the true peak
+//     to the ceiling (less 4 steps of an integer output's last bit, which
+//     dither and rounding may add, and one part in a million);
+//  3. write: a second streaming pass scales, requantises and writes into a
+//     temporary file beside the destination (FileReplacement). Integer
+//     output of 24 bits or fewer gets TPDF dither of +-1 step of its last
+//     bit whenever samples are requantised (any gain, or a wider source);
+//     the codes are rounded and clamped here, so integer output never wraps.
+//     The stored values are measured as they are written; for encodings that
+//     do not store them exactly (Vorbis, Opus, MP3, ...) a third pass reads
+//     the finished temporary file back;
+//  4. the temporary file is renamed over the destination. On any failure
+//     the destination (which may be the source) is left as it was.
+//
+// Memory: the engine's two blocks, one block of integer codes and the
+// encoder's state; nothing grows with the length of the audio.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "analysis/standard_measurement.h"
+
+namespace sonorik::normalize {
+
+// The measure a file is normalised on.
+enum class Level : std::uint8_t {
+  integrated,      // integrated loudness, LUFS
+  short_term_max,  // largest short-term loudness, LUFS
+  momentary_max,   // largest momentary loudness, LUFS
+  rms_average,     // RMS over the whole file, dBFS
+  rms_max,         // RMS of the loudest 100 ms block, dBFS
+  true_peak,       // true peak, dBTP
+};
+
+// "integrated", "short_term_max", "momentary_max", "rms_average", "rms_max",
+// "true_peak"; and their units ("LUFS", "dBFS", "dBTP").
+const std::vector<std::string>& level_names();
+std::optional<Level> level_named(std::string_view name);
+const char* level_name(Level level);
+const char* level_unit(Level level);
+
+// The measured value of `level`; absent when the audio is too short to define it.
+std::optional<double> level_of(const analysis::StandardMeasurement& m, Level level);
+
+// Why the applied gain differs from the one asked for.
+enum class Limit : std::uint8_t { none, ceiling, in_range };
+
+struct StreamRequest {
+  std::string source;
+  std::string destination;  // may be the source itself
+  Level level = Level::integrated;
+  double target = -23.0;      // in the level's unit
+  double ceiling_dbtp = -1.0;
+  std::optional<std::pair<double, double>> range;  // (low, high), in the level's unit
+  std::string format;  // output format name; empty: the destination's extension, else WAV
+};
+
+struct StreamReport {
+  // The parts measured: the chosen level, integrated loudness, true peak
+  // (others are absent or NaN).
+  analysis::StandardMeasurement input;
+  analysis::StandardMeasurement output;  // the written file as stored
+  std::string input_format;              // "WAV PCM_24", ...
+  std::string output_format;
+  std::vector<std::string> channel_map;  // the layout used for weighting
+  double input_level = 0.0;              // the chosen measure, in its unit
+  std::optional<double> output_level;
+  double gain_asked_db = 0.0;
+  double gain_applied_db = 0.0;
+  Limit limit = Limit::none;
+  bool dithered = false;
+  bool written = true;  // false: in range and in place, the file was not touched
+};
+
+enum class StreamFailure : std::uint8_t {
+  none,
+  source,       // the source cannot be opened or read (message: the reason)
+  destination,  // the output cannot be written (message: the reason)
+  value,        // an argument or the audio does not allow normalising
+  memory,       // a meter could not be built
+};
+
+struct StreamOutcome {
+  StreamFailure failure = StreamFailure::none;
+  std::string message;
+  std::optional<StreamReport> report;
+};
+
+// Runs the four steps. Value errors: ceiling not finite or above 0 dBTP,
+// target not finite, range low above high, the rate or channel count outside
+// what the meter takes, an unknown format, and a level that is undefined or
+// -inf (too short, digital silence): nothing is written then.
+StreamOutcome normalize_stream(const StreamRequest& request);
+
+}  // namespace sonorik::normalize
