@@ -184,7 +184,7 @@ def prepare_inputs(need_hour: bool) -> dict:
         stamp.write_text(text)
     # The same audio as FLAC (libsndfile writes it), for the decoder's rows.
     flac = OUT / "long_10min.flac"
-    stamp = flac.with_suffix(".stamp")
+    stamp = OUT / "long_10min_flac.stamp"
     text = (OUT / "long_10min.stamp").read_text()
     if not (flac.exists() and _stamp_ok(stamp, text)):
         import soundfile
