@@ -447,10 +447,24 @@ void KMeter::window_sums(std::size_t frames, double* lane_sums) const {
   add_ring(idx - frames, idx, lane_sums);
 }
 
+namespace {
+// Adds frames [from, to) of the ring to the sums, frame by frame.
+template <unsigned Lanes>
+void add_frames_to(const double* ring, std::size_t from, std::size_t to, double* lane_sums) {
+  double sums[Lanes];
+  std::copy_n(lane_sums, Lanes, sums);
+  for (const double* p = ring + from * Lanes; from < to; ++from, p += Lanes) {
+    for (unsigned l = 0; l < Lanes; ++l) sums[l] += p[l];
+  }
+  std::copy_n(sums, Lanes, lane_sums);
+}
+}  // namespace
+
 void KMeter::add_ring(std::size_t from_frame, std::size_t to_frame, double* lane_sums) const {
-  const double* p = ring_.data() + from_frame * lanes_;
-  for (std::size_t f = from_frame; f < to_frame; ++f, p += lanes_) {
-    for (unsigned l = 0; l < lanes_; ++l) lane_sums[l] += p[l];
+  switch (lanes_) {
+    case 2: return add_frames_to<2>(ring_.data(), from_frame, to_frame, lane_sums);
+    case 4: return add_frames_to<4>(ring_.data(), from_frame, to_frame, lane_sums);
+    default: return add_frames_to<8>(ring_.data(), from_frame, to_frame, lane_sums);
   }
 }
 
