@@ -149,16 +149,16 @@ struct PeakGroup {
   std::vector<double> buffer;
 
   void feed(const double* p, std::size_t frames, unsigned channels) {
+    if (filter) {
+      filter->add_frames(p + first, frames, channels);  // reads its channels in place
+      return;
+    }
     const double* in = p;
     if (count != channels) {
       extract(p, frames, channels, first, count, buffer);
       in = buffer.data();
     }
-    if (filter) {
-      filter->add_frames(in, frames);
-    } else {
-      meter->add_frames(in, frames);
-    }
+    meter->add_frames(in, frames);
   }
   double peak(unsigned c) const {
     if (filter) return filter->true_peak(c);
