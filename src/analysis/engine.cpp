@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "analysis/block_energies.h"
+#include "analysis/k_meter.h"
 #include "analysis/meter.h"
 #include "analysis/true_peak_filter.h"
 
@@ -28,19 +29,44 @@ unsigned worker_count() {
 void extract(const double* in, std::size_t frames, unsigned channels, unsigned first,
              unsigned count, std::vector<double>& out) {
   out.resize(frames * count);
-  if (count == 1) {  // one value per frame: no copy call per frame
-    for (std::size_t f = 0; f < frames; ++f) out[f] = in[f * channels + first];
-    return;
-  }
-  for (std::size_t f = 0; f < frames; ++f) {
-    std::copy_n(in + f * channels + first, count, out.data() + f * count);
+  double* o = out.data();
+  in += first;
+  // Element by element: a library copy per frame costs more than the copy.
+  for (std::size_t f = 0; f < frames; ++f, in += channels, o += count) {
+    for (unsigned c = 0; c < count; ++c) o[c] = in[c];
   }
 }
+
+// The loudness meter: KMeter where it reproduces the library's meter, else
+// the library's meter itself.
+class LoudnessMeter {
+ public:
+  explicit LoudnessMeter(KMeter fast) : fast_(std::move(fast)) {}
+  explicit LoudnessMeter(Meter meter) : meter_(std::move(meter)) {}
+
+  bool add_frames(const double* p, std::size_t frames) {
+    return fast_ ? fast_->add_frames(p, frames) : meter_->add_frames(p, frames);
+  }
+  std::optional<double> window(unsigned long ms) const { return fast_ ? fast_->window(ms) : meter_->window(ms); }
+  std::optional<double> momentary() const { return fast_ ? fast_->momentary() : meter_->momentary(); }
+  std::optional<double> shortterm() const { return fast_ ? fast_->shortterm() : meter_->shortterm(); }
+  std::optional<double> global() const { return fast_ ? fast_->global() : meter_->global(); }
+  std::optional<double> range() const { return fast_ ? fast_->range() : meter_->range(); }
+  std::optional<double> relative_threshold() const {
+    return fast_ ? fast_->relative_threshold() : meter_->relative_threshold();
+  }
+  // Each channel's own integrated loudness, when this meter gives it.
+  const KMeter* channels() const { return fast_ ? &*fast_ : nullptr; }
+
+ private:
+  std::optional<KMeter> fast_;
+  std::optional<Meter> meter_;
+};
 
 // The loudness meter, fed in steps and read after each.
 class LoudnessPart {
  public:
-  LoudnessPart(Meter meter, const EngineConfig& config, std::uint64_t step)
+  LoudnessPart(LoudnessMeter meter, const EngineConfig& config, std::uint64_t step)
       : meter_(std::move(meter)),
         config_(config),
         step_(step),
@@ -65,7 +91,7 @@ class LoudnessPart {
     if (left_ != step_) end_step(step_ - left_);
   }
 
-  Meter& meter() { return meter_; }
+  LoudnessMeter& meter() { return meter_; }
   std::vector<double>& range_blocks() { return range_blocks_; }
 
  private:
@@ -102,7 +128,7 @@ class LoudnessPart {
     if (config_.on_step) config_.on_step(r);
   }
 
-  Meter meter_;
+  LoudnessMeter meter_;
   const EngineConfig& config_;
   std::uint64_t step_;
   std::uint64_t left_;        // frames still missing from the current step
@@ -129,20 +155,26 @@ struct PeakGroup {
   std::vector<double> before_step;  // filter readings of the steps already taken
 
   void feed(const double* p, std::size_t frames, unsigned channels) {
-    const double* in = p;
-    if (count != channels) {
-      extract(p, frames, channels, first, count, buffer);
-      in = buffer.data();
+    // The filter reads its channels in place; the meter takes them gathered.
+    const double* in = p + first;
+    unsigned stride = channels;
+    if (!filter) {
+      in = p;
+      if (count != channels) {
+        extract(p, frames, channels, first, count, buffer);
+        in = buffer.data();
+      }
+      stride = count;
     }
     if (step == 0) {
-      add(in, frames);
+      add(in, frames, stride);
       return;
     }
     while (frames > 0) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(frames, left));
-      add(in, n);
+      add(in, n, stride);
       take_step_peak();
-      in += n * count;
+      in += n * stride;
       frames -= n;
       left -= n;
       if (left == 0) end_step();
@@ -157,9 +189,9 @@ struct PeakGroup {
   }
 
  private:
-  void add(const double* in, std::size_t frames) {
+  void add(const double* in, std::size_t frames, unsigned stride) {
     if (filter) {
-      filter->add_frames(in, frames);
+      filter->add_frames(in, frames, stride);
     } else {
       meter->add_frames(in, frames);
     }
@@ -272,21 +304,26 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
   if (config.loudness) {
     const int mode = config.loudness_mode != 0 ? config.loudness_mode
                                                : Meter::kModeM | Meter::kModeS | Meter::kModeI;
-    Result<Meter> meter = Meter::create(channels, rate, mode);
-    bool ok = meter.ok();
-    for (unsigned c = 0; ok && c < config.channel_roles.size() && c < channels; ++c) {
-      ok = meter->set_channel(c, config.channel_roles[c]);
-    }
-    if (ok) {
-      const std::uint64_t step = config.step_frames != 0
-                                     ? config.step_frames
-                                     : static_cast<std::uint64_t>(static_cast<double>(rate) * 0.1);
-      if (step > 0) loudness.emplace(std::move(meter).value(), config, step);
+    const std::uint64_t step = config.step_frames != 0
+                                   ? config.step_frames
+                                   : static_cast<std::uint64_t>(static_cast<double>(rate) * 0.1);
+    if (std::optional<KMeter> fast =
+            KMeter::create(channels, rate, mode, config.channel_roles, config.channel_loudness)) {
+      if (step > 0) loudness.emplace(LoudnessMeter(std::move(*fast)), config, step);
+    } else {
+      Result<Meter> meter = Meter::create(channels, rate, mode);
+      bool ok = meter.ok();
+      for (unsigned c = 0; ok && c < config.channel_roles.size() && c < channels; ++c) {
+        ok = meter->set_channel(c, config.channel_roles[c]);
+      }
+      if (ok && step > 0) loudness.emplace(LoudnessMeter(std::move(meter).value()), config, step);
     }
   }
 
+  // Each channel's own meter, unless the loudness meter gives their readings.
+  const bool channels_from_loudness = loudness && loudness->meter().channels() != nullptr;
   std::vector<ChannelMeter> channel_meters;
-  if (config.channel_loudness) {
+  if (config.channel_loudness && !channels_from_loudness) {
     channel_meters.resize(channels);
     for (unsigned c = 0; c < channels; ++c) {
       channel_meters[c].channel = c;
@@ -366,7 +403,7 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
   if (loudness) {
     loudness->finish();
     out.loudness_measured = true;
-    Meter& meter = loudness->meter();
+    LoudnessMeter& meter = loudness->meter();
     out.integrated_lufs = meter.global();
     out.relative_gate_lufs = meter.relative_threshold();
     if ((config.loudness_mode & Meter::kModeLra) == Meter::kModeLra) out.range_lu = meter.range();
@@ -374,6 +411,11 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
   }
   for (ChannelMeter& m : channel_meters) {
     out.channel_integrated_lufs.push_back(m.meter ? m.meter->global() : std::nullopt);
+  }
+  if (config.channel_loudness && channels_from_loudness) {
+    for (unsigned c = 0; c < channels; ++c) {
+      out.channel_integrated_lufs.push_back(loudness->meter().channels()->channel_global(c));
+    }
   }
   if (!groups.empty()) {
     for (PeakGroup& g : groups) {

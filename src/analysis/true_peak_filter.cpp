@@ -214,21 +214,23 @@ std::optional<TruePeakFilter> TruePeakFilter::build(unsigned channels, unsigned 
   return f;
 }
 
-void TruePeakFilter::add_frames(const double* interleaved, std::size_t frames) noexcept {
+void TruePeakFilter::add_frames(const double* interleaved, std::size_t frames,
+                                unsigned stride) noexcept {
   const FlushToZero flush;
   while (frames > 0) {
     const std::size_t n = std::min(frames, kChunkFrames);
-    for (unsigned c = 0; c < channels_; ++c) run_channel(c, interleaved + c, n);
-    interleaved += n * channels_;
+    for (unsigned c = 0; c < channels_; ++c) run_channel(c, interleaved + c, n, stride);
+    interleaved += n * stride;
     frames -= n;
   }
 }
 
-void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t n) noexcept {
+void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t n,
+                                 unsigned stride) noexcept {
   double sample_peak = sample_peak_[channel];
   if (factor_ == 1) {
     for (std::size_t i = 0; i < n; ++i) {
-      const double v = std::fabs(in[i * channels_]);
+      const double v = std::fabs(in[i * stride]);
       sample_peak = v > sample_peak ? v : sample_peak;
     }
     sample_peak_[channel] = sample_peak;
@@ -238,7 +240,7 @@ void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t
   double* history = buffer_.data() + channel * (h + kChunkFrames);
   double* x = history + h;
   for (std::size_t i = 0; i < n; ++i) {
-    const double s = in[i * channels_];
+    const double s = in[i * stride];
     const double v = std::fabs(s);
     sample_peak = v > sample_peak ? v : sample_peak;
     x[i] = static_cast<double>(static_cast<float>(s));

@@ -40,7 +40,12 @@ class TruePeakFilter {
 
   // Feeds `frames` interleaved frames (frames, not samples). Splitting the
   // audio across calls at any points gives the same readings as one call.
-  void add_frames(const double* interleaved, std::size_t frames) noexcept;
+  void add_frames(const double* interleaved, std::size_t frames) noexcept {
+    add_frames(interleaved, frames, channels_);
+  }
+  // The same for this reader's channels taken from frames of `stride` >=
+  // channels() values (the reader's first channel at `interleaved`).
+  void add_frames(const double* interleaved, std::size_t frames, unsigned stride) noexcept;
 
   // The reading of `channel` (< channels()) over every frame fed so far, as
   // ebur128_true_peak gives it (1.0 is full scale; 0.0 before any audio).
@@ -60,7 +65,8 @@ class TruePeakFilter {
                                              unsigned max_vector_bits);
   // Whether this reader gives the meter's reading on a probe signal at rate_hz.
   static bool matches_meter(unsigned long rate_hz);
-  void run_channel(unsigned channel, const double* interleaved, std::size_t frames) noexcept;
+  void run_channel(unsigned channel, const double* interleaved, std::size_t frames,
+                   unsigned stride) noexcept;
 
   detail::PhasePeakFunction* phase_peak_ = nullptr;
   unsigned channels_ = 0;

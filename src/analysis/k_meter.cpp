@@ -1,0 +1,620 @@
+// Built with -ffp-contract=off (CMakeLists.txt): every product and sum is
+// rounded on its own, as in the meter, never fused.
+#include "analysis/k_meter.h"
+
+#include <ebur128.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <numbers>
+
+#include "analysis/meter.h"
+
+#if defined(__SSE2_MATH__) || defined(_M_X64)
+#include <xmmintrin.h>
+#define SONORIK_KM_FLUSH_TO_ZERO 1
+#endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#define SONORIK_KM_WIDE 1
+#else
+#define SONORIK_KM_WIDE 0
+#endif
+
+namespace sonorik::analysis {
+
+namespace {
+
+using detail::kRunningSums;
+constexpr std::size_t kMaxLanes = 8;
+constexpr std::size_t kSinceWrap = 4;         // running sum since the ring's start
+constexpr std::size_t kSinceChannelWrap = 5;  // the same for a one-channel mode-I meter
+constexpr std::size_t kGatingBlocks = 4;      // 400 ms
+constexpr std::size_t kShortTermBlocks = 30;  // 3 s
+// Squares of outputs at least this large are normal numbers: below it the
+// meter's squares (taken with denormals kept) may differ from ours (taken
+// while denormals are flushed), and the block is redone the meter's way.
+const double kSmallestExactOutput = std::ldexp(1.0, -511);
+
+// While alive, results below the normal range become zero, as in the meter
+// while it filters.
+class FlushToZero {
+ public:
+#ifdef SONORIK_KM_FLUSH_TO_ZERO
+  FlushToZero() noexcept : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | _MM_FLUSH_ZERO_ON); }
+  ~FlushToZero() { _mm_setcsr(saved_); }
+
+ private:
+  unsigned saved_;
+#endif
+};
+
+typedef double Double2 __attribute__((vector_size(16)));
+typedef double Double4 __attribute__((vector_size(32)));
+typedef double Double8 __attribute__((vector_size(64)));
+
+// One lane per channel, V vectors of D. Each lane computes exactly the
+// meter's per-sample recursion:
+//   v0 = x / scale - a1 v1 - a2 v2 - a3 v3 - a4 v4
+//   y  = b0 v0 + b1 v1 + b2 v2 + b3 v3 + b4 v4
+// With Fused, the squares y * y go to the ring and the running sums, and the
+// smallest nonzero |y| is returned; otherwise y itself goes to the ring.
+template <class D, std::size_t V, bool Fused>
+[[gnu::always_inline]] inline double k_filter(const double* in, std::size_t frames,
+                                              unsigned channels, const double* k, double* state,
+                                              double* out, double* sums) noexcept {
+  constexpr std::size_t kWidth = sizeof(D) / sizeof(double);
+  constexpr std::size_t kLanes = kWidth * V;
+  const D a1 = D{} + k[0], a2 = D{} + k[1], a3 = D{} + k[2], a4 = D{} + k[3];
+  const D b0 = D{} + k[4], b1 = D{} + k[5], b2 = D{} + k[6], b3 = D{} + k[7], b4 = D{} + k[8];
+  const D scale = D{} + k[9];
+  D s1[V], s2[V], s3[V], s4[V], acc[kRunningSums][V], smallest[V];
+  for (std::size_t v = 0; v < V; ++v) {
+    std::memcpy(&s1[v], state + 0 * kLanes + v * kWidth, sizeof(D));
+    std::memcpy(&s2[v], state + 1 * kLanes + v * kWidth, sizeof(D));
+    std::memcpy(&s3[v], state + 2 * kLanes + v * kWidth, sizeof(D));
+    std::memcpy(&s4[v], state + 3 * kLanes + v * kWidth, sizeof(D));
+    for (std::size_t r = 0; r < kRunningSums; ++r) {
+      std::memcpy(&acc[r][v], sums + r * kLanes + v * kWidth, sizeof(D));
+    }
+    smallest[v] = D{} + 1.0;
+  }
+  double lanes[kLanes] = {};
+  for (std::size_t f = 0; f < frames; ++f) {
+    const double* frame = in + f * channels;
+    D x[V];
+    if (channels == kLanes) {
+      for (std::size_t v = 0; v < V; ++v) std::memcpy(&x[v], frame + v * kWidth, sizeof(D));
+    } else {
+      for (unsigned c = 0; c < channels; ++c) lanes[c] = frame[c];
+      for (std::size_t v = 0; v < V; ++v) std::memcpy(&x[v], lanes + v * kWidth, sizeof(D));
+    }
+    for (std::size_t v = 0; v < V; ++v) {
+      const D v0 = x[v] / scale - a1 * s1[v] - a2 * s2[v] - a3 * s3[v] - a4 * s4[v];
+      const D y = b0 * v0 + b1 * s1[v] + b2 * s2[v] + b3 * s3[v] + b4 * s4[v];
+      s4[v] = s3[v];
+      s3[v] = s2[v];
+      s2[v] = s1[v];
+      s1[v] = v0;
+      if constexpr (Fused) {
+        const D q = y * y;
+        std::memcpy(out + f * kLanes + v * kWidth, &q, sizeof(D));
+        for (std::size_t r = 0; r < kRunningSums; ++r) acc[r][v] += q;
+        D ay = y < 0.0 ? -y : y;
+        ay = ay == 0.0 ? D{} + 1.0 : ay;
+        smallest[v] = ay < smallest[v] ? ay : smallest[v];
+      } else {
+        std::memcpy(out + f * kLanes + v * kWidth, &y, sizeof(D));
+      }
+    }
+  }
+  double least = 1.0;
+  for (std::size_t v = 0; v < V; ++v) {
+    std::memcpy(state + 0 * kLanes + v * kWidth, &s1[v], sizeof(D));
+    std::memcpy(state + 1 * kLanes + v * kWidth, &s2[v], sizeof(D));
+    std::memcpy(state + 2 * kLanes + v * kWidth, &s3[v], sizeof(D));
+    std::memcpy(state + 3 * kLanes + v * kWidth, &s4[v], sizeof(D));
+    for (std::size_t r = 0; r < kRunningSums; ++r) {
+      std::memcpy(sums + r * kLanes + v * kWidth, &acc[r][v], sizeof(D));
+    }
+    for (std::size_t w = 0; w < kWidth; ++w) least = std::min(least, smallest[v][w]);
+  }
+  return least;
+}
+
+// Filters into squares and running sums; a block whose outputs come near
+// the denormal range is redone: filtered with denormals flushed as before,
+// then squared and summed with denormals kept, as the meter does.
+template <class D, std::size_t V>
+[[gnu::always_inline]] inline void k_filter_exact(const double* in, std::size_t frames,
+                                                  unsigned channels, const double* k,
+                                                  double* state, double* squares,
+                                                  double* sums) noexcept {
+  constexpr std::size_t kLanes = sizeof(D) / sizeof(double) * V;
+  double saved_state[4 * kLanes];
+  double saved_sums[kRunningSums * kLanes];
+  std::memcpy(saved_state, state, sizeof saved_state);
+  std::memcpy(saved_sums, sums, sizeof saved_sums);
+  double least = 0.0;
+  {
+    const FlushToZero flush;
+    least = k_filter<D, V, true>(in, frames, channels, k, state, squares, sums);
+  }
+  if (least >= kSmallestExactOutput) return;
+  std::memcpy(state, saved_state, sizeof saved_state);
+  std::memcpy(sums, saved_sums, sizeof saved_sums);
+  {
+    const FlushToZero flush;
+    k_filter<D, V, false>(in, frames, channels, k, state, squares, sums);
+  }
+  for (std::size_t f = 0; f < frames; ++f) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      double& q = squares[f * kLanes + l];
+      q = q * q;
+      for (std::size_t r = 0; r < kRunningSums; ++r) sums[r * kLanes + l] += q;
+    }
+  }
+}
+
+template <class D, std::size_t V>
+void k_filter_base(const double* in, std::size_t frames, unsigned channels, const double* k,
+                   double* state, double* squares, double* sums) noexcept {
+  k_filter_exact<D, V>(in, frames, channels, k, state, squares, sums);
+}
+
+#if SONORIK_KM_WIDE
+template <std::size_t V>
+[[gnu::target("avx2")]] void k_filter_avx2(const double* in, std::size_t frames, unsigned channels,
+                                           const double* k, double* state, double* squares,
+                                           double* sums) noexcept {
+  k_filter_exact<Double4, V>(in, frames, channels, k, state, squares, sums);
+}
+[[gnu::target("avx512f")]] void k_filter_avx512(const double* in, std::size_t frames,
+                                                unsigned channels, const double* k, double* state,
+                                                double* squares, double* sums) noexcept {
+  k_filter_exact<Double8, 1>(in, frames, channels, k, state, squares, sums);
+}
+#endif
+
+// The widest variant for `channels` this processor runs, of at most
+// `max_bits`, and its lane count.
+detail::KFilterFunction* choose_filter(unsigned channels, unsigned max_bits, unsigned& lanes) {
+#if SONORIK_KM_WIDE
+  __builtin_cpu_init();
+  const bool avx512 = max_bits >= 512 && __builtin_cpu_supports("avx512f");
+  const bool avx2 = max_bits >= 256 && __builtin_cpu_supports("avx2");
+#else
+  (void)max_bits;
+  const bool avx512 = false, avx2 = false;
+#endif
+  if (channels <= 2) {
+    lanes = 2;
+    return &k_filter_base<Double2, 1>;
+  }
+  if (channels <= 4) {
+    lanes = 4;
+#if SONORIK_KM_WIDE
+    if (avx2) return &k_filter_avx2<1>;
+#endif
+    return &k_filter_base<Double2, 2>;
+  }
+  lanes = 8;
+#if SONORIK_KM_WIDE
+  if (avx512) return &k_filter_avx512;
+  if (avx2) return &k_filter_avx2<2>;
+#endif
+  return &k_filter_base<Double2, 4>;
+}
+
+// The library's constants and conversion.
+double gate_energy() { return std::pow(10.0, (-70.0 + 0.691) / 10.0); }
+double relative_gate_factor() { return std::pow(10.0, -10.0 / 10.0); }
+double minus_twenty_decibels() { return std::pow(10.0, -20.0 / 10.0); }
+double loudness_of_energy(double energy) { return 10 * (std::log(energy) / std::log(10.0)) - 0.691; }
+
+// The meter's ring for `window_ms`, in blocks of `block` frames; a ring
+// shorter than a gating block is widened to a 3 s window, as Meter::create
+// does at the lowest rates.
+std::size_t ring_blocks(unsigned long rate_hz, unsigned long& window_ms, std::size_t block) {
+  const auto round_up = [block](std::size_t frames) {
+    return frames % block ? frames + block - frames % block : frames;
+  };
+  std::size_t frames = round_up(rate_hz * window_ms / 1000);
+  if (frames < kGatingBlocks * block) {
+    window_ms = Meter::kShortTermWindowMs;
+    frames = round_up(rate_hz * window_ms / 1000);
+  }
+  return frames / block;
+}
+
+bool weighted_141(int role) {
+  return role == EBUR128_Mp110 || role == EBUR128_Mm110 || role == EBUR128_Mp060 ||
+         role == EBUR128_Mm060 || role == EBUR128_Mp090 || role == EBUR128_Mm090;
+}
+
+// The two-stage gate over `blocks` (energies above the absolute gate, in
+// the order they came); sets the relative threshold's energy.
+double gated_energy(const std::vector<double>& blocks, double& threshold, bool& any) {
+  threshold = 0.0;
+  any = !blocks.empty();
+  if (!any) return 0.0;
+  for (double z : blocks) threshold += z;
+  threshold /= static_cast<double>(blocks.size());
+  threshold *= relative_gate_factor();
+  double gated = 0.0;
+  std::size_t above = 0;
+  for (double z : blocks) {
+    if (z >= threshold) {
+      ++above;
+      gated += z;
+    }
+  }
+  if (above == 0) return 0.0;
+  return gated / static_cast<double>(above);
+}
+
+std::optional<double> gated_loudness(const std::vector<double>& blocks) {
+  double threshold = 0.0;
+  bool any = false;
+  const double energy = gated_energy(blocks, threshold, any);
+  if (!any || energy == 0.0) return -HUGE_VAL;
+  return loudness_of_energy(energy);
+}
+
+}  // namespace
+
+std::optional<KMeter> KMeter::create(unsigned channels, unsigned long rate_hz, int mode,
+                                     std::span<const int> roles, bool channel_loudness,
+                                     unsigned max_vector_bits) {
+  static const bool agrees = matches_meter();
+  if (!agrees) return std::nullopt;
+  return build(channels, rate_hz, mode, roles, channel_loudness, max_vector_bits);
+}
+
+std::optional<KMeter> KMeter::build(unsigned channels, unsigned long rate_hz, int mode,
+                                    std::span<const int> roles, bool channel_loudness,
+                                    unsigned max_vector_bits) {
+  if (!Meter::accepts(channels, rate_hz) || channels > kMaxLanes) return std::nullopt;
+  if ((mode & EBUR128_MODE_M) != EBUR128_MODE_M || (mode & EBUR128_MODE_HISTOGRAM) != 0) {
+    return std::nullopt;
+  }
+  KMeter m;
+  m.channels_ = channels;
+  m.filter_ = choose_filter(channels, max_vector_bits, m.lanes_);
+  m.mode_ = mode;
+  m.rate_hz_ = rate_hz;
+  m.block_frames_ = (rate_hz + 5) / 10;
+  m.window_ms_ = (mode & EBUR128_MODE_S) == EBUR128_MODE_S ? 3000 : 400;
+  m.ring_blocks_ = ring_blocks(rate_hz, m.window_ms_, m.block_frames_);
+  unsigned long channel_window_ms = 400;
+  m.channel_ring_blocks_ = ring_blocks(rate_hz, channel_window_ms, m.block_frames_);
+  m.channel_loudness_ = channel_loudness;
+  // The library's default map.
+  m.roles_.assign(channels, EBUR128_UNUSED);
+  static constexpr int kFour[] = {EBUR128_LEFT, EBUR128_RIGHT, EBUR128_LEFT_SURROUND,
+                                  EBUR128_RIGHT_SURROUND};
+  static constexpr int kFive[] = {EBUR128_LEFT, EBUR128_RIGHT, EBUR128_CENTER,
+                                  EBUR128_LEFT_SURROUND, EBUR128_RIGHT_SURROUND};
+  static constexpr int kOther[] = {EBUR128_LEFT,   EBUR128_RIGHT,         EBUR128_CENTER,
+                                   EBUR128_UNUSED, EBUR128_LEFT_SURROUND, EBUR128_RIGHT_SURROUND};
+  for (unsigned c = 0; c < channels; ++c) {
+    if (channels == 4) {
+      m.roles_[c] = kFour[c];
+    } else if (channels == 5) {
+      m.roles_[c] = kFive[c];
+    } else if (c < 6) {
+      m.roles_[c] = kOther[c];
+    }
+  }
+  for (std::size_t c = 0; c < roles.size() && c < channels; ++c) {
+    if (roles[c] == EBUR128_DUAL_MONO && channels != 1) return std::nullopt;  // the meter refuses it
+    m.roles_[c] = roles[c];
+  }
+  const double rate = static_cast<double>(rate_hz);
+  // The meter's coefficients: a high shelf and a high pass, multiplied out.
+  {
+    const double f0 = 1681.974450955533;
+    const double G = 3.999843853973347;
+    const double Q = 0.7071752369554196;
+    const double K = std::tan(std::numbers::pi * f0 / rate);
+    const double Vh = std::pow(10.0, G / 20.0);
+    const double Vb = std::pow(Vh, 0.4996667741545416);
+    const double a0 = 1.0 + K / Q + K * K;
+    const double pb[3] = {(Vh + Vb * K / Q + K * K) / a0, 2.0 * (K * K - Vh) / a0,
+                          (Vh - Vb * K / Q + K * K) / a0};
+    const double pa[3] = {1.0, 2.0 * (K * K - 1.0) / a0, (1.0 - K / Q + K * K) / a0};
+    const double f1 = 38.13547087602444;
+    const double Q1 = 0.5003270373238773;
+    const double K1 = std::tan(std::numbers::pi * f1 / rate);
+    const double rb[3] = {1.0, -2.0, 1.0};
+    const double ra[3] = {1.0, 2.0 * (K1 * K1 - 1.0) / (1.0 + K1 / Q1 + K1 * K1),
+                          (1.0 - K1 / Q1 + K1 * K1) / (1.0 + K1 / Q1 + K1 * K1)};
+    double* k = m.coefficients_;
+    k[0] = pa[0] * ra[1] + pa[1] * ra[0];
+    k[1] = pa[0] * ra[2] + pa[1] * ra[1] + pa[2] * ra[0];
+    k[2] = pa[1] * ra[2] + pa[2] * ra[1];
+    k[3] = pa[2] * ra[2];
+    k[4] = pb[0] * rb[0];
+    k[5] = pb[0] * rb[1] + pb[1] * rb[0];
+    k[6] = pb[0] * rb[2] + pb[1] * rb[1] + pb[2] * rb[0];
+    k[7] = pb[1] * rb[2] + pb[2] * rb[1];
+    k[8] = pb[2] * rb[2];
+    k[9] = 1.0;  // the meter divides doubles by their full scale
+  }
+  m.state_.assign(4 * m.lanes_, 0.0);
+  m.sums_.assign(kRunningSums * m.lanes_, 0.0);
+  m.ring_.assign(m.ring_blocks_ * m.block_frames_ * m.lanes_, 0.0);
+  m.needed_ = kGatingBlocks * m.block_frames_;
+  if (channel_loudness) m.channel_gating_blocks_.resize(channels);
+  return m;
+}
+
+bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept {
+  try {
+    while (frames > 0) {
+      if (in_block_ == 0) start_block();
+      const std::size_t n = std::min(frames, block_frames_ - in_block_);
+      filter_(interleaved, n, channels_, coefficients_, state_.data(),
+              ring_.data() + position_ * lanes_, sums_.data());
+      interleaved += n * channels_;
+      frames -= n;
+      position_ += n;
+      in_block_ += n;
+      if (in_block_ == block_frames_) end_block();
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+void KMeter::start_block() {
+  const std::uint64_t s = blocks_;
+  std::fill_n(sums_.data() + ((s + 3) % 4) * lanes_, lanes_, 0.0);
+  if (position_ == 0) std::fill_n(sums_.data() + kSinceWrap * lanes_, lanes_, 0.0);
+  if (s % channel_ring_blocks_ == 0) std::fill_n(sums_.data() + kSinceChannelWrap * lanes_, lanes_, 0.0);
+}
+
+void KMeter::end_block() {
+  const std::uint64_t t = blocks_++;
+  in_block_ = 0;
+  short_term_counter_ += block_frames_;
+  if (t + 1 < kGatingBlocks) return;  // the meter's first gating block needs 400 ms
+  const std::size_t b = block_frames_;
+  double lane_sums[kMaxLanes];
+  if ((mode_ & EBUR128_MODE_I) == EBUR128_MODE_I) {
+    window_sums(kGatingBlocks * b, lane_sums);
+    const double energy = weighted(lane_sums, kGatingBlocks * b);
+    if (energy >= gate_energy()) gating_blocks_.push_back(energy);
+  }
+  if (channel_loudness_) {
+    const std::size_t k = t % channel_ring_blocks_ + 1;  // the one-channel ring's index, in blocks
+    if (k >= kGatingBlocks) {
+      std::copy_n(sums_.data() + (t % 4) * lanes_, lanes_, lane_sums);
+    } else {
+      std::copy_n(sums_.data() + kSinceChannelWrap * lanes_, lanes_, lane_sums);
+      for (std::uint64_t s = t + 1 - kGatingBlocks; s + k <= t; ++s) {
+        const std::size_t at = (s % ring_blocks_) * b;
+        add_ring(at, at + b, lane_sums);
+      }
+    }
+    for (unsigned c = 0; c < channels_; ++c) {
+      double energy = 0.0;
+      energy += lane_sums[c];
+      energy /= static_cast<double>(kGatingBlocks * b);
+      if (energy >= gate_energy()) channel_gating_blocks_[c].push_back(energy);
+    }
+  }
+  if ((mode_ & EBUR128_MODE_LRA) == EBUR128_MODE_LRA &&
+      short_term_counter_ == kShortTermBlocks * b) {
+    if (const std::optional<double> e = [&]() -> std::optional<double> {
+          if (ring_blocks_ < kShortTermBlocks) return std::nullopt;
+          window_sums(kShortTermBlocks * b, lane_sums);
+          return weighted(lane_sums, kShortTermBlocks * b);
+        }();
+        e && *e >= gate_energy()) {
+      short_term_blocks_.push_back(*e);
+    }
+    short_term_counter_ = 20 * b;
+  }
+  if (position_ == ring_blocks_ * b) position_ = 0;
+}
+
+void KMeter::window_sums(std::size_t frames, double* lane_sums) const {
+  const std::size_t idx = position_;
+  const std::size_t b = block_frames_;
+  const double* since_wrap = sums_.data() + kSinceWrap * lanes_;
+  if (idx <= frames) {
+    // The frames since the ring's start first (none at its very start).
+    if (idx == 0) {
+      std::fill_n(lane_sums, lanes_, 0.0);
+    } else {
+      std::copy_n(since_wrap, lanes_, lane_sums);
+    }
+    if (idx < frames) add_ring(ring_blocks_ * b - (frames - idx), ring_blocks_ * b, lane_sums);
+    return;
+  }
+  if (in_block_ == 0 && blocks_ >= kGatingBlocks && frames == kGatingBlocks * b) {
+    std::copy_n(sums_.data() + ((blocks_ - 1) % 4) * lanes_, lanes_, lane_sums);
+    return;
+  }
+  if (in_block_ == 0 && blocks_ >= 1 && frames == b) {
+    std::copy_n(sums_.data() + ((blocks_ + 2) % 4) * lanes_, lanes_, lane_sums);
+    return;
+  }
+  std::fill_n(lane_sums, lanes_, 0.0);
+  add_ring(idx - frames, idx, lane_sums);
+}
+
+namespace {
+// Adds frames [from, to) of the ring to the sums, frame by frame.
+template <unsigned Lanes>
+void add_frames_to(const double* ring, std::size_t from, std::size_t to, double* lane_sums) {
+  double sums[Lanes];
+  std::copy_n(lane_sums, Lanes, sums);
+  for (const double* p = ring + from * Lanes; from < to; ++from, p += Lanes) {
+    for (unsigned l = 0; l < Lanes; ++l) sums[l] += p[l];
+  }
+  std::copy_n(sums, Lanes, lane_sums);
+}
+}  // namespace
+
+void KMeter::add_ring(std::size_t from_frame, std::size_t to_frame, double* lane_sums) const {
+  switch (lanes_) {
+    case 2: return add_frames_to<2>(ring_.data(), from_frame, to_frame, lane_sums);
+    case 4: return add_frames_to<4>(ring_.data(), from_frame, to_frame, lane_sums);
+    default: return add_frames_to<8>(ring_.data(), from_frame, to_frame, lane_sums);
+  }
+}
+
+double KMeter::weighted(const double* lane_sums, std::size_t frames) const {
+  double sum = 0.0;
+  for (unsigned c = 0; c < channels_; ++c) {
+    const int role = roles_[c];
+    if (role == EBUR128_UNUSED) continue;
+    double channel_sum = lane_sums[c];
+    if (weighted_141(role)) {
+      channel_sum *= 1.41;
+    } else if (role == EBUR128_DUAL_MONO) {
+      channel_sum *= 2.0;
+    }
+    sum += channel_sum;
+  }
+  sum /= static_cast<double>(frames);
+  return sum;
+}
+
+std::optional<double> KMeter::window(unsigned long window_ms) const {
+  if (window_ms > window_ms_) return std::nullopt;
+  const std::size_t frames = rate_hz_ * window_ms / 1000;
+  if (frames > ring_blocks_ * block_frames_) return std::nullopt;
+  double lane_sums[kMaxLanes];
+  window_sums(frames, lane_sums);
+  const double energy = weighted(lane_sums, frames);
+  if (energy <= 0.0) return -HUGE_VAL;
+  return loudness_of_energy(energy);
+}
+
+std::optional<double> KMeter::momentary() const {
+  const std::size_t frames = kGatingBlocks * block_frames_;
+  double lane_sums[kMaxLanes];
+  window_sums(frames, lane_sums);
+  const double energy = weighted(lane_sums, frames);
+  if (energy <= 0.0) return -HUGE_VAL;
+  return loudness_of_energy(energy);
+}
+
+std::optional<double> KMeter::shortterm() const {
+  const std::size_t frames = kShortTermBlocks * block_frames_;
+  if (frames > ring_blocks_ * block_frames_) return std::nullopt;
+  double lane_sums[kMaxLanes];
+  window_sums(frames, lane_sums);
+  const double energy = weighted(lane_sums, frames);
+  if (energy <= 0.0) return -HUGE_VAL;
+  return loudness_of_energy(energy);
+}
+
+std::optional<double> KMeter::global() const {
+  if ((mode_ & EBUR128_MODE_I) != EBUR128_MODE_I) return std::nullopt;
+  return gated_loudness(gating_blocks_);
+}
+
+std::optional<double> KMeter::channel_global(unsigned channel) const {
+  if (!channel_loudness_ || channel >= channels_) return std::nullopt;
+  return gated_loudness(channel_gating_blocks_[channel]);
+}
+
+std::optional<double> KMeter::relative_threshold() const {
+  if ((mode_ & EBUR128_MODE_I) != EBUR128_MODE_I) return std::nullopt;
+  double threshold = 0.0;
+  bool any = false;
+  (void)gated_energy(gating_blocks_, threshold, any);
+  if (!any) return -70.0;
+  return loudness_of_energy(threshold);
+}
+
+std::optional<double> KMeter::range() const {
+  if ((mode_ & EBUR128_MODE_LRA) != EBUR128_MODE_LRA) return std::nullopt;
+  if (short_term_blocks_.empty()) return 0.0;
+  std::vector<double> v = short_term_blocks_;
+  std::sort(v.begin(), v.end());
+  double power = 0.0;
+  for (double z : v) power += z;
+  power /= static_cast<double>(v.size());
+  const double integrated = minus_twenty_decibels() * power;
+  std::size_t first = 0;
+  while (first < v.size() && v[first] < integrated) ++first;
+  const std::size_t n = v.size() - first;
+  if (n == 0) return 0.0;
+  const double high = v[first + static_cast<std::size_t>(static_cast<double>(n - 1) * 0.95 + 0.5)];
+  const double low = v[first + static_cast<std::size_t>(static_cast<double>(n - 1) * 0.1 + 0.5)];
+  return loudness_of_energy(high) - loudness_of_energy(low);
+}
+
+bool KMeter::matches_meter() {
+  // Stereo and six channels at two low rates (one with an odd block length),
+  // each fed in uneven parts: loud noise, silence, noise near the smallest
+  // normal number (flushing), quieter noise, and every reading compared after
+  // every third part and at the end, at every vector width.
+  constexpr unsigned long kRates[] = {4000, 5005};
+  constexpr unsigned kChannels[] = {2, 6};
+  const int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA;
+  std::uint32_t seed = 12345;
+  const auto uniform = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<double>(seed) / 4294967296.0 * 2.0 - 1.0;
+  };
+  for (std::size_t i = 0; i < 2; ++i) {
+    const unsigned long rate = kRates[i];
+    const unsigned channels = kChannels[i];
+    const std::size_t frames = rate * 21 / 5;  // two loudness-range blocks
+    std::vector<double> probe(frames * channels);
+    for (std::size_t f = 0; f < frames; ++f) {
+      const std::size_t part = f * 5 / frames;
+      for (unsigned c = 0; c < channels; ++c) {
+        const double scale[] = {0.9, 0.0, 1e-160, 0.05, 0.5};
+        probe[f * channels + c] = scale[part] * (1.0 - 0.1 * c) * uniform();
+      }
+    }
+    Result<Meter> meter = Meter::create(channels, rate, mode);
+    if (!meter) return false;
+    std::vector<Meter> singles;
+    for (unsigned c = 0; c < channels; ++c) {
+      Result<Meter> single = Meter::create(1, rate, EBUR128_MODE_I);
+      if (!single) return false;
+      singles.push_back(std::move(single).value());
+    }
+    std::vector<std::optional<KMeter>> ours;
+    for (unsigned bits : {128u, 256u, 512u}) ours.push_back(build(channels, rate, mode, {}, true, bits));
+    std::vector<double> one(frames);
+    std::size_t at = 0;
+    for (std::size_t piece = 0, count = 0; at < frames; piece = piece * 7 + 1234, ++count) {
+      const std::size_t n = std::min(frames - at, 1 + piece % (rate / 2));
+      if (!meter->add_frames(probe.data() + at * channels, n)) return false;
+      for (unsigned c = 0; c < channels; ++c) {
+        for (std::size_t f = 0; f < n; ++f) one[f] = probe[(at + f) * channels + c];
+        if (!singles[c].add_frames(one.data(), n)) return false;
+      }
+      at += n;
+      for (std::optional<KMeter>& k : ours) {
+        if (!k || !k->add_frames(probe.data() + (at - n) * channels, n)) return false;
+        if (count % 3 != 0 && at < frames) continue;
+        const auto same = [](std::optional<double> a, std::optional<double> b) {
+          return a.has_value() == b.has_value() && (!a || std::memcmp(&*a, &*b, sizeof(double)) == 0);
+        };
+        bool ok = same(k->momentary(), meter->momentary()) &&
+                  same(k->shortterm(), meter->shortterm()) &&
+                  same(k->window(100), meter->window(100)) &&
+                  same(k->global(), meter->global()) &&
+                  same(k->relative_threshold(), meter->relative_threshold()) &&
+                  same(k->range(), meter->range());
+        for (unsigned c = 0; ok && c < channels; ++c) ok = same(k->channel_global(c), singles[c].global());
+        if (!ok) return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace sonorik::analysis

@@ -1,0 +1,115 @@
+// Loudness readings equal, bit for bit, to a libebur128 meter of the same
+// channels, rate, mode and channel roles fed the same frames, in less time.
+//
+// The meter K-weights each channel with one fourth-order direct-form
+// recursion, one sample at a time, keeps the squared outputs in a ring of
+// whole 100 ms blocks (B = (rate + 5) / 10 frames; the ring holds the mode's
+// longest window rounded up to whole blocks) and sums each window of it per
+// channel in ring order, oldest frame first unless the window wraps around
+// the ring's end, in which case the frames at the ring's start come first.
+// This meter runs the same recursion on every channel at once (one vector
+// lane per channel, the same operations in the same order on each lane) and
+// keeps the window sums running while it filters: four overlapping 400 ms
+// gating sums, and one sum since the ring last wrapped, which together with
+// the ring give every window the meter sums, in its order.
+//
+// Readings are the meter's: momentary, short-term, any window up to the
+// mode's, integrated loudness by the two-stage gate over the 400 ms blocks,
+// its relative threshold, and the loudness range from 3 s blocks taken every
+// second. Optionally also each channel's own integrated loudness, as a
+// one-channel meter of that channel in mode I would read it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace sonorik::analysis {
+
+namespace detail {
+// Filters `frames` interleaved frames of `channels` channels into the ring
+// (squared outputs, `lanes` per frame) and adds every square to each of the
+// running sums (kRunningSums x lanes). `state` holds 4 x lanes past values;
+// `coefficients` holds a1..a4, b0..b4 and the input scale.
+inline constexpr std::size_t kRunningSums = 6;
+using KFilterFunction = void(const double* in, std::size_t frames, unsigned channels,
+                             const double* coefficients, double* state, double* squares,
+                             double* sums) noexcept;
+}  // namespace detail
+
+class KMeter {
+ public:
+  // A meter for `channels` interleaved channels (at most 8) at `rate_hz`
+  // with libebur128 `mode` (M, S, I and LRA flags; not histogram) and
+  // channel roles `roles` (libebur128 values; missing ones keep the
+  // library's default map, channel 0 left and 1 right for two channels).
+  // `channel_loudness` adds each channel's own integrated loudness.
+  // nullopt where the library meter would refuse these, where this meter
+  // does not cover them, or when this meter disagrees with the installed
+  // library on probe signals (checked once per process). It uses the widest
+  // vectors (128, 256 or 512 bits) the processor runs, at most
+  // `max_vector_bits`; every width gives the same readings.
+  static std::optional<KMeter> create(unsigned channels, unsigned long rate_hz, int mode,
+                                      std::span<const int> roles, bool channel_loudness,
+                                      unsigned max_vector_bits = 512);
+
+  // Feeds `frames` interleaved frames (frames, not samples). False when
+  // memory ran out (readings are then incomplete).
+  bool add_frames(const double* interleaved, std::size_t frames) noexcept;
+
+  // The library's readings (possibly -inf), nullopt where it would fail.
+  std::optional<double> momentary() const;
+  std::optional<double> shortterm() const;
+  std::optional<double> window(unsigned long window_ms) const;
+  std::optional<double> global() const;
+  std::optional<double> relative_threshold() const;
+  std::optional<double> range() const;
+  // Channel `channel`'s own integrated loudness (needs channel_loudness).
+  std::optional<double> channel_global(unsigned channel) const;
+
+ private:
+  KMeter() = default;
+  static std::optional<KMeter> build(unsigned channels, unsigned long rate_hz, int mode,
+                                     std::span<const int> roles, bool channel_loudness,
+                                     unsigned max_vector_bits);
+  static bool matches_meter();
+
+  void start_block();
+  void end_block();
+  // The energy of the last `frames` frames as the meter sums it (per lane
+  // into `lane_sums`), from the running sums where they give it.
+  void window_sums(std::size_t frames, double* lane_sums) const;
+  // Adds the squares of `blocks` whole blocks starting `first_block` blocks
+  // back in time from the newest completed one, oldest first, to lane_sums.
+  void add_blocks(std::uint64_t first_back, std::uint64_t blocks, double* lane_sums) const;
+  void add_ring(std::size_t from_frame, std::size_t to_frame, double* lane_sums) const;
+  double weighted(const double* lane_sums, std::size_t frames) const;
+
+  detail::KFilterFunction* filter_ = nullptr;
+  unsigned channels_ = 0;
+  unsigned lanes_ = 0;
+  int mode_ = 0;
+  std::size_t block_frames_ = 0;   // B
+  std::size_t ring_blocks_ = 0;    // the meter's ring, in blocks
+  std::size_t channel_ring_blocks_ = 0;  // a one-channel mode-I meter's ring
+  unsigned long rate_hz_ = 0;
+  unsigned long window_ms_ = 0;
+  bool channel_loudness_ = false;
+  std::vector<int> roles_;
+  double coefficients_[10] = {};
+  std::vector<double> state_;
+  std::vector<double> ring_;     // squares, lanes_ per frame
+  std::vector<double> sums_;     // kRunningSums x lanes_: four gating sums, since wrap, since channel wrap
+  std::size_t position_ = 0;     // the meter's ring index, in frames
+  std::size_t needed_ = 0;       // frames until the next block ends
+  std::size_t in_block_ = 0;     // frames of the current block written
+  std::uint64_t blocks_ = 0;     // whole blocks completed
+  std::uint64_t short_term_counter_ = 0;
+  std::vector<double> gating_blocks_;
+  std::vector<double> short_term_blocks_;
+  std::vector<std::vector<double>> channel_gating_blocks_;
+};
+
+}  // namespace sonorik::analysis

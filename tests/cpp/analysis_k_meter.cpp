@@ -1,0 +1,109 @@
+#include "analysis/k_meter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "analysis/meter.h"
+
+namespace sonorik::analysis {
+namespace {
+
+constexpr int kAll = Meter::kModeM | Meter::kModeS | Meter::kModeI | Meter::kModeLra;
+
+// Programme-like material: noise whose level changes every 0.7 s (with a
+// silent stretch and a stretch near the denormal range), each channel its own.
+std::vector<double> programme(unsigned long rate_hz, unsigned channels, double seconds) {
+  std::mt19937_64 gen(rate_hz * 131 + channels);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  const auto frames = static_cast<std::size_t>(static_cast<double>(rate_hz) * seconds);
+  const double levels[] = {0.5, 0.02, 1.0, 0.0, 1e-158, 0.2, 0.001, 0.8};
+  std::vector<double> s(frames * channels);
+  for (std::size_t f = 0; f < frames; ++f) {
+    const std::size_t segment = f * 10 / (static_cast<std::size_t>(rate_hz) * 7) % 8;
+    for (unsigned c = 0; c < channels; ++c) s[f * channels + c] = levels[segment] * (1.0 - 0.07 * c) * uniform(gen);
+  }
+  return s;
+}
+
+bool same(std::optional<double> a, std::optional<double> b) {
+  return a.has_value() == b.has_value() && (!a || std::memcmp(&*a, &*b, sizeof(double)) == 0);
+}
+
+// Every reading of ours equals the library meter's, bit for bit, at the end
+// of each uneven piece.
+void expect_meter_readings(unsigned long rate_hz, unsigned channels, int mode,
+                           const std::vector<int>& roles, double seconds, unsigned bits) {
+  const std::vector<double> s = programme(rate_hz, channels, seconds);
+  const std::size_t frames = s.size() / channels;
+  Result<Meter> meter = Meter::create(channels, rate_hz, mode);
+  ASSERT_TRUE(meter.ok());
+  for (std::size_t c = 0; c < roles.size(); ++c) ASSERT_TRUE(meter->set_channel(static_cast<unsigned>(c), roles[c]));
+  std::vector<Meter> singles;
+  for (unsigned c = 0; c < channels; ++c) singles.push_back(Meter::create(1, rate_hz, Meter::kModeI).value());
+  std::optional<KMeter> ours = KMeter::create(channels, rate_hz, mode, roles, true, bits);
+  ASSERT_TRUE(ours.has_value());
+  std::vector<double> one;
+  std::size_t at = 0;
+  for (std::size_t piece = 1; at < frames; piece = piece * 3 + 7) {
+    const std::size_t n = std::min(frames - at, piece % (rate_hz / 3 + 11));
+    ASSERT_TRUE(meter->add_frames(s.data() + at * channels, n));
+    ASSERT_TRUE(ours->add_frames(s.data() + at * channels, n));
+    for (unsigned c = 0; c < channels; ++c) {
+      one.resize(n);
+      for (std::size_t f = 0; f < n; ++f) one[f] = s[(at + f) * channels + c];
+      ASSERT_TRUE(singles[c].add_frames(one.data(), n));
+    }
+    at += n;
+    ASSERT_TRUE(same(ours->momentary(), meter->momentary())) << at;
+    ASSERT_TRUE(same(ours->shortterm(), meter->shortterm())) << at;
+    ASSERT_TRUE(same(ours->window(100), meter->window(100))) << at;
+  }
+  EXPECT_TRUE(same(ours->global(), meter->global()));
+  EXPECT_TRUE(same(ours->relative_threshold(), meter->relative_threshold()));
+  EXPECT_TRUE(same(ours->range(), meter->range()));
+  for (unsigned c = 0; c < channels; ++c) EXPECT_TRUE(same(ours->channel_global(c), singles[c].global())) << c;
+}
+
+class KMeterRates : public testing::TestWithParam<std::tuple<unsigned long, unsigned>> {};
+
+TEST_P(KMeterRates, ReadsAsTheMeter) {
+  const auto [rate, channels] = GetParam();
+  // The narrowest and the widest vectors (the processor's widest, at most 512 bits).
+  for (unsigned bits : {128u, 512u}) {
+    SCOPED_TRACE(bits);
+    expect_meter_readings(rate, channels, kAll, {}, 4.3, bits);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RatesAndChannels, KMeterRates,
+    testing::Combine(testing::Values(16ul, 17ul, 3000ul, 8000ul, 22050ul, 44100ul, 44101ul, 44107ul,
+                                     48000ul, 88200ul, 96000ul, 192000ul),
+                     testing::Values(1u, 2u, 6u, 8u)),
+    [](const auto& info) {
+      return std::to_string(std::get<0>(info.param)) + "Hz_" + std::to_string(std::get<1>(info.param)) + "ch";
+    });
+
+// The integrated-only mode (a 400 ms ring) and assigned roles, weights included.
+TEST(KMeter, ModesAndRolesReadAsTheMeter) {
+  expect_meter_readings(48000, 2, Meter::kModeI, {}, 4.3, 512);
+  expect_meter_readings(44100, 5, Meter::kModeM | Meter::kModeS | Meter::kModeI,
+                        {EBUR128_LEFT, EBUR128_UNUSED, EBUR128_Mp060, EBUR128_Mm090, EBUR128_CENTER}, 4.3,
+                        512);
+  expect_meter_readings(22050, 1, kAll, {EBUR128_DUAL_MONO}, 4.3, 512);
+}
+
+TEST(KMeter, DeclinesWhatItDoesNotCover) {
+  EXPECT_FALSE(KMeter::create(9, 48000, kAll, {}, false).has_value());
+  EXPECT_FALSE(KMeter::create(2, 15, kAll, {}, false).has_value());
+  EXPECT_FALSE(KMeter::create(2, 48000, kAll | EBUR128_MODE_HISTOGRAM, {}, false).has_value());
+}
+
+}  // namespace
+}  // namespace sonorik::analysis
