@@ -11,11 +11,8 @@
 #include <numbers>
 
 #include "analysis/meter.h"
+#include "analysis/simd.h"
 
-#if defined(__SSE2_MATH__) || defined(_M_X64)
-#include <xmmintrin.h>
-#define SONORIK_KM_FLUSH_TO_ZERO 1
-#endif
 #if defined(__GNUC__) && defined(__x86_64__)
 #define SONORIK_KM_WIDE 1
 #else
@@ -25,6 +22,8 @@
 namespace sonorik::analysis {
 
 namespace {
+
+using namespace simd;
 
 using detail::kRunningSums;
 constexpr std::size_t kMaxLanes = 8;
@@ -36,23 +35,6 @@ constexpr std::size_t kShortTermBlocks = 30;  // 3 s
 // meter's squares (taken with denormals kept) may differ from ours (taken
 // while denormals are flushed), and the block is redone the meter's way.
 const double kSmallestExactOutput = std::ldexp(1.0, -511);
-
-// While alive, results below the normal range become zero, as in the meter
-// while it filters.
-class FlushToZero {
- public:
-#ifdef SONORIK_KM_FLUSH_TO_ZERO
-  FlushToZero() noexcept : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | _MM_FLUSH_ZERO_ON); }
-  ~FlushToZero() { _mm_setcsr(saved_); }
-
- private:
-  unsigned saved_;
-#endif
-};
-
-typedef double Double2 __attribute__((vector_size(16)));
-typedef double Double4 __attribute__((vector_size(32)));
-typedef double Double8 __attribute__((vector_size(64)));
 
 // One lane per channel, V vectors of D. Each lane computes exactly the
 // meter's per-sample recursion:

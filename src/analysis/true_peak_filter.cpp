@@ -9,11 +9,8 @@
 #include <numbers>
 
 #include "analysis/meter.h"
+#include "analysis/simd.h"
 
-#if defined(__SSE2_MATH__) || defined(_M_X64)
-#include <xmmintrin.h>
-#define SONORIK_TP_FLUSH_TO_ZERO 1
-#endif
 #if defined(__GNUC__) && defined(__x86_64__)
 #define SONORIK_TP_WIDE 1
 #else
@@ -24,32 +21,12 @@ namespace sonorik::analysis {
 
 namespace {
 
+using namespace simd;
+
 constexpr unsigned kTaps = 49;
 constexpr double kNegligibleCoefficient = 0.000001;
 // Input frames converted and filtered per channel at a time.
 constexpr std::size_t kChunkFrames = 1024;
-
-// While alive, float results below the normal range become zero, as in the
-// meter while it filters (its input rounding and output rounding both run so).
-class FlushToZero {
- public:
-#ifdef SONORIK_TP_FLUSH_TO_ZERO
-  FlushToZero() noexcept : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | _MM_FLUSH_ZERO_ON); }
-  ~FlushToZero() { _mm_setcsr(saved_); }
-
- private:
-  unsigned saved_;
-#endif
-};
-
-// Vectors of doubles and of as many floats (the compiler's vector extension:
-// lane-wise IEEE operations, each rounded on its own).
-typedef double Double2 __attribute__((vector_size(16)));
-typedef float Float2 __attribute__((vector_size(8)));
-typedef double Double4 __attribute__((vector_size(32)));
-typedef float Float4 __attribute__((vector_size(16)));
-typedef double Double8 __attribute__((vector_size(64)));
-typedef float Float8 __attribute__((vector_size(32)));
 
 // The largest |float(sum over taps, ascending, of x[i - delay] * coefficient)|
 // for i in [0, n), from `peak` on; x[-history .. -1] hold earlier input. NaN
