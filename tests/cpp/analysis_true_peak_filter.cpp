@@ -1,5 +1,5 @@
-// The true-peak filter reads exactly what the meter reads, bit for bit, at
-// every rate band, vector width and split of the input.
+// The true-peak filter reads what the meter reads, bit for bit, at every rate
+// band, vector width and split of the input.
 #include "analysis/true_peak_filter.h"
 
 #include <gtest/gtest.h>
@@ -17,9 +17,8 @@
 namespace sonorik::analysis {
 namespace {
 
-// Noise at several levels (3e-38: around the smallest normal float, which the
-// meter flushes), a square wave, an impulse, a tone near Nyquist, 7 frames,
-// and noise with NaN and -inf; each channel differs.
+// Noise (3e-38: near the smallest normal float, which the meter flushes), a
+// square, an impulse, a tone near Nyquist, 7 frames, NaN and -inf.
 constexpr const char* kSignals[] = {"Noise", "FaintNoise", "TinyNoise", "Loud", "Square", "Impulse", "NearNyquist", "Short", "NonFinite"};
 
 std::vector<double> make_signal(int kind, unsigned long rate_hz, unsigned channels) {

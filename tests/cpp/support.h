@@ -1,5 +1,4 @@
-// Shared test helpers: a WAV file built byte by byte, an AudioData record and
-// a private temporary directory.
+// Test helpers: a WAV file built byte by byte and a private directory.
 #pragma once
 
 #include <stdlib.h>
@@ -28,15 +27,6 @@ inline std::string wav_file(std::uint16_t channels, std::uint32_t rate, std::uin
   const std::string fmt = le(1, 2) + le(channels, 2) + le(rate, 4) + le(std::uint64_t{rate} * align, 4) + le(align, 2) +
                           le(bits, 2);
   return "RIFF" + le(4 + 24 + 8 + data.size(), 4) + "WAVEfmt " + le(16, 4) + fmt + "data" + le(data.size(), 4) + data;
-}
-
-// An AudioData as the decoder would produce it.
-inline AudioData make_audio(std::uint32_t rate_hz, std::uint16_t channels, std::vector<double> samples) {
-  AudioData a;
-  a.samples = std::move(samples);
-  a.info = {rate_hz, channels, 64, SampleFormat::F64, a.samples.size(),
-            channels == 0 ? 0.0 : static_cast<double>(a.samples.size() / channels) / rate_hz};
-  return a;
 }
 
 inline std::string read_all(const std::string& path) {

@@ -1,5 +1,4 @@
-"""export_to_csv / _tsv / _xml / _json: reports that grow record by record and
-read back with the standard parsers."""
+"""export_to_csv / _tsv / _xml / _json: reports that grow record by record and read back with standard parsers."""
 
 import csv
 import io
@@ -81,8 +80,7 @@ def test_empty_lists_and_unwritable_reports(tmp_path, tone, kind, prefix, header
 
 
 def test_last_partial_window_and_last_frame(tmp_path):
-    # One 0.7 sample at the end of 1 s at 22,050 Hz: the last 50 ms RMS
-    # window holds only 10 frames; the peak is the sample itself.
+    # 0.7 as the last of 22,050 samples: the last 50 ms RMS window holds 10 frames.
     x = np.zeros(22050)
     x[-1] = 0.7
     path = wavgen.write_wav(tmp_path / "spike.wav", x, 22050, kind="float")

@@ -1,6 +1,5 @@
-"""sonorik_meter against ffmpeg's ebur128 filter (peak=true) on music-like
-material synthesised here, in several formats and channel layouts. Every run
-writes the readings to build/ffmpeg_agreement.md."""
+"""sonorik_meter against ffmpeg's ebur128 filter (peak=true) on synthesised music-like material in several
+formats and layouts; every run writes build/ffmpeg_agreement.md."""
 
 from __future__ import annotations
 
@@ -47,9 +46,7 @@ HEADER = ["Material", "I", "I reference", "ΔI (LU)", "TP (dBTP)", "ffmpeg TP", 
 
 
 def music(channels: int, state: int) -> np.ndarray:
-    """Pink noise and a chord under 6-second sections between -30 and -12 dB
-    with two accents a second: several LU of range and sharp transients. Every
-    channel has its own level, the surrounds carry as much as the fronts."""
+    """Pink noise and a chord in 6 s sections at -30..-12 dB, two accents a second, a level per channel."""
     rng = np.random.default_rng(state)
     t = np.arange(SECONDS * RATE) / RATE
     level = np.interp(t, np.arange(0, SECONDS + 6, 6.0), rng.uniform(-30, -12, SECONDS // 6 + 1))
@@ -63,7 +60,6 @@ def music(channels: int, state: int) -> np.ndarray:
 
 
 def bs1770_integrated(x: np.ndarray, weights) -> float:
-    """Gated integrated loudness computed here from per-channel block energies."""
     for b, a in K_WEIGHTING:
         x = lfilter(b, a, x, axis=0)
     step = RATE // 10
@@ -76,8 +72,7 @@ def bs1770_integrated(x: np.ndarray, weights) -> float:
 
 
 def ffmpeg_reading(path: str) -> dict[str, float]:
-    """I and LRA from the filter's last metadata (three decimals), true peak
-    from its summary on stderr (one decimal)."""
+    """I and LRA from the last metadata, true peak from the summary (one decimal)."""
     run = subprocess.run([FFMPEG, "-hide_banner", "-nostats", "-i", path, "-af",
                           "ebur128=peak=true:metadata=1,ametadata=print:file=-", "-f", "null", "-"],
                          capture_output=True, text=True, check=True,
@@ -102,8 +97,7 @@ def test_agrees_with_ffmpeg(index, tmp_path, result_table):
     m, ff = meter.measure(path), ffmpeg_reading(path)
     reference = ff["I"]
     if weights is not None:
-        # ffmpeg weights the back pair +1.5 dB as well: check the computation
-        # here against ffmpeg with its weights, then use BS.1770-4's.
+        # ffmpeg weights the back pair +1.5 dB too: check bs1770_integrated with its weights, then use BS.1770-4's.
         assert abs(bs1770_integrated(x, weights[1]) - ff["I"]) <= 0.05
         reference = bs1770_integrated(x, weights[0])
         assert ff["I"] - reference > 0.2  # the material tells the two weightings apart

@@ -1,7 +1,5 @@
-"""The lowest rates the meter accepts, through every entry point that makes a
-meter without the short-term mode; and the loader's cut of a trailing
-incomplete frame. `make test-memcheck` runs this file under valgrind, which
-sees writes inside the meter library that the sanitizers cannot."""
+"""The lowest meter rates through every entry point whose meter lacks the short-term mode, and the loader's cut of
+a trailing partial frame. `make test-memcheck` runs this under valgrind (it sees inside the meter library)."""
 
 import wave
 
@@ -11,14 +9,11 @@ import pytest
 import sonorik
 import wavgen
 
-# Integrated loudness without short-term loudness or range: the combined
-# meter then has no short-term mode.
 NO_SHORT_TERM = (True, False, False, False, True, True, True)
 
 
 def at_the_gate_floor(path, rate):
-    """20 s ending in a 1 s burst whose level puts the integrated loudness
-    between -70 and -69.9 LUFS (found by bisection on the gain)."""
+    """20 s ending in a 1 s burst bisected to an integrated loudness in (-70, -69.9] LUFS."""
     burst = np.zeros(20 * rate)
     burst[-rate:] = wavgen.sine(1.0, rate, 1, 0.0, rate / 4)
     low, high = -120.0, 0.0
@@ -33,8 +28,7 @@ def at_the_gate_floor(path, rate):
 
 
 ENTRY_POINTS = {
-    # Integrated loudness at the gate floor is re-measured 30 dB louder by an
-    # integrated-only meter.
+    # At the gate floor the integrated-only meter re-measures 30 dB louder.
     "analyze_audio_all": lambda p, d: sonorik.analyze_audio_all(p)[1].integrated_loudness,
     "batch_analyze": lambda p, d: sonorik.batch_analyze([p], *NO_SHORT_TERM)[0][2].integrated_loudness,
     "batch_analyze_directory_py":
