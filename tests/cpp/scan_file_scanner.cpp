@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -32,28 +31,22 @@ TEST(Scanner, UnreadableSubdirectoryFailsTheWholeScan) {
     dir.write(std::string(locked) + "/b.wav", "x");
     ASSERT_EQ(::chmod(dir.path(locked).c_str(), 0), 0);
   }
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
   const pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-    std::string msg;
+  if (pid == 0) {  // exit status: 0, or the first scan that did not fail as it should
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(9);
+    int i = 0;
     for (const std::string& p : {dir.root(), dir.path("big")}) {
       Result<Paths> r = scan_directory_recursively(p);
-      msg += (r.ok() ? std::string("ok") : r.error().message()) + "|";
+      ++i;
+      if (r.ok() || r.error().message() != "Permission denied (os error 13)") ::_exit(i);
     }
-    ::_exit(::write(fds[1], msg.data(), msg.size()) < 0 ? 3 : 0);
+    ::_exit(0);
   }
-  ::close(fds[1]);
-  std::string got(256, '\0');
-  got.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(fds[0], got.data(), got.size()))));
-  ::close(fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
   for (const char* locked : {"locked", "big/locked"}) ::chmod(dir.path(locked).c_str(), 0755);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(got, "Permission denied (os error 13)|Permission denied (os error 13)|");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

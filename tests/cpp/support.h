@@ -15,14 +15,13 @@
 
 namespace sonorik::testing {
 
-inline std::string le(std::uint64_t v, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return out;
-}
-
 // Plain PCM: a fmt chunk, then a data chunk holding `data` (even in length).
 inline std::string wav_file(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, const std::string& data) {
+  auto le = [](std::uint64_t v, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    return out;
+  };
   const std::uint32_t align = channels * bits / 8u;
   const std::string fmt = le(1, 2) + le(channels, 2) + le(rate, 4) + le(std::uint64_t{rate} * align, 4) + le(align, 2) +
                           le(bits, 2);

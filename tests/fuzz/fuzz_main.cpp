@@ -1,16 +1,11 @@
 // libFuzzer entry for the path of fuzz_paths.h named by SONORIK_FUZZ_PATH.
-#include <fcntl.h>
-#include <unistd.h>
+#include <cstdio>
 
 #include "fuzz_paths.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The robust analyzer's notices go to standard output.
-  const int null = ::open("/dev/null", O_WRONLY);
-  if (null >= 0) {
-    ::dup2(null, 1);
-    ::close(null);
-  }
+  (void)std::freopen("/dev/null", "w", stdout);
   return 0;
 }
 

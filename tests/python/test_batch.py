@@ -15,10 +15,8 @@ def tree(tmp_path):
     root = tmp_path / "lib"
     (root / "a" / "deeper").mkdir(parents=True)
     for rel in ["a.wav", "a/x.wav", "a/deeper/y.WAV", "b.aiff", "notes.txt", ".wav", "z.tar.aif", "B.aif", "é.aif"]:
-        if rel.endswith((".wav", ".WAV")):
-            wavgen.write_wav(root / rel, wavgen.sine(0.5, 8000, 1), 8000, 1)
-        else:
-            (root / rel).write_bytes(b"x")
+        is_wav = rel.endswith((".wav", ".WAV"))
+        (root / rel).write_bytes(wavgen.wav_bytes(wavgen.encode(wavgen.sine(0.5, 8000), 16), 1, 8000) if is_wav else b"x")
     return root
 
 

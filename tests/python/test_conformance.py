@@ -77,9 +77,7 @@ HEADER = ["Case", "Measure", "Reference", "Tolerance", "sonorik_meter, array", "
           "sonorik_meter, WAV", "error", "sonorik analyze_audio_all, WAV", "error", "Pass"]
 
 
-@functools.cache
-def signal(case: str) -> np.ndarray:
-    return SIGNALS[case]()
+signal = functools.cache(lambda case: SIGNALS[case]())
 
 
 @functools.cache
@@ -102,8 +100,7 @@ def measured(case: str, source: str, where: str):
 
 def meter_value(m, measure: str, reference: float) -> float:
     if measure in ("M", "S"):
-        window_s, series = ((0.4, m.series_momentary_lufs) if measure == "M"
-                            else (3.0, m.series_short_term_lufs))
+        window_s, series = (0.4, m.series_momentary_lufs) if measure == "M" else (3.0, m.series_short_term_lufs)
         full = np.asarray(series)[np.asarray(m.series_time_s) >= window_s - 1e-9]
         return float(full[np.argmax(np.abs(full - reference))])
     return {"I": m.integrated_lufs, "TP": m.true_peak_dbtp, "LRA": m.loudness_range_lu}[measure]

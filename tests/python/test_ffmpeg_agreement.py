@@ -26,8 +26,7 @@ PINK = ([0.049922035, -0.095993537, 0.050612699, -0.004408786], [1.0, -2.4949560
 K_WEIGHTING = [([1.53512485958697, -2.69169618940638, 1.19839281085285], [1.0, -1.69065929318241, 0.73248077421585]),
                ([1.0, -2.0, 1.0], [1.0, -1.99004745483398, 0.99007225036621])]
 
-# (material, channels, writer, option, (BS.1770-4's, ffmpeg's) channel weights where they differ).
-# Masks list channels in bit order: FL FR FC LFE BL BR ... SL SR.
+# (material, channels, writer, option, (BS.1770-4's, ffmpeg's) weights if they differ); mask: FL FR FC LFE BL BR.. SL SR
 CASES = [
     ("stereo WAV PCM_24", 2, "sf", ("WAV", "PCM_24"), None),
     ("stereo FLAC PCM_16", 2, "sf", ("FLAC", "PCM_16"), None),
@@ -36,8 +35,7 @@ CASES = [
     ("stereo MP3", 2, "sf", ("MP3", "MPEG_LAYER_III"), None),
     ("5.1 WAV, back pair (mask 0x3F)", 6, "mask", 0x3F, None),
     ("5.1 Ogg Vorbis (its own channel order)", 6, "sf", ("OGG", "VORBIS"), None),
-    # the back pair at +-135 degrees weighs 1.0 in BS.1770-4, the side pair at +-90 degrees 1.41;
-    # seven channels are read as 6.1 (with an LFE) unless the mask is read
+    # BS.1770-4: back pair (+-135 degrees) 1.0, side pair (+-90) 1.41; 7 channels are 6.1 unless the mask is read
     ("7.0 WAV (mask 0x637)", 7, "mask", 0x637, ([1, 1, 1, 1, 1, 1.41, 1.41], [1, 1, 1] + [1.41] * 4)),
     ("7.1 WAV (mask 0x63F)", 8, "mask", 0x63F, ([1, 1, 1, 0, 1, 1, 1.41, 1.41], [1, 1, 1, 0] + [1.41] * 4)),
 ]

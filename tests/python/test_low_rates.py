@@ -34,10 +34,8 @@ ENTRY_POINTS = {
     "batch_analyze_directory_py":
         lambda p, d: sonorik.batch_analyze_directory_py(str(d), *NO_SHORT_TERM)[0][2].integrated_loudness,
     "export_to_json": lambda p, d: sonorik.export_to_json([p], str(d / "r.json"), *NO_SHORT_TERM),
-    "normalize_integrated_loudness":
-        lambda p, d: sonorik.normalize_integrated_loudness(p, -23.0, str(d / "o.wav")),
-    "normalize_momentary_loudness":
-        lambda p, d: sonorik.normalize_momentary_loudness(p, -23.0, str(d / "o.wav")),
+    "normalize_integrated_loudness": lambda p, d: sonorik.normalize_integrated_loudness(p, -23.0, str(d / "o.wav")),
+    "normalize_momentary_loudness": lambda p, d: sonorik.normalize_momentary_loudness(p, -23.0, str(d / "o.wav")),
 }
 
 
@@ -62,12 +60,10 @@ def test_meters_without_the_short_term_mode(tmp_path, rate, entry, capfd):
     assert "Warning" not in out.err
 
 
-@pytest.mark.parametrize("codes, total", [
-    (8821, 4410),  # 4,410 frames and one sample: cut to 4,410 frames
-    (8820, 4410),  # exactly 4,410 frames, still under 0.1 s: counted in frames
-    (8819, 4410),  # 4,409 frames and one sample: looped
-])
-def test_short_audio_with_a_partial_frame_ends_on_a_whole_frame(tmp_path, codes, total):
+# 4,410 frames and a sample (cut to 4,410 frames); exactly 4,410 (under 0.1 s: counted in frames); 4,409 and a
+# sample (looped to 4,410).
+@pytest.mark.parametrize("codes", [8821, 8820, 8819])
+def test_short_audio_with_a_partial_frame_ends_on_a_whole_frame(tmp_path, codes, total=4410):
     path = tmp_path / "a.wav"
     path.write_bytes(wavgen.wav_bytes(np.full(codes, 100, "<i2").tobytes(), 2, 44105))
     info = sonorik.get_audio_info_py(str(path))

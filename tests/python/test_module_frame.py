@@ -22,14 +22,11 @@ UNDERSCORE_FUNCTIONS = """analyze_audio analyze_audio_all get_audio_info_py batc
     export_to_json find_audio_files""".split()
 FLAGS = ("integrated_loudness, short_term_loudness, momentary_loudness, loudness_range, "
          "true_peak, rms_max, rms_average")
-NORMALIZE = [
-    ("normalize_true_peak", "target_dbfs", "True Peak"),
-    ("normalize_integrated_loudness", "target_lufs", "Integrated Loudness"),
-    ("normalize_short_term_loudness", "target_lufs", "Short-term Loudness"),
-    ("normalize_momentary_loudness", "target_lufs", "Momentary Loudness"),
-    ("normalize_rms_max", "target_db", "RMS Max"),
-    ("normalize_rms_average", "target_db", "RMS Average"),
-]
+NORMALIZE = [("normalize_true_peak", "target_dbfs", "True Peak"), ("normalize_rms_max", "target_db", "RMS Max"),
+             ("normalize_integrated_loudness", "target_lufs", "Integrated Loudness"),
+             ("normalize_short_term_loudness", "target_lufs", "Short-term Loudness"),
+             ("normalize_momentary_loudness", "target_lufs", "Momentary Loudness"),
+             ("normalize_rms_average", "target_db", "RMS Average")]
 SIGNATURES = {
     "analyze_audio": ("(file_path, integrated_loudness=False, short_term_loudness=False, "
                       "momentary_loudness=False, loudness_range=False, true_peak=False, "
@@ -86,8 +83,8 @@ def make_error_files(tmp_path):
                        "nofmt.wav": mono0[:12] + mono0[36:], "bits20.wav": wavgen.wav_bytes(nil, 1, 48000, 20),
                        "rate0.wav": wavgen.wav_bytes(nil, 1, 0, 16),
                        "huge.wav": wavgen.wav_bytes(nil, 1, 48000, 16, declared_data_size=1 << 31),  # lies about size
-                       "fmtpast.wav": wavgen.wav_bytes(nil, 1, 48000, 16, data_first=True).replace(b"fmt \x10", b"fmt \x12"),
-                       }.items():
+                       "fmtpast.wav": wavgen.wav_bytes(nil, 1, 48000, 16, data_first=True).replace(b"fmt \x10",
+                                                                                                 b"fmt \x12")}.items():
         (tmp_path / name).write_bytes(body)
     (tmp_path / "dir.wav").mkdir()
     os.mkfifo(tmp_path / "pipe.wav")  # must not hang
@@ -104,11 +101,13 @@ class NoFloat:
         raise ValueError("no float here")
 
 
-DECODE = 'Failed to load audio: Failed to decode audio file: "{d}/'
+DECODE, OPEN = 'Failed to load audio: Failed to decode audio file: "{d}/', "Failed to open WAV file: "
+UNSUPPORTED, NORM = 'Failed to load audio: Unsupported audio format: "{d}/', "Normalization failed: "
 NUL = "file name contained an unexpected NUL byte"
 WEIRD = 'we"ird\\na\tme\x01.mp3'
 ERRORS = [  # (call given p(name) -> path in err_dir, exception, message with {d} for err_dir)
-    (lambda p: sonorik.analyze_audio(), TypeError, "analyze_audio() missing 1 required positional argument: 'file_path'"),
+    (lambda p: sonorik.analyze_audio(), TypeError,
+     "analyze_audio() missing 1 required positional argument: 'file_path'"),
     (lambda p: sonorik.batch_analyze([], True), TypeError,
      "batch_analyze() missing 6 required positional arguments: 'short_term_loudness', "
      "'momentary_loudness', 'loudness_range', 'true_peak', 'rms_max', and 'rms_average'"),
@@ -136,7 +135,8 @@ ERRORS = [  # (call given p(name) -> path in err_dir, exception, message with {d
      "argument 'file_paths': a str is not a list of paths; pass a list or tuple of str"),
     (lambda p: sonorik.batch_analyze(["a.wav", 3], *[True] * 7), TypeError,
      "argument 'file_paths': 'int' object cannot be converted to 'PyString'"),
-    (lambda p: sonorik.normalize_rms_max("a.wav", "loud"), TypeError, "argument 'target_db': must be real number, not str"),
+    (lambda p: sonorik.normalize_rms_max("a.wav", "loud"), TypeError,
+     "argument 'target_db': must be real number, not str"),
     (lambda p: sonorik.normalize_rms_max("a.wav", -12, output_path=3), TypeError,
      "argument 'output_path': 'int' object cannot be converted to 'PyString'"),
     (lambda p: sonorik.normalize_rms_max(Path(p("ok.wav")), -12.0), TypeError,  # a path object, not a str
@@ -147,34 +147,38 @@ ERRORS = [  # (call given p(name) -> path in err_dir, exception, message with {d
      "'utf-8' codec can't encode character '\\udc80' in position 3: surrogates not allowed"),
     (lambda p: sonorik.batch_analyze_directory_py(p("nope"), np.True_, *[np.False_] * 6), OSError,
      'Failed to scan directory: Path does not exist: "{d}/nope"'),
-    (lambda p: sonorik.find_audio_files(p("cut")), OSError, 'Failed to scan directory: Not a supported audio file: "{d}/cut"'),
+    (lambda p: sonorik.find_audio_files(p("cut")), OSError,
+     'Failed to scan directory: Not a supported audio file: "{d}/cut"'),
     # The fast path opens .wav itself; other names go to the loader.
     (lambda p: sonorik.analyze_audio(p("missing.wav")), OSError,
      "Failed to open WAV file: No such file or directory (os error 2)"),
     (lambda p: sonorik.analyze_audio(p("dir.wav")), OSError, "Failed to open WAV file: Is a directory (os error 21)"),
     (lambda p: sonorik.analyze_audio(p("e.wav")), OSError, "Failed to open WAV file: Unsupported audio format: 1 8bit"),
     (lambda p: sonorik.analyze_audio(p("nofmt.wav")), OSError, 'Failed to open WAV file: Chunk "fmt " not found'),
-    (lambda p: sonorik.analyze_audio(p("mono0.wav")), OSError, "Failed to open WAV file: Invalid fmt chunk: 0 channels"),
+    (lambda p: sonorik.analyze_audio(p("mono0.wav")), OSError, OPEN + "Invalid fmt chunk: 0 channels"),
     (lambda p: sonorik.analyze_audio(p("x.aiff")), OSError, DECODE + 'x.aiff"'),
-    (lambda p: sonorik.analyze_audio(p("x.mp3")), OSError, 'Failed to load audio: Unsupported audio format: "{d}/x.mp3"'),
+    (lambda p: sonorik.analyze_audio(p("x.mp3")), OSError, UNSUPPORTED + 'x.mp3"'),
     (lambda p: sonorik.analyze_audio_all(p("cut") + "\0.wav"), OSError, "Failed to open WAV file: " + NUL),
-    *[(lambda p, n=n: sonorik.get_audio_info_py(p(n)), OSError, f'Failed to load audio: Unsupported audio format: "{{d}}/{q}"')
+    *[(lambda p, n=n: sonorik.get_audio_info_py(p(n)), OSError, UNSUPPORTED + q + '"')
       for n, q in [("song.mp3", "song.mp3"), (".wav", ".wav"), (WEIRD, 'we\\"ird\\\\na\\tme\\u{1}.mp3')]],
     *[(lambda p, n=n: sonorik.get_audio_info_py(p(n)), OSError, DECODE + n + '"') for n in [
         "missing.WAV", "song.aiff", "dir.wav", "pipe.wav", "notwav.wav", "mono0.wav", "bits20.wav", "rate0.wav",
         "huge.wav", "fmtpast.wav"]],
     (lambda p: sonorik.get_audio_info_py(p("cut") + "\0.wav"), OSError, DECODE + 'cut\\0.wav"'),
     (lambda p: sonorik.normalize_rms_max(p("missing.wav"), -12.0), OSError, DECODE + 'missing.wav"'),
-    (lambda p: sonorik.normalize_integrated_loudness(p("slow.wav"), -23.0), RuntimeError, "Normalization failed: NoMem"),
+    (lambda p: sonorik.normalize_integrated_loudness(p("slow.wav"), -23.0), RuntimeError, NORM + "NoMem"),
+    (lambda p: sonorik.analyze_audio(p("slow.wav"), rms_max=True), RuntimeError,
+     "Analysis failed: Sample rate of 8 Hz is too low to measure RMS in 100 ms blocks (at least 10 Hz needed)"),
     *[(lambda p, t=t, b=b: sonorik.normalize_integrated_loudness(p("ok.wav"), t, None, b), RuntimeError,
-       f"Normalization failed: The {what} must be a finite number (got {v}).")
+       NORM + f"The {what} must be a finite number (got {v}).")
       for t, b, what, v in [(math.nan, None, "target level", "nan"), (math.inf, None, "target level", "inf"),
                             (-math.inf, -20.0, "target level", "-inf"), (-20.0, math.nan, "range bound", "nan")]],
     (lambda p: sonorik.normalize_rms_max(p("ok.wav"), -12.0, p("no/dir/out.wav")), OSError,
      "Failed to write audio: No such file or directory (os error 2)"),
     (lambda p: sonorik.normalize_rms_max(p("ok.wav"), -12.0, p("dir.wav")), OSError,
      "Failed to write audio: Is a directory (os error 21)"),
-    (lambda p: sonorik.normalize_rms_max(p("ok.wav"), -12.0, p("cut") + "\0.wav"), OSError, "Failed to write audio: " + NUL),
+    (lambda p: sonorik.normalize_rms_max(p("ok.wav"), -12.0, p("cut") + "\0.wav"), OSError,
+     "Failed to write audio: " + NUL),
     (lambda p: sonorik.export_to_csv([p("ok.wav")], p("cut") + "\0.csv", *[True] * 7), OSError,
      "Failed to write output: " + NUL),
 ]
