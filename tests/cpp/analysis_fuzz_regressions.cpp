@@ -1,48 +1,30 @@
-// Replays every input kept in tests/fuzz/regressions through the code paths
-// the fuzzers drive: the mapped reader, the decoder, both analysers, and the
-// normalisation, batch and export paths with every set of measure flags.
-// Each of these files once crashed or misbehaved, or is a hostile header kept
-// beside them; a broken invariant aborts the test.
+// Replays every input kept in tests/fuzz/regressions (each once crashed or
+// misbehaved, or is a hostile header) through every path of fuzz_paths.h.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "../fuzz/fuzz_paths.h"
+#include "support.h"
 
 namespace sonorik {
 namespace {
 
-namespace fs = std::filesystem;
-
-fs::path regressions_dir() {
-  return fs::path(__FILE__).parent_path().parent_path() / "fuzz" / "regressions";
-}
-
-std::vector<fs::path> regression_files() {
-  std::vector<fs::path> files;
-  for (const auto& entry : fs::directory_iterator(regressions_dir())) {
+TEST(FuzzRegressions, EveryKeptInputPassesEveryPath) {
+  const auto dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "regressions";
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     if (entry.is_regular_file()) files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());
-  return files;
-}
-
-std::vector<std::uint8_t> read_all(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-TEST(FuzzRegressions, EveryKeptInputPassesEveryPath) {
-  const std::vector<fs::path> files = regression_files();
-  ASSERT_FALSE(files.empty()) << regressions_dir();
-  for (const fs::path& path : files) {
+  ASSERT_FALSE(files.empty()) << dir;
+  for (const auto& path : files) {
     SCOPED_TRACE(path.filename().string());
-    const std::vector<std::uint8_t> bytes = read_all(path);
+    const std::string text = testing::read_all(path);
+    const std::vector<std::uint8_t> bytes(text.begin(), text.end());
     fuzz::fast_reader(bytes);
     fuzz::decoder(bytes);
     fuzz::analysis(bytes);

@@ -1,7 +1,6 @@
-// Every meter mode the library creates, at every low rate and at the top
-// rate, fed past its first gating block. Run under valgrind's memcheck (make
-// test-memcheck), this shows that no meter writes outside its buffer inside
-// libebur128, which the sanitizers cannot see into.
+// Every meter mode the library creates at every low rate and at the top rate,
+// past the first gating block; `make test-memcheck` runs it under valgrind,
+// which sees inside libebur128 where the sanitizers cannot.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,23 +12,17 @@
 namespace sonorik {
 namespace {
 
-// The modes in use: every union of momentary, short-term, integrated and
-// range (the combined loudness pass), and true peak alone.
+// True peak alone, and every union of momentary, short-term, integrated and range.
 std::vector<int> modes_in_use() {
   const int parts[] = {Meter::kModeM, Meter::kModeS, Meter::kModeI, Meter::kModeLra};
   std::vector<int> modes{Meter::kModeTruePeak};
   for (int set = 1; set < 16; ++set) {
-    int mode = 0;
-    for (int b = 0; b < 4; ++b) {
-      if (set & (1 << b)) mode |= parts[b];
-    }
-    modes.push_back(mode);
+    modes.push_back((set & 1 ? parts[0] : 0) | (set & 2 ? parts[1] : 0) | (set & 4 ? parts[2] : 0) | (set & 8 ? parts[3] : 0));
   }
   return modes;
 }
 
-// Feeds 5 blocks of 100 ms of a full-scale square (every reading finite),
-// `chunk` frames at a time, and reads what the mode offers.
+// Five 100 ms blocks of a square (every reading finite), `chunk` frames at a time.
 void feed_and_read(unsigned channels, unsigned long rate_hz, int mode, std::size_t chunk) {
   const std::string where = "rate " + std::to_string(rate_hz) + " Hz, " + std::to_string(channels) +
                             " channels, mode " + std::to_string(mode);
@@ -60,8 +53,7 @@ TEST(Meter, EveryModeAtEveryLowRate) {
   }
 }
 
-// The top rate, one channel in every mode, and the widest layout in the
-// modes whose buffer is the 400 ms one (3 s of 64 channels would be 4 GiB).
+// The widest layout only where the buffer is 400 ms (3 s of 64 channels: 4 GiB).
 TEST(Meter, EveryModeAtTheTopRate) {
   for (int mode : modes_in_use()) {
     feed_and_read(1, Meter::kMaxRateHz, mode, 100000);
@@ -71,8 +63,7 @@ TEST(Meter, EveryModeAtTheTopRate) {
   }
 }
 
-// Where the buffer had to be lengthened, the readings are those of a meter
-// whose buffer is that long by its own modes.
+// A buffer lengthened at the lowest rates reads as one long by its own modes.
 TEST(Meter, LengthenedBufferReadsAsTheShortTermMode) {
   for (unsigned long rate : {16ul, 17ul}) {
     Result<Meter> alone = Meter::create(1, rate, Meter::kModeM | Meter::kModeI);

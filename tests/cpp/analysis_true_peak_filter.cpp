@@ -1,5 +1,5 @@
-// The true-peak filter reads exactly what the meter reads, bit for bit, at
-// every rate band, vector width and split of the input.
+// The true-peak filter reads what the meter reads, bit for bit, at every rate
+// band, vector width and split of the input.
 #include "analysis/true_peak_filter.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <limits>
 #include <numbers>
 #include <random>
-#include <string>
 #include <tuple>
 #include <vector>
 
@@ -17,10 +16,8 @@
 namespace sonorik::analysis {
 namespace {
 
-// Noise at several levels (3e-38: around the smallest normal float, which the
-// meter flushes), a square wave, an impulse, a tone near Nyquist, 7 frames,
-// and noise with NaN and -inf; each channel differs.
-constexpr const char* kSignals[] = {"Noise", "FaintNoise", "TinyNoise", "Loud", "Square", "Impulse", "NearNyquist", "Short", "NonFinite"};
+// Kinds: 0-3 noise at 1, 1e-3, 3e-38 (near the smallest normal float, which the meter flushes) and 4,
+// 4 a square, 5 an impulse, 6 a tone near Nyquist, 7 seven frames, 8 noise with NaN and -inf.
 
 std::vector<double> make_signal(int kind, unsigned long rate_hz, unsigned channels) {
   std::mt19937_64 gen(20240611ULL + channels * 977 + rate_hz);
@@ -69,11 +66,7 @@ TEST_P(SameAsMeter, Readings) {
 INSTANTIATE_TEST_SUITE_P(
     Readings, SameAsMeter,
     ::testing::Combine(::testing::Values(16ul, 22050ul, 48000ul, 95999ul, 96000ul, 176400ul, 191999ul, 192000ul, 2822400ul),
-                       ::testing::Values(1u, 2u, 6u), ::testing::Range(0, 9)),
-    [](const ::testing::TestParamInfo<Case>& info) {
-      return std::to_string(std::get<0>(info.param)) + "Hz_" + std::to_string(std::get<1>(info.param)) + "ch_" +
-             kSignals[std::get<2>(info.param)];
-    });
+                       ::testing::Values(1u, 2u, 6u), ::testing::Range(0, 9)));
 
 // The meter's refusals, and zero before any input.
 TEST(TruePeakFilter, LimitsAndEmptyInput) {

@@ -1,6 +1,5 @@
-// The loader's buffer pool: reuse, its limits and the broken flag, the
-// loader's use of it when it loops short audio, and many threads at once
-// (also run under ThreadSanitizer by `make test-tsan`).
+// The loader's buffer pool: limits, the broken flag, looping, and many
+// threads at once (also under ThreadSanitizer: `make test-tsan`).
 #include "audio/buffer_pool.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// Shared test helpers: a WAV file built byte by byte, an AudioData record and
-// a private temporary directory.
+// Test helpers: a WAV file built byte by byte and a private directory.
 #pragma once
 
 #include <stdlib.h>
@@ -16,27 +15,17 @@
 
 namespace sonorik::testing {
 
-inline std::string le(std::uint64_t v, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return out;
-}
-
 // Plain PCM: a fmt chunk, then a data chunk holding `data` (even in length).
 inline std::string wav_file(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, const std::string& data) {
+  auto le = [](std::uint64_t v, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    return out;
+  };
   const std::uint32_t align = channels * bits / 8u;
   const std::string fmt = le(1, 2) + le(channels, 2) + le(rate, 4) + le(std::uint64_t{rate} * align, 4) + le(align, 2) +
                           le(bits, 2);
   return "RIFF" + le(4 + 24 + 8 + data.size(), 4) + "WAVEfmt " + le(16, 4) + fmt + "data" + le(data.size(), 4) + data;
-}
-
-// An AudioData as the decoder would produce it.
-inline AudioData make_audio(std::uint32_t rate_hz, std::uint16_t channels, std::vector<double> samples) {
-  AudioData a;
-  a.samples = std::move(samples);
-  a.info = {rate_hz, channels, 64, SampleFormat::F64, a.samples.size(),
-            channels == 0 ? 0.0 : static_cast<double>(a.samples.size() / channels) / rate_hz};
-  return a;
 }
 
 inline std::string read_all(const std::string& path) {

@@ -1,26 +1,13 @@
-// The three code paths the fuzzers drive, shared with the replay of every
-// past finding under ctest (tests/cpp/analysis_fuzz_regressions.cpp).
-//
-//   fast_reader: the memory-mapped reader opens the bytes from a file, agrees
-//                with the in-memory header check, and converts every sample,
-//                all at once, by range and channel by channel;
-//   decoder:     the WAV decoder over the bytes in memory;
-//   analysis:    a full measurement through both analysers, the decoded
-//                audio (looped like the loader does) through the analyzer and
-//                the mapped file through the robust analyzer;
-//   normalize_batch: one of the six normalisations (exact target or range),
-//                then the batch loop and a report export, with one of the 128
-//                sets of measure flags; the selector comes from the input's
-//                last two bytes, and the replay under ctest tries all 128.
-//
-// A broken invariant aborts with a message, so libFuzzer and ctest both see
-// a crash.
+// The code paths the fuzzers drive (fuzz_main.cpp), replayed over every past
+// finding by tests/cpp/analysis_fuzz_regressions.cpp: the mapped reader, the
+// decoder, both analysers, and normalize_batch (a normalisation, the batch loop
+// and an export with one of the 128 flag sets). A broken invariant aborts.
 #pragma once
 
 #include <stdlib.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,51 +28,36 @@
 
 namespace sonorik::fuzz {
 
-#define SONORIK_FUZZ_CHECK(cond)                                                  \
-  do {                                                                            \
-    if (!(cond)) {                                                                \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                               \
-    }                                                                             \
-  } while (0)
+#define SONORIK_FUZZ_CHECK(cond) \
+  ((cond) ? void() : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond), std::abort()))
 
-// Audio whose declared rate x channels exceeds this is not measured: the
-// robust analyzer repeats short audio to more than 10 s, and a 40-byte header
-// may declare millions of samples per second. Parsing and decoding still see
-// every input.
+// Not measured above this rate x channels (short audio is repeated to over
+// 10 s); parsing and decoding still see every input.
 inline constexpr std::uint64_t kMaxMeasuredSamplesPerSecond = 48'000;
 
-// `bytes` in an anonymous in-memory file, reachable through a path.
-class MemoryFile {
- public:
-  explicit MemoryFile(Bytes bytes) {
-    fd_ = ::memfd_create("sonorik-fuzz-input", MFD_CLOEXEC);
-    SONORIK_FUZZ_CHECK(fd_ >= 0);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      SONORIK_FUZZ_CHECK(n > 0);
-      done += static_cast<std::size_t>(n);
-    }
-    path_ = "/proc/self/fd/" + std::to_string(fd_);
-  }
-  ~MemoryFile() { ::close(fd_); }
-  MemoryFile(const MemoryFile&) = delete;
-  MemoryFile& operator=(const MemoryFile&) = delete;
+// A private directory: the readers, normalisation and export need real .wav paths.
+inline const std::string& scratch_dir() {
+  static const std::string dir = [] {
+    char name[] = "/tmp/sonorik-fuzz-XXXXXX";
+    SONORIK_FUZZ_CHECK(::mkdtemp(name) != nullptr);
+    return std::string(name);
+  }();
+  return dir;
+}
 
-  const std::string& path() const { return path_; }
-
- private:
-  int fd_ = -1;
-  std::string path_;
-};
+inline std::string write_input(Bytes bytes) {
+  const std::string input = scratch_dir() + "/in.wav";
+  std::FILE* f = std::fopen(input.c_str(), "wb");
+  SONORIK_FUZZ_CHECK(f != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
+  SONORIK_FUZZ_CHECK(std::fclose(f) == 0);
+  return input;
+}
 
 inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 inline void fast_reader(Bytes bytes) {
   const Result<WavLayout> parsed = UltraFastWavReader::parse(bytes);
-  const MemoryFile file(bytes);
-  const Result<UltraFastWavReader> reader = UltraFastWavReader::open(file.path());
+  const Result<UltraFastWavReader> reader = UltraFastWavReader::open(write_input(bytes));
   SONORIK_FUZZ_CHECK(reader.ok() == parsed.ok());
   if (!reader) {
     SONORIK_FUZZ_CHECK(reader.error().message() == parsed.error().message());
@@ -93,12 +65,9 @@ inline void fast_reader(Bytes bytes) {
   }
   const WavFormatInfo& info = reader->info();
   const WavLayout& layout = parsed.value();
-  SONORIK_FUZZ_CHECK(info.frames == layout.info.frames);
-  SONORIK_FUZZ_CHECK(info.channels == layout.info.channels && info.channels >= 1);
-  SONORIK_FUZZ_CHECK(info.sample_rate == layout.info.sample_rate);
-  SONORIK_FUZZ_CHECK(reader->kind() == layout.kind);
-  // Every sample lies inside the file.
-  SONORIK_FUZZ_CHECK(layout.data_offset <= bytes.size());
+  SONORIK_FUZZ_CHECK(info.frames == layout.info.frames && info.channels == layout.info.channels &&
+                     info.channels >= 1 && info.sample_rate == layout.info.sample_rate);
+  SONORIK_FUZZ_CHECK(reader->kind() == layout.kind && layout.data_offset <= bytes.size());  // samples in the file
   SONORIK_FUZZ_CHECK(reader->total_samples() * (info.bits_per_sample / 8u) <=
                      bytes.size() - layout.data_offset);
 
@@ -109,23 +78,18 @@ inline void fast_reader(Bytes bytes) {
   for (std::size_t i = 0; i < head.size(); ++i) SONORIK_FUZZ_CHECK(same_bits(head[i], all[i]));
 
   if (all.empty()) return;
-  // The last sample alone, then each channel of every frame.
+  // The last sample alone, then every channel and every pair of neighbours in every frame.
   double last = 0.0;
   reader->convert_range(all.size() - 1, 1, &last);
   SONORIK_FUZZ_CHECK(same_bits(last, all.back()));
   const unsigned channels = info.channels;
-  std::vector<double> column(static_cast<std::size_t>(info.frames));
-  for (unsigned c = 0; c < channels; ++c) {
-    reader->convert_channels(0, column.size(), c, 1, column.data());
-    for (std::size_t f = 0; f < column.size(); ++f) {
-      SONORIK_FUZZ_CHECK(same_bits(column[f], all[f * channels + c]));
-    }
-  }
-  if (channels >= 2) {
-    std::vector<double> pair(column.size() * 2);
-    reader->convert_channels(0, column.size(), channels - 2, 2, pair.data());
-    for (std::size_t f = 0; f < column.size(); ++f) {
-      SONORIK_FUZZ_CHECK(same_bits(pair[2 * f + 1], all[f * channels + channels - 1]));
+  for (unsigned width = 1; width <= 2; ++width) {
+    std::vector<double> got(static_cast<std::size_t>(info.frames) * width);
+    for (unsigned c = 0; c + width <= channels; ++c) {
+      reader->convert_channels(0, static_cast<std::size_t>(info.frames), c, width, got.data());
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        SONORIK_FUZZ_CHECK(same_bits(got[i], all[i / width * channels + c + i % width]));
+      }
     }
   }
 }
@@ -137,13 +101,9 @@ inline void decoder(Bytes bytes) {
     return;
   }
   const AudioInfo& info = audio->info;
-  SONORIK_FUZZ_CHECK(info.channels >= 1);
-  SONORIK_FUZZ_CHECK(audio->samples.size() == info.total_samples);
-  // Decoded samples never need more bytes than the file has.
-  SONORIK_FUZZ_CHECK(audio->samples.size() <= bytes.size());
-  if (info.sample_format != SampleFormat::F32) {
-    for (double s : audio->samples) SONORIK_FUZZ_CHECK(s >= -1.0 && s <= 1.0);
-  }
+  SONORIK_FUZZ_CHECK(info.channels >= 1 && audio->samples.size() == info.total_samples &&
+                     audio->samples.size() <= bytes.size());
+  for (double s : audio->samples) SONORIK_FUZZ_CHECK(info.sample_format == SampleFormat::F32 || std::fabs(s) <= 1.0);
 }
 
 inline bool cheap_to_measure(std::uint32_t rate_hz, std::uint16_t channels) {
@@ -160,41 +120,17 @@ inline void analysis(Bytes bytes) {
     if (r) SONORIK_FUZZ_CHECK(r->rms_max.has_value() && r->true_peak.has_value());
   }
 
-  const MemoryFile file(bytes);
-  const Result<UltraFastWavReader> reader = UltraFastWavReader::open(file.path());
+  const Result<UltraFastWavReader> reader = UltraFastWavReader::open(write_input(bytes));
   if (reader && cheap_to_measure(reader->info().sample_rate, reader->info().channels)) {
     const Result<AnalysisResults> r = analysis::RobustAnalyzer::analyze_with_fallback(reader.value(), all);
     if (r) SONORIK_FUZZ_CHECK(r->true_peak.has_value() && r->rms_average.has_value());
   }
 }
 
-// A private directory for the files the normalisation and export paths
-// need: they read and write real paths with a .wav extension.
-inline const std::string& scratch_dir() {
-  static const std::string dir = [] {
-    char name[] = "/tmp/sonorik-fuzz-XXXXXX";
-    SONORIK_FUZZ_CHECK(::mkdtemp(name) != nullptr);
-    return std::string(name);
-  }();
-  return dir;
-}
-
-inline MeasureFlags flags_from(unsigned bits) {
-  return {(bits & 1u) != 0, (bits & 2u) != 0, (bits & 4u) != 0, (bits & 8u) != 0,
-          (bits & 16u) != 0, (bits & 32u) != 0, (bits & 64u) != 0};
-}
-
 // selector % 128: the measure flags; selector / 128 % 6: the normalisation
 // kind; selector / 768 % 2: a target range instead of an exact target.
 inline void normalize_batch(Bytes bytes, unsigned selector) {
-  const std::string input = scratch_dir() + "/in.wav";
-  const std::string output = scratch_dir() + "/out.wav";
-  {
-    std::FILE* f = std::fopen(input.c_str(), "wb");
-    SONORIK_FUZZ_CHECK(f != nullptr);
-    SONORIK_FUZZ_CHECK(std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
-    SONORIK_FUZZ_CHECK(std::fclose(f) == 0);
-  }
+  const std::string input = write_input(bytes), output = scratch_dir() + "/out.wav";
   const Result<AudioData> audio = decode_wav_bytes(bytes);
   if (!audio || !cheap_to_measure(audio->info.sample_rate, audio->info.channels)) return;
 
@@ -205,18 +141,18 @@ inline void normalize_batch(Bytes bytes, unsigned selector) {
   if (const auto failed = normalize::normalize_file(input, target, output); !failed) {
     // What was written reads back with the input's own frames.
     const Result<AudioData> written = AudioData::load_without_looping(output);
-    SONORIK_FUZZ_CHECK(written.ok());
-    SONORIK_FUZZ_CHECK(written->info.channels == audio->info.channels);
-    SONORIK_FUZZ_CHECK(written->samples.size() ==
-                       audio->samples.size() / audio->info.channels * audio->info.channels);
+    SONORIK_FUZZ_CHECK(written.ok() && written->info.channels == audio->info.channels &&
+                       written->samples.size() == audio->samples.size() / audio->info.channels * audio->info.channels);
   }
 
-  const MeasureFlags flags = flags_from(selector % 128);
+  const unsigned b = selector % 128;
+  const MeasureFlags flags{(b & 1u) != 0, (b & 2u) != 0, (b & 4u) != 0, (b & 8u) != 0,
+                           (b & 16u) != 0, (b & 32u) != 0, (b & 64u) != 0};
   const std::vector<BatchEntry> entries = batch_analyze({input}, flags);
   SONORIK_FUZZ_CHECK(entries.size() <= 1);
-  if (!entries.empty()) {
-    SONORIK_FUZZ_CHECK(entries[0].results.rms_max.has_value() == flags.rms_max);
-    SONORIK_FUZZ_CHECK(entries[0].results.true_peak.has_value() == flags.true_peak);
+  for (const BatchEntry& e : entries) {
+    SONORIK_FUZZ_CHECK(e.results.rms_max.has_value() == flags.rms_max &&
+                       e.results.true_peak.has_value() == flags.true_peak);
   }
   const auto format = static_cast<report::OutputFormat>(selector % 4);
   const std::string report = scratch_dir() + "/report";

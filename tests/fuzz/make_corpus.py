@@ -1,11 +1,5 @@
-"""Writes the fuzzers' starting inputs: small valid WAV files of every sample
-layout the readers know, plus header variants (extensible, extra and odd
-chunks, data before fmt, a cut-short data chunk).
-
-    python3 tests/fuzz/make_corpus.py DIR
-
-Standard library only, so that it runs before any virtual environment exists.
-"""
+"""`python3 tests/fuzz/make_corpus.py DIR` writes the fuzzers' starting inputs: small WAV files of every
+sample layout and header variant the readers know. Standard library only (runs before any venv exists)."""
 
 import math
 import struct
@@ -53,11 +47,7 @@ def wav(fmt_body, data, *, before=b"", between=b"", data_first=False, declared=N
 
 
 def corpus():
-    files = {}
-    for bits in (8, 16, 24, 32):
-        for channels in (1, 2):
-            files[f"pcm{bits}_{channels}ch"] = wav(
-                fmt(channels, 8000, bits), samples(200, channels, bits, "int"))
+    files = {f"pcm{b}_{c}ch": wav(fmt(c, 8000, b), samples(200, c, b, "int")) for b in (8, 16, 24, 32) for c in (1, 2)}
     files["float32_stereo"] = wav(fmt(2, 8000, 32, FLOAT), samples(200, 2, 32, "float"))
     files["ext_pcm16"] = wav(fmt(2, 16000, 16, EXTENSIBLE), samples(150, 2, 16, "int"))
     files["ext_pcm24_6ch"] = wav(fmt(6, 8000, 24, EXTENSIBLE), samples(60, 6, 24, "int"))
@@ -75,14 +65,9 @@ def corpus():
     return files
 
 
-def main(argv):
-    if len(argv) != 2:
-        sys.exit("usage: make_corpus.py DIR")
-    out = Path(argv[1])
-    out.mkdir(parents=True, exist_ok=True)
-    for name, data in corpus().items():
-        (out / f"{name}.wav").write_bytes(data)
-
-
 if __name__ == "__main__":
-    main(sys.argv)
+    if len(sys.argv) != 2:
+        sys.exit("usage: make_corpus.py DIR")
+    Path(sys.argv[1]).mkdir(parents=True, exist_ok=True)
+    for name, data in corpus().items():
+        (Path(sys.argv[1]) / f"{name}.wav").write_bytes(data)

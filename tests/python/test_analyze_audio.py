@@ -35,46 +35,6 @@ def test_flags_choose_families_and_each_measurement_prints_the_extension(tmp_pat
     assert all(isinstance(x, float) for x in values(sonorik.analyze_audio_all(path)[1]).values())
 
 
-@pytest.mark.parametrize("dbfs", [-23.0, -33.0])
-def test_reference_sines_integrated_loudness(tmp_path, dbfs):
-    # A 1 kHz stereo sine whose peak is at `dbfs` measures `dbfs` LUFS.
-    path = wavgen.write_wav(tmp_path / "s.wav", wavgen.sine(20.0, 48000, 2, dbfs), 48000, 2)
-    _, results = sonorik.analyze_audio(str(path), integrated_loudness=True)
-    assert results.integrated_loudness == pytest.approx(dbfs, abs=0.1)
-
-
-@pytest.mark.parametrize("name, bits, kind, fmt", [("a.WAV", 16, "int", "I16"), ("b.Wav", 32, "float", "F32")])
-def test_extension_case_takes_fast_path(tmp_path, name, bits, kind, fmt):
-    path = wavgen.write_wav(tmp_path / name, wavgen.sine(0.05, 48000, 1), 48000, 1, bits, kind)
-    info, _ = sonorik.analyze_audio(str(path))
-    # No looping on the fast path; the loader loops to 0.1 s.
-    assert (info.duration_seconds, info.sample_format) == (0.05, fmt)
-    assert sonorik.get_audio_info_py(str(path)).duration_seconds == 0.1
-
-
-@pytest.mark.parametrize("name, message", [
-    ("missing.wav", "Failed to open WAV file: No such file or directory (os error 2)"),
-    ("dir.wav", "Failed to open WAV file: Is a directory (os error 21)"),
-    ("e.wav", "Failed to open WAV file: Unsupported audio format: 1 8bit"),
-    ("nofmt.wav", 'Failed to open WAV file: Chunk "fmt " not found'),
-    ("mono0.wav", "Failed to open WAV file: Invalid fmt chunk: 0 channels"),
-    ("x.aiff", 'Failed to load audio: Failed to decode audio file: "{}"'),
-    ("x.mp3", 'Failed to load audio: Unsupported audio format: "{}"'),
-])
-def test_open_and_load_errors(tmp_path, name, message):
-    path = str(tmp_path / name)
-    if name == "e.wav":
-        wavgen.write_wav(path, wavgen.sine(0.5, 8000, 1), 8000, 1, 8)
-    elif name == "dir.wav":
-        (tmp_path / name).mkdir()
-    elif name in ("nofmt.wav", "mono0.wav"):
-        body = wavgen.wav_bytes(bytes(40), 0, 8000)
-        (tmp_path / name).write_bytes(body[:12] + body[36:] if name == "nofmt.wav" else body)
-    with pytest.raises(OSError) as info:
-        sonorik.analyze_audio(path)
-    assert str(info.value) == message.format(path)
-
-
 # A steady sine gets the range correction; one just under the absolute gate
 # (and long enough to be corrected) gets both.
 @pytest.mark.parametrize("seconds, dbfs, out, integrated, lra", [
@@ -96,9 +56,7 @@ def test_corrections(tmp_path, capfd, seconds, dbfs, out, integrated, lra):
 
 @pytest.mark.parametrize("seconds", [9.0, 9.3])
 def test_loudness_range_of_a_ramp(tmp_path, seconds):
-    # Rising 1 dB/s, the short-term levels after the first 3 s are 0.1 dB
-    # apart: the range is 0.1 dB times the steps between the 10th and the
-    # 95th percentile of the k levels.
+    # Rising 1 dB/s: k short-term levels 0.1 dB apart; the range spans the 10th to 95th percentile.
     t = np.arange(int(48000 * seconds)) / 48000
     x = 10 ** ((t - 30) / 20) * np.sin(2 * np.pi * 1000 * t)
     path = wavgen.write_wav(tmp_path / "ramp.wav", np.repeat(x, 2), 48000, 2, kind="float")
@@ -123,11 +81,7 @@ def test_silent_and_empty_files_give_the_floors(tmp_path, capfd, seconds, out):
 
 
 def test_very_low_rate(tmp_path):
-    path = wavgen.write_wav(tmp_path / "slow.wav", wavgen.sine(20.0, 8, 1, -6.0, 1.0), 8, 1)
-    with pytest.raises(RuntimeError) as info:
-        sonorik.analyze_audio(str(path), rms_max=True)
-    assert str(info.value) == ("Analysis failed: Sample rate of 8 Hz is too low to measure RMS in 100 ms "
-                               "blocks (at least 10 Hz needed)")
+    path = wavgen.write_wav(tmp_path / "slow.wav", wavgen.sine(20.0, 8, 1, -6.0, 1.0), 8, 1)  # RMS: the error table
     _, r = sonorik.analyze_audio(str(path), integrated_loudness=True, true_peak=True)
     assert r.integrated_loudness is None and r.loudness_range is None
     assert r.true_peak == pytest.approx(-6.0, abs=0.5)  # interpolation fallback

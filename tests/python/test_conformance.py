@@ -1,7 +1,5 @@
-"""EBU Tech 3341 and Tech 3342 cases synthesised at 48 kHz, measured by
-sonorik_meter from arrays and from WAV files, and by sonorik.analyze_audio_all
-where its fixed rules leave the value comparable. Every run writes the results
-to build/conformance.md; `make conformance` copies that table into README.md."""
+"""EBU Tech 3341/3342 cases at 48 kHz through sonorik_meter (arrays, WAV files) and sonorik.analyze_audio_all
+where comparable; every run writes build/conformance.md, which `make conformance` copies into README.md."""
 
 from __future__ import annotations
 
@@ -21,20 +19,17 @@ SURROUND_5 = ("L", "R", "C", "Ls", "Rs")
 MASK_5 = 0x37  # front left, right, centre, back left, back right
 
 
-def tone(parts) -> np.ndarray:
-    """One continuous 1 kHz sine through consecutive (dBFS, seconds) stretches."""
+def tone(parts) -> np.ndarray:  # one 1 kHz sine through consecutive (dBFS, seconds) stretches
     amp = np.concatenate([np.full(round(s * RATE), 10.0 ** (db / 20)) for db, s in parts])
     return amp * np.sin(2 * np.pi * 1000.0 * np.arange(amp.size) / RATE)
 
 
 def stereo(parts) -> np.ndarray:
-    x = tone(parts)
-    return np.column_stack([x, x])
+    return np.column_stack([tone(parts)] * 2)
 
 
 def peak_tone(divisor: int, phase_deg: float, peak_db: float, seconds: float = 6.0) -> np.ndarray:
-    """A stereo sine at rate / divisor with its peak at peak_db, faded in and
-    out over 5 ms so that the start does not ring above the sine's own peak."""
+    """Stereo sine at rate / divisor peaking at peak_db, 5 ms fades (no ringing above the peak at the start)."""
     x = 10.0 ** (peak_db / 20) * np.sin(2 * np.pi * np.arange(round(seconds * RATE)) / divisor +
                                         math.radians(phase_deg))
     fade = 0.5 - 0.5 * np.cos(np.pi * np.arange(240) / 240)
@@ -63,8 +58,7 @@ SIGNALS = {
     "3342 case 4": lambda: stereo([(-50, 20), (-35, 20), (-20, 20), (-35, 20), (-50, 20)]),
 }
 
-# (signal, measure, reference, tolerance below, tolerance above). M and S are
-# every 100 ms reading once the window is full; the worst one is reported.
+# (signal, measure, reference, tolerance below, above); M and S: the worst 100 ms reading of a full window.
 LU, TP, LRA = (0.1, 0.1), (0.4, 0.2), (1.0, 1.0)
 CASES = [
     *[(c, m, ref, *LU) for c, ref in (("3341 case 1", -23.0), ("3341 case 2", -33.0))
@@ -77,21 +71,17 @@ CASES = [
     *[(f"3342 case {n}", "LRA", ref, *LRA) for n, ref in ((1, 10.0), (2, 5.0), (3, 20.0), (4, 15.0))],
 ]
 
-# sonorik reads a 5-channel file by position (the fourth channel as LFE),
-# whatever its channel mask says, so case 6 is not comparable there.
+# sonorik weights 5 channels by position (the fourth as LFE), whatever the mask says.
 SONORIK_SKIPS = {"3341 case 6": "n/a: channels weighted by position"}
 HEADER = ["Case", "Measure", "Reference", "Tolerance", "sonorik_meter, array", "error",
           "sonorik_meter, WAV", "error", "sonorik analyze_audio_all, WAV", "error", "Pass"]
 
 
-@functools.cache
-def signal(case: str) -> np.ndarray:
-    return SIGNALS[case]()
+signal = functools.cache(lambda case: SIGNALS[case]())
 
 
 @functools.cache
-def wav_file(case: str, where: str) -> str:
-    """The case as a 32-bit float WAV; five channels carry a channel mask."""
+def wav_file(case: str, where: str) -> str:  # 32-bit float; five channels carry a mask
     x, path = signal(case), f"{where}/{case.replace(' ', '_')}.wav"
     mask = {"tag": wavgen.EXTENSIBLE, "subformat": wavgen.FLOAT, "mask": MASK_5}
     wavgen.write_wav(path, x.ravel(), RATE, x.shape[1], kind="float", **(mask if x.shape[1] == 5 else {}))
@@ -110,8 +100,7 @@ def measured(case: str, source: str, where: str):
 
 def meter_value(m, measure: str, reference: float) -> float:
     if measure in ("M", "S"):
-        window_s, series = ((0.4, m.series_momentary_lufs) if measure == "M"
-                            else (3.0, m.series_short_term_lufs))
+        window_s, series = (0.4, m.series_momentary_lufs) if measure == "M" else (3.0, m.series_short_term_lufs)
         full = np.asarray(series)[np.asarray(m.series_time_s) >= window_s - 1e-9]
         return float(full[np.argmax(np.abs(full - reference))])
     return {"I": m.integrated_lufs, "TP": m.true_peak_dbtp, "LRA": m.loudness_range_lu}[measure]

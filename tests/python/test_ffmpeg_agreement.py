@@ -1,6 +1,5 @@
-"""sonorik_meter against ffmpeg's ebur128 filter (peak=true) on music-like
-material synthesised here, in several formats and channel layouts. Every run
-writes the readings to build/ffmpeg_agreement.md."""
+"""sonorik_meter against ffmpeg's ebur128 filter (peak=true) on synthesised music-like material in several
+formats and layouts; every run writes build/ffmpeg_agreement.md."""
 
 from __future__ import annotations
 
@@ -27,8 +26,7 @@ PINK = ([0.049922035, -0.095993537, 0.050612699, -0.004408786], [1.0, -2.4949560
 K_WEIGHTING = [([1.53512485958697, -2.69169618940638, 1.19839281085285], [1.0, -1.69065929318241, 0.73248077421585]),
                ([1.0, -2.0, 1.0], [1.0, -1.99004745483398, 0.99007225036621])]
 
-# (material, channels, writer, option, (BS.1770-4's, ffmpeg's) channel weights where they differ).
-# Masks list channels in bit order: FL FR FC LFE BL BR ... SL SR.
+# (material, channels, writer, option, (BS.1770-4's, ffmpeg's) weights if they differ); mask: FL FR FC LFE BL BR.. SL SR
 CASES = [
     ("stereo WAV PCM_24", 2, "sf", ("WAV", "PCM_24"), None),
     ("stereo FLAC PCM_16", 2, "sf", ("FLAC", "PCM_16"), None),
@@ -37,8 +35,7 @@ CASES = [
     ("stereo MP3", 2, "sf", ("MP3", "MPEG_LAYER_III"), None),
     ("5.1 WAV, back pair (mask 0x3F)", 6, "mask", 0x3F, None),
     ("5.1 Ogg Vorbis (its own channel order)", 6, "sf", ("OGG", "VORBIS"), None),
-    # the back pair at +-135 degrees weighs 1.0 in BS.1770-4, the side pair at +-90 degrees 1.41;
-    # seven channels are read as 6.1 (with an LFE) unless the mask is read
+    # BS.1770-4: back pair (+-135 degrees) 1.0, side pair (+-90) 1.41; 7 channels are 6.1 unless the mask is read
     ("7.0 WAV (mask 0x637)", 7, "mask", 0x637, ([1, 1, 1, 1, 1, 1.41, 1.41], [1, 1, 1] + [1.41] * 4)),
     ("7.1 WAV (mask 0x63F)", 8, "mask", 0x63F, ([1, 1, 1, 0, 1, 1, 1.41, 1.41], [1, 1, 1, 0] + [1.41] * 4)),
 ]
@@ -47,9 +44,7 @@ HEADER = ["Material", "I", "I reference", "ΔI (LU)", "TP (dBTP)", "ffmpeg TP", 
 
 
 def music(channels: int, state: int) -> np.ndarray:
-    """Pink noise and a chord under 6-second sections between -30 and -12 dB
-    with two accents a second: several LU of range and sharp transients. Every
-    channel has its own level, the surrounds carry as much as the fronts."""
+    """Pink noise and a chord in 6 s sections at -30..-12 dB, two accents a second, a level per channel."""
     rng = np.random.default_rng(state)
     t = np.arange(SECONDS * RATE) / RATE
     level = np.interp(t, np.arange(0, SECONDS + 6, 6.0), rng.uniform(-30, -12, SECONDS // 6 + 1))
@@ -63,7 +58,6 @@ def music(channels: int, state: int) -> np.ndarray:
 
 
 def bs1770_integrated(x: np.ndarray, weights) -> float:
-    """Gated integrated loudness computed here from per-channel block energies."""
     for b, a in K_WEIGHTING:
         x = lfilter(b, a, x, axis=0)
     step = RATE // 10
@@ -76,8 +70,7 @@ def bs1770_integrated(x: np.ndarray, weights) -> float:
 
 
 def ffmpeg_reading(path: str) -> dict[str, float]:
-    """I and LRA from the filter's last metadata (three decimals), true peak
-    from its summary on stderr (one decimal)."""
+    """I and LRA from the last metadata, true peak from the summary (one decimal)."""
     run = subprocess.run([FFMPEG, "-hide_banner", "-nostats", "-i", path, "-af",
                           "ebur128=peak=true:metadata=1,ametadata=print:file=-", "-f", "null", "-"],
                          capture_output=True, text=True, check=True,
@@ -102,8 +95,7 @@ def test_agrees_with_ffmpeg(index, tmp_path, result_table):
     m, ff = meter.measure(path), ffmpeg_reading(path)
     reference = ff["I"]
     if weights is not None:
-        # ffmpeg weights the back pair +1.5 dB as well: check the computation
-        # here against ffmpeg with its weights, then use BS.1770-4's.
+        # ffmpeg weights the back pair +1.5 dB too: check bs1770_integrated with its weights, then use BS.1770-4's.
         assert abs(bs1770_integrated(x, weights[1]) - ff["I"]) <= 0.05
         reference = bs1770_integrated(x, weights[0])
         assert ff["I"] - reference > 0.2  # the material tells the two weightings apart

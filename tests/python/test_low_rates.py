@@ -1,7 +1,5 @@
-"""The lowest rates the meter accepts, through every entry point that makes a
-meter without the short-term mode; and the loader's cut of a trailing
-incomplete frame. `make test-memcheck` runs this file under valgrind, which
-sees writes inside the meter library that the sanitizers cannot."""
+"""The lowest meter rates through every entry point whose meter lacks the short-term mode, and the loader's cut of
+a trailing partial frame. `make test-memcheck` runs this under valgrind (it sees inside the meter library)."""
 
 import wave
 
@@ -11,14 +9,11 @@ import pytest
 import sonorik
 import wavgen
 
-# Integrated loudness without short-term loudness or range: the combined
-# meter then has no short-term mode.
 NO_SHORT_TERM = (True, False, False, False, True, True, True)
 
 
 def at_the_gate_floor(path, rate):
-    """20 s ending in a 1 s burst whose level puts the integrated loudness
-    between -70 and -69.9 LUFS (found by bisection on the gain)."""
+    """20 s ending in a 1 s burst bisected to an integrated loudness in (-70, -69.9] LUFS."""
     burst = np.zeros(20 * rate)
     burst[-rate:] = wavgen.sine(1.0, rate, 1, 0.0, rate / 4)
     low, high = -120.0, 0.0
@@ -33,17 +28,14 @@ def at_the_gate_floor(path, rate):
 
 
 ENTRY_POINTS = {
-    # Integrated loudness at the gate floor is re-measured 30 dB louder by an
-    # integrated-only meter.
+    # At the gate floor the integrated-only meter re-measures 30 dB louder.
     "analyze_audio_all": lambda p, d: sonorik.analyze_audio_all(p)[1].integrated_loudness,
     "batch_analyze": lambda p, d: sonorik.batch_analyze([p], *NO_SHORT_TERM)[0][2].integrated_loudness,
     "batch_analyze_directory_py":
         lambda p, d: sonorik.batch_analyze_directory_py(str(d), *NO_SHORT_TERM)[0][2].integrated_loudness,
     "export_to_json": lambda p, d: sonorik.export_to_json([p], str(d / "r.json"), *NO_SHORT_TERM),
-    "normalize_integrated_loudness":
-        lambda p, d: sonorik.normalize_integrated_loudness(p, -23.0, str(d / "o.wav")),
-    "normalize_momentary_loudness":
-        lambda p, d: sonorik.normalize_momentary_loudness(p, -23.0, str(d / "o.wav")),
+    "normalize_integrated_loudness": lambda p, d: sonorik.normalize_integrated_loudness(p, -23.0, str(d / "o.wav")),
+    "normalize_momentary_loudness": lambda p, d: sonorik.normalize_momentary_loudness(p, -23.0, str(d / "o.wav")),
 }
 
 
@@ -68,12 +60,10 @@ def test_meters_without_the_short_term_mode(tmp_path, rate, entry, capfd):
     assert "Warning" not in out.err
 
 
-@pytest.mark.parametrize("codes, total", [
-    (8821, 4410),  # 4,410 frames and one sample: cut to 4,410 frames
-    (8820, 4410),  # exactly 4,410 frames, still under 0.1 s: counted in frames
-    (8819, 4410),  # 4,409 frames and one sample: looped
-])
-def test_short_audio_with_a_partial_frame_ends_on_a_whole_frame(tmp_path, codes, total):
+# 4,410 frames and a sample (cut to 4,410 frames); exactly 4,410 (under 0.1 s: counted in frames); 4,409 and a
+# sample (looped to 4,410).
+@pytest.mark.parametrize("codes", [8821, 8820, 8819])
+def test_short_audio_with_a_partial_frame_ends_on_a_whole_frame(tmp_path, codes, total=4410):
     path = tmp_path / "a.wav"
     path.write_bytes(wavgen.wav_bytes(np.full(codes, 100, "<i2").tobytes(), 2, 44105))
     info = sonorik.get_audio_info_py(str(path))

@@ -1,13 +1,18 @@
 """The module objects, their function tables, argument rules and the boundary."""
 
 import inspect
+import math
+import os
 import subprocess
 import sys
+from pathlib import Path
 
+import numpy as np
 import pytest
 
 import sonorik
 import _sonorik
+import wavgen
 
 FUNCTIONS = """analyze_audio analyze_audio_all get_audio_info_py normalize_true_peak normalize_integrated_loudness
     normalize_short_term_loudness normalize_momentary_loudness normalize_rms_max normalize_rms_average export_to_csv
@@ -17,14 +22,11 @@ UNDERSCORE_FUNCTIONS = """analyze_audio analyze_audio_all get_audio_info_py batc
     export_to_json find_audio_files""".split()
 FLAGS = ("integrated_loudness, short_term_loudness, momentary_loudness, loudness_range, "
          "true_peak, rms_max, rms_average")
-NORMALIZE = [
-    ("normalize_true_peak", "target_dbfs", "True Peak"),
-    ("normalize_integrated_loudness", "target_lufs", "Integrated Loudness"),
-    ("normalize_short_term_loudness", "target_lufs", "Short-term Loudness"),
-    ("normalize_momentary_loudness", "target_lufs", "Momentary Loudness"),
-    ("normalize_rms_max", "target_db", "RMS Max"),
-    ("normalize_rms_average", "target_db", "RMS Average"),
-]
+NORMALIZE = [("normalize_true_peak", "target_dbfs", "True Peak"), ("normalize_rms_max", "target_db", "RMS Max"),
+             ("normalize_integrated_loudness", "target_lufs", "Integrated Loudness"),
+             ("normalize_short_term_loudness", "target_lufs", "Short-term Loudness"),
+             ("normalize_momentary_loudness", "target_lufs", "Momentary Loudness"),
+             ("normalize_rms_average", "target_db", "RMS Average")]
 SIGNATURES = {
     "analyze_audio": ("(file_path, integrated_loudness=False, short_term_loudness=False, "
                       "momentary_loudness=False, loudness_range=False, true_peak=False, "
@@ -71,57 +73,125 @@ def test_doc_string_and_text_signature(name):
     assert str(inspect.signature(fn)) == signature
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: sonorik.analyze_audio(), "analyze_audio() missing 1 required positional argument: 'file_path'"),
-    (lambda: sonorik.batch_analyze([], True),
+def make_error_files(tmp_path):
+    """Files for the error table: damaged, odd and missing ones beside good ones."""
+    for name, x, rate, bits in [("ok.wav", wavgen.sine(0.5, 8000), 8000, 16), ("cut", wavgen.sine(0.5, 8000), 8000, 16),
+                                ("e.wav", wavgen.sine(0.5, 8000), 8000, 8), ("slow.wav", wavgen.sine(1.0, 8), 8, 16)]:
+        wavgen.write_wav(tmp_path / name, x, rate, bits=bits)
+    nil, mono0 = bytes(8), wavgen.wav_bytes(bytes(40), 0, 8000)
+    for name, body in {"song.aiff": b"FORM", "notwav.wav": b"not a wav file at all", "mono0.wav": mono0,
+                       "nofmt.wav": mono0[:12] + mono0[36:], "bits20.wav": wavgen.wav_bytes(nil, 1, 48000, 20),
+                       "rate0.wav": wavgen.wav_bytes(nil, 1, 0, 16),
+                       "huge.wav": wavgen.wav_bytes(nil, 1, 48000, 16, declared_data_size=1 << 31),  # lies about size
+                       "fmtpast.wav": wavgen.wav_bytes(nil, 1, 48000, 16, data_first=True).replace(b"fmt \x10",
+                                                                                                 b"fmt \x12")}.items():
+        (tmp_path / name).write_bytes(body)
+    (tmp_path / "dir.wav").mkdir()
+    os.mkfifo(tmp_path / "pipe.wav")  # must not hang
+    return str(tmp_path)
+
+
+@pytest.fixture
+def err_dir(tmp_path):
+    return make_error_files(tmp_path)
+
+
+class NoFloat:
+    def __float__(self):
+        raise ValueError("no float here")
+
+
+DECODE, OPEN = 'Failed to load audio: Failed to decode audio file: "{d}/', "Failed to open WAV file: "
+UNSUPPORTED, NORM = 'Failed to load audio: Unsupported audio format: "{d}/', "Normalization failed: "
+NUL = "file name contained an unexpected NUL byte"
+WEIRD = 'we"ird\\na\tme\x01.mp3'
+ERRORS = [  # (call given p(name) -> path in err_dir, exception, message with {d} for err_dir)
+    (lambda p: sonorik.analyze_audio(), TypeError,
+     "analyze_audio() missing 1 required positional argument: 'file_path'"),
+    (lambda p: sonorik.batch_analyze([], True), TypeError,
      "batch_analyze() missing 6 required positional arguments: 'short_term_loudness', "
      "'momentary_loudness', 'loudness_range', 'true_peak', 'rms_max', and 'rms_average'"),
-    (lambda: sonorik.normalize_rms_max(),
+    (lambda p: sonorik.normalize_rms_max(), TypeError,
      "normalize_rms_max() missing 2 required positional arguments: 'input_path' and 'target_db'"),
-    (lambda: sonorik.get_audio_info_py("a.wav", "b"),
+    (lambda p: sonorik.get_audio_info_py("a.wav", "b"), TypeError,
      "get_audio_info_py() takes 1 positional arguments but 2 were given"),
-    (lambda: sonorik.analyze_audio(*["a.wav"] + [False] * 8),
+    (lambda p: sonorik.analyze_audio(*["a.wav"] + [False] * 8), TypeError,
      "analyze_audio() takes from 1 to 8 positional arguments but 9 were given"),
-    (lambda: sonorik.get_audio_info_py("a.wav", file_path="b.wav"),
+    (lambda p: sonorik.get_audio_info_py("a.wav", file_path="b.wav"), TypeError,
      "get_audio_info_py() got multiple values for argument 'file_path'"),
-    (lambda: sonorik.get_audio_info_py(path="a.wav"),
+    (lambda p: sonorik.get_audio_info_py(path="a.wav"), TypeError,
      "get_audio_info_py() got an unexpected keyword argument 'path'"),
-    (lambda: sonorik.get_audio_info_py(1), "argument 'file_path': 'int' object cannot be converted to 'PyString'"),
-    (lambda: sonorik.get_audio_info_py(b"a.wav"),
+    (lambda p: sonorik.get_audio_info_py(1), TypeError,
+     "argument 'file_path': 'int' object cannot be converted to 'PyString'"),
+    (lambda p: sonorik.get_audio_info_py(b"a.wav"), TypeError,
      "argument 'file_path': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda: sonorik.analyze_audio("a.wav", 1),
+    (lambda p: sonorik.analyze_audio("a.wav", 1), TypeError,
      "argument 'integrated_loudness': 'int' object cannot be converted to 'PyBool'"),
-    (lambda: sonorik.analyze_audio("a.wav", rms_max=None),
+    (lambda p: sonorik.analyze_audio("a.wav", rms_max=None), TypeError,
      "argument 'rms_max': 'NoneType' object cannot be converted to 'PyBool'"),
-    (lambda: sonorik.batch_analyze(5, *[True] * 7),
+    (lambda p: sonorik.batch_analyze(5, *[True] * 7), TypeError,
      "argument 'file_paths': 'int' object cannot be converted to 'Sequence'"),
-    (lambda: sonorik.batch_analyze("a.wav", *[True] * 7),
+    (lambda p: sonorik.batch_analyze("a.wav", *[True] * 7), TypeError,
      "argument 'file_paths': a str is not a list of paths; pass a list or tuple of str"),
-    (lambda: sonorik.batch_analyze(["a.wav", 3], *[True] * 7),
+    (lambda p: sonorik.batch_analyze(["a.wav", 3], *[True] * 7), TypeError,
      "argument 'file_paths': 'int' object cannot be converted to 'PyString'"),
-    (lambda: sonorik.normalize_rms_max("a.wav", "loud"), "argument 'target_db': must be real number, not str"),
-    (lambda: sonorik.normalize_rms_max("a.wav", -12, output_path=3),
+    (lambda p: sonorik.normalize_rms_max("a.wav", "loud"), TypeError,
+     "argument 'target_db': must be real number, not str"),
+    (lambda p: sonorik.normalize_rms_max("a.wav", -12, output_path=3), TypeError,
      "argument 'output_path': 'int' object cannot be converted to 'PyString'"),
-])
-def test_argument_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-    assert type(info.value) is TypeError
+    (lambda p: sonorik.normalize_rms_max(Path(p("ok.wav")), -12.0), TypeError,  # a path object, not a str
+     "argument 'input_path': 'PosixPath' object cannot be converted to 'PyString'"),
+    # Other conversion errors pass unchanged; numpy booleans are flags, so the call reaches the directory.
+    (lambda p: sonorik.normalize_rms_max("a.wav", NoFloat()), ValueError, "no float here"),
+    (lambda p: sonorik.get_audio_info_py("bad\udc80.wav"), UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\udc80' in position 3: surrogates not allowed"),
+    (lambda p: sonorik.batch_analyze_directory_py(p("nope"), np.True_, *[np.False_] * 6), OSError,
+     'Failed to scan directory: Path does not exist: "{d}/nope"'),
+    (lambda p: sonorik.find_audio_files(p("cut")), OSError,
+     'Failed to scan directory: Not a supported audio file: "{d}/cut"'),
+    # The fast path opens .wav itself; other names go to the loader.
+    (lambda p: sonorik.analyze_audio(p("missing.wav")), OSError,
+     "Failed to open WAV file: No such file or directory (os error 2)"),
+    (lambda p: sonorik.analyze_audio(p("dir.wav")), OSError, "Failed to open WAV file: Is a directory (os error 21)"),
+    (lambda p: sonorik.analyze_audio(p("e.wav")), OSError, "Failed to open WAV file: Unsupported audio format: 1 8bit"),
+    (lambda p: sonorik.analyze_audio(p("nofmt.wav")), OSError, 'Failed to open WAV file: Chunk "fmt " not found'),
+    (lambda p: sonorik.analyze_audio(p("mono0.wav")), OSError, OPEN + "Invalid fmt chunk: 0 channels"),
+    (lambda p: sonorik.analyze_audio(p("x.aiff")), OSError, DECODE + 'x.aiff"'),
+    (lambda p: sonorik.analyze_audio(p("x.mp3")), OSError, UNSUPPORTED + 'x.mp3"'),
+    (lambda p: sonorik.analyze_audio_all(p("cut") + "\0.wav"), OSError, "Failed to open WAV file: " + NUL),
+    *[(lambda p, n=n: sonorik.get_audio_info_py(p(n)), OSError, UNSUPPORTED + q + '"')
+      for n, q in [("song.mp3", "song.mp3"), (".wav", ".wav"), (WEIRD, 'we\\"ird\\\\na\\tme\\u{1}.mp3')]],
+    *[(lambda p, n=n: sonorik.get_audio_info_py(p(n)), OSError, DECODE + n + '"') for n in [
+        "missing.WAV", "song.aiff", "dir.wav", "pipe.wav", "notwav.wav", "mono0.wav", "bits20.wav", "rate0.wav",
+        "huge.wav", "fmtpast.wav"]],
+    (lambda p: sonorik.get_audio_info_py(p("cut") + "\0.wav"), OSError, DECODE + 'cut\\0.wav"'),
+    (lambda p: sonorik.normalize_rms_max(p("missing.wav"), -12.0), OSError, DECODE + 'missing.wav"'),
+    (lambda p: sonorik.normalize_integrated_loudness(p("slow.wav"), -23.0), RuntimeError, NORM + "NoMem"),
+    (lambda p: sonorik.analyze_audio(p("slow.wav"), rms_max=True), RuntimeError,
+     "Analysis failed: Sample rate of 8 Hz is too low to measure RMS in 100 ms blocks (at least 10 Hz needed)"),
+    *[(lambda p, t=t, b=b: sonorik.normalize_integrated_loudness(p("ok.wav"), t, None, b), RuntimeError,
+       NORM + f"The {what} must be a finite number (got {v}).")
+      for t, b, what, v in [(math.nan, None, "target level", "nan"), (math.inf, None, "target level", "inf"),
+                            (-math.inf, -20.0, "target level", "-inf"), (-20.0, math.nan, "range bound", "nan")]],
+    (lambda p: sonorik.normalize_rms_max(p("ok.wav"), -12.0, p("no/dir/out.wav")), OSError,
+     "Failed to write audio: No such file or directory (os error 2)"),
+    (lambda p: sonorik.normalize_rms_max(p("ok.wav"), -12.0, p("dir.wav")), OSError,
+     "Failed to write audio: Is a directory (os error 21)"),
+    (lambda p: sonorik.normalize_rms_max(p("ok.wav"), -12.0, p("cut") + "\0.wav"), OSError,
+     "Failed to write audio: " + NUL),
+    (lambda p: sonorik.export_to_csv([p("ok.wav")], p("cut") + "\0.csv", *[True] * 7), OSError,
+     "Failed to write output: " + NUL),
+]
 
 
-def test_other_conversion_errors_pass_unchanged_and_numpy_booleans_are_flags():
-    class Bad:
-        def __float__(self):
-            raise ValueError("no float here")
-
-    with pytest.raises(ValueError, match="no float here"):
-        sonorik.normalize_rms_max("a.wav", Bad())
-    with pytest.raises(UnicodeEncodeError):
-        sonorik.get_audio_info_py("bad\udc80.wav")
-    np = pytest.importorskip("numpy")
-    with pytest.raises(OSError):  # converted, so the call goes on to the (missing) file
-        sonorik.batch_analyze_directory_py("/nonexistent/dir", np.bool_(True), *[np.False_] * 6)
+@pytest.mark.parametrize("call, kind, message", ERRORS)
+def test_error_messages_and_nothing_touched(err_dir, call, kind, message):
+    files = {q: q.read_bytes() if q.is_file() else q.is_dir() for q in Path(err_dir).rglob("*")}
+    with pytest.raises(kind) as info:
+        call(lambda name: f"{err_dir}/{name}")
+    assert str(info.value) == message.replace("{d}", err_dir)
+    assert type(info.value) is kind
+    assert {q: q.read_bytes() if q.is_file() else q.is_dir() for q in Path(err_dir).rglob("*")} == files
 
 
 @pytest.mark.parametrize("cls", [sonorik.PyAudioInfo, sonorik.PyAnalysisResults])

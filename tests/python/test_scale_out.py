@@ -1,5 +1,4 @@
-"""examples/scale_out.py: the same plain results from a process pool and from
-a Dask cluster of two worker processes on this machine."""
+"""examples/scale_out.py: the same results from a process pool and a local two-worker Dask cluster."""
 
 import json
 import subprocess
