@@ -54,9 +54,12 @@ MUTANTS = {  # file: [(id, old text, new text)]
                                         "step == normalize::NormalizeFileStep::Write ?")],
     "python/sonorik_cli/main.py": [
         ("cli-level-width", 'f"{value:.2f}"', 'f"{value:.1f}"'),
-        ("cli-failure-uncounted", "fail(path, outcome.error)\n            failed += 1\n", "fail(path, outcome.error)\n"),
+        ("cli-failure-uncounted", 'fail(path, outcome.error or "failed")\n            failed += 1\n',
+         'fail(path, outcome.error or "failed")\n'),
+        ("cli-missing-path-uncounted", "reason(e, path))\n            failed += 1\n            continue\n        if not",
+         "reason(e, path))\n            continue\n        if not"),
         ("cli-name-unescaped", "    if text.isprintable():\n        return text\n", "    return text\n"),
-        ("cli-report-overwrites", 'with open(output, "ab") as f:', 'with open(output, "wb") as f:'),
+        ("cli-report-overwrites", 'with open(output, "a", encoding=', 'with open(output, "w", encoding='),
         ("cli-jobs-zero", "if value < 1:", "if value < 0:")],
 }
 

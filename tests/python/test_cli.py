@@ -143,6 +143,7 @@ def test_failures_are_one_line_each_and_the_rest_is_reported(tmp_path, album, jo
     (["normalize", "--to", "integrated", "loud", "x.wav"], 2),
     ([], 2),
     (["analyze", "{empty}"], 1),
+    (["analyze", "missing.wav", "{tone}"], 1),
     (["analyze", "{bad}"], 1),  # an analysis failure alone
     (["analyze", "--format", "csv", "-o", "{empty}", "{tone}"], 1),  # report path is a directory
     (["normalize", "--to", "true-peak", "-1", "missing.wav"], 1),
