@@ -467,10 +467,7 @@ double KMeter::weighted(const double* lane_sums, std::size_t frames) const {
   return sum;
 }
 
-std::optional<double> KMeter::window(unsigned long window_ms) const {
-  if (window_ms > window_ms_) return std::nullopt;
-  const std::size_t frames = rate_hz_ * window_ms / 1000;
-  if (frames > ring_blocks_ * block_frames_) return std::nullopt;
+double KMeter::window_loudness(std::size_t frames) const {
   double lane_sums[kMaxLanes];
   window_sums(frames, lane_sums);
   const double energy = weighted(lane_sums, frames);
@@ -478,23 +475,22 @@ std::optional<double> KMeter::window(unsigned long window_ms) const {
   return loudness_of_energy(energy);
 }
 
+std::optional<double> KMeter::window(unsigned long window_ms) const {
+  if (window_ms > window_ms_) return std::nullopt;
+  const std::size_t frames = rate_hz_ * window_ms / 1000;
+  if (frames > ring_blocks_ * block_frames_) return std::nullopt;
+  return window_loudness(frames);
+}
+
 std::optional<double> KMeter::momentary() const {
   const std::size_t frames = kGatingBlocks * block_frames_;
-  double lane_sums[kMaxLanes];
-  window_sums(frames, lane_sums);
-  const double energy = weighted(lane_sums, frames);
-  if (energy <= 0.0) return -HUGE_VAL;
-  return loudness_of_energy(energy);
+  return window_loudness(frames);
 }
 
 std::optional<double> KMeter::shortterm() const {
   const std::size_t frames = kShortTermBlocks * block_frames_;
   if (frames > ring_blocks_ * block_frames_) return std::nullopt;
-  double lane_sums[kMaxLanes];
-  window_sums(frames, lane_sums);
-  const double energy = weighted(lane_sums, frames);
-  if (energy <= 0.0) return -HUGE_VAL;
-  return loudness_of_energy(energy);
+  return window_loudness(frames);
 }
 
 std::optional<double> KMeter::global() const {

@@ -86,6 +86,8 @@ class KMeter {
   void add_blocks(std::uint64_t first_back, std::uint64_t blocks, double* lane_sums) const;
   void add_ring(std::size_t from_frame, std::size_t to_frame, double* lane_sums) const;
   double weighted(const double* lane_sums, std::size_t frames) const;
+  // Loudness of the last `frames` frames (LUFS; -inf for no energy).
+  double window_loudness(std::size_t frames) const;
 
   detail::KFilterFunction* filter_ = nullptr;
   unsigned channels_ = 0;

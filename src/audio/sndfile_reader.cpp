@@ -138,18 +138,25 @@ Result<std::size_t> SndfileReader::read(double* out, std::size_t max_frames) {
   return got > 0 ? static_cast<std::size_t>(got) : 0;
 }
 
-std::vector<std::string> SndfileReader::extensions() {
-  std::vector<std::string> out;
+std::vector<SndfileMajorFormat> sndfile_major_formats() {
+  std::vector<SndfileMajorFormat> out;
   int count = 0;
   sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
   for (int i = 0; i < count; ++i) {
     SF_FORMAT_INFO f{};
     f.format = i;
     if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &f, sizeof f) != 0 || f.extension == nullptr) continue;
-    // Headerless files cannot be opened without being told their format.
-    if ((f.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW) continue;
-    out.emplace_back(f.extension);
-    switch (f.format & SF_FORMAT_TYPEMASK) {
+    const int major = f.format & SF_FORMAT_TYPEMASK;
+    if (major != SF_FORMAT_RAW) out.push_back({major, f.extension});
+  }
+  return out;
+}
+
+std::vector<std::string> SndfileReader::extensions() {
+  std::vector<std::string> out;
+  for (const SndfileMajorFormat& f : sndfile_major_formats()) {
+    out.push_back(f.extension);
+    switch (f.major) {
       case SF_FORMAT_WAV: out.insert(out.end(), {"wave", "bwf"}); break;
       case SF_FORMAT_AIFF: out.insert(out.end(), {"aif", "aifc"}); break;
       case SF_FORMAT_OGG: out.insert(out.end(), {"ogg", "oga", "opus"}); break;

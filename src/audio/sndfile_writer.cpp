@@ -37,15 +37,8 @@ Named named_format(std::string_view name) {
   if (n == "ogg" || n == "oga" || n == "vorbis") return {SF_FORMAT_OGG, SF_FORMAT_VORBIS};
   if (n == "opus") return {SF_FORMAT_OGG, SF_FORMAT_OPUS};
   if (n == "mp3" || n == "mpeg") return {SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III};
-  int count = 0;
-  sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
-  for (int i = 0; i < count; ++i) {
-    SF_FORMAT_INFO f{};
-    f.format = i;
-    if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &f, sizeof f) != 0 || f.extension == nullptr) continue;
-    const int major = f.format & SF_FORMAT_TYPEMASK;
-    // Headerless files could not be read back without being told their format.
-    if (major != SF_FORMAT_RAW && lower(f.extension) == n) return {major, 0};
+  for (const SndfileMajorFormat& f : sndfile_major_formats()) {
+    if (lower(f.extension) == n) return {f.major, 0};
   }
   return {};
 }
