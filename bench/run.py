@@ -109,41 +109,35 @@ def _audio_chunks(seconds: float, state: int, chunk_seconds: float = 10.0):
         done += n
 
 
+def _quantize24(chunk):
+    """Float samples as 24-bit codes, left-justified in int32 (what soundfile writes)."""
+    import numpy as np
+
+    codes = np.clip(np.round(chunk * 8388608.0), -8388608, 8388607).astype(np.int32)
+    return (codes << 8).reshape(-1, CHANNELS)
+
+
 def _write_generated(path: Path, seconds: float, state: int) -> None:
-    import struct
-
-    sys.path.insert(0, str(ROOT / "tests" / "python"))
-    import wavgen
-
-    frames = int(round(seconds * RATE))
-    data_bytes = frames * CHANNELS * BITS // 8
-    fmt = wavgen.fmt_body(CHANNELS, RATE, BITS)
-    header = (b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + data_bytes) + b"WAVE" +
-              b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", data_bytes))
-    tmp = path.with_suffix(".part")
-    with open(tmp, "wb") as f:
-        f.write(header)
-        for chunk in _audio_chunks(seconds, state):
-            f.write(wavgen.encode(wavgen.quantize(chunk, BITS), BITS))
-    tmp.replace(path)
+    _write_audio(path, seconds, state, "WAV")
 
 
 def _write_flac(path: Path, seconds: float, state: int, source: Path | None = None) -> None:
     """A 24-bit FLAC of the generated signal, or of the 24-bit WAV `source`."""
+    _write_audio(path, seconds, state, "FLAC", source)
+
+
+def _write_audio(path: Path, seconds: float, state: int, kind: str, source: Path | None = None) -> None:
     import soundfile
 
-    sys.path.insert(0, str(ROOT / "tests" / "python"))
-    import wavgen
-
     tmp = path.with_suffix(".part")
-    with soundfile.SoundFile(tmp, "w", RATE, CHANNELS, "PCM_24", format="FLAC") as w:
+    with soundfile.SoundFile(tmp, "w", RATE, CHANNELS, "PCM_24", format=kind) as w:
         if source is not None:
             with soundfile.SoundFile(source) as r:
                 for block in r.blocks(RATE * 10, dtype="int32"):
                     w.write(block)
         else:
             for chunk in _audio_chunks(seconds, state):
-                w.write((wavgen.quantize(chunk, BITS) << 8).astype("int32").reshape(-1, CHANNELS))
+                w.write(_quantize24(chunk))
     tmp.replace(path)
 
 

@@ -27,6 +27,26 @@ constexpr unsigned kTaps = 49;
 constexpr double kNegligibleCoefficient = 0.000001;
 // Input frames converted and filtered per channel at a time.
 constexpr std::size_t kChunkFrames = 1024;
+// Outputs whose bound is checked together (a multiple of every variant's
+// outputs per step).
+constexpr std::size_t kStretchFrames = 64;
+// Covers the rounding of the sums (13 terms in double) and of the result to
+// float many times over.
+constexpr double kBoundMargin = 1.0 + 1e-6;
+
+// The largest |x[i]| for i in [0, n), NaN passed over; 0.0 for none.
+double largest_magnitude(const double* x, std::size_t n) noexcept {
+  double m[4] = {};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (int l = 0; l < 4; ++l) {
+      const double v = std::fabs(x[i + l]);
+      m[l] = v > m[l] ? v : m[l];
+    }
+  }
+  for (; i < n; ++i) m[0] = std::fabs(x[i]) > m[0] ? std::fabs(x[i]) : m[0];
+  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+}
 
 // The largest |float(sum over taps, ascending, of x[i - delay] * coefficient)|
 // for i in [0, n), from `peak` on; x[-history .. -1] hold earlier input. NaN
@@ -183,6 +203,11 @@ std::optional<TruePeakFilter> TruePeakFilter::build(unsigned channels, unsigned 
         f.phases_[j % factor].coefficients.push_back(c);
       }
     }
+    for (const Phase& p : f.phases_) {
+      double sum = 0.0;
+      for (double c : p.coefficients) sum += std::fabs(c);
+      f.output_bound_ = std::max(f.output_bound_, sum * kBoundMargin);
+    }
     f.history_frames_ = (kTaps + factor - 1) / factor - 1;
     f.buffer_.assign(static_cast<std::size_t>(channels) * (f.history_frames_ + kChunkFrames), 0.0);
   }
@@ -204,8 +229,8 @@ void TruePeakFilter::add_frames(const double* interleaved, std::size_t frames,
 
 void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t n,
                                  unsigned stride) noexcept {
-  double sample_peak = sample_peak_[channel];
   if (factor_ == 1) {
+    double sample_peak = sample_peak_[channel];
     for (std::size_t i = 0; i < n; ++i) {
       const double v = std::fabs(in[i * stride]);
       sample_peak = v > sample_peak ? v : sample_peak;
@@ -216,16 +241,42 @@ void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t
   const std::size_t h = history_frames_;
   double* history = buffer_.data() + channel * (h + kChunkFrames);
   double* x = history + h;
-  for (std::size_t i = 0; i < n; ++i) {
+  // Two frames per vector, two vectors at a time, so that no comparison or
+  // conversion waits for the one before.
+  Double2 peaks[2] = {Double2{sample_peak_[channel], 0.0}, Double2{}};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (std::size_t v = 0; v < 2; ++v) {
+      const Double2 s = {in[(i + 2 * v) * stride], in[(i + 2 * v + 1) * stride]};
+      const Double2 m = s < 0.0 ? -s : s;
+      peaks[v] = m > peaks[v] ? m : peaks[v];
+      const Double2 rounded = __builtin_convertvector(__builtin_convertvector(s, Float2), Double2);
+      std::memcpy(x + i + 2 * v, &rounded, sizeof rounded);
+    }
+  }
+  double peak_in = 0.0;
+  for (; i < n; ++i) {
     const double s = in[i * stride];
     const double v = std::fabs(s);
-    sample_peak = v > sample_peak ? v : sample_peak;
+    peak_in = v > peak_in ? v : peak_in;
     x[i] = static_cast<double>(static_cast<float>(s));
   }
-  sample_peak_[channel] = sample_peak;
+  const double peaks_of[4] = {peaks[0][0], peaks[0][1], peaks[1][0], peaks[1][1]};
+  sample_peak_[channel] = std::max(std::max(std::max(peaks_of[0], peaks_of[1]), std::max(peaks_of[2], peaks_of[3])), peak_in);
   float peak = filter_peak_[channel];
-  for (const Phase& p : phases_) {
-    peak = phase_peak_(x, n, p.delays_frames.data(), p.coefficients.data(), p.coefficients.size(), peak);
+  // Outputs that cannot exceed the peak so far are not computed: no output
+  // of a stretch is larger than the largest input it reaches times the
+  // largest sum of |coefficients| of a phase (rounding included in the
+  // margin). NaN inputs are passed over; the sums they enter are NaN and
+  // leave the peak as it is.
+  for (std::size_t from = 0; from < n; from += kStretchFrames) {
+    const std::size_t count = std::min(kStretchFrames, n - from);
+    const double reach = largest_magnitude(x + from - h, count + h);
+    if (reach == 0.0 || reach * output_bound_ < static_cast<double>(peak)) continue;
+    for (const Phase& p : phases_) {
+      peak = phase_peak_(x + from, count, p.delays_frames.data(), p.coefficients.data(),
+                         p.coefficients.size(), peak);
+    }
   }
   filter_peak_[channel] = peak;
   // The last h input frames (some possibly from earlier chunks) become history.
