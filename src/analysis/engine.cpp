@@ -247,15 +247,7 @@ class RmsPart {
       if (channel_sums_.empty()) {
         for (std::size_t i = 0; i < samples; ++i) sum += p[i] * p[i];
       } else {
-        for (std::size_t f = 0; f < n; ++f) {
-          for (unsigned c = 0; c < channels; ++c) {
-            const double x = p[f * channels + c];
-            const double e = x * x;
-            sum += e;
-            channel_sums_[c] += e;
-            peaks_[c] = std::max(peaks_[c], std::fabs(x));
-          }
-        }
+        add_channels(p, n);
       }
       sum_ = sum;
       in_block_ += n;
@@ -272,7 +264,51 @@ class RmsPart {
   std::vector<double>& peaks() { return peaks_; }
 
  private:
+  // Per-channel sums and peaks of n frames, in kLanes interleaved partial
+  // sums per channel (frame f of channel c goes to lane f % kLanes), so that
+  // no addition waits for the one before.
+  void add_channels(const double* p, std::size_t n) {
+    const unsigned channels = config_.channels;
+    const std::size_t width = kLanes * channels;
+    if (lane_sums_.empty()) {
+      lane_sums_.assign(width, 0.0);
+      lane_peaks_.assign(width, 0.0);
+    }
+    double* sums = lane_sums_.data();
+    double* peaks = lane_peaks_.data();
+    std::size_t f = 0;
+    for (; f + kLanes <= n; f += kLanes, p += width) {
+      for (std::size_t j = 0; j < width; ++j) {
+        sums[j] += p[j] * p[j];
+        const double m = std::fabs(p[j]);
+        peaks[j] = m > peaks[j] ? m : peaks[j];
+      }
+    }
+    for (; f < n; ++f, p += channels) {
+      for (unsigned c = 0; c < channels; ++c) {
+        sums[c] += p[c] * p[c];
+        const double m = std::fabs(p[c]);
+        peaks[c] = m > peaks[c] ? m : peaks[c];
+      }
+    }
+  }
+
   void end_block() {
+    if (!lane_sums_.empty()) {
+      // Each channel's lanes, then the channels in order, make the sums.
+      const unsigned channels = config_.channels;
+      sum_ = 0.0;
+      for (unsigned c = 0; c < channels; ++c) {
+        double channel = 0.0;
+        for (std::size_t l = 0; l < kLanes; ++l) {
+          channel += lane_sums_[l * channels + c];
+          peaks_[c] = std::max(peaks_[c], lane_peaks_[l * channels + c]);
+        }
+        channel_sums_[c] = channel;
+        sum_ += channel;
+      }
+      std::fill(lane_sums_.begin(), lane_sums_.end(), 0.0);
+    }
     if (config_.on_rms_block) {
       config_.on_rms_block({sum_, in_block_ * config_.channels, channel_sums_});
     }
@@ -286,8 +322,11 @@ class RmsPart {
   std::uint64_t left_;       // frames still to be read
   std::uint64_t in_block_ = 0;
   double sum_ = 0.0;
+  static constexpr std::size_t kLanes = 4;
   std::vector<double> channel_sums_;
   std::vector<double> peaks_;
+  std::vector<double> lane_sums_;   // kLanes x channels, with channel_sums
+  std::vector<double> lane_peaks_;
 };
 
 }  // namespace

@@ -42,7 +42,8 @@ struct StepReading {
 
 // One RMS block: the sum of squares of all its samples in interleaved order,
 // its length in samples, and the same sums per channel (empty unless
-// EngineConfig::channel_sums).
+// EngineConfig::channel_sums; the sum is then the channels' sums added in
+// channel order, each summed in several interleaved parts).
 struct RmsBlock {
   double sum = 0.0;
   std::uint64_t samples = 0;

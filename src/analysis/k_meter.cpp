@@ -393,6 +393,8 @@ void KMeter::end_block() {
     if (const std::optional<double> e = [&]() -> std::optional<double> {
           if (ring_blocks_ < kShortTermBlocks) return std::nullopt;
           window_sums(kShortTermBlocks * b, lane_sums);
+          short_term_at_ = blocks_;
+          std::copy_n(lane_sums, lanes_, short_term_sums_);
           return weighted(lane_sums, kShortTermBlocks * b);
         }();
         e && *e >= gate_energy()) {
@@ -407,6 +409,10 @@ void KMeter::window_sums(std::size_t frames, double* lane_sums) const {
   const std::size_t idx = position_;
   const std::size_t b = block_frames_;
   const double* since_wrap = sums_.data() + kSinceWrap * lanes_;
+  if (in_block_ == 0 && blocks_ == short_term_at_ && frames == kShortTermBlocks * b) {
+    std::copy_n(short_term_sums_, lanes_, lane_sums);  // summed for the range at this block
+    return;
+  }
   if (idx <= frames) {
     // The frames since the ring's start first (none at its very start).
     if (idx == 0) {

@@ -109,6 +109,9 @@ class KMeter {
   std::size_t in_block_ = 0;     // frames of the current block written
   std::uint64_t blocks_ = 0;     // whole blocks completed
   std::uint64_t short_term_counter_ = 0;
+  // The 3 s window sums taken for the range at the end of block short_term_at_.
+  std::uint64_t short_term_at_ = ~std::uint64_t{0};
+  double short_term_sums_[8] = {};
   std::vector<double> gating_blocks_;
   std::vector<double> short_term_blocks_;
   std::vector<std::vector<double>> channel_gating_blocks_;
