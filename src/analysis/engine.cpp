@@ -55,8 +55,9 @@ class LoudnessMeter {
   std::optional<double> relative_threshold() const {
     return fast_ ? fast_->relative_threshold() : meter_->relative_threshold();
   }
-  // Each channel's own integrated loudness, when this meter gives it.
-  const KMeter* channels() const { return fast_ ? &*fast_ : nullptr; }
+  // KMeter, when this is one (it also gives each channel's own integrated
+  // loudness and the range's short-term readings).
+  const KMeter* fast() const { return fast_ ? &*fast_ : nullptr; }
 
  private:
   std::optional<KMeter> fast_;
@@ -92,7 +93,10 @@ class LoudnessPart {
   }
 
   LoudnessMeter& meter() { return meter_; }
-  std::vector<double>& range_blocks() { return range_blocks_; }
+  std::vector<double> range_blocks() {
+    const KMeter* k = meter_.fast();
+    return k && config_.range_blocks ? k->range_readings() : std::move(range_blocks_);
+  }
 
  private:
   void end_step(std::uint64_t frames) {
@@ -121,7 +125,8 @@ class LoudnessPart {
       r.momentary_lufs = meter_.momentary();
       r.short_term_lufs = meter_.shortterm();
     }
-    if (config_.range_blocks && frames == step_ && steps_ >= kShortTermSteps &&
+    // KMeter keeps these readings itself (see range_blocks()).
+    if (config_.range_blocks && !meter_.fast() && frames == step_ && steps_ >= kShortTermSteps &&
         (steps_ - kShortTermSteps) % kRangeBlockEvery == 0) {
       if (const std::optional<double> s = meter_.shortterm()) range_blocks_.push_back(*s);
     }
@@ -360,7 +365,7 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
   }
 
   // Each channel's own meter, unless the loudness meter gives their readings.
-  const bool channels_from_loudness = loudness && loudness->meter().channels() != nullptr;
+  const bool channels_from_loudness = loudness && loudness->meter().fast() != nullptr;
   std::vector<ChannelMeter> channel_meters;
   if (config.channel_loudness && !channels_from_loudness) {
     channel_meters.resize(channels);
@@ -453,7 +458,7 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
   }
   if (config.channel_loudness && channels_from_loudness) {
     for (unsigned c = 0; c < channels; ++c) {
-      out.channel_integrated_lufs.push_back(loudness->meter().channels()->channel_global(c));
+      out.channel_integrated_lufs.push_back(loudness->meter().fast()->channel_global(c));
     }
   }
   if (!groups.empty()) {

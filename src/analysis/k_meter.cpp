@@ -25,6 +25,8 @@ namespace {
 
 using namespace simd;
 
+using detail::kAllSums;
+using detail::kOldSums;
 using detail::kRunningSums;
 constexpr std::size_t kMaxLanes = 8;
 constexpr std::size_t kSinceWrap = 4;         // running sum since the ring's start
@@ -40,8 +42,9 @@ const double kSmallestExactOutput = std::ldexp(1.0, -511);
 // meter's per-sample recursion:
 //   v0 = x / scale - a1 v1 - a2 v2 - a3 v3 - a4 v4
 //   y  = b0 v0 + b1 v1 + b2 v2 + b3 v3 + b4 v4
-// With Fused, the squares y * y go to the ring and the running sums, and the
-// smallest nonzero |y| is returned; otherwise y itself goes to the ring.
+// With Fused, the squares y * y go to the ring and the running sums, the
+// ring's old values they replace go to the old-value sums, and the smallest
+// nonzero |y| is returned; otherwise y itself goes to the ring.
 template <class D, std::size_t V, bool Fused>
 [[gnu::always_inline]] inline double k_filter(const double* in, std::size_t frames,
                                               unsigned channels, const double* k, double* state,
@@ -51,7 +54,7 @@ template <class D, std::size_t V, bool Fused>
   const D a1 = D{} + k[0], a2 = D{} + k[1], a3 = D{} + k[2], a4 = D{} + k[3];
   const D b0 = D{} + k[4], b1 = D{} + k[5], b2 = D{} + k[6], b3 = D{} + k[7], b4 = D{} + k[8];
   const D scale = D{} + k[9];
-  D s1[V], s2[V], s3[V], s4[V], acc[kRunningSums][V], smallest[V];
+  D s1[V], s2[V], s3[V], s4[V], acc[kRunningSums][V], old_acc[kOldSums][V], smallest[V];
   for (std::size_t v = 0; v < V; ++v) {
     std::memcpy(&s1[v], state + 0 * kLanes + v * kWidth, sizeof(D));
     std::memcpy(&s2[v], state + 1 * kLanes + v * kWidth, sizeof(D));
@@ -59,6 +62,9 @@ template <class D, std::size_t V, bool Fused>
     std::memcpy(&s4[v], state + 3 * kLanes + v * kWidth, sizeof(D));
     for (std::size_t r = 0; r < kRunningSums; ++r) {
       std::memcpy(&acc[r][v], sums + r * kLanes + v * kWidth, sizeof(D));
+    }
+    for (std::size_t r = 0; r < kOldSums; ++r) {
+      std::memcpy(&old_acc[r][v], sums + (kRunningSums + r) * kLanes + v * kWidth, sizeof(D));
     }
     smallest[v] = D{} + 1.0;
   }
@@ -81,6 +87,9 @@ template <class D, std::size_t V, bool Fused>
       s1[v] = v0;
       if constexpr (Fused) {
         const D q = y * y;
+        D old;
+        std::memcpy(&old, out + f * kLanes + v * kWidth, sizeof(D));
+        for (std::size_t r = 0; r < kOldSums; ++r) old_acc[r][v] += old;
         std::memcpy(out + f * kLanes + v * kWidth, &q, sizeof(D));
         for (std::size_t r = 0; r < kRunningSums; ++r) acc[r][v] += q;
         D ay = y < 0.0 ? -y : y;
@@ -100,6 +109,11 @@ template <class D, std::size_t V, bool Fused>
     for (std::size_t r = 0; r < kRunningSums; ++r) {
       std::memcpy(sums + r * kLanes + v * kWidth, &acc[r][v], sizeof(D));
     }
+    if constexpr (Fused) {
+      for (std::size_t r = 0; r < kOldSums; ++r) {
+        std::memcpy(sums + (kRunningSums + r) * kLanes + v * kWidth, &old_acc[r][v], sizeof(D));
+      }
+    }
     for (std::size_t w = 0; w < kWidth; ++w) least = std::min(least, smallest[v][w]);
   }
   return least;
@@ -115,7 +129,7 @@ template <class D, std::size_t V>
                                                   double* sums) noexcept {
   constexpr std::size_t kLanes = sizeof(D) / sizeof(double) * V;
   double saved_state[4 * kLanes];
-  double saved_sums[kRunningSums * kLanes];
+  double saved_sums[kAllSums * kLanes];
   std::memcpy(saved_state, state, sizeof saved_state);
   std::memcpy(saved_sums, sums, sizeof saved_sums);
   double least = 0.0;
@@ -126,6 +140,11 @@ template <class D, std::size_t V>
   if (least >= kSmallestExactOutput) return;
   std::memcpy(state, saved_state, sizeof saved_state);
   std::memcpy(sums, saved_sums, sizeof saved_sums);
+  for (std::size_t f = 0; f < frames; ++f) {  // the ring's old values, before they are overwritten
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      for (std::size_t r = 0; r < kOldSums; ++r) sums[(kRunningSums + r) * kLanes + l] += squares[f * kLanes + l];
+    }
+  }
   {
     const FlushToZero flush;
     k_filter<D, V, false>(in, frames, channels, k, state, squares, sums);
@@ -325,7 +344,7 @@ std::optional<KMeter> KMeter::build(unsigned channels, unsigned long rate_hz, in
     k[9] = 1.0;  // the meter divides doubles by their full scale
   }
   m.state_.assign(4 * m.lanes_, 0.0);
-  m.sums_.assign(kRunningSums * m.lanes_, 0.0);
+  m.sums_.assign(kAllSums * m.lanes_, 0.0);
   m.ring_.assign(m.ring_blocks_ * m.block_frames_ * m.lanes_, 0.0);
   m.needed_ = kGatingBlocks * m.block_frames_;
   if (channel_loudness) m.channel_gating_blocks_.resize(channels);
@@ -390,29 +409,66 @@ void KMeter::end_block() {
   }
   if ((mode_ & EBUR128_MODE_LRA) == EBUR128_MODE_LRA &&
       short_term_counter_ == kShortTermBlocks * b) {
-    if (const std::optional<double> e = [&]() -> std::optional<double> {
-          if (ring_blocks_ < kShortTermBlocks) return std::nullopt;
-          window_sums(kShortTermBlocks * b, lane_sums);
-          short_term_at_ = blocks_;
-          std::copy_n(lane_sums, lanes_, short_term_sums_);
-          return weighted(lane_sums, kShortTermBlocks * b);
-        }();
-        e && *e >= gate_energy()) {
-      short_term_blocks_.push_back(*e);
-    }
+    take_range_window();
     short_term_counter_ = 20 * b;
   }
+  if (position_ == ring_blocks_ * b) {
+    // The frames left behind the windows in waiting have all been replaced.
+    for (std::size_t slot = 0; slot < kOldSums; ++slot) {
+      if (waiting_[slot] == kNone) continue;
+      range_energies_[waiting_[slot]] = weighted(sums_.data() + (kRunningSums + slot) * lanes_, kShortTermBlocks * b);
+      waiting_[slot] = kNone;
+    }
+  }
   if (position_ == ring_blocks_ * b) position_ = 0;
+}
+
+void KMeter::take_range_window() {
+  if (ring_blocks_ < kShortTermBlocks) return;  // the meter has no reading
+  const std::size_t b = block_frames_;
+  const std::size_t idx = position_;
+  // The meter sums this window from the ring's start to here, then on from
+  // here over the older frames to the ring's end. Where the ring is exactly
+  // the window, those older frames are the ones the next frames replace: the
+  // filter adds each to an old-value sum just before replacing it, so the
+  // window is complete when the ring wraps, without a second pass.
+  if (ring_blocks_ == kShortTermBlocks && idx < ring_blocks_ * b) {
+    for (std::size_t slot = 0; slot < kOldSums; ++slot) {
+      if (waiting_[slot] != kNone) continue;
+      std::copy_n(sums_.data() + kSinceWrap * lanes_, lanes_, sums_.data() + (kRunningSums + slot) * lanes_);
+      waiting_[slot] = range_energies_.size();
+      range_energies_.push_back(0.0);
+      return;
+    }
+  }
+  double lane_sums[kMaxLanes];
+  window_sums(kShortTermBlocks * b, lane_sums);
+  range_energies_.push_back(weighted(lane_sums, kShortTermBlocks * b));
+}
+
+std::vector<double> KMeter::range_energies() const {
+  std::vector<double> energies = range_energies_;
+  const std::size_t b = block_frames_;
+  for (std::size_t slot = 0; slot < kOldSums; ++slot) {
+    if (waiting_[slot] == kNone) continue;
+    double lane_sums[kMaxLanes];
+    std::copy_n(sums_.data() + (kRunningSums + slot) * lanes_, lanes_, lane_sums);
+    add_ring(position_, ring_blocks_ * b, lane_sums);
+    energies[waiting_[slot]] = weighted(lane_sums, kShortTermBlocks * b);
+  }
+  return energies;
+}
+
+std::vector<double> KMeter::range_readings() const {
+  std::vector<double> readings = range_energies();
+  for (double& e : readings) e = e <= 0.0 ? -HUGE_VAL : loudness_of_energy(e);
+  return readings;
 }
 
 void KMeter::window_sums(std::size_t frames, double* lane_sums) const {
   const std::size_t idx = position_;
   const std::size_t b = block_frames_;
   const double* since_wrap = sums_.data() + kSinceWrap * lanes_;
-  if (in_block_ == 0 && blocks_ == short_term_at_ && frames == kShortTermBlocks * b) {
-    std::copy_n(short_term_sums_, lanes_, lane_sums);  // summed for the range at this block
-    return;
-  }
   if (idx <= frames) {
     // The frames since the ring's start first (none at its very start).
     if (idx == 0) {
@@ -520,8 +576,9 @@ std::optional<double> KMeter::relative_threshold() const {
 
 std::optional<double> KMeter::range() const {
   if ((mode_ & EBUR128_MODE_LRA) != EBUR128_MODE_LRA) return std::nullopt;
-  if (short_term_blocks_.empty()) return 0.0;
-  std::vector<double> v = short_term_blocks_;
+  std::vector<double> v = range_energies();
+  std::erase_if(v, [](double e) { return !(e >= gate_energy()); });
+  if (v.empty()) return 0.0;
   std::sort(v.begin(), v.end());
   double power = 0.0;
   for (double z : v) power += z;

@@ -30,10 +30,14 @@ namespace sonorik::analysis {
 
 namespace detail {
 // Filters `frames` interleaved frames of `channels` channels into the ring
-// (squared outputs, `lanes` per frame) and adds every square to each of the
-// running sums (kRunningSums x lanes). `state` holds 4 x lanes past values;
-// `coefficients` holds a1..a4, b0..b4 and the input scale.
+// (squared outputs, `lanes` per frame), adds every square to each of the
+// running sums (kRunningSums x lanes) and every ring value it overwrites to
+// each of the old-value sums (kOldSums x lanes, after the running sums).
+// `state` holds 4 x lanes past values; `coefficients` holds a1..a4, b0..b4
+// and the input scale.
 inline constexpr std::size_t kRunningSums = 6;
+inline constexpr std::size_t kOldSums = 2;
+inline constexpr std::size_t kAllSums = kRunningSums + kOldSums;
 using KFilterFunction = void(const double* in, std::size_t frames, unsigned channels,
                              const double* coefficients, double* state, double* squares,
                              double* sums) noexcept;
@@ -66,6 +70,9 @@ class KMeter {
   std::optional<double> global() const;
   std::optional<double> relative_threshold() const;
   std::optional<double> range() const;
+  // The short-term loudness the meter reads at each instant where it takes
+  // a block for the range (every second from 3 s on), in order (LUFS).
+  std::vector<double> range_readings() const;
   // Channel `channel`'s own integrated loudness (needs channel_loudness).
   std::optional<double> channel_global(unsigned channel) const;
 
@@ -78,6 +85,12 @@ class KMeter {
 
   void start_block();
   void end_block();
+  // Takes the 3 s window for the range at the end of a block: now, or once
+  // the frames it still needs have passed through the filter.
+  void take_range_window();
+  // The energy of every window taken for the range, those in waiting
+  // completed from the ring.
+  std::vector<double> range_energies() const;
   // The energy of the last `frames` frames as the meter sums it (per lane
   // into `lane_sums`), from the running sums where they give it.
   void window_sums(std::size_t frames, double* lane_sums) const;
@@ -103,17 +116,18 @@ class KMeter {
   double coefficients_[10] = {};
   std::vector<double> state_;
   std::vector<double> ring_;     // squares, lanes_ per frame
-  std::vector<double> sums_;     // kRunningSums x lanes_: four gating sums, since wrap, since channel wrap
+  // kAllSums x lanes_: four gating sums, since wrap, since channel wrap, two old-value sums
+  std::vector<double> sums_;
   std::size_t position_ = 0;     // the meter's ring index, in frames
   std::size_t needed_ = 0;       // frames until the next block ends
   std::size_t in_block_ = 0;     // frames of the current block written
   std::uint64_t blocks_ = 0;     // whole blocks completed
   std::uint64_t short_term_counter_ = 0;
-  // The 3 s window sums taken for the range at the end of block short_term_at_.
-  std::uint64_t short_term_at_ = ~std::uint64_t{0};
-  double short_term_sums_[8] = {};
   std::vector<double> gating_blocks_;
-  std::vector<double> short_term_blocks_;
+  static constexpr std::size_t kNone = ~std::size_t{0};
+  std::vector<double> range_energies_;  // one per window taken for the range
+  // The window in waiting whose sum the filter's old-value sum `slot` holds.
+  std::size_t waiting_[detail::kOldSums] = {kNone, kNone};
   std::vector<std::vector<double>> channel_gating_blocks_;
 };
 

@@ -51,6 +51,7 @@ void expect_meter_readings(unsigned long rate_hz, unsigned channels, int mode,
   std::optional<KMeter> ours = KMeter::create(channels, rate_hz, mode, roles, true, bits);
   ASSERT_TRUE(ours.has_value());
   std::vector<double> one;
+  std::vector<std::optional<double>> taken;  // the meter's short-term readings where the range takes them
   std::size_t at = 0;
   for (std::size_t piece = 1; at < frames; piece = piece * 3 + 7) {
     const std::size_t n = std::min(frames - at, whole_blocks ? (rate_hz + 5) / 10 : piece % (rate_hz / 3 + 11));
@@ -62,6 +63,8 @@ void expect_meter_readings(unsigned long rate_hz, unsigned channels, int mode,
       ASSERT_TRUE(singles[c].add_frames(one.data(), n));
     }
     at += n;
+    const std::size_t block = (rate_hz + 5) / 10;
+    if (whole_blocks && at >= 30 * block && (at / block - 30) % 10 == 0) taken.push_back(meter->shortterm());
     ASSERT_TRUE(same(ours->momentary(), meter->momentary())) << at;
     ASSERT_TRUE(same(ours->shortterm(), meter->shortterm())) << at;
     ASSERT_TRUE(same(ours->window(100), meter->window(100))) << at;
@@ -69,6 +72,11 @@ void expect_meter_readings(unsigned long rate_hz, unsigned channels, int mode,
   EXPECT_TRUE(same(ours->global(), meter->global()));
   EXPECT_TRUE(same(ours->relative_threshold(), meter->relative_threshold()));
   EXPECT_TRUE(same(ours->range(), meter->range()));
+  if (whole_blocks) {
+    const std::vector<double> readings = ours->range_readings();
+    ASSERT_EQ(readings.size(), taken.size());
+    for (std::size_t i = 0; i < taken.size(); ++i) EXPECT_TRUE(same(readings[i], taken[i])) << i;
+  }
   for (unsigned c = 0; c < channels; ++c) EXPECT_TRUE(same(ours->channel_global(c), singles[c].global())) << c;
 }
 
@@ -99,7 +107,9 @@ TEST(KMeter, ModesAndRolesReadAsTheMeter) {
                         {EBUR128_LEFT, EBUR128_UNUSED, EBUR128_Mp060, EBUR128_Mm090, EBUR128_CENTER}, 4.3,
                         512);
   expect_meter_readings(22050, 1, kAll, {EBUR128_DUAL_MONO}, 4.3, 512);
+  // Range windows completed as the ring wraps (6.3 s) and still waiting at the end (5.3 s).
   expect_meter_readings(44100, 2, kAll, {}, 6.3, 512, true);
+  expect_meter_readings(48000, 6, kAll, {}, 5.3, 128, true);
 }
 
 TEST(KMeter, DeclinesWhatItDoesNotCover) {
