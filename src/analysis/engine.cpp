@@ -410,15 +410,28 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
   }
 
   const std::size_t block = block_frames(channels);
-  std::vector<double> current(block * channels);
-  std::vector<double> next(block * channels);
+  // Three blocks: the loudness meter (the longest part, and one recursion
+  // that cannot be split) may still be on one while the other parts take the
+  // next and the reader fills the third.
+  std::vector<double> buffers[3];
+  for (std::vector<double>& b : buffers) b.resize(block * channels);
   EngineResult out;
-  Result<std::size_t> got = read(current.data(), block);
+  tbb::task_group meter_task;  // one loudness feed at a time, in order
+  struct WaitForMeter {
+    tbb::task_group& task;
+    ~WaitForMeter() {
+      try {
+        task.wait();
+      } catch (...) {  // an error already on its way out wins
+      }
+    }
+  } wait_for_meter{meter_task};
+  Result<std::size_t> got = read(buffers[0].data(), block);
   if (!got) return std::move(got).error();
-  while (*got > 0) {
+  for (std::size_t k = 0; *got > 0; ++k) {
     const std::size_t frames = std::min(*got, block);
     out.frames += frames;
-    const double* p = current.data();
+    const double* p = buffers[k % 3].data();
     Result<std::size_t> following = std::size_t{0};
     {
       // The calling thread takes the newest task and idle workers the
@@ -429,10 +442,13 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
       }
       if (rms) tasks.run([&] { rms->feed(p, frames); });
       for (ChannelMeter& m : channel_meters) tasks.run([&] { m.feed(p, frames, channels); });
-      if (loudness) tasks.run([&] { loudness->feed(p, frames); });
       if (!groups.empty()) tasks.run([&] { groups.back().feed(p, frames, channels); });
       try {
-        following = read(next.data(), block);
+        if (loudness) {
+          meter_task.wait();  // the previous block's, whose buffer the reader fills next
+          meter_task.run([&loudness, p, frames] { loudness->feed(p, frames); });
+        }
+        following = read(buffers[(k + 1) % 3].data(), block);
       } catch (...) {
         tasks.wait();
         throw;
@@ -441,8 +457,8 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
     }
     if (!following) return std::move(following).error();
     got = std::move(following);
-    current.swap(next);
   }
+  meter_task.wait();
 
   if (loudness) {
     loudness->finish();
