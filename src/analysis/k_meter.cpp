@@ -26,6 +26,7 @@ namespace {
 using namespace simd;
 
 using detail::kAllSums;
+using detail::kBackSums;
 using detail::kOldSums;
 using detail::kRunningSums;
 constexpr std::size_t kMaxLanes = 8;
@@ -48,13 +49,14 @@ const double kSmallestExactOutput = std::ldexp(1.0, -511);
 template <class D, std::size_t V, bool Fused>
 [[gnu::always_inline]] inline double k_filter(const double* in, std::size_t frames,
                                               unsigned channels, const double* k, double* state,
-                                              double* out, double* sums) noexcept {
+                                              double* out, const double* back,
+                                              double* sums) noexcept {
   constexpr std::size_t kWidth = sizeof(D) / sizeof(double);
   constexpr std::size_t kLanes = kWidth * V;
   const D a1 = D{} + k[0], a2 = D{} + k[1], a3 = D{} + k[2], a4 = D{} + k[3];
   const D b0 = D{} + k[4], b1 = D{} + k[5], b2 = D{} + k[6], b3 = D{} + k[7], b4 = D{} + k[8];
   const D scale = D{} + k[9];
-  D s1[V], s2[V], s3[V], s4[V], acc[kRunningSums][V], old_acc[kOldSums][V], smallest[V];
+  D s1[V], s2[V], s3[V], s4[V], acc[kRunningSums][V], old_acc[kOldSums + kBackSums][V], smallest[V];
   for (std::size_t v = 0; v < V; ++v) {
     std::memcpy(&s1[v], state + 0 * kLanes + v * kWidth, sizeof(D));
     std::memcpy(&s2[v], state + 1 * kLanes + v * kWidth, sizeof(D));
@@ -63,7 +65,7 @@ template <class D, std::size_t V, bool Fused>
     for (std::size_t r = 0; r < kRunningSums; ++r) {
       std::memcpy(&acc[r][v], sums + r * kLanes + v * kWidth, sizeof(D));
     }
-    for (std::size_t r = 0; r < kOldSums; ++r) {
+    for (std::size_t r = 0; r < kOldSums + kBackSums; ++r) {
       std::memcpy(&old_acc[r][v], sums + (kRunningSums + r) * kLanes + v * kWidth, sizeof(D));
     }
     smallest[v] = D{} + 1.0;
@@ -87,9 +89,11 @@ template <class D, std::size_t V, bool Fused>
       s1[v] = v0;
       if constexpr (Fused) {
         const D q = y * y;
-        D old;
+        D old, behind;  // both read before the square may replace either
         std::memcpy(&old, out + f * kLanes + v * kWidth, sizeof(D));
+        std::memcpy(&behind, back + f * kLanes + v * kWidth, sizeof(D));
         for (std::size_t r = 0; r < kOldSums; ++r) old_acc[r][v] += old;
+        for (std::size_t r = kOldSums; r < kOldSums + kBackSums; ++r) old_acc[r][v] += behind;
         std::memcpy(out + f * kLanes + v * kWidth, &q, sizeof(D));
         for (std::size_t r = 0; r < kRunningSums; ++r) acc[r][v] += q;
         D ay = y < 0.0 ? -y : y;
@@ -110,7 +114,7 @@ template <class D, std::size_t V, bool Fused>
       std::memcpy(sums + r * kLanes + v * kWidth, &acc[r][v], sizeof(D));
     }
     if constexpr (Fused) {
-      for (std::size_t r = 0; r < kOldSums; ++r) {
+      for (std::size_t r = 0; r < kOldSums + kBackSums; ++r) {
         std::memcpy(sums + (kRunningSums + r) * kLanes + v * kWidth, &old_acc[r][v], sizeof(D));
       }
     }
@@ -126,7 +130,7 @@ template <class D, std::size_t V>
 [[gnu::always_inline]] inline void k_filter_exact(const double* in, std::size_t frames,
                                                   unsigned channels, const double* k,
                                                   double* state, double* squares,
-                                                  double* sums) noexcept {
+                                                  const double* back, double* sums) noexcept {
   constexpr std::size_t kLanes = sizeof(D) / sizeof(double) * V;
   double saved_state[4 * kLanes];
   double saved_sums[kAllSums * kLanes];
@@ -135,19 +139,22 @@ template <class D, std::size_t V>
   double least = 0.0;
   {
     const FlushToZero flush;
-    least = k_filter<D, V, true>(in, frames, channels, k, state, squares, sums);
+    least = k_filter<D, V, true>(in, frames, channels, k, state, squares, back, sums);
   }
   if (least >= kSmallestExactOutput) return;
   std::memcpy(state, saved_state, sizeof saved_state);
   std::memcpy(sums, saved_sums, sizeof saved_sums);
   for (std::size_t f = 0; f < frames; ++f) {  // the ring's old values, before they are overwritten
     for (std::size_t l = 0; l < kLanes; ++l) {
-      for (std::size_t r = 0; r < kOldSums; ++r) sums[(kRunningSums + r) * kLanes + l] += squares[f * kLanes + l];
+      const double old = squares[f * kLanes + l];
+      const double behind = back[f * kLanes + l];
+      for (std::size_t r = 0; r < kOldSums; ++r) sums[(kRunningSums + r) * kLanes + l] += old;
+      for (std::size_t r = kOldSums; r < kOldSums + kBackSums; ++r) sums[(kRunningSums + r) * kLanes + l] += behind;
     }
   }
   {
     const FlushToZero flush;
-    k_filter<D, V, false>(in, frames, channels, k, state, squares, sums);
+    k_filter<D, V, false>(in, frames, channels, k, state, squares, back, sums);
   }
   for (std::size_t f = 0; f < frames; ++f) {
     for (std::size_t l = 0; l < kLanes; ++l) {
@@ -160,21 +167,22 @@ template <class D, std::size_t V>
 
 template <class D, std::size_t V>
 void k_filter_base(const double* in, std::size_t frames, unsigned channels, const double* k,
-                   double* state, double* squares, double* sums) noexcept {
-  k_filter_exact<D, V>(in, frames, channels, k, state, squares, sums);
+                   double* state, double* squares, const double* back, double* sums) noexcept {
+  k_filter_exact<D, V>(in, frames, channels, k, state, squares, back, sums);
 }
 
 #if SONORIK_KM_WIDE
 template <std::size_t V>
 [[gnu::target("avx2")]] void k_filter_avx2(const double* in, std::size_t frames, unsigned channels,
                                            const double* k, double* state, double* squares,
-                                           double* sums) noexcept {
-  k_filter_exact<Double4, V>(in, frames, channels, k, state, squares, sums);
+                                           const double* back, double* sums) noexcept {
+  k_filter_exact<Double4, V>(in, frames, channels, k, state, squares, back, sums);
 }
 [[gnu::target("avx512f")]] void k_filter_avx512(const double* in, std::size_t frames,
                                                 unsigned channels, const double* k, double* state,
-                                                double* squares, double* sums) noexcept {
-  k_filter_exact<Double8, 1>(in, frames, channels, k, state, squares, sums);
+                                                double* squares, const double* back,
+                                                double* sums) noexcept {
+  k_filter_exact<Double8, 1>(in, frames, channels, k, state, squares, back, sums);
 }
 #endif
 
@@ -347,7 +355,6 @@ std::optional<KMeter> KMeter::build(unsigned channels, unsigned long rate_hz, in
   m.sums_.assign(kAllSums * m.lanes_, 0.0);
   m.ring_.assign(m.ring_blocks_ * m.block_frames_ * m.lanes_, 0.0);
   m.needed_ = kGatingBlocks * m.block_frames_;
-  if (channel_loudness) m.channel_gating_blocks_.resize(channels);
   return m;
 }
 
@@ -356,8 +363,10 @@ bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept 
     while (frames > 0) {
       if (in_block_ == 0) start_block();
       const std::size_t n = std::min(frames, block_frames_ - in_block_);
+      const std::size_t ring_frames = ring_blocks_ * block_frames_;
+      const std::size_t behind = (position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;
       filter_(interleaved, n, channels_, coefficients_, state_.data(),
-              ring_.data() + position_ * lanes_, sums_.data());
+              ring_.data() + position_ * lanes_, ring_.data() + behind * lanes_, sums_.data());
       interleaved += n * channels_;
       frames -= n;
       position_ += n;
@@ -389,24 +398,7 @@ void KMeter::end_block() {
     const double energy = weighted(lane_sums, kGatingBlocks * b);
     if (energy >= gate_energy()) gating_blocks_.push_back(energy);
   }
-  if (channel_loudness_) {
-    const std::size_t k = t % channel_ring_blocks_ + 1;  // the one-channel ring's index, in blocks
-    if (k >= kGatingBlocks) {
-      std::copy_n(sums_.data() + (t % 4) * lanes_, lanes_, lane_sums);
-    } else {
-      std::copy_n(sums_.data() + kSinceChannelWrap * lanes_, lanes_, lane_sums);
-      for (std::uint64_t s = t + 1 - kGatingBlocks; s + k <= t; ++s) {
-        const std::size_t at = (s % ring_blocks_) * b;
-        add_ring(at, at + b, lane_sums);
-      }
-    }
-    for (unsigned c = 0; c < channels_; ++c) {
-      double energy = 0.0;
-      energy += lane_sums[c];
-      energy /= static_cast<double>(kGatingBlocks * b);
-      if (energy >= gate_energy()) channel_gating_blocks_[c].push_back(energy);
-    }
-  }
+  if (channel_loudness_) take_channel_block(t);
   if ((mode_ & EBUR128_MODE_LRA) == EBUR128_MODE_LRA &&
       short_term_counter_ == kShortTermBlocks * b) {
     take_range_window();
@@ -421,6 +413,54 @@ void KMeter::end_block() {
     }
   }
   if (position_ == ring_blocks_ * b) position_ = 0;
+}
+
+void KMeter::take_channel_block(std::uint64_t t) {
+  const std::size_t b = block_frames_;
+  double* energies = nullptr;
+  for (std::size_t slot = 0; slot < kBackSums; ++slot) {  // windows whose last frames have passed
+    ChannelWait& w = channel_waiting_[slot];
+    if (w.entry == kNone || --w.blocks_left > 0) continue;
+    energies = channel_energies_.data() + w.entry * lanes_;
+    for (unsigned c = 0; c < channels_; ++c) energies[c] = channel_energy(sums_[(kRunningSums + kOldSums + slot) * lanes_ + c]);
+    w.entry = kNone;
+  }
+  const std::size_t entry = channel_energies_.size() / lanes_;
+  channel_energies_.resize(channel_energies_.size() + lanes_, 0.0);
+  energies = channel_energies_.data() + entry * lanes_;
+  // A one-channel meter's ring index, in blocks: from the 4th block of its
+  // ring on, its gating window is the running sum of the last four blocks.
+  // Before, it sums the blocks since its ring's start, then the last
+  // 4 - k blocks of its ring's previous round: the blocks just behind the
+  // window. The filter adds those as it writes the next 4 - k blocks (each
+  // frame 400 ms behind the one written), so the window waits till then.
+  const std::size_t k = t % channel_ring_blocks_ + 1;
+  double lane_sums[kMaxLanes];
+  if (k >= kGatingBlocks) {
+    std::copy_n(sums_.data() + (t % 4) * lanes_, lanes_, lane_sums);
+  } else {
+    std::copy_n(sums_.data() + kSinceChannelWrap * lanes_, lanes_, lane_sums);
+    for (std::size_t slot = 0; slot < kBackSums; ++slot) {
+      ChannelWait& w = channel_waiting_[slot];
+      if (w.entry != kNone) continue;
+      std::copy_n(lane_sums, lanes_, sums_.data() + (kRunningSums + kOldSums + slot) * lanes_);
+      w.entry = entry;
+      w.blocks_left = kGatingBlocks - k;
+      return;
+    }
+    for (std::uint64_t s = t + 1 - kGatingBlocks; s + k <= t; ++s) {
+      const std::size_t at = (s % ring_blocks_) * b;
+      add_ring(at, at + b, lane_sums);
+    }
+  }
+  for (unsigned c = 0; c < channels_; ++c) energies[c] = channel_energy(lane_sums[c]);
+}
+
+double KMeter::channel_energy(double lane_sum) const {
+  double energy = 0.0;
+  energy += lane_sum;
+  energy /= static_cast<double>(kGatingBlocks * block_frames_);
+  return energy;
 }
 
 void KMeter::take_range_window() {
@@ -562,7 +602,30 @@ std::optional<double> KMeter::global() const {
 
 std::optional<double> KMeter::channel_global(unsigned channel) const {
   if (!channel_loudness_ || channel >= channels_) return std::nullopt;
-  return gated_loudness(channel_gating_blocks_[channel]);
+  std::vector<double> blocks;
+  const std::size_t entries = channel_energies_.size() / lanes_;
+  std::vector<double> waiting(entries, -1.0);  // windows still waiting, completed from the ring
+  for (std::size_t slot = 0; slot < kBackSums; ++slot) {
+    const ChannelWait& w = channel_waiting_[slot];
+    if (w.entry == kNone) continue;
+    const std::size_t ring_frames = ring_blocks_ * block_frames_;
+    std::size_t from = (position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;
+    std::size_t left = w.blocks_left * block_frames_ - in_block_;
+    double lane_sums[kMaxLanes];
+    std::copy_n(sums_.data() + (kRunningSums + kOldSums + slot) * lanes_, lanes_, lane_sums);
+    while (left > 0) {
+      const std::size_t n = std::min(left, ring_frames - from);
+      add_ring(from, from + n, lane_sums);
+      left -= n;
+      from = (from + n) % ring_frames;
+    }
+    waiting[w.entry] = channel_energy(lane_sums[channel]);
+  }
+  for (std::size_t i = 0; i < entries; ++i) {
+    const double e = waiting[i] >= 0.0 ? waiting[i] : channel_energies_[i * lanes_ + channel];
+    if (e >= gate_energy()) blocks.push_back(e);
+  }
+  return gated_loudness(blocks);
 }
 
 std::optional<double> KMeter::relative_threshold() const {

@@ -31,16 +31,19 @@ namespace sonorik::analysis {
 namespace detail {
 // Filters `frames` interleaved frames of `channels` channels into the ring
 // (squared outputs, `lanes` per frame), adds every square to each of the
-// running sums (kRunningSums x lanes) and every ring value it overwrites to
-// each of the old-value sums (kOldSums x lanes, after the running sums).
+// running sums (kRunningSums x lanes), every ring value it overwrites to
+// each of the old-value sums (kOldSums x lanes, after the running sums), and
+// every value of `back` (the ring 400 ms behind `squares`, read before any
+// square replaces it) to each of the back sums (kBackSums x lanes, last).
 // `state` holds 4 x lanes past values; `coefficients` holds a1..a4, b0..b4
 // and the input scale.
 inline constexpr std::size_t kRunningSums = 6;
 inline constexpr std::size_t kOldSums = 2;
-inline constexpr std::size_t kAllSums = kRunningSums + kOldSums;
+inline constexpr std::size_t kBackSums = 3;
+inline constexpr std::size_t kAllSums = kRunningSums + kOldSums + kBackSums;
 using KFilterFunction = void(const double* in, std::size_t frames, unsigned channels,
                              const double* coefficients, double* state, double* squares,
-                             double* sums) noexcept;
+                             const double* back, double* sums) noexcept;
 }  // namespace detail
 
 class KMeter {
@@ -88,6 +91,10 @@ class KMeter {
   // Takes the 3 s window for the range at the end of a block: now, or once
   // the frames it still needs have passed through the filter.
   void take_range_window();
+  // Takes each channel's gating block at the end of block t: now, or once
+  // the frames it still needs have passed through the filter.
+  void take_channel_block(std::uint64_t t);
+  double channel_energy(double lane_sum) const;
   // The energy of every window taken for the range, those in waiting
   // completed from the ring.
   std::vector<double> range_energies() const;
@@ -116,7 +123,8 @@ class KMeter {
   double coefficients_[10] = {};
   std::vector<double> state_;
   std::vector<double> ring_;     // squares, lanes_ per frame
-  // kAllSums x lanes_: four gating sums, since wrap, since channel wrap, two old-value sums
+  // kAllSums x lanes_: four gating sums, since wrap, since channel wrap, two
+  // old-value sums, three back sums
   std::vector<double> sums_;
   std::size_t position_ = 0;     // the meter's ring index, in frames
   std::size_t needed_ = 0;       // frames until the next block ends
@@ -128,7 +136,13 @@ class KMeter {
   std::vector<double> range_energies_;  // one per window taken for the range
   // The window in waiting whose sum the filter's old-value sum `slot` holds.
   std::size_t waiting_[detail::kOldSums] = {kNone, kNone};
-  std::vector<std::vector<double>> channel_gating_blocks_;
+  // Each channel's gating-block energy, lanes_ per block (ungated).
+  std::vector<double> channel_energies_;
+  struct ChannelWait {
+    std::size_t entry = kNone;     // block in channel_energies_
+    std::size_t blocks_left = 0;   // blocks still to be written before it is complete
+  };
+  ChannelWait channel_waiting_[detail::kBackSums];
 };
 
 }  // namespace sonorik::analysis
