@@ -131,7 +131,7 @@ test-wheel: wheel
 # cannot see the hand-over of work to its threads and reports every range a
 # worker touches (the worker pool's results are checked against serial runs
 # by the ordinary tests instead).
-TSAN_TESTS := audio_buffer_pool
+TSAN_TESTS := audio_buffer_pool analysis_engine
 test-tsan: sysdeps $(VPY)
 	$(VPY) -m pip install -q $(PY_TOOLS)
 	cmake -S . -B build/tsan -G Ninja -DSONORIK_BUILD_TESTS=ON -DSONORIK_TSAN=ON \

@@ -5,6 +5,7 @@
 //   ebur128_floor lra FILE.wav...       modes M|S|I|LRA + true peak; readings at the end
 //   ebur128_floor analysis FILE.wav...  modes M|S|I + true peak; momentary and
 //                                        short-term read after every 100 ms block
+//   ebur128_floor read FILE.wav...      no meter: reading and converting alone
 //
 // Prints one line per file: integrated loudness, loudness range (lra) or the
 // largest momentary / short-term readings (analysis), and the true peak.
@@ -109,6 +110,33 @@ void convert(const unsigned char* in, std::size_t samples, const Format& fmt, do
   }
 }
 
+// Reads and converts the whole file as measure() does, and nothing else;
+// prints the sum of the samples so that the work cannot be left out.
+bool read_only(const char* path) {
+  FilePtr file(std::fopen(path, "rb"));
+  Format fmt;
+  if (!file || !read_header(file.get(), fmt)) {
+    std::fprintf(stderr, "%s: cannot read as WAV\n", path);
+    return false;
+  }
+  const std::size_t frame_bytes = std::size_t{fmt.channels} * (fmt.bits / 8);
+  const std::size_t step_frames = std::max<std::size_t>(1, fmt.rate_hz / 10);
+  std::vector<unsigned char> raw(step_frames * frame_bytes);
+  std::vector<double> block(step_frames * fmt.channels);
+  std::uint64_t left_frames = fmt.data_bytes / frame_bytes;
+  double sum = 0.0;
+  while (left_frames > 0) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(step_frames, left_frames));
+    const std::size_t got = std::fread(raw.data(), frame_bytes, want, file.get());
+    if (got == 0) break;
+    convert(raw.data(), got * fmt.channels, fmt, block.data());
+    for (std::size_t i = 0; i < got * fmt.channels; ++i) sum += block[i];
+    left_frames -= got;
+  }
+  std::printf("%s: sum %.6f\n", path, sum);
+  return true;
+}
+
 bool measure(const char* path, bool analysis) {
   FilePtr file(std::fopen(path, "rb"));
   Format fmt;
@@ -174,12 +202,12 @@ bool measure(const char* path, bool analysis) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (argc < 3 || (mode != "lra" && mode != "analysis")) {
-    std::fprintf(stderr, "usage: %s lra|analysis FILE.wav...\n", argv[0]);
+  if (argc < 3 || (mode != "lra" && mode != "analysis" && mode != "read")) {
+    std::fprintf(stderr, "usage: %s lra|analysis|read FILE.wav...\n", argv[0]);
     return 2;
   }
   for (int i = 2; i < argc; ++i) {
-    if (!measure(argv[i], mode == "analysis")) return 1;
+    if (!(mode == "read" ? read_only(argv[i]) : measure(argv[i], mode == "analysis"))) return 1;
   }
   return 0;
 }

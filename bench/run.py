@@ -278,6 +278,8 @@ def _child_main(task: str, args: list[str]) -> None:
         out = Path(args[0])
         out.unlink(missing_ok=True)
         sonorik.export_to_json(json.loads(Path(args[1]).read_text()), str(out), *[True] * 7)
+    elif task == "ours_import_only":
+        pass
     elif task == "meter_measure":
         m = sonorik_meter.measure(args[0])
         report.update(I=m.integrated_lufs, TP=m.true_peak_dbtp, LRA=m.loudness_range_lu)
@@ -597,6 +599,10 @@ def main() -> int:
             Runner("floor_an", "libebur128, 1 thread, M/S/I + true peak, M and S read every 100 ms",
                    [[str(FLOOR), "analysis", long_path]]),
             Runner("floor_lra", "libebur128, 1 thread, M/S/I/LRA + true peak", [[str(FLOOR), "lra", long_path]]),
+            Runner("floor_read", "reading and converting alone (fread, 24-bit to double, 1 thread, no Python)",
+                   [[str(FLOOR), "read", long_path]]),
+            Runner("startup", "the interpreter starting and importing sonorik, nothing measured",
+                   [child_argv("ours_import_only")]),
             Runner("pyln", "pyloudnorm + soundfile, integrated only",
                    [child_argv("pyln_integrated", long_path)]),
         ]}
@@ -609,6 +615,8 @@ def main() -> int:
              "<= 1.2", 1.2),
             ("analyze_audio_all, 10 min", g["ours_analyze"], g["floor_an"], "wall", "<= 0.65", 0.65),
             ("analyze_audio_all, 10 min", g["ours_analyze"], g["floor_lra"], "wall", "", None),
+            ("analyze_audio_all, 10 min", g["ours_analyze"], g["floor_read"], "wall", "", None),
+            ("analyze_audio_all, 10 min", g["ours_analyze"], g["startup"], "wall", "", None),
             ("analyze_audio_all, 10 min", g["ours_analyze"], g["pyln"], "wall", "<= 0.2 (5x faster)", 0.2),
             ("batch_analyze all flags, 10 min", g["ours_batch"], g["ffmpeg"], "wall", "<= 0.9", 0.9),
             ("batch_analyze all flags, 10 min", g["ours_batch"], g["floor_lra"], "wall", "", None),

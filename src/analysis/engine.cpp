@@ -6,15 +6,60 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <utility>
 
 #include "analysis/block_energies.h"
 #include "analysis/k_meter.h"
 #include "analysis/meter.h"
 #include "analysis/true_peak_filter.h"
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#endif
+
 namespace sonorik::analysis {
 
 namespace {
+
+// Tells ThreadSanitizer what the worker pool's own synchronisation (not
+// instrumented) guarantees: a task sees what its starter did before starting
+// it, and the waiter sees what the task did. Tasks running side by side get
+// no ordering from it. A task learns where its handoff is only by reading its
+// own captures, so starts go through one address for the whole process (runs
+// in other threads get an ordering they may not have; their tasks share no
+// state).
+class Handoff {
+ public:
+  void before_start() noexcept { release(&start); }
+  static void at_start() noexcept { acquire(&start); }
+  void at_end() noexcept { release(&end_); }
+  void after_wait() noexcept { acquire(&end_); }
+
+ private:
+#if defined(__SANITIZE_THREAD__)
+  static void acquire(void* p) noexcept { __tsan_acquire(p); }
+  static void release(void* p) noexcept { __tsan_release(p); }
+#else
+  static void acquire(void*) noexcept {}
+  static void release(void*) noexcept {}
+#endif
+  static inline char start = 0;
+  char end_ = 0;
+};
+
+// Runs `f` on `group` with the handoff told, once the task holding it is
+// built.
+template <class F>
+void run_told(tbb::task_group& group, Handoff& handoff, F&& f) {
+  auto task = group.defer([&handoff, f = std::forward<F>(f)] {
+    Handoff::at_start();
+    f();
+    handoff.at_end();
+  });
+  handoff.before_start();
+  group.run(std::move(task));
+}
 
 // Every block of samples holds at most this many values (512 KiB).
 constexpr std::size_t kBlockSamples = std::size_t{1} << 16;
@@ -410,12 +455,14 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
   }
 
   const std::size_t block = block_frames(channels);
-  // Three blocks: the loudness meter (the longest part, and one recursion
-  // that cannot be split) may still be on one while the other parts take the
-  // next and the reader fills the third.
-  std::vector<double> buffers[3];
+  // Two blocks. The loudness meter (the longest part, one recursion that
+  // cannot be split) runs past the others' barrier: it may still be on one
+  // block while the other parts take the next. It is waited for before the
+  // reader refills its block.
+  std::vector<double> buffers[2];
   for (std::vector<double>& b : buffers) b.resize(block * channels);
   EngineResult out;
+  Handoff handoff, meter_handoff;  // the block's tasks; the meter's
   tbb::task_group meter_task;  // one loudness feed at a time, in order
   struct WaitForMeter {
     tbb::task_group& task;
@@ -431,34 +478,37 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
   for (std::size_t k = 0; *got > 0; ++k) {
     const std::size_t frames = std::min(*got, block);
     out.frames += frames;
-    const double* p = buffers[k % 3].data();
+    const double* p = buffers[k % 2].data();
     Result<std::size_t> following = std::size_t{0};
     {
       // The calling thread takes the newest task and idle workers the
       // oldest; the reader runs here meanwhile.
       tbb::task_group tasks;
       for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
-        tasks.run([&, g] { groups[g].feed(p, frames, channels); });
+        run_told(tasks, handoff, [&, g] { groups[g].feed(p, frames, channels); });
       }
-      if (rms) tasks.run([&] { rms->feed(p, frames); });
-      for (ChannelMeter& m : channel_meters) tasks.run([&] { m.feed(p, frames, channels); });
-      if (!groups.empty()) tasks.run([&] { groups.back().feed(p, frames, channels); });
+      if (rms) run_told(tasks, handoff, [&] { rms->feed(p, frames); });
+      for (ChannelMeter& m : channel_meters) run_told(tasks, handoff, [&] { m.feed(p, frames, channels); });
+      if (!groups.empty()) run_told(tasks, handoff, [&] { groups.back().feed(p, frames, channels); });
       try {
         if (loudness) {
           meter_task.wait();  // the previous block's, whose buffer the reader fills next
-          meter_task.run([&loudness, p, frames] { loudness->feed(p, frames); });
+          meter_handoff.after_wait();
+          run_told(meter_task, meter_handoff, [&loudness, p, frames] { loudness->feed(p, frames); });
         }
-        following = read(buffers[(k + 1) % 3].data(), block);
+        following = read(buffers[(k + 1) % 2].data(), block);
       } catch (...) {
         tasks.wait();
         throw;
       }
       tasks.wait();
+      handoff.after_wait();
     }
     if (!following) return std::move(following).error();
     got = std::move(following);
   }
   meter_task.wait();
+  meter_handoff.after_wait();
 
   if (loudness) {
     loudness->finish();
