@@ -29,7 +29,14 @@ MUTANTS = {  # file: [(id, old text, new text)]
     "src/analysis/loudness.cpp": [("silence-not-floor", "return v && std::isfinite(*v) ? *v", "return v ? *v")],
     "src/analysis/block_energies.h": [("block-count", "i = 1; i <= n; ++i", "i = 1; i < n; ++i")],
     "src/analysis/meter.cpp": [("right-as-surround", "(raw, 1, EBUR128_RIGHT)", "(raw, 1, EBUR128_LEFT_SURROUND)")],
-    "src/analysis/true_peak_filter.cpp": [("tp-factor-gate", "if (rate_hz < 96000) return 4;", "if (rate_hz <= 96000) return 4;")],
+    "src/analysis/true_peak_filter.cpp": [
+        ("tp-factor-gate", "if (rate_hz < 96000) return 4;", "if (rate_hz <= 96000) return 4;"),
+        ("tp-bound-no-gain", "f.output_bound_ = std::max(f.output_bound_, sum * kBoundMargin);", "f.output_bound_ = 1.0;"),
+        ("tp-bound-no-reach", "largest_magnitude(x + from - h, count + h)", "largest_magnitude(x + from, count)")],
+    "src/analysis/k_meter.cpp": [
+        ("range-wait-unfinished", "    add_ring(position_, ring_blocks_ * b, lane_sums);\n    energies[", "    energies["),
+        ("channel-back-3-blocks", "(position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;\n      filter_",
+         "(position_ + ring_frames - 3 * block_frames_) % ring_frames;\n      filter_")],
     "src/analysis/robust_analyzer.cpp": [("lra-low-percentile", "std::floor(0.1 * static_cast", "std::ceil(0.1 * static_cast")],
     "src/normalize/normalizer.cpp": [
         ("range-upper-edge", "if (current > hi) return hi - current;", "if (current > hi) return lo - current;"),
