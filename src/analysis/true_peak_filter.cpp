@@ -105,7 +105,7 @@ float phase_peak_base(const double* x, std::size_t n, const unsigned* delays,
                                                    const unsigned* delays,
                                                    const double* coefficients, std::size_t taps,
                                                    float peak) noexcept {
-  return phase_peak<Double8, Float8, 4>(x, n, delays, coefficients, taps, peak);
+  return phase_peak<Double8, Float8, 2>(x, n, delays, coefficients, taps, peak);
 }
 #endif
 
