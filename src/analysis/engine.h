@@ -1,13 +1,15 @@
 // The streaming measurement engine shared by the WAV fast path and the
 // sonorik_meter module. Blocks of interleaved doubles go in; the parts that
 // were asked for consume each block side by side on the worker pool while the
-// calling thread reads the next block:
+// calling thread reads the next block. The loudness meter, the longest part,
+// may still be on one block while the others take the next:
 //
-//  - loudness: one libebur128 meter (momentary + short-term + integrated, and
-//    the library's loudness range if asked), read at the end of every step of
-//    `step_frames` frames (a 100 ms step); each reading goes to `on_step`;
-//  - channel loudness: one integrated-loudness meter per channel (each
-//    channel alone, weight 1.0);
+//  - loudness: KMeter, or one libebur128 meter where KMeter does not apply
+//    (momentary + short-term + integrated, and the library's loudness range
+//    if asked), read at the end of every step of `step_frames` frames (a
+//    100 ms step); each reading goes to `on_step`;
+//  - channel loudness: each channel's own integrated loudness (as a
+//    one-channel meter with weight 1.0 reads it);
 //  - true peak: the meter's true-peak readings per channel, from
 //    TruePeakFilter where it reproduces them, else from a meter;
 //  - RMS: sums of squares over consecutive blocks of `rms_block_frames`

@@ -11,7 +11,10 @@
 // lane per channel, the same operations in the same order on each lane) and
 // keeps the window sums running while it filters: four overlapping 400 ms
 // gating sums, and one sum since the ring last wrapped, which together with
-// the ring give every window the meter sums, in its order.
+// the ring give every window the meter sums, in its order. A window the
+// meter sums from the ring's start and then on over older frames (the
+// range's 3 s windows, each channel's early gating windows) is finished by
+// the filter as it passes those older frames, not summed again.
 //
 // Readings are the meter's: momentary, short-term, any window up to the
 // mode's, integrated loudness by the two-stage gate over the 400 ms blocks,
