@@ -30,7 +30,7 @@ constexpr std::size_t kChunkFrames = 1024;
 // Outputs whose bound is checked together (a multiple of every variant's
 // outputs per step).
 constexpr std::size_t kStretchFrames = 64;
-// Covers the rounding of the sums (13 terms in double) and of the result to
+// Covers the rounding of the sums (at most 25 terms in double) and of the result to
 // float many times over.
 constexpr double kBoundMargin = 1.0 + 1e-6;
 
