@@ -110,6 +110,26 @@ void convert(const unsigned char* in, std::size_t samples, const Format& fmt, do
   }
 }
 
+// Reads the data chunk in 100 ms blocks converted to doubles and hands each
+// (interleaved samples, frames) to `take`; false when `take` does.
+template <class Take>
+bool read_blocks(std::FILE* file, const Format& fmt, Take&& take) {
+  const std::size_t frame_bytes = std::size_t{fmt.channels} * (fmt.bits / 8);
+  const std::size_t step_frames = std::max<std::size_t>(1, fmt.rate_hz / 10);
+  std::vector<unsigned char> raw(step_frames * frame_bytes);
+  std::vector<double> block(step_frames * fmt.channels);
+  std::uint64_t left_frames = fmt.data_bytes / frame_bytes;
+  while (left_frames > 0) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(step_frames, left_frames));
+    const std::size_t got = std::fread(raw.data(), frame_bytes, want, file);
+    if (got == 0) break;
+    convert(raw.data(), got * fmt.channels, fmt, block.data());
+    if (!take(block.data(), got)) return false;
+    left_frames -= got;
+  }
+  return true;
+}
+
 // Reads and converts the whole file as measure() does, and nothing else;
 // prints the sum of the samples so that the work cannot be left out.
 bool read_only(const char* path) {
@@ -119,20 +139,11 @@ bool read_only(const char* path) {
     std::fprintf(stderr, "%s: cannot read as WAV\n", path);
     return false;
   }
-  const std::size_t frame_bytes = std::size_t{fmt.channels} * (fmt.bits / 8);
-  const std::size_t step_frames = std::max<std::size_t>(1, fmt.rate_hz / 10);
-  std::vector<unsigned char> raw(step_frames * frame_bytes);
-  std::vector<double> block(step_frames * fmt.channels);
-  std::uint64_t left_frames = fmt.data_bytes / frame_bytes;
   double sum = 0.0;
-  while (left_frames > 0) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(step_frames, left_frames));
-    const std::size_t got = std::fread(raw.data(), frame_bytes, want, file.get());
-    if (got == 0) break;
-    convert(raw.data(), got * fmt.channels, fmt, block.data());
-    for (std::size_t i = 0; i < got * fmt.channels; ++i) sum += block[i];
-    left_frames -= got;
-  }
+  read_blocks(file.get(), fmt, [&](const double* block, std::size_t frames) {
+    for (std::size_t i = 0; i < frames * fmt.channels; ++i) sum += block[i];
+    return true;
+  });
   std::printf("%s: sum %.6f\n", path, sum);
   return true;
 }
@@ -157,18 +168,9 @@ bool measure(const char* path, bool analysis) {
       return false;
     }
   }
-  const std::size_t frame_bytes = std::size_t{fmt.channels} * (fmt.bits / 8);
-  const std::size_t step_frames = std::max<std::size_t>(1, fmt.rate_hz / 10);
-  std::vector<unsigned char> raw(step_frames * frame_bytes);
-  std::vector<double> block(step_frames * fmt.channels);
-  std::uint64_t left_frames = fmt.data_bytes / frame_bytes;
   double momentary_max = -HUGE_VAL, short_term_max = -HUGE_VAL;
-  while (left_frames > 0) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(step_frames, left_frames));
-    const std::size_t got = std::fread(raw.data(), frame_bytes, want, file.get());
-    if (got == 0) break;
-    convert(raw.data(), got * fmt.channels, fmt, block.data());
-    if (ebur128_add_frames_double(meter.get(), block.data(), got) != EBUR128_SUCCESS) return false;
+  const bool read = read_blocks(file.get(), fmt, [&](const double* block, std::size_t frames) {
+    if (ebur128_add_frames_double(meter.get(), block, frames) != EBUR128_SUCCESS) return false;
     if (analysis) {
       double m = 0.0, s = 0.0;
       if (ebur128_loudness_momentary(meter.get(), &m) == EBUR128_SUCCESS) {
@@ -178,8 +180,9 @@ bool measure(const char* path, bool analysis) {
         short_term_max = std::max(short_term_max, s);
       }
     }
-    left_frames -= got;
-  }
+    return true;
+  });
+  if (!read) return false;
   double integrated = 0.0, range = 0.0, peak = 0.0;
   if (ebur128_loudness_global(meter.get(), &integrated) != EBUR128_SUCCESS) return false;
   if (!analysis && ebur128_loudness_range(meter.get(), &range) != EBUR128_SUCCESS) return false;
