@@ -602,10 +602,10 @@ std::optional<double> KMeter::global() const {
 
 std::optional<double> KMeter::channel_global(unsigned channel) const {
   if (!channel_loudness_ || channel >= channels_) return std::nullopt;
-  std::vector<double> blocks;
   const std::size_t entries = channel_energies_.size() / lanes_;
-  std::vector<double> waiting(entries, -1.0);  // windows still waiting, completed from the ring
-  for (std::size_t slot = 0; slot < kBackSums; ++slot) {
+  std::vector<double> energies(entries);
+  for (std::size_t i = 0; i < entries; ++i) energies[i] = channel_energies_[i * lanes_ + channel];
+  for (std::size_t slot = 0; slot < kBackSums; ++slot) {  // windows still waiting, completed from the ring
     const ChannelWait& w = channel_waiting_[slot];
     if (w.entry == kNone) continue;
     const std::size_t ring_frames = ring_blocks_ * block_frames_;
@@ -619,10 +619,10 @@ std::optional<double> KMeter::channel_global(unsigned channel) const {
       left -= n;
       from = (from + n) % ring_frames;
     }
-    waiting[w.entry] = channel_energy(lane_sums[channel]);
+    energies[w.entry] = channel_energy(lane_sums[channel]);
   }
-  for (std::size_t i = 0; i < entries; ++i) {
-    const double e = waiting[i] >= 0.0 ? waiting[i] : channel_energies_[i * lanes_ + channel];
+  std::vector<double> blocks;
+  for (double e : energies) {
     if (e >= gate_energy()) blocks.push_back(e);
   }
   return gated_loudness(blocks);
