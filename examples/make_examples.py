@@ -15,7 +15,7 @@ def music_like(seconds: float, rate: int, channels: int) -> np.ndarray:
     rng = np.random.default_rng(2024)
     n = int(seconds * rate)
     t = np.arange(n) / rate
-    envelope = wavgen.db_to_amp(-24.0 + 10.0 * (np.sin(2 * np.pi * t / 8.0) > 0))
+    envelope = 10.0 ** ((-24.0 + 10.0 * (np.sin(2 * np.pi * t / 8.0) > 0)) / 20.0)
     tone = np.sin(2 * np.pi * 220.0 * t) + 0.5 * np.sin(2 * np.pi * 331.0 * t)
     mono = envelope * (0.4 * tone + 0.6 * rng.standard_normal(n).clip(-3, 3) / 3)
     return np.repeat(mono, channels)

@@ -49,6 +49,14 @@ def files(album):
     return sonorik.find_audio_files(str(album))
 
 
+def test_the_demo_examples_are_written_and_analysed(tmp_path):
+    script = Path(__file__).resolve().parents[2] / "examples" / "make_examples.py"
+    subprocess.run([sys.executable, str(script), str(tmp_path)], check=True, capture_output=True)
+    result = sonorik_cmd("analyze", tmp_path)
+    assert result.returncode == 0, text(result)
+    assert len(table_rows(text(result)[0])[1]) == 4
+
+
 def table_rows(stdout):
     lines = stdout.splitlines()
     return lines[:2], [line.split() for line in lines[2:]]
