@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <numbers>
 
 #include "analysis/meter.h"
@@ -34,18 +35,102 @@ constexpr std::size_t kStretchFrames = 64;
 // float many times over.
 constexpr double kBoundMargin = 1.0 + 1e-6;
 
-// The largest |x[i]| for i in [0, n), NaN passed over; 0.0 for none.
-double largest_magnitude(const double* x, std::size_t n) noexcept {
-  double m[4] = {};
+// s = |s|, lane by lane (NaN stays NaN). Vectors are passed by reference,
+// as the variants' targets differ.
+template <class D>
+[[gnu::always_inline]] inline void take_magnitude(D& s) noexcept {
+  typedef std::int64_t Bits __attribute__((vector_size(sizeof(D))));
+  Bits b;
+  std::memcpy(&b, &s, sizeof b);
+  b &= std::numeric_limits<std::int64_t>::max();
+  std::memcpy(&s, &b, sizeof b);
+}
+
+// a = the even lanes of a followed by those of b: one channel of stereo frames.
+template <class D>
+[[gnu::always_inline]] inline void take_even_lanes(D& a, const D& b) noexcept {
+  if constexpr (sizeof(D) == 16) a = __builtin_shufflevector(a, b, 0, 2);
+  if constexpr (sizeof(D) == 32) a = __builtin_shufflevector(a, b, 0, 2, 4, 6);
+  if constexpr (sizeof(D) == 64) a = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+}
+
+// The largest lane of a and b, whose lanes are never NaN, into `largest`.
+template <class D>
+[[gnu::always_inline]] inline void take_largest_lane(D a, const D& b, double& largest) noexcept {
+  a = b > a ? b : a;
+  if constexpr (sizeof(D) == 64) {
+    D high = __builtin_shufflevector(a, a, 4, 5, 6, 7, 0, 1, 2, 3);
+    a = high > a ? high : a;
+    high = __builtin_shufflevector(a, a, 2, 3, 0, 1, 2, 3, 0, 1);
+    a = high > a ? high : a;
+  }
+  if constexpr (sizeof(D) == 32) {
+    const D high = __builtin_shufflevector(a, a, 2, 3, 0, 1);
+    a = high > a ? high : a;
+  }
+  largest = a[1] > largest ? a[1] : largest;
+  largest = a[0] > largest ? a[0] : largest;
+}
+
+// Writes x[i] = the sample in[i * stride] rounded to float, for i in [0, n),
+// and returns the largest |sample| from `peak` on (NaN passed over).
+// Samples one or two values apart are read a vector at a time.
+template <class D, class F>
+[[gnu::always_inline]] inline double round_to_float(const double* in, std::size_t n,
+                                                    unsigned stride, double* x,
+                                                    double peak) noexcept {
+  constexpr std::size_t kWidth = sizeof(D) / sizeof(double);
+  D peaks[2] = {D{} + peak, D{} + peak};
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (int l = 0; l < 4; ++l) {
-      const double v = std::fabs(x[i + l]);
-      m[l] = v > m[l] ? v : m[l];
+  if (stride <= 2) {
+    // With two values a frame, each vector's last value is the other
+    // channel's, which the last frame given may not hold.
+    const std::size_t spare = stride == 2 ? 1 : 0;
+    for (; i + 2 * kWidth + spare <= n; i += 2 * kWidth) {
+      for (std::size_t v = 0; v < 2; ++v) {
+        const std::size_t at = i + v * kWidth;
+        D s, m;
+        std::memcpy(&s, in + at * stride, sizeof s);
+        if (stride == 2) {
+          std::memcpy(&m, in + at * stride + kWidth, sizeof m);
+          take_even_lanes(s, m);
+        }
+        m = s;
+        take_magnitude(m);
+        peaks[v] = m > peaks[v] ? m : peaks[v];
+        const D rounded = __builtin_convertvector(__builtin_convertvector(s, F), D);
+        std::memcpy(x + at, &rounded, sizeof rounded);
+      }
     }
   }
-  for (; i < n; ++i) m[0] = std::fabs(x[i]) > m[0] ? std::fabs(x[i]) : m[0];
-  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+  for (; i < n; ++i) {
+    const double s = in[i * stride];
+    const double m = std::fabs(s);
+    peak = m > peak ? m : peak;
+    x[i] = static_cast<double>(static_cast<float>(s));
+  }
+  take_largest_lane(peaks[0], peaks[1], peak);
+  return peak;
+}
+
+// The largest |x[i]| for i in [0, n), NaN passed over; 0.0 for none.
+template <class D>
+[[gnu::always_inline]] inline double largest_magnitude(const double* x, std::size_t n) noexcept {
+  constexpr std::size_t kWidth = sizeof(D) / sizeof(double);
+  D m[2] = {};
+  std::size_t i = 0;
+  for (; i + 2 * kWidth <= n; i += 2 * kWidth) {
+    for (std::size_t v = 0; v < 2; ++v) {
+      D s;
+      std::memcpy(&s, x + i + v * kWidth, sizeof s);
+      take_magnitude(s);
+      m[v] = s > m[v] ? s : m[v];
+    }
+  }
+  double largest = 0.0;
+  for (; i < n; ++i) largest = std::fabs(x[i]) > largest ? std::fabs(x[i]) : largest;
+  take_largest_lane(m[0], m[1], largest);
+  return largest;
 }
 
 // The largest |float(sum over taps, ascending, of x[i - delay] * coefficient)|
@@ -90,35 +175,40 @@ template <class D, class F, std::size_t Vectors>
   return peak;
 }
 
-float phase_peak_base(const double* x, std::size_t n, const unsigned* delays,
-                      const double* coefficients, std::size_t taps, float peak) noexcept {
-  return phase_peak<Double2, Float2, 8>(x, n, delays, coefficients, taps, peak);
-}
+// Each variant compiled for its vectors; D x Vectors lanes per step of the filter.
+#define SONORIK_TP_KERNELS(NAME, TARGET, D, F, VECTORS)                                          \
+  TARGET float NAME##_phase_peak(const double* x, std::size_t n, const unsigned* delays,        \
+                                 const double* coefficients, std::size_t taps,                  \
+                                 float peak) noexcept {                                         \
+    return phase_peak<D, F, VECTORS>(x, n, delays, coefficients, taps, peak);                   \
+  }                                                                                             \
+  TARGET double NAME##_round(const double* in, std::size_t n, unsigned stride, double* x,       \
+                             double peak) noexcept {                                            \
+    return round_to_float<D, F>(in, n, stride, x, peak);                                        \
+  }                                                                                             \
+  TARGET double NAME##_largest(const double* x, std::size_t n) noexcept {                       \
+    return largest_magnitude<D>(x, n);                                                          \
+  }                                                                                             \
+  constexpr detail::TruePeakKernels NAME##_kernels = {&NAME##_phase_peak, &NAME##_round,        \
+                                                      &NAME##_largest};
 
+SONORIK_TP_KERNELS(base, , Double2, Float2, 8)
 #if SONORIK_TP_WIDE
-[[gnu::target("avx2")]] float phase_peak_avx2(const double* x, std::size_t n,
-                                              const unsigned* delays, const double* coefficients,
-                                              std::size_t taps, float peak) noexcept {
-  return phase_peak<Double4, Float4, 4>(x, n, delays, coefficients, taps, peak);
-}
-[[gnu::target("avx512f")]] float phase_peak_avx512(const double* x, std::size_t n,
-                                                   const unsigned* delays,
-                                                   const double* coefficients, std::size_t taps,
-                                                   float peak) noexcept {
-  return phase_peak<Double8, Float8, 2>(x, n, delays, coefficients, taps, peak);
-}
+SONORIK_TP_KERNELS(avx2, [[gnu::target("avx2")]], Double4, Float4, 4)
+SONORIK_TP_KERNELS(avx512, [[gnu::target("avx512f")]], Double8, Float8, 2)
 #endif
+#undef SONORIK_TP_KERNELS
 
 // The widest variant this processor runs, of at most `max_bits`.
-detail::PhasePeakFunction* widest_phase_peak(unsigned max_bits) noexcept {
+const detail::TruePeakKernels* widest_kernels(unsigned max_bits) noexcept {
 #if SONORIK_TP_WIDE
   __builtin_cpu_init();
-  if (max_bits >= 512 && __builtin_cpu_supports("avx512f")) return &phase_peak_avx512;
-  if (max_bits >= 256 && __builtin_cpu_supports("avx2")) return &phase_peak_avx2;
+  if (max_bits >= 512 && __builtin_cpu_supports("avx512f")) return &avx512_kernels;
+  if (max_bits >= 256 && __builtin_cpu_supports("avx2")) return &avx2_kernels;
 #else
   (void)max_bits;
 #endif
-  return &phase_peak_base;
+  return &base_kernels;
 }
 
 }  // namespace
@@ -184,7 +274,7 @@ std::optional<TruePeakFilter> TruePeakFilter::build(unsigned channels, unsigned 
   const unsigned factor = oversampling(rate_hz);
   TruePeakFilter f;
   f.channels_ = channels;
-  f.phase_peak_ = widest_phase_peak(max_vector_bits);
+  f.kernels_ = widest_kernels(max_vector_bits);
   f.factor_ = factor;
   if (factor > 1) {
     // Taps in ascending order, each given to phase tap % factor at a delay of
@@ -241,28 +331,7 @@ void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t
   const std::size_t h = history_frames_;
   double* history = buffer_.data() + channel * (h + kChunkFrames);
   double* x = history + h;
-  // Two frames per vector, two vectors at a time, so that no comparison or
-  // conversion waits for the one before.
-  Double2 peaks[2] = {Double2{sample_peak_[channel], 0.0}, Double2{}};
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (std::size_t v = 0; v < 2; ++v) {
-      const Double2 s = {in[(i + 2 * v) * stride], in[(i + 2 * v + 1) * stride]};
-      const Double2 m = s < 0.0 ? -s : s;
-      peaks[v] = m > peaks[v] ? m : peaks[v];
-      const Double2 rounded = __builtin_convertvector(__builtin_convertvector(s, Float2), Double2);
-      std::memcpy(x + i + 2 * v, &rounded, sizeof rounded);
-    }
-  }
-  double peak_in = 0.0;
-  for (; i < n; ++i) {
-    const double s = in[i * stride];
-    const double v = std::fabs(s);
-    peak_in = v > peak_in ? v : peak_in;
-    x[i] = static_cast<double>(static_cast<float>(s));
-  }
-  const double peaks_of[4] = {peaks[0][0], peaks[0][1], peaks[1][0], peaks[1][1]};
-  sample_peak_[channel] = std::max(std::max(std::max(peaks_of[0], peaks_of[1]), std::max(peaks_of[2], peaks_of[3])), peak_in);
+  sample_peak_[channel] = kernels_->round(in, n, stride, x, sample_peak_[channel]);
   float peak = filter_peak_[channel];
   // Outputs that cannot exceed the peak so far are not computed: no output
   // of a stretch is larger than the largest input it reaches times the
@@ -271,10 +340,10 @@ void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t
   // leave the peak as it is.
   for (std::size_t from = 0; from < n; from += kStretchFrames) {
     const std::size_t count = std::min(kStretchFrames, n - from);
-    const double reach = largest_magnitude(x + from - h, count + h);
+    const double reach = kernels_->largest(x + from - h, count + h);
     if (reach == 0.0 || reach * output_bound_ < static_cast<double>(peak)) continue;
     for (const Phase& p : phases_) {
-      peak = phase_peak_(x + from, count, p.delays_frames.data(), p.coefficients.data(),
+      peak = kernels_->phase_peak(x + from, count, p.delays_frames.data(), p.coefficients.data(),
                          p.coefficients.size(), peak);
     }
   }

@@ -17,8 +17,14 @@
 namespace sonorik::analysis {
 
 namespace detail {
-using PhasePeakFunction = float(const double* x, std::size_t n, const unsigned* delays,
-                                const double* coefficients, std::size_t taps, float peak) noexcept;
+// One processor variant of the filter's loops (see true_peak_filter.cpp).
+struct TruePeakKernels {
+  float (*phase_peak)(const double* x, std::size_t n, const unsigned* delays,
+                      const double* coefficients, std::size_t taps, float peak) noexcept;
+  double (*round)(const double* in, std::size_t n, unsigned stride, double* x,
+                  double peak) noexcept;
+  double (*largest)(const double* x, std::size_t n) noexcept;
+};
 }  // namespace detail
 
 class TruePeakFilter {
@@ -68,7 +74,7 @@ class TruePeakFilter {
   void run_channel(unsigned channel, const double* interleaved, std::size_t frames,
                    unsigned stride) noexcept;
 
-  detail::PhasePeakFunction* phase_peak_ = nullptr;
+  const detail::TruePeakKernels* kernels_ = nullptr;
   unsigned channels_ = 0;
   unsigned factor_ = 1;
   unsigned history_frames_ = 0;          // input frames a phase reaches back

@@ -65,6 +65,18 @@ TEST_P(SameAsMeter, Readings) {
     }
     for (unsigned c = 0; c < channels; ++c) EXPECT_EQ(f->true_peak(c), meter->true_peak(c).value_or(NAN)) << run << " " << c;
   }
+  // The last channel alone, read in place from the frames (as the engine
+  // splits channels among its workers), at every width; the first part in a
+  // buffer of its own that ends with a whole number of vectors.
+  const std::size_t head = std::min<std::size_t>(frames, 2992);
+  const std::vector<double> first(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(head * channels));
+  for (unsigned bits : {128u, 256u, 512u}) {
+    std::optional<TruePeakFilter> f = TruePeakFilter::create(1, rate, bits);
+    ASSERT_TRUE(f.has_value());
+    f->add_frames(first.data() + channels - 1, head, channels);
+    f->add_frames(s.data() + head * channels + channels - 1, frames - head, channels);
+    EXPECT_EQ(f->true_peak(0), meter->true_peak(channels - 1).value_or(NAN)) << bits;
+  }
 }
 INSTANTIATE_TEST_SUITE_P(
     Readings, SameAsMeter,
