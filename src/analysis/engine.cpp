@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -276,6 +277,50 @@ struct ChannelMeter {
   }
 };
 
+// Adds p[j]^2 to sums[j] and takes |p[j]| into peaks[j] (NaN passed over),
+// for j in [0, W), over `groups` consecutive groups of W values: the partial
+// sums and peaks held in registers.
+template <std::size_t W>
+[[gnu::always_inline]] inline void add_groups(const double* p, std::size_t groups, double* sums,
+                                              double* peaks) noexcept {
+  double s[W], m[W];
+  std::memcpy(s, sums, sizeof s);
+  std::memcpy(m, peaks, sizeof m);
+  for (std::size_t g = 0; g < groups; ++g, p += W) {
+    for (std::size_t j = 0; j < W; ++j) {
+      s[j] += p[j] * p[j];
+      const double a = std::fabs(p[j]);
+      m[j] = a > m[j] ? a : m[j];
+    }
+  }
+  std::memcpy(sums, s, sizeof s);
+  std::memcpy(peaks, m, sizeof m);
+}
+
+using AddGroups = void(const double* p, std::size_t groups, double* sums, double* peaks) noexcept;
+
+// add_groups for mono (W = 4) and stereo (W = 8) in the widest vectors this
+// processor runs; nullptr for other widths.
+AddGroups* widest_add_groups(std::size_t width) noexcept {
+  struct Base {
+    static void add4(const double* p, std::size_t g, double* s, double* m) noexcept { add_groups<4>(p, g, s, m); }
+    static void add8(const double* p, std::size_t g, double* s, double* m) noexcept { add_groups<8>(p, g, s, m); }
+  };
+#if defined(__GNUC__) && defined(__x86_64__)
+  struct Wide {
+    [[gnu::target("avx512f")]] static void add4(const double* p, std::size_t g, double* s, double* m) noexcept {
+      add_groups<4>(p, g, s, m);
+    }
+    [[gnu::target("avx512f")]] static void add8(const double* p, std::size_t g, double* s, double* m) noexcept {
+      add_groups<8>(p, g, s, m);
+    }
+  };
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return width == 4 ? &Wide::add4 : width == 8 ? &Wide::add8 : nullptr;
+#endif
+  return width == 4 ? &Base::add4 : width == 8 ? &Base::add8 : nullptr;
+}
+
 // Sums of squares over RMS blocks, and sample peaks.
 class RmsPart {
  public:
@@ -327,6 +372,11 @@ class RmsPart {
     double* sums = lane_sums_.data();
     double* peaks = lane_peaks_.data();
     std::size_t f = 0;
+    if (add_groups_ != nullptr) {
+      add_groups_(p, n / kLanes, sums, peaks);
+      f = n / kLanes * kLanes;
+      p += f * channels;
+    }
     for (; f + kLanes <= n; f += kLanes, p += width) {
       for (std::size_t j = 0; j < width; ++j) {
         sums[j] += p[j] * p[j];
@@ -376,6 +426,7 @@ class RmsPart {
   std::vector<double> channel_sums_;
   std::vector<double> peaks_;
   std::vector<double> lane_sums_;   // kLanes x channels, with channel_sums
+  AddGroups* add_groups_ = widest_add_groups(kLanes * config_.channels);
   std::vector<double> lane_peaks_;
 };
 
