@@ -12,6 +12,7 @@ import argparse
 import math
 import os
 import sys
+import threading
 from typing import Any
 
 import sonorik_meter
@@ -86,6 +87,18 @@ def _pictures(files: list[str], out: str, fmt: str) -> list[str]:
     return names
 
 
+def _load_drawing() -> None:
+    """Imports what drawing needs. Run beside the first measurement, which
+    leaves the interpreter free; a failure is reported by the drawing's own
+    import."""
+    try:
+        import matplotlib.backends.backend_agg  # noqa: F401
+        import matplotlib.figure  # noqa: F401
+        import matplotlib.ticker  # noqa: F401
+    except Exception:  # noqa: BLE001, S110
+        pass
+
+
 def cmd_plot(args: argparse.Namespace) -> int:
     from sonorik_cli import main as cli
 
@@ -109,9 +122,12 @@ def cmd_plot(args: argparse.Namespace) -> int:
             cli.fail(out, e.strerror or str(e))
             return 1
     targets = _pictures(files, out, args.picture_format) if many else [out] * len(files)
+    loader = threading.Thread(target=_load_drawing, daemon=True)
+    loader.start()
     for path, target in zip(files, targets):
         try:
             m = sonorik_meter.measure(path, series=True)
+            loader.join()
             drawing.plot(m, target, name=os.path.basename(path), target_lufs=args.target,
                          tolerance_lu=args.tolerance, ceiling_dbtp=args.ceiling,
                          width_px=args.width, height_px=args.height)

@@ -77,6 +77,17 @@ TEST_P(SameAsMeter, Readings) {
     f->add_frames(s.data() + head * channels + channels - 1, frames - head, channels);
     EXPECT_EQ(f->true_peak(0), meter->true_peak(channels - 1).value_or(NAN)) << bits;
   }
+  // After reset_peaks, the peak of what came since, as the meter gives its last call's.
+  const std::size_t cut = frames / 2;
+  Result<Meter> last = Meter::create(channels, rate, Meter::kModeTruePeak);
+  ASSERT_TRUE(last.ok());
+  std::optional<TruePeakFilter> f = TruePeakFilter::create(channels, rate);
+  for (unsigned c = 0; c < channels; ++c) ASSERT_TRUE(last->set_channel(c, EBUR128_UNUSED));
+  ASSERT_TRUE(last->add_frames(s.data(), cut) && last->add_frames(s.data() + cut * channels, frames - cut));
+  f->add_frames(s.data(), cut);
+  f->reset_peaks();
+  f->add_frames(s.data() + cut * channels, frames - cut);
+  for (unsigned c = 0; c < channels; ++c) EXPECT_EQ(f->true_peak(c), last->previous_true_peak(c).value_or(NAN)) << c;
 }
 INSTANTIATE_TEST_SUITE_P(
     Readings, SameAsMeter,
