@@ -32,7 +32,8 @@ MUTANTS = {  # file: [(id, old text, new text)]
     "src/analysis/true_peak_filter.cpp": [
         ("tp-factor-gate", "if (rate_hz < 96000) return 4;", "if (rate_hz <= 96000) return 4;"),
         ("tp-bound-no-gain", "f.output_bound_ = std::max(f.output_bound_, sum * kBoundMargin);", "f.output_bound_ = 1.0;"),
-        ("tp-bound-no-reach", "largest_magnitude(x + from - h, count + h)", "largest_magnitude(x + from, count)")],
+        ("tp-bound-no-reach", "largest(x + from - h, count + h)", "largest(x + from, count)"),
+        ("tp-odd-lanes", "(a, b, 0, 2, 4, 6, 8, 10, 12, 14)", "(a, b, 1, 3, 5, 7, 9, 11, 13, 15)")],
     "src/analysis/k_meter.cpp": [
         ("range-wait-unfinished", "    add_ring(position_, ring_blocks_ * b, lane_sums);\n    energies[", "    energies["),
         ("channel-back-3-blocks", "(position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;\n      filter_",
