@@ -54,10 +54,11 @@ template <class D>
   if constexpr (sizeof(D) == 64) a = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
 }
 
-// The largest lane of a and b, whose lanes are never NaN, into `largest`.
+// The largest lane of `first` and `second`, whose lanes are never NaN, into `largest`.
 template <class D>
-[[gnu::always_inline]] inline void take_largest_lane(D a, const D& b, double& largest) noexcept {
-  a = b > a ? b : a;
+[[gnu::always_inline]] inline void take_largest_lane(const D& first, const D& second,
+                                                     double& largest) noexcept {
+  D a = second > first ? second : first;
   if constexpr (sizeof(D) == 64) {
     D high = __builtin_shufflevector(a, a, 4, 5, 6, 7, 0, 1, 2, 3);
     a = high > a ? high : a;
@@ -74,7 +75,8 @@ template <class D>
 
 // Writes x[i] = the sample in[i * stride] rounded to float, for i in [0, n),
 // and returns the largest |sample| from `peak` on (NaN passed over).
-// Samples one or two values apart are read a vector at a time.
+// Samples one or two values apart are loaded a vector at a time, others
+// gathered one by one.
 template <class D, class F>
 [[gnu::always_inline]] inline double round_to_float(const double* in, std::size_t n,
                                                     unsigned stride, double* x,
@@ -82,25 +84,27 @@ template <class D, class F>
   constexpr std::size_t kWidth = sizeof(D) / sizeof(double);
   D peaks[2] = {D{} + peak, D{} + peak};
   std::size_t i = 0;
-  if (stride <= 2) {
-    // With two values a frame, each vector's last value is the other
-    // channel's, which the last frame given may not hold.
-    const std::size_t spare = stride == 2 ? 1 : 0;
-    for (; i + 2 * kWidth + spare <= n; i += 2 * kWidth) {
-      for (std::size_t v = 0; v < 2; ++v) {
-        const std::size_t at = i + v * kWidth;
-        D s, m;
+  // With two values a frame, each vector's last value is the other
+  // channel's, which the last frame given may not hold.
+  const std::size_t spare = stride == 2 ? 1 : 0;
+  for (; i + 2 * kWidth + spare <= n; i += 2 * kWidth) {
+    for (std::size_t v = 0; v < 2; ++v) {
+      const std::size_t at = i + v * kWidth;
+      D s, m;
+      if (stride <= 2) {
         std::memcpy(&s, in + at * stride, sizeof s);
-        if (stride == 2) {
-          std::memcpy(&m, in + at * stride + kWidth, sizeof m);
-          take_even_lanes(s, m);
-        }
-        m = s;
-        take_magnitude(m);
-        peaks[v] = m > peaks[v] ? m : peaks[v];
-        const D rounded = __builtin_convertvector(__builtin_convertvector(s, F), D);
-        std::memcpy(x + at, &rounded, sizeof rounded);
+      } else {
+        for (std::size_t w = 0; w < kWidth; ++w) s[w] = in[(at + w) * stride];
       }
+      if (stride == 2) {
+        std::memcpy(&m, in + at * stride + kWidth, sizeof m);
+        take_even_lanes(s, m);
+      }
+      m = s;
+      take_magnitude(m);
+      peaks[v] = m > peaks[v] ? m : peaks[v];
+      const D rounded = __builtin_convertvector(__builtin_convertvector(s, F), D);
+      std::memcpy(x + at, &rounded, sizeof rounded);
     }
   }
   for (; i < n; ++i) {
