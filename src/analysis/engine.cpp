@@ -12,6 +12,7 @@
 #include "analysis/block_energies.h"
 #include "analysis/k_meter.h"
 #include "analysis/meter.h"
+#include "analysis/simd.h"
 #include "analysis/true_peak_filter.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -306,7 +307,7 @@ AddGroups* widest_add_groups(std::size_t width) noexcept {
     static void add4(const double* p, std::size_t g, double* s, double* m) noexcept { add_groups<4>(p, g, s, m); }
     static void add8(const double* p, std::size_t g, double* s, double* m) noexcept { add_groups<8>(p, g, s, m); }
   };
-#if defined(__GNUC__) && defined(__x86_64__)
+#if SONORIK_SIMD_WIDE
   struct Wide {
     [[gnu::target("avx512f")]] static void add4(const double* p, std::size_t g, double* s, double* m) noexcept {
       add_groups<4>(p, g, s, m);
@@ -315,8 +316,7 @@ AddGroups* widest_add_groups(std::size_t width) noexcept {
       add_groups<8>(p, g, s, m);
     }
   };
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return width == 4 ? &Wide::add4 : width == 8 ? &Wide::add8 : nullptr;
+  if (simd::widest_vector_bits() == 512) return width == 4 ? &Wide::add4 : width == 8 ? &Wide::add8 : nullptr;
 #endif
   return width == 4 ? &Base::add4 : width == 8 ? &Base::add8 : nullptr;
 }

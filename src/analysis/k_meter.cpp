@@ -13,12 +13,6 @@
 #include "analysis/meter.h"
 #include "analysis/simd.h"
 
-#if defined(__GNUC__) && defined(__x86_64__)
-#define SONORIK_KM_WIDE 1
-#else
-#define SONORIK_KM_WIDE 0
-#endif
-
 namespace sonorik::analysis {
 
 namespace {
@@ -171,7 +165,7 @@ void k_filter_base(const double* in, std::size_t frames, unsigned channels, cons
   k_filter_exact<D, V>(in, frames, channels, k, state, squares, back, sums);
 }
 
-#if SONORIK_KM_WIDE
+#if SONORIK_SIMD_WIDE
 template <std::size_t V>
 [[gnu::target("avx2")]] void k_filter_avx2(const double* in, std::size_t frames, unsigned channels,
                                            const double* k, double* state, double* squares,
@@ -189,27 +183,21 @@ template <std::size_t V>
 // The widest variant for `channels` this processor runs, of at most
 // `max_bits`, and its lane count.
 detail::KFilterFunction* choose_filter(unsigned channels, unsigned max_bits, unsigned& lanes) {
-#if SONORIK_KM_WIDE
-  __builtin_cpu_init();
-  const bool avx512 = max_bits >= 512 && __builtin_cpu_supports("avx512f");
-  const bool avx2 = max_bits >= 256 && __builtin_cpu_supports("avx2");
-#else
-  (void)max_bits;
-  const bool avx512 = false, avx2 = false;
-#endif
+  const unsigned bits = widest_vector_bits(max_bits);
+  [[maybe_unused]] const bool avx512 = bits >= 512, avx2 = bits >= 256;
   if (channels <= 2) {
     lanes = 2;
     return &k_filter_base<Double2, 1>;
   }
   if (channels <= 4) {
     lanes = 4;
-#if SONORIK_KM_WIDE
+#if SONORIK_SIMD_WIDE
     if (avx2) return &k_filter_avx2<1>;
 #endif
     return &k_filter_base<Double2, 2>;
   }
   lanes = 8;
-#if SONORIK_KM_WIDE
+#if SONORIK_SIMD_WIDE
   if (avx512) return &k_filter_avx512;
   if (avx2) return &k_filter_avx2<2>;
 #endif

@@ -12,12 +12,6 @@
 #include "analysis/meter.h"
 #include "analysis/simd.h"
 
-#if defined(__GNUC__) && defined(__x86_64__)
-#define SONORIK_TP_WIDE 1
-#else
-#define SONORIK_TP_WIDE 0
-#endif
-
 namespace sonorik::analysis {
 
 namespace {
@@ -197,7 +191,7 @@ template <class D, class F, std::size_t Vectors>
                                                       &NAME##_largest};
 
 SONORIK_TP_KERNELS(base, , Double2, Float2, 8)
-#if SONORIK_TP_WIDE
+#if SONORIK_SIMD_WIDE
 SONORIK_TP_KERNELS(avx2, [[gnu::target("avx2")]], Double4, Float4, 4)
 SONORIK_TP_KERNELS(avx512, [[gnu::target("avx512f")]], Double8, Float8, 2)
 #endif
@@ -205,10 +199,10 @@ SONORIK_TP_KERNELS(avx512, [[gnu::target("avx512f")]], Double8, Float8, 2)
 
 // The widest variant this processor runs, of at most `max_bits`.
 const detail::TruePeakKernels* widest_kernels(unsigned max_bits) noexcept {
-#if SONORIK_TP_WIDE
-  __builtin_cpu_init();
-  if (max_bits >= 512 && __builtin_cpu_supports("avx512f")) return &avx512_kernels;
-  if (max_bits >= 256 && __builtin_cpu_supports("avx2")) return &avx2_kernels;
+#if SONORIK_SIMD_WIDE
+  const unsigned bits = widest_vector_bits(max_bits);
+  if (bits == 512) return &avx512_kernels;
+  if (bits == 256) return &avx2_kernels;
 #else
   (void)max_bits;
 #endif
