@@ -93,8 +93,10 @@ void convert(const unsigned char* in, std::size_t samples, const Format& fmt, do
   } else if (fmt.bits == 24) {
     for (std::size_t i = 0; i < samples; ++i) {
       const unsigned char* p = in + 3 * i;
-      const auto v = static_cast<std::int32_t>((std::uint32_t{p[0]} << 8) | (std::uint32_t{p[1]} << 16) |
-                                               (std::uint32_t{p[2]} << 24)) >> 8;
+      const auto v =
+          static_cast<std::int32_t>((std::uint32_t{p[0]} << 8) | (std::uint32_t{p[1]} << 16) |
+                                    (std::uint32_t{p[2]} << 24)) >>
+          8;
       out[i] = v / 8388608.0;
     }
   } else if (fmt.is_float) {
@@ -159,7 +161,8 @@ bool measure(const char* path, bool analysis) {
                     (analysis ? 0 : EBUR128_MODE_LRA);
   MeterPtr meter(ebur128_init(fmt.channels, fmt.rate_hz, modes));
   if (!meter) {
-    std::fprintf(stderr, "%s: meter refused %u channels at %u Hz\n", path, fmt.channels, fmt.rate_hz);
+    std::fprintf(stderr, "%s: meter refused %u channels at %u Hz\n", path, fmt.channels,
+                 fmt.rate_hz);
     return false;
   }
   if (fmt.channels == 2) {
@@ -193,8 +196,8 @@ bool measure(const char* path, bool analysis) {
   }
   const double peak_db = peak > 0.0 ? 20.0 * std::log10(peak) : -HUGE_VAL;
   if (analysis) {
-    std::printf("%s: I %.2f LUFS, M max %.2f LUFS, S max %.2f LUFS, TP %.2f dBFS\n", path, integrated,
-                momentary_max, short_term_max, peak_db);
+    std::printf("%s: I %.2f LUFS, M max %.2f LUFS, S max %.2f LUFS, TP %.2f dBFS\n", path,
+                integrated, momentary_max, short_term_max, peak_db);
   } else {
     std::printf("%s: I %.2f LUFS, LRA %.2f LU, TP %.2f dBFS\n", path, integrated, range, peak_db);
   }

@@ -33,7 +33,8 @@ void put(std::ofstream& f, std::uint32_t v, int bytes) {
 
 int make_file(const std::string& path, int seconds) {
   const std::uint32_t rate = 48000, channels = 2;
-  const std::uint64_t frames = static_cast<std::uint64_t>(rate) * static_cast<std::uint64_t>(seconds);
+  const std::uint64_t frames =
+      static_cast<std::uint64_t>(rate) * static_cast<std::uint64_t>(seconds);
   const auto data_bytes = static_cast<std::uint32_t>(frames * channels * 3);
   std::ofstream f(path, std::ios::binary);
   f.write("RIFF", 4);
@@ -57,8 +58,10 @@ int make_file(const std::string& path, int seconds) {
     const double v[2] = {env * std::sin(2 * M_PI * 440 * t) + noise(gen),
                          env * std::sin(2 * M_PI * 660 * t + 0.3) + noise(gen)};
     for (double x : v) {
-      const auto s = static_cast<std::int32_t>(std::clamp(std::round(x * 8388607.0), -8388608.0, 8388607.0));
-      for (int k = 0; k < 3; ++k) buf.push_back(static_cast<char>((static_cast<std::uint32_t>(s) >> (8 * k)) & 0xFF));
+      const auto s =
+          static_cast<std::int32_t>(std::clamp(std::round(x * 8388607.0), -8388608.0, 8388607.0));
+      for (int k = 0; k < 3; ++k)
+        buf.push_back(static_cast<char>((static_cast<std::uint32_t>(s) >> (8 * k)) & 0xFF));
     }
     if (buf.size() > (1 << 20)) {
       f.write(buf.data(), static_cast<std::streamsize>(buf.size()));
@@ -141,12 +144,16 @@ int main(int argc, char** argv) {
     done = true;
     sampler.join();
     if (!r) return 1;
-    std::printf("run %d: ffmpeg %.3f s, fast path %.3f s, cpu %.3f s  (I %.2f LUFS, LRA %.2f LU, TP %.2f dBFS)\n", i + 1,
-                theirs.back(), ours.back(), cpu_seconds() - cpu0, r->integrated_loudness.value_or(NAN),
-                r->loudness_range.value_or(NAN), r->true_peak.value_or(NAN));
+    std::printf(
+        "run %d: ffmpeg %.3f s, fast path %.3f s, cpu %.3f s  (I %.2f LUFS, LRA %.2f LU, TP %.2f "
+        "dBFS)\n",
+        i + 1, theirs.back(), ours.back(), cpu_seconds() - cpu0,
+        r->integrated_loudness.value_or(NAN), r->loudness_range.value_or(NAN),
+        r->true_peak.value_or(NAN));
   }
   std::printf("median: ffmpeg %.3f s, fast path %.3f s, ratio %.3f\n", median(theirs), median(ours),
               median(ours) / median(theirs));
-  std::printf("anonymous memory: %ld KiB before, %ld KiB peak during analysis\n", base_anon, peak_anon);
+  std::printf("anonymous memory: %ld KiB before, %ld KiB peak during analysis\n", base_anon,
+              peak_anon);
   return 0;
 }

@@ -21,14 +21,29 @@ Wanted wanted_measures(const MetricList& metrics) {
   Wanted w;
   for (Metric m : metrics) {
     switch (m) {
-      case Metric::integrated_loudness: w.loudness.integrated = true; break;
-      case Metric::short_term_loudness: w.loudness.short_term = true; break;
-      case Metric::momentary_loudness: w.loudness.momentary = true; break;
-      case Metric::loudness_range: w.loudness.range = true; break;
-      case Metric::true_peak: w.true_peak = true; break;
-      case Metric::rms_max: w.rms_max = true; break;
-      case Metric::rms_average: w.rms_average = true; break;
-      default: break;  // file fields, rms_min and sample_peak are not measured here
+      case Metric::integrated_loudness:
+        w.loudness.integrated = true;
+        break;
+      case Metric::short_term_loudness:
+        w.loudness.short_term = true;
+        break;
+      case Metric::momentary_loudness:
+        w.loudness.momentary = true;
+        break;
+      case Metric::loudness_range:
+        w.loudness.range = true;
+        break;
+      case Metric::true_peak:
+        w.true_peak = true;
+        break;
+      case Metric::rms_max:
+        w.rms_max = true;
+        break;
+      case Metric::rms_average:
+        w.rms_average = true;
+        break;
+      default:
+        break;  // file fields, rms_min and sample_peak are not measured here
     }
   }
   return w;

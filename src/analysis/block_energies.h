@@ -31,7 +31,8 @@ class BlockEnergies {
   }
   double mean_of_last(std::size_t n) const {
     double sum = 0.0;
-    for (std::size_t i = 1; i <= n; ++i) sum += ring_[(next_ + kShortTermBlocks - i) % kShortTermBlocks];
+    for (std::size_t i = 1; i <= n; ++i)
+      sum += ring_[(next_ + kShortTermBlocks - i) % kShortTermBlocks];
     return sum / static_cast<double>(n);
   }
   double momentary_lufs() const { return loudness_of(mean_of_last(kMomentaryBlocks)); }

@@ -13,11 +13,11 @@ struct Entry {
   int role;
 };
 constexpr std::array kRoles = {
-    Entry{"M", EBUR128_CENTER},        Entry{"L", EBUR128_LEFT},
-    Entry{"R", EBUR128_RIGHT},         Entry{"C", EBUR128_CENTER},
-    Entry{"LFE", EBUR128_UNUSED},      Entry{"Ls", EBUR128_LEFT_SURROUND},
+    Entry{"M", EBUR128_CENTER},          Entry{"L", EBUR128_LEFT},
+    Entry{"R", EBUR128_RIGHT},           Entry{"C", EBUR128_CENTER},
+    Entry{"LFE", EBUR128_UNUSED},        Entry{"Ls", EBUR128_LEFT_SURROUND},
     Entry{"Rs", EBUR128_RIGHT_SURROUND}, Entry{"Lb", EBUR128_Mp135},
-    Entry{"Rb", EBUR128_Mm135},        Entry{"Cb", EBUR128_Mp180},
+    Entry{"Rb", EBUR128_Mm135},          Entry{"Cb", EBUR128_Mp180},
     Entry{"X", EBUR128_Mp000},
 };
 }  // namespace
@@ -40,14 +40,22 @@ std::optional<int> channel_role(std::string_view name) {
 
 std::vector<std::string> default_layout(unsigned channels) {
   switch (channels) {
-    case 1: return {"M"};
-    case 2: return {"L", "R"};
-    case 3: return {"L", "R", "C"};
-    case 4: return {"L", "R", "Ls", "Rs"};
-    case 5: return {"L", "R", "C", "Ls", "Rs"};
-    case 6: return {"L", "R", "C", "LFE", "Ls", "Rs"};
-    case 7: return {"L", "R", "C", "LFE", "Cb", "Ls", "Rs"};
-    default: break;
+    case 1:
+      return {"M"};
+    case 2:
+      return {"L", "R"};
+    case 3:
+      return {"L", "R", "C"};
+    case 4:
+      return {"L", "R", "Ls", "Rs"};
+    case 5:
+      return {"L", "R", "C", "Ls", "Rs"};
+    case 6:
+      return {"L", "R", "C", "LFE", "Ls", "Rs"};
+    case 7:
+      return {"L", "R", "C", "LFE", "Cb", "Ls", "Rs"};
+    default:
+      break;
   }
   std::vector<std::string> out = {"L", "R", "C", "LFE", "Lb", "Rb", "Ls", "Rs"};
   out.resize(channels, "X");
@@ -56,25 +64,48 @@ std::vector<std::string> default_layout(unsigned channels) {
 
 std::vector<std::string> layout_of(const std::vector<Speaker>& speakers) {
   const auto has = [&](Speaker a, Speaker b) {
-    return std::any_of(speakers.begin(), speakers.end(), [&](Speaker s) { return s == a || s == b; });
+    return std::any_of(speakers.begin(), speakers.end(),
+                       [&](Speaker s) { return s == a || s == b; });
   };
-  const bool two_pairs = has(Speaker::back_left, Speaker::back_right) &&
-                         has(Speaker::side_left, Speaker::side_right);
+  const bool two_pairs =
+      has(Speaker::back_left, Speaker::back_right) && has(Speaker::side_left, Speaker::side_right);
   std::vector<std::string> out;
   for (Speaker s : speakers) {
     switch (s) {
-      case Speaker::mono: out.emplace_back("M"); break;
-      case Speaker::left: out.emplace_back("L"); break;
-      case Speaker::right: out.emplace_back("R"); break;
-      case Speaker::center: out.emplace_back("C"); break;
-      case Speaker::lfe: out.emplace_back("LFE"); break;
-      case Speaker::back_left: out.emplace_back(two_pairs ? "Lb" : "Ls"); break;
-      case Speaker::back_right: out.emplace_back(two_pairs ? "Rb" : "Rs"); break;
-      case Speaker::side_left: out.emplace_back("Ls"); break;
-      case Speaker::side_right: out.emplace_back("Rs"); break;
-      case Speaker::back_center: out.emplace_back("Cb"); break;
+      case Speaker::mono:
+        out.emplace_back("M");
+        break;
+      case Speaker::left:
+        out.emplace_back("L");
+        break;
+      case Speaker::right:
+        out.emplace_back("R");
+        break;
+      case Speaker::center:
+        out.emplace_back("C");
+        break;
+      case Speaker::lfe:
+        out.emplace_back("LFE");
+        break;
+      case Speaker::back_left:
+        out.emplace_back(two_pairs ? "Lb" : "Ls");
+        break;
+      case Speaker::back_right:
+        out.emplace_back(two_pairs ? "Rb" : "Rs");
+        break;
+      case Speaker::side_left:
+        out.emplace_back("Ls");
+        break;
+      case Speaker::side_right:
+        out.emplace_back("Rs");
+        break;
+      case Speaker::back_center:
+        out.emplace_back("Cb");
+        break;
       case Speaker::unknown:
-      case Speaker::other: out.emplace_back("X"); break;
+      case Speaker::other:
+        out.emplace_back("X");
+        break;
     }
   }
   return out;

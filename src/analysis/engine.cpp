@@ -65,8 +65,8 @@ void run_told(tbb::task_group& group, Handoff& handoff, F&& f) {
 
 // Every block of samples holds at most this many values (512 KiB).
 constexpr std::size_t kBlockSamples = std::size_t{1} << 16;
-constexpr std::uint64_t kShortTermSteps = 30;    // 3 s of 100 ms steps
-constexpr std::uint64_t kRangeBlockEvery = 10;   // the library's range hop: 1 s
+constexpr std::uint64_t kShortTermSteps = 30;   // 3 s of 100 ms steps
+constexpr std::uint64_t kRangeBlockEvery = 10;  // the library's range hop: 1 s
 
 unsigned worker_count() {
   return static_cast<unsigned>(std::max(1, tbb::this_task_arena::max_concurrency()));
@@ -94,9 +94,15 @@ class LoudnessMeter {
   bool add_frames(const double* p, std::size_t frames) {
     return fast_ ? fast_->add_frames(p, frames) : meter_->add_frames(p, frames);
   }
-  std::optional<double> window(unsigned long ms) const { return fast_ ? fast_->window(ms) : meter_->window(ms); }
-  std::optional<double> momentary() const { return fast_ ? fast_->momentary() : meter_->momentary(); }
-  std::optional<double> shortterm() const { return fast_ ? fast_->shortterm() : meter_->shortterm(); }
+  std::optional<double> window(unsigned long ms) const {
+    return fast_ ? fast_->window(ms) : meter_->window(ms);
+  }
+  std::optional<double> momentary() const {
+    return fast_ ? fast_->momentary() : meter_->momentary();
+  }
+  std::optional<double> shortterm() const {
+    return fast_ ? fast_->shortterm() : meter_->shortterm();
+  }
   std::optional<double> global() const { return fast_ ? fast_->global() : meter_->global(); }
   std::optional<double> range() const { return fast_ ? fast_->range() : meter_->range(); }
   std::optional<double> relative_threshold() const {
@@ -183,9 +189,9 @@ class LoudnessPart {
   LoudnessMeter meter_;
   const EngineConfig& config_;
   std::uint64_t step_;
-  std::uint64_t left_;        // frames still missing from the current step
+  std::uint64_t left_;  // frames still missing from the current step
   std::uint64_t fed_ = 0;
-  std::uint64_t steps_ = 0;   // whole steps fed
+  std::uint64_t steps_ = 0;  // whole steps fed
   bool step_ok_ = true;
   bool composing_;
   BlockEnergies history_;
@@ -200,8 +206,8 @@ struct PeakGroup {
   std::optional<TruePeakFilter> filter;
   std::optional<Meter> meter;
   std::vector<double> buffer;
-  std::uint64_t step = 0;           // 0: no per-step peaks
-  std::uint64_t left = 0;           // frames still missing from the current step
+  std::uint64_t step = 0;  // 0: no per-step peaks
+  std::uint64_t left = 0;  // frames still missing from the current step
   double step_peak = 0.0;
   std::vector<double> steps;
   std::vector<double> before_step;  // filter readings of the steps already taken
@@ -304,19 +310,26 @@ using AddGroups = void(const double* p, std::size_t groups, double* sums, double
 // processor runs; nullptr for other widths.
 AddGroups* widest_add_groups(std::size_t width) noexcept {
   struct Base {
-    static void add4(const double* p, std::size_t g, double* s, double* m) noexcept { add_groups<4>(p, g, s, m); }
-    static void add8(const double* p, std::size_t g, double* s, double* m) noexcept { add_groups<8>(p, g, s, m); }
-  };
-#if SONORIK_SIMD_WIDE
-  struct Wide {
-    [[gnu::target("avx512f")]] static void add4(const double* p, std::size_t g, double* s, double* m) noexcept {
+    static void add4(const double* p, std::size_t g, double* s, double* m) noexcept {
       add_groups<4>(p, g, s, m);
     }
-    [[gnu::target("avx512f")]] static void add8(const double* p, std::size_t g, double* s, double* m) noexcept {
+    static void add8(const double* p, std::size_t g, double* s, double* m) noexcept {
       add_groups<8>(p, g, s, m);
     }
   };
-  if (simd::widest_vector_bits() == 512) return width == 4 ? &Wide::add4 : width == 8 ? &Wide::add8 : nullptr;
+#if SONORIK_SIMD_WIDE
+  struct Wide {
+    [[gnu::target("avx512f")]] static void add4(const double* p, std::size_t g, double* s,
+                                                double* m) noexcept {
+      add_groups<4>(p, g, s, m);
+    }
+    [[gnu::target("avx512f")]] static void add8(const double* p, std::size_t g, double* s,
+                                                double* m) noexcept {
+      add_groups<8>(p, g, s, m);
+    }
+  };
+  if (simd::widest_vector_bits() == 512)
+    return width == 4 ? &Wide::add4 : width == 8 ? &Wide::add8 : nullptr;
 #endif
   return width == 4 ? &Base::add4 : width == 8 ? &Base::add8 : nullptr;
 }
@@ -419,13 +432,13 @@ class RmsPart {
 
   const EngineConfig& config_;
   std::uint64_t block_;
-  std::uint64_t left_;       // frames still to be read
+  std::uint64_t left_;  // frames still to be read
   std::uint64_t in_block_ = 0;
   double sum_ = 0.0;
   static constexpr std::size_t kLanes = 4;
   std::vector<double> channel_sums_;
   std::vector<double> peaks_;
-  std::vector<double> lane_sums_;   // kLanes x channels, with channel_sums
+  std::vector<double> lane_sums_;  // kLanes x channels, with channel_sums
   AddGroups* add_groups_ = widest_add_groups(kLanes * config_.channels);
   std::vector<double> lane_peaks_;
 };
@@ -467,7 +480,8 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
     channel_meters.resize(channels);
     for (unsigned c = 0; c < channels; ++c) {
       channel_meters[c].channel = c;
-      if (Result<Meter> m = Meter::create(1, rate, Meter::kModeI)) channel_meters[c].meter.emplace(std::move(m).value());
+      if (Result<Meter> m = Meter::create(1, rate, Meter::kModeI))
+        channel_meters[c].meter.emplace(std::move(m).value());
     }
   }
 
@@ -481,8 +495,9 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
       group.first = channels * g / n;
       group.count = channels * (g + 1) / n - group.first;
       if (config.step_true_peaks) {
-        group.step = config.step_frames != 0 ? config.step_frames
-                                             : static_cast<std::uint64_t>(static_cast<double>(rate) * 0.1);
+        group.step = config.step_frames != 0
+                         ? config.step_frames
+                         : static_cast<std::uint64_t>(static_cast<double>(rate) * 0.1);
         group.left = group.step;
       }
       group.filter = TruePeakFilter::create(group.count, rate);
@@ -514,7 +529,7 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
   for (std::vector<double>& b : buffers) b.resize(block * channels);
   EngineResult out;
   Handoff handoff, meter_handoff;  // the block's tasks; the meter's
-  tbb::task_group meter_task;  // one loudness feed at a time, in order
+  tbb::task_group meter_task;      // one loudness feed at a time, in order
   struct WaitForMeter {
     tbb::task_group& task;
     ~WaitForMeter() {
@@ -539,13 +554,16 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
         run_told(tasks, handoff, [&, g] { groups[g].feed(p, frames, channels); });
       }
       if (rms) run_told(tasks, handoff, [&] { rms->feed(p, frames); });
-      for (ChannelMeter& m : channel_meters) run_told(tasks, handoff, [&] { m.feed(p, frames, channels); });
-      if (!groups.empty()) run_told(tasks, handoff, [&] { groups.back().feed(p, frames, channels); });
+      for (ChannelMeter& m : channel_meters)
+        run_told(tasks, handoff, [&] { m.feed(p, frames, channels); });
+      if (!groups.empty())
+        run_told(tasks, handoff, [&] { groups.back().feed(p, frames, channels); });
       try {
         if (loudness) {
           meter_task.wait();  // the previous block's, whose buffer the reader fills next
           meter_handoff.after_wait();
-          run_told(meter_task, meter_handoff, [&loudness, p, frames] { loudness->feed(p, frames); });
+          run_told(meter_task, meter_handoff,
+                   [&loudness, p, frames] { loudness->feed(p, frames); });
         }
         following = read(buffers[(k + 1) % 2].data(), block);
       } catch (...) {

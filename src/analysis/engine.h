@@ -36,10 +36,10 @@ namespace sonorik::analysis {
 // One reading of the loudness meter at the end of a step. Both values are
 // absent when feeding that step failed.
 struct StepReading {
-  std::uint64_t end_frame = 0;             // frames fed so far
-  std::uint64_t frames = 0;                // frames of this step (the last may be short)
-  std::optional<double> momentary_lufs;    // last 400 ms (zeros before the start)
-  std::optional<double> short_term_lufs;   // last 3 s (zeros before the start)
+  std::uint64_t end_frame = 0;            // frames fed so far
+  std::uint64_t frames = 0;               // frames of this step (the last may be short)
+  std::optional<double> momentary_lufs;   // last 400 ms (zeros before the start)
+  std::optional<double> short_term_lufs;  // last 3 s (zeros before the start)
 };
 
 // One RMS block: the sum of squares of all its samples in interleaved order,
@@ -57,10 +57,10 @@ struct EngineConfig {
   std::uint32_t rate_hz = 48000;
 
   bool loudness = true;
-  int loudness_mode = 0;            // Meter mode; 0 means M | S | I
-  bool step_readings = true;        // read the meter after every step
-  std::uint64_t step_frames = 0;    // frames per step; 0 means trunc(rate x 0.1)
-  std::vector<int> channel_roles;   // libebur128 roles; empty keeps the meter's default
+  int loudness_mode = 0;           // Meter mode; 0 means M | S | I
+  bool step_readings = true;       // read the meter after every step
+  std::uint64_t step_frames = 0;   // frames per step; 0 means trunc(rate x 0.1)
+  std::vector<int> channel_roles;  // libebur128 roles; empty keeps the meter's default
   std::function<void(const StepReading&)> on_step;
   // Exact short-term readings (the meter's own window, not composed) at the
   // instants where the library takes its loudness-range blocks: every 10
@@ -74,7 +74,7 @@ struct EngineConfig {
   bool step_true_peaks = false;
 
   bool rms = true;
-  bool channel_sums = false;        // per-channel sums and sample peaks
+  bool channel_sums = false;           // per-channel sums and sample peaks
   std::uint64_t rms_block_frames = 0;  // 0 means rate / 10
   std::uint64_t rms_frames = std::numeric_limits<std::uint64_t>::max();
   std::function<void(const RmsBlock&)> on_rms_block;

@@ -122,9 +122,9 @@ template <class D, std::size_t V, bool Fused>
 // then squared and summed with denormals kept, as the meter does.
 template <class D, std::size_t V>
 [[gnu::always_inline]] inline void k_filter_exact(const double* in, std::size_t frames,
-                                                  unsigned channels, const double* k,
-                                                  double* state, double* squares,
-                                                  const double* back, double* sums) noexcept {
+                                                  unsigned channels, const double* k, double* state,
+                                                  double* squares, const double* back,
+                                                  double* sums) noexcept {
   constexpr std::size_t kLanes = sizeof(D) / sizeof(double) * V;
   double saved_state[4 * kLanes];
   double saved_sums[kAllSums * kLanes];
@@ -143,7 +143,8 @@ template <class D, std::size_t V>
       const double old = squares[f * kLanes + l];
       const double behind = back[f * kLanes + l];
       for (std::size_t r = 0; r < kOldSums; ++r) sums[(kRunningSums + r) * kLanes + l] += old;
-      for (std::size_t r = kOldSums; r < kOldSums + kBackSums; ++r) sums[(kRunningSums + r) * kLanes + l] += behind;
+      for (std::size_t r = kOldSums; r < kOldSums + kBackSums; ++r)
+        sums[(kRunningSums + r) * kLanes + l] += behind;
     }
   }
   {
@@ -208,7 +209,9 @@ detail::KFilterFunction* choose_filter(unsigned channels, unsigned max_bits, uns
 double gate_energy() { return std::pow(10.0, (-70.0 + 0.691) / 10.0); }
 double relative_gate_factor() { return std::pow(10.0, -10.0 / 10.0); }
 double minus_twenty_decibels() { return std::pow(10.0, -20.0 / 10.0); }
-double loudness_of_energy(double energy) { return 10 * (std::log(energy) / std::log(10.0)) - 0.691; }
+double loudness_of_energy(double energy) {
+  return 10 * (std::log(energy) / std::log(10.0)) - 0.691;
+}
 
 // The meter's ring for `window_ms`, in blocks of `block` frames; a ring
 // shorter than a gating block is widened to a 3 s window, as Meter::create
@@ -305,7 +308,8 @@ std::optional<KMeter> KMeter::build(unsigned channels, unsigned long rate_hz, in
     }
   }
   for (std::size_t c = 0; c < roles.size() && c < channels; ++c) {
-    if (roles[c] == EBUR128_DUAL_MONO && channels != 1) return std::nullopt;  // the meter refuses it
+    if (roles[c] == EBUR128_DUAL_MONO && channels != 1)
+      return std::nullopt;  // the meter refuses it
     m.roles_[c] = roles[c];
   }
   const double rate = static_cast<double>(rate_hz);
@@ -352,7 +356,8 @@ bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept 
       if (in_block_ == 0) start_block();
       const std::size_t n = std::min(frames, block_frames_ - in_block_);
       const std::size_t ring_frames = ring_blocks_ * block_frames_;
-      const std::size_t behind = (position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;
+      const std::size_t behind =
+          (position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;
       filter_(interleaved, n, channels_, coefficients_, state_.data(),
               ring_.data() + position_ * lanes_, ring_.data() + behind * lanes_, sums_.data());
       interleaved += n * channels_;
@@ -371,7 +376,8 @@ void KMeter::start_block() {
   const std::uint64_t s = blocks_;
   std::fill_n(sums_.data() + ((s + 3) % 4) * lanes_, lanes_, 0.0);
   if (position_ == 0) std::fill_n(sums_.data() + kSinceWrap * lanes_, lanes_, 0.0);
-  if (s % channel_ring_blocks_ == 0) std::fill_n(sums_.data() + kSinceChannelWrap * lanes_, lanes_, 0.0);
+  if (s % channel_ring_blocks_ == 0)
+    std::fill_n(sums_.data() + kSinceChannelWrap * lanes_, lanes_, 0.0);
 }
 
 void KMeter::end_block() {
@@ -396,7 +402,8 @@ void KMeter::end_block() {
     // The frames left behind the windows in waiting have all been replaced.
     for (std::size_t slot = 0; slot < kOldSums; ++slot) {
       if (waiting_[slot] == kNone) continue;
-      range_energies_[waiting_[slot]] = weighted(sums_.data() + (kRunningSums + slot) * lanes_, kShortTermBlocks * b);
+      range_energies_[waiting_[slot]] =
+          weighted(sums_.data() + (kRunningSums + slot) * lanes_, kShortTermBlocks * b);
       waiting_[slot] = kNone;
     }
   }
@@ -410,7 +417,8 @@ void KMeter::take_channel_block(std::uint64_t t) {
     ChannelWait& w = channel_waiting_[slot];
     if (w.entry == kNone || --w.blocks_left > 0) continue;
     energies = channel_energies_.data() + w.entry * lanes_;
-    for (unsigned c = 0; c < channels_; ++c) energies[c] = channel_energy(sums_[(kRunningSums + kOldSums + slot) * lanes_ + c]);
+    for (unsigned c = 0; c < channels_; ++c)
+      energies[c] = channel_energy(sums_[(kRunningSums + kOldSums + slot) * lanes_ + c]);
     w.entry = kNone;
   }
   const std::size_t entry = channel_energies_.size() / lanes_;
@@ -463,7 +471,8 @@ void KMeter::take_range_window() {
   if (ring_blocks_ == kShortTermBlocks && idx < ring_blocks_ * b) {
     for (std::size_t slot = 0; slot < kOldSums; ++slot) {
       if (waiting_[slot] != kNone) continue;
-      std::copy_n(sums_.data() + kSinceWrap * lanes_, lanes_, sums_.data() + (kRunningSums + slot) * lanes_);
+      std::copy_n(sums_.data() + kSinceWrap * lanes_, lanes_,
+                  sums_.data() + (kRunningSums + slot) * lanes_);
       waiting_[slot] = range_energies_.size();
       range_energies_.push_back(0.0);
       return;
@@ -534,9 +543,12 @@ void add_frames_to(const double* ring, std::size_t from, std::size_t to, double*
 
 void KMeter::add_ring(std::size_t from_frame, std::size_t to_frame, double* lane_sums) const {
   switch (lanes_) {
-    case 2: return add_frames_to<2>(ring_.data(), from_frame, to_frame, lane_sums);
-    case 4: return add_frames_to<4>(ring_.data(), from_frame, to_frame, lane_sums);
-    default: return add_frames_to<8>(ring_.data(), from_frame, to_frame, lane_sums);
+    case 2:
+      return add_frames_to<2>(ring_.data(), from_frame, to_frame, lane_sums);
+    case 4:
+      return add_frames_to<4>(ring_.data(), from_frame, to_frame, lane_sums);
+    default:
+      return add_frames_to<8>(ring_.data(), from_frame, to_frame, lane_sums);
   }
 }
 
@@ -593,7 +605,8 @@ std::optional<double> KMeter::channel_global(unsigned channel) const {
   const std::size_t entries = channel_energies_.size() / lanes_;
   std::vector<double> energies(entries);
   for (std::size_t i = 0; i < entries; ++i) energies[i] = channel_energies_[i * lanes_ + channel];
-  for (std::size_t slot = 0; slot < kBackSums; ++slot) {  // windows still waiting, completed from the ring
+  for (std::size_t slot = 0; slot < kBackSums;
+       ++slot) {  // windows still waiting, completed from the ring
     const ChannelWait& w = channel_waiting_[slot];
     if (w.entry == kNone) continue;
     const std::size_t ring_frames = ring_blocks_ * block_frames_;
@@ -678,7 +691,8 @@ bool KMeter::matches_meter() {
       singles.push_back(std::move(single).value());
     }
     std::vector<std::optional<KMeter>> ours;
-    for (unsigned bits : {128u, 256u, 512u}) ours.push_back(build(channels, rate, mode, {}, true, bits));
+    for (unsigned bits : {128u, 256u, 512u})
+      ours.push_back(build(channels, rate, mode, {}, true, bits));
     std::vector<double> one(frames);
     std::size_t at = 0;
     for (std::size_t piece = 0, count = 0; at < frames; piece = piece * 7 + 1234, ++count) {
@@ -693,15 +707,16 @@ bool KMeter::matches_meter() {
         if (!k || !k->add_frames(probe.data() + (at - n) * channels, n)) return false;
         if (count % 3 != 0 && at < frames) continue;
         const auto same = [](std::optional<double> a, std::optional<double> b) {
-          return a.has_value() == b.has_value() && (!a || std::memcmp(&*a, &*b, sizeof(double)) == 0);
+          return a.has_value() == b.has_value() &&
+                 (!a || std::memcmp(&*a, &*b, sizeof(double)) == 0);
         };
         bool ok = same(k->momentary(), meter->momentary()) &&
                   same(k->shortterm(), meter->shortterm()) &&
-                  same(k->window(100), meter->window(100)) &&
-                  same(k->global(), meter->global()) &&
+                  same(k->window(100), meter->window(100)) && same(k->global(), meter->global()) &&
                   same(k->relative_threshold(), meter->relative_threshold()) &&
                   same(k->range(), meter->range());
-        for (unsigned c = 0; ok && c < channels; ++c) ok = same(k->channel_global(c), singles[c].global());
+        for (unsigned c = 0; ok && c < channels; ++c)
+          ok = same(k->channel_global(c), singles[c].global());
         if (!ok) return false;
       }
     }

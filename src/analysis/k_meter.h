@@ -116,8 +116,8 @@ class KMeter {
   unsigned channels_ = 0;
   unsigned lanes_ = 0;
   int mode_ = 0;
-  std::size_t block_frames_ = 0;   // B
-  std::size_t ring_blocks_ = 0;    // the meter's ring, in blocks
+  std::size_t block_frames_ = 0;         // B
+  std::size_t ring_blocks_ = 0;          // the meter's ring, in blocks
   std::size_t channel_ring_blocks_ = 0;  // a one-channel mode-I meter's ring
   unsigned long rate_hz_ = 0;
   unsigned long window_ms_ = 0;
@@ -125,14 +125,14 @@ class KMeter {
   std::vector<int> roles_;
   double coefficients_[10] = {};
   std::vector<double> state_;
-  std::vector<double> ring_;     // squares, lanes_ per frame
+  std::vector<double> ring_;  // squares, lanes_ per frame
   // kAllSums x lanes_: four gating sums, since wrap, since channel wrap, two
   // old-value sums, three back sums
   std::vector<double> sums_;
-  std::size_t position_ = 0;     // the meter's ring index, in frames
-  std::size_t needed_ = 0;       // frames until the next block ends
-  std::size_t in_block_ = 0;     // frames of the current block written
-  std::uint64_t blocks_ = 0;     // whole blocks completed
+  std::size_t position_ = 0;  // the meter's ring index, in frames
+  std::size_t needed_ = 0;    // frames until the next block ends
+  std::size_t in_block_ = 0;  // frames of the current block written
+  std::uint64_t blocks_ = 0;  // whole blocks completed
   std::uint64_t short_term_counter_ = 0;
   std::vector<double> gating_blocks_;
   static constexpr std::size_t kNone = ~std::size_t{0};
@@ -142,8 +142,8 @@ class KMeter {
   // Each channel's gating-block energy, lanes_ per block (ungated).
   std::vector<double> channel_energies_;
   struct ChannelWait {
-    std::size_t entry = kNone;     // block in channel_energies_
-    std::size_t blocks_left = 0;   // blocks still to be written before it is complete
+    std::size_t entry = kNone;    // block in channel_energies_
+    std::size_t blocks_left = 0;  // blocks still to be written before it is complete
   };
   ChannelWait channel_waiting_[detail::kBackSums];
 };

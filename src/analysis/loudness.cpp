@@ -87,7 +87,8 @@ Result<double> calculate_momentary_loudness(const AudioData& audio) {
 Result<double> calculate_loudness_range(const AudioData& audio) {
   auto meter = make_meter(audio, Meter::kModeLra);
   if (!meter) return std::move(meter).error();
-  feed_whole_frames(*meter, audio, loudness_step_frames(audio.info.sample_rate), [](bool, std::size_t) {});
+  feed_whole_frames(*meter, audio, loudness_step_frames(audio.info.sample_rate),
+                    [](bool, std::size_t) {});
   return range_or_fallback(meter->range());
 }
 

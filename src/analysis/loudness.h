@@ -70,7 +70,8 @@ class LoudnessPass {
   LoudnessValues run();
 
  private:
-  LoudnessPass(const AudioData& audio, const LoudnessRequest& request) : audio_(&audio), request_(request) {}
+  LoudnessPass(const AudioData& audio, const LoudnessRequest& request)
+      : audio_(&audio), request_(request) {}
   const AudioData* audio_;
   LoudnessRequest request_;
   std::optional<Meter> meter_;

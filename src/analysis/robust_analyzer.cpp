@@ -56,7 +56,8 @@ Engine::Reader repeated_reader(const SampleSource& source, std::uint64_t repeats
     std::size_t done = 0;
     while (done < n) {
       const std::uint64_t at = (next + done) % source_frames;
-      const auto run = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, source_frames - at));
+      const auto run =
+          static_cast<std::size_t>(std::min<std::uint64_t>(n - done, source_frames - at));
       source.read(at, run, out + done * source.channels());
       done += run;
     }
@@ -93,7 +94,8 @@ std::function<void(const StepReading&)> collect(LoudnessReadings& out, unsigned 
           processed_samples = std::uint64_t{0}](const StepReading& r) mutable {
     const std::optional<double>& momentary = r.momentary_lufs;
     const std::optional<double>& short_term = r.short_term_lufs;
-    if (momentary && std::isfinite(*momentary)) out.momentary_max = std::max(out.momentary_max, *momentary);
+    if (momentary && std::isfinite(*momentary))
+      out.momentary_max = std::max(out.momentary_max, *momentary);
     processed_samples += r.frames * channels;
     if (short_term && std::isfinite(*short_term)) {
       out.short_term_max = std::max(out.short_term_max, *short_term);
@@ -110,7 +112,8 @@ double range_from_short_term(const std::vector<double>& values) {
   if (values.size() < 2) return 0.0;
   double energy = 0.0;
   for (double v : values) energy += std::pow(10.0, v / 10.0);
-  const double gate = 10.0 * std::log10(energy / static_cast<double>(values.size())) - kRelativeGateLu;
+  const double gate =
+      10.0 * std::log10(energy / static_cast<double>(values.size())) - kRelativeGateLu;
   std::vector<double> gated;
   for (double v : values) {
     if (v > gate) gated.push_back(v);
@@ -118,7 +121,8 @@ double range_from_short_term(const std::vector<double>& values) {
   if (gated.size() < 2) return 0.0;
   std::sort(gated.begin(), gated.end());
   const std::size_t k = gated.size();
-  const std::size_t lo = std::min(k - 1, static_cast<std::size_t>(std::floor(0.1 * static_cast<double>(k))));
+  const std::size_t lo =
+      std::min(k - 1, static_cast<std::size_t>(std::floor(0.1 * static_cast<double>(k))));
   const auto hi_count = static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(k)));
   const std::size_t hi = std::min(k - 1, hi_count > 0 ? hi_count - 1 : 0);
   const double range = gated[hi] - gated[lo];
@@ -259,8 +263,8 @@ std::uint64_t RobustAnalyzer::extension_repeats(double duration_seconds, double 
   if (!(duration_seconds < target_seconds) || !(duration_seconds > 0.0)) return 1;
   const double n = std::floor(target_seconds / duration_seconds) + 1.0;
   constexpr double kMaxRepeats = 9.0e18;
-  const std::uint64_t repeats = n >= kMaxRepeats ? static_cast<std::uint64_t>(kMaxRepeats)
-                                                 : static_cast<std::uint64_t>(n);
+  const std::uint64_t repeats =
+      n >= kMaxRepeats ? static_cast<std::uint64_t>(kMaxRepeats) : static_cast<std::uint64_t>(n);
   return std::max<std::uint64_t>(repeats, 5);
 }
 
@@ -386,7 +390,8 @@ Result<AnalysisResults> RobustAnalyzer::analyze_with_fallback(const UltraFastWav
                                                               const MetricList& metrics) {
   const auto wants = [&](Metric a, Metric b) {
     return std::any_of(metrics.begin(), metrics.end(), [&](Metric m) {
-      return static_cast<int>(m) >= static_cast<int>(a) && static_cast<int>(m) <= static_cast<int>(b);
+      return static_cast<int>(m) >= static_cast<int>(a) &&
+             static_cast<int>(m) <= static_cast<int>(b);
     });
   };
   const bool want_loudness = wants(Metric::integrated_loudness, Metric::loudness_range);
@@ -419,11 +424,12 @@ Result<AnalysisResults> RobustAnalyzer::analyze_with_fallback(const UltraFastWav
   if (info.duration_seconds < kCorrectionMinimumSeconds) return out;
 
   if (out.integrated_loudness && *out.integrated_loudness <= kAbnormalIntegratedLufs) {
-    write_stdout_line(formatted(
-        "Detecting abnormal integrated loudness: %.1f LUFS, attempting correction...\n",
-        *out.integrated_loudness));
+    write_stdout_line(
+        formatted("Detecting abnormal integrated loudness: %.1f LUFS, attempting correction...\n",
+                  *out.integrated_loudness));
     std::optional<double> corrected;
-    const std::optional<double> louder = integrated_only(source.scaled(kPlus30DbGain), info.sample_rate);
+    const std::optional<double> louder =
+        integrated_only(source.scaled(kPlus30DbGain), info.sample_rate);
     if (louder && *louder > kUsableRemeasureLufs) {
       corrected = *louder - 30.0;
     } else if (const double ms = mean_square(source); ms > 0.0) {
@@ -435,9 +441,9 @@ Result<AnalysisResults> RobustAnalyzer::analyze_with_fallback(const UltraFastWav
     }
   }
   if (out.loudness_range && *out.loudness_range < kAbnormalRangeLu) {
-    write_stdout_line(formatted(
-        "Detecting abnormal loudness range: %.3f LU, attempting correction...\n",
-        *out.loudness_range));
+    write_stdout_line(
+        formatted("Detecting abnormal loudness range: %.3f LU, attempting correction...\n",
+                  *out.loudness_range));
     const double corrected = range_from_second_levels(source, info.sample_rate);
     write_stdout_line(formatted("Corrected loudness range: %.1f LU\n", corrected));
     out.loudness_range = corrected;

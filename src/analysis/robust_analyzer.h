@@ -67,7 +67,7 @@ struct Bs1770Measurement {
   std::optional<double> momentary_max;   // LUFS; present when above -70.0
   std::optional<double> short_term_max;  // LUFS; present when above -70.0
   std::optional<double> loudness_range;  // LU; present whenever loudness was measured
-  std::optional<double> true_peak;       // dBTP (-100.0 floor); present whenever true peak was measured
+  std::optional<double> true_peak;  // dBTP (-100.0 floor); present whenever true peak was measured
 };
 
 // Which halves of a measurement to run. A call with both stands for two
@@ -83,7 +83,7 @@ inline constexpr double kCorrectionMinimumSeconds = 15.0;
 inline constexpr double kRobustTruePeakFloorDbfs = -100.0;  // no meter peak above 0
 inline constexpr double kFallbackPeakFloorDbfs = -150.0;    // interpolation fallback
 inline constexpr double kRmsFloorDb = -150.0;
-inline constexpr std::uint32_t kMinimumRmsRateHz = 10;      // one frame per 100 ms block
+inline constexpr std::uint32_t kMinimumRmsRateHz = 10;  // one frame per 100 ms block
 
 struct RobustAnalyzer {
   // Measures the requested metrics (only membership of 8..14 matters):
@@ -103,8 +103,8 @@ struct RobustAnalyzer {
   // once for each requested part. Error: "NoMem" when the meter refuses the
   // rate or channel count (checked before any audio is read).
   static Result<Bs1770Measurement> measure_loudness_custom_bs1770(const SampleSource& samples,
-                                                                   const WavFormatInfo& info,
-                                                                   MeasureParts parts = {});
+                                                                  const WavFormatInfo& info,
+                                                                  MeasureParts parts = {});
 
   // How many times audio of `duration_seconds` is repeated to pass
   // `target_seconds`: floor(target / duration) + 1, at least 5; 1 when the

@@ -58,7 +58,8 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
 
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
                                              const std::vector<int>& roles, bool series,
-                                             const Engine::Reader& read, const MeasureParts& parts) {
+                                             const Engine::Reader& read,
+                                             const MeasureParts& parts) {
   if (!Meter::accepts(channels, rate_hz)) return Error("unsupported rate or channel count");
   StandardMeasurement out;
   out.rate_hz = rate_hz;
@@ -69,7 +70,8 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
   EngineConfig c;
   c.channels = channels;
   c.rate_hz = rate_hz;
-  c.loudness_mode = Meter::kModeM | Meter::kModeI | (parts.short_term || series ? Meter::kModeS : 0) |
+  c.loudness_mode = Meter::kModeM | Meter::kModeI |
+                    (parts.short_term || series ? Meter::kModeS : 0) |
                     (parts.loudness_range ? Meter::kModeLra : 0);
   c.step_frames = step;
   c.channel_roles = roles;
@@ -79,9 +81,12 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
     const bool momentary_full = r.end_frame >= kMomentarySteps * step;
     const bool short_term_full = r.end_frame >= kShortTermSteps * step;
     const double m = momentary_full ? r.momentary_lufs.value_or(kNan) : kNan;
-    const double s = short_term_full && (parts.short_term || series) ? r.short_term_lufs.value_or(kNan) : kNan;
-    if (!std::isnan(m)) out.momentary_max_lufs = std::max(out.momentary_max_lufs.value_or(-kInf), m);
-    if (!std::isnan(s)) out.short_term_max_lufs = std::max(out.short_term_max_lufs.value_or(-kInf), s);
+    const double s =
+        short_term_full && (parts.short_term || series) ? r.short_term_lufs.value_or(kNan) : kNan;
+    if (!std::isnan(m))
+      out.momentary_max_lufs = std::max(out.momentary_max_lufs.value_or(-kInf), m);
+    if (!std::isnan(s))
+      out.short_term_max_lufs = std::max(out.short_term_max_lufs.value_or(-kInf), s);
     if (series) {
       out.series_time_s.push_back(static_cast<double>(r.end_frame) / rate_hz);
       series_ends.push_back(r.end_frame);
@@ -116,7 +121,8 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
   out.frames = r.frames;
 
   out.integrated_lufs = r.integrated_lufs.value_or(-kInf);
-  out.relative_gate_lufs = std::isfinite(out.integrated_lufs) ? r.relative_gate_lufs.value_or(-kInf) : -kInf;
+  out.relative_gate_lufs =
+      std::isfinite(out.integrated_lufs) ? r.relative_gate_lufs.value_or(-kInf) : -kInf;
   if (!r.range_block_lufs.empty()) {
     out.loudness_range_lu = r.range_lu;
     range_percentiles(r.range_block_lufs, out);
@@ -127,7 +133,8 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
     // has no reading, so the peaks are matched to the steps by their ends.
     for (std::uint64_t end_frame : series_ends) {
       const std::uint64_t i = (end_frame + step - 1) / step - 1;
-      out.series_true_peak_dbtp.push_back(i < r.step_true_peak.size() ? db(r.step_true_peak[i]) : kNan);
+      out.series_true_peak_dbtp.push_back(i < r.step_true_peak.size() ? db(r.step_true_peak[i])
+                                                                      : kNan);
     }
   }
 
@@ -148,10 +155,12 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
     out.channel_sample_peak_dbfs.push_back(db(r.sample_peak[ch]));
     out.true_peak_dbtp = std::max(out.true_peak_dbtp, out.channel_true_peak_dbtp.back());
     out.sample_peak_dbfs = std::max(out.sample_peak_dbfs, out.channel_sample_peak_dbfs.back());
-    out.channel_rms_average_dbfs.push_back(r.frames > 0 ? db_power(channel_total[ch] / frames) : -kInf);
-    out.channel_rms_max_dbfs.push_back(channel_max[ch] >= 0.0
-                                           ? std::optional<double>(db_power(channel_max[ch] / static_cast<double>(step)))
-                                           : std::nullopt);
+    out.channel_rms_average_dbfs.push_back(r.frames > 0 ? db_power(channel_total[ch] / frames)
+                                                        : -kInf);
+    out.channel_rms_max_dbfs.push_back(
+        channel_max[ch] >= 0.0
+            ? std::optional<double>(db_power(channel_max[ch] / static_cast<double>(step)))
+            : std::nullopt);
     if (channels == 1) {
       out.channel_integrated_lufs.push_back(out.integrated_lufs);
     } else if (parts.channel_loudness) {
@@ -159,7 +168,8 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
     }
   }
   out.rms_average_dbfs = r.frames > 0 ? db_power(total / (frames * channels)) : -kInf;
-  if (max_block >= 0.0) out.rms_max_dbfs = db_power(max_block / static_cast<double>(step * channels));
+  if (max_block >= 0.0)
+    out.rms_max_dbfs = db_power(max_block / static_cast<double>(step * channels));
   return out;
 }
 

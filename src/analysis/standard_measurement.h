@@ -33,18 +33,18 @@ struct StandardMeasurement {
   std::uint32_t rate_hz = 0;
   unsigned channels = 0;
 
-  double integrated_lufs = 0.0;               // -inf when no block passes the gates
-  std::optional<double> momentary_max_lufs;   // absent below 400 ms
-  std::optional<double> short_term_max_lufs;  // absent below 3 s
-  std::optional<double> loudness_range_lu;    // absent below 3 s
-  std::optional<double> loudness_range_low_lufs;   // absent below 3 s or when no block passes
+  double integrated_lufs = 0.0;                   // -inf when no block passes the gates
+  std::optional<double> momentary_max_lufs;       // absent below 400 ms
+  std::optional<double> short_term_max_lufs;      // absent below 3 s
+  std::optional<double> loudness_range_lu;        // absent below 3 s
+  std::optional<double> loudness_range_low_lufs;  // absent below 3 s or when no block passes
   std::optional<double> loudness_range_high_lufs;
   double absolute_gate_lufs = -70.0;
-  double relative_gate_lufs = 0.0;            // -inf when no block passes the absolute gate
+  double relative_gate_lufs = 0.0;  // -inf when no block passes the absolute gate
   double true_peak_dbtp = 0.0;
   double sample_peak_dbfs = 0.0;
   double rms_average_dbfs = 0.0;
-  std::optional<double> rms_max_dbfs;         // absent below one 100 ms block
+  std::optional<double> rms_max_dbfs;  // absent below one 100 ms block
 
   std::vector<double> channel_integrated_lufs;
   std::vector<double> channel_true_peak_dbtp;

@@ -174,20 +174,20 @@ template <class D, class F, std::size_t Vectors>
 }
 
 // Each variant compiled for its vectors; D x Vectors lanes per step of the filter.
-#define SONORIK_TP_KERNELS(NAME, TARGET, D, F, VECTORS)                                          \
-  TARGET float NAME##_phase_peak(const double* x, std::size_t n, const unsigned* delays,        \
-                                 const double* coefficients, std::size_t taps,                  \
-                                 float peak) noexcept {                                         \
-    return phase_peak<D, F, VECTORS>(x, n, delays, coefficients, taps, peak);                   \
-  }                                                                                             \
-  TARGET double NAME##_round(const double* in, std::size_t n, unsigned stride, double* x,       \
-                             double peak) noexcept {                                            \
-    return round_to_float<D, F>(in, n, stride, x, peak);                                        \
-  }                                                                                             \
-  TARGET double NAME##_largest(const double* x, std::size_t n) noexcept {                       \
-    return largest_magnitude<D>(x, n);                                                          \
-  }                                                                                             \
-  constexpr detail::TruePeakKernels NAME##_kernels = {&NAME##_phase_peak, &NAME##_round,        \
+#define SONORIK_TP_KERNELS(NAME, TARGET, D, F, VECTORS)                                   \
+  TARGET float NAME##_phase_peak(const double* x, std::size_t n, const unsigned* delays,  \
+                                 const double* coefficients, std::size_t taps,            \
+                                 float peak) noexcept {                                   \
+    return phase_peak<D, F, VECTORS>(x, n, delays, coefficients, taps, peak);             \
+  }                                                                                       \
+  TARGET double NAME##_round(const double* in, std::size_t n, unsigned stride, double* x, \
+                             double peak) noexcept {                                      \
+    return round_to_float<D, F>(in, n, stride, x, peak);                                  \
+  }                                                                                       \
+  TARGET double NAME##_largest(const double* x, std::size_t n) noexcept {                 \
+    return largest_magnitude<D>(x, n);                                                    \
+  }                                                                                       \
+  constexpr detail::TruePeakKernels NAME##_kernels = {&NAME##_phase_peak, &NAME##_round,  \
                                                       &NAME##_largest};
 
 SONORIK_TP_KERNELS(base, , Double2, Float2, 8)
@@ -245,10 +245,18 @@ bool TruePeakFilter::matches_meter(unsigned long rate_hz) {
   for (int kind = 0; kind < 4; ++kind) {
     for (std::size_t i = 0; i < kFrames; ++i) {
       switch (kind) {
-        case 0: probe[i] = 0.95 * uniform(); break;
-        case 1: probe[i] = (i / 3) % 2 ? 1.0 : -1.0; break;
-        case 2: probe[i] = i == 100 ? 0.2 : 0.0; break;
-        default: probe[i] = 3e-38 * uniform(); break;
+        case 0:
+          probe[i] = 0.95 * uniform();
+          break;
+        case 1:
+          probe[i] = (i / 3) % 2 ? 1.0 : -1.0;
+          break;
+        case 2:
+          probe[i] = i == 100 ? 0.2 : 0.0;
+          break;
+        default:
+          probe[i] = 3e-38 * uniform();
+          break;
       }
     }
     Result<Meter> meter = Meter::create(1, rate_hz, Meter::kModeTruePeak);
@@ -342,7 +350,7 @@ void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t
     if (reach == 0.0 || reach * output_bound_ < static_cast<double>(peak)) continue;
     for (const Phase& p : phases_) {
       peak = kernels_->phase_peak(x + from, count, p.delays_frames.data(), p.coefficients.data(),
-                         p.coefficients.size(), peak);
+                                  p.coefficients.size(), peak);
     }
   }
   filter_peak_[channel] = peak;

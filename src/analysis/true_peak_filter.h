@@ -77,10 +77,10 @@ class TruePeakFilter {
   const detail::TruePeakKernels* kernels_ = nullptr;
   unsigned channels_ = 0;
   unsigned factor_ = 1;
-  unsigned history_frames_ = 0;          // input frames a phase reaches back
-  double output_bound_ = 0.0;            // |output| <= this x the largest |input| reached
+  unsigned history_frames_ = 0;  // input frames a phase reaches back
+  double output_bound_ = 0.0;    // |output| <= this x the largest |input| reached
   std::vector<Phase> phases_;
-  std::vector<double> buffer_;            // per channel: history then one chunk
+  std::vector<double> buffer_;  // per channel: history then one chunk
   std::vector<double> sample_peak_;
   std::vector<float> filter_peak_;
 };

@@ -31,12 +31,18 @@ std::uint64_t saturating_mul_u64(std::uint64_t a, std::uint64_t b) {
 
 std::string_view sample_format_name(SampleFormat f) {
   switch (f) {
-    case SampleFormat::U8: return "U8";
-    case SampleFormat::I16: return "I16";
-    case SampleFormat::I24: return "I24";
-    case SampleFormat::I32: return "I32";
-    case SampleFormat::F32: return "F32";
-    case SampleFormat::F64: return "F64";
+    case SampleFormat::U8:
+      return "U8";
+    case SampleFormat::I16:
+      return "I16";
+    case SampleFormat::I24:
+      return "I24";
+    case SampleFormat::I32:
+      return "I32";
+    case SampleFormat::F32:
+      return "F32";
+    case SampleFormat::F64:
+      return "F64";
   }
   return "F64";
 }

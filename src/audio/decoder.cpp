@@ -19,11 +19,16 @@ std::optional<SampleFormat> choose_format(WavSampleKind kind, std::uint16_t bits
     return std::nullopt;
   }
   switch (bits) {
-    case 8: return SampleFormat::U8;
-    case 16: return SampleFormat::I16;
-    case 24: return SampleFormat::I24;
-    case 32: return SampleFormat::I32;
-    default: return std::nullopt;
+    case 8:
+      return SampleFormat::U8;
+    case 16:
+      return SampleFormat::I16;
+    case 24:
+      return SampleFormat::I24;
+    case 32:
+      return SampleFormat::I32;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -65,9 +70,8 @@ void convert_samples(const WavReader& wav, SampleFormat format, std::size_t coun
   const unsigned bits = wav.bits_per_sample;
 
   if (format == SampleFormat::F32) {  // the parser guarantees a 4-byte container
-    convert_packed<4>(p, count, out, [](const std::uint8_t* q) {
-      return static_cast<double>(load_le_f32(q));
-    });
+    convert_packed<4>(p, count, out,
+                      [](const std::uint8_t* q) { return static_cast<double>(load_le_f32(q)); });
     return;
   }
   constexpr double k15 = 32768.0, k23 = 8388608.0, k31 = 2147483648.0;
@@ -115,8 +119,8 @@ Result<AudioData> decode_wav_bytes(Bytes file) {
 
   const std::optional<SampleFormat> format = choose_format(wav.kind, wav.bits_per_sample);
   if (!format) {
-    return Error("Unsupported sample format: " + std::string(wav_sample_kind_name(wav.kind)) +
-                 "/" + std::to_string(wav.bits_per_sample) + " bits");
+    return Error("Unsupported sample format: " + std::string(wav_sample_kind_name(wav.kind)) + "/" +
+                 std::to_string(wav.bits_per_sample) + " bits");
   }
 
   const std::uint32_t declared = wav.declared_samples;

@@ -16,28 +16,29 @@ struct Name {
   const char* text;
 };
 
-#define SONORIK_FORMAT(x) Name{SF_FORMAT_##x, #x}
+#define SONORIK_FORMAT(x) \
+  Name { SF_FORMAT_##x, #x }
 constexpr std::array kMajorNames = {
-    SONORIK_FORMAT(WAV),  SONORIK_FORMAT(AIFF),  SONORIK_FORMAT(AU),    SONORIK_FORMAT(RAW),
-    SONORIK_FORMAT(PAF),  SONORIK_FORMAT(SVX),   SONORIK_FORMAT(NIST),  SONORIK_FORMAT(VOC),
-    SONORIK_FORMAT(IRCAM), SONORIK_FORMAT(W64),  SONORIK_FORMAT(MAT4),  SONORIK_FORMAT(MAT5),
-    SONORIK_FORMAT(PVF),  SONORIK_FORMAT(XI),    SONORIK_FORMAT(HTK),   SONORIK_FORMAT(SDS),
-    SONORIK_FORMAT(AVR),  SONORIK_FORMAT(WAVEX), SONORIK_FORMAT(SD2),   SONORIK_FORMAT(FLAC),
-    SONORIK_FORMAT(CAF),  SONORIK_FORMAT(WVE),   SONORIK_FORMAT(OGG),   SONORIK_FORMAT(MPC2K),
-    SONORIK_FORMAT(RF64), SONORIK_FORMAT(MPEG),
+    SONORIK_FORMAT(WAV),   SONORIK_FORMAT(AIFF),  SONORIK_FORMAT(AU),   SONORIK_FORMAT(RAW),
+    SONORIK_FORMAT(PAF),   SONORIK_FORMAT(SVX),   SONORIK_FORMAT(NIST), SONORIK_FORMAT(VOC),
+    SONORIK_FORMAT(IRCAM), SONORIK_FORMAT(W64),   SONORIK_FORMAT(MAT4), SONORIK_FORMAT(MAT5),
+    SONORIK_FORMAT(PVF),   SONORIK_FORMAT(XI),    SONORIK_FORMAT(HTK),  SONORIK_FORMAT(SDS),
+    SONORIK_FORMAT(AVR),   SONORIK_FORMAT(WAVEX), SONORIK_FORMAT(SD2),  SONORIK_FORMAT(FLAC),
+    SONORIK_FORMAT(CAF),   SONORIK_FORMAT(WVE),   SONORIK_FORMAT(OGG),  SONORIK_FORMAT(MPC2K),
+    SONORIK_FORMAT(RF64),  SONORIK_FORMAT(MPEG),
 };
 constexpr std::array kSubtypeNames = {
-    SONORIK_FORMAT(PCM_S8),    SONORIK_FORMAT(PCM_16),    SONORIK_FORMAT(PCM_24),
-    SONORIK_FORMAT(PCM_32),    SONORIK_FORMAT(PCM_U8),    SONORIK_FORMAT(FLOAT),
-    SONORIK_FORMAT(DOUBLE),    SONORIK_FORMAT(ULAW),      SONORIK_FORMAT(ALAW),
-    SONORIK_FORMAT(IMA_ADPCM), SONORIK_FORMAT(MS_ADPCM),  SONORIK_FORMAT(GSM610),
-    SONORIK_FORMAT(VOX_ADPCM), SONORIK_FORMAT(NMS_ADPCM_16), SONORIK_FORMAT(NMS_ADPCM_24),
-    SONORIK_FORMAT(NMS_ADPCM_32), SONORIK_FORMAT(G721_32), SONORIK_FORMAT(G723_24),
-    SONORIK_FORMAT(G723_40),   SONORIK_FORMAT(DWVW_12),   SONORIK_FORMAT(DWVW_16),
-    SONORIK_FORMAT(DWVW_24),   SONORIK_FORMAT(DWVW_N),    SONORIK_FORMAT(DPCM_8),
-    SONORIK_FORMAT(DPCM_16),   SONORIK_FORMAT(VORBIS),    SONORIK_FORMAT(OPUS),
-    SONORIK_FORMAT(ALAC_16),   SONORIK_FORMAT(ALAC_20),   SONORIK_FORMAT(ALAC_24),
-    SONORIK_FORMAT(ALAC_32),   SONORIK_FORMAT(MPEG_LAYER_I), SONORIK_FORMAT(MPEG_LAYER_II),
+    SONORIK_FORMAT(PCM_S8),         SONORIK_FORMAT(PCM_16),       SONORIK_FORMAT(PCM_24),
+    SONORIK_FORMAT(PCM_32),         SONORIK_FORMAT(PCM_U8),       SONORIK_FORMAT(FLOAT),
+    SONORIK_FORMAT(DOUBLE),         SONORIK_FORMAT(ULAW),         SONORIK_FORMAT(ALAW),
+    SONORIK_FORMAT(IMA_ADPCM),      SONORIK_FORMAT(MS_ADPCM),     SONORIK_FORMAT(GSM610),
+    SONORIK_FORMAT(VOX_ADPCM),      SONORIK_FORMAT(NMS_ADPCM_16), SONORIK_FORMAT(NMS_ADPCM_24),
+    SONORIK_FORMAT(NMS_ADPCM_32),   SONORIK_FORMAT(G721_32),      SONORIK_FORMAT(G723_24),
+    SONORIK_FORMAT(G723_40),        SONORIK_FORMAT(DWVW_12),      SONORIK_FORMAT(DWVW_16),
+    SONORIK_FORMAT(DWVW_24),        SONORIK_FORMAT(DWVW_N),       SONORIK_FORMAT(DPCM_8),
+    SONORIK_FORMAT(DPCM_16),        SONORIK_FORMAT(VORBIS),       SONORIK_FORMAT(OPUS),
+    SONORIK_FORMAT(ALAC_16),        SONORIK_FORMAT(ALAC_20),      SONORIK_FORMAT(ALAC_24),
+    SONORIK_FORMAT(ALAC_32),        SONORIK_FORMAT(MPEG_LAYER_I), SONORIK_FORMAT(MPEG_LAYER_II),
     SONORIK_FORMAT(MPEG_LAYER_III),
 };
 #undef SONORIK_FORMAT
@@ -57,21 +58,33 @@ std::string name_of(const std::array<Name, N>& names, int code) {
 
 Speaker speaker_of(int position) {
   switch (position) {
-    case SF_CHANNEL_MAP_INVALID: return Speaker::unknown;
-    case SF_CHANNEL_MAP_MONO: return Speaker::mono;
+    case SF_CHANNEL_MAP_INVALID:
+      return Speaker::unknown;
+    case SF_CHANNEL_MAP_MONO:
+      return Speaker::mono;
     case SF_CHANNEL_MAP_LEFT:
-    case SF_CHANNEL_MAP_FRONT_LEFT: return Speaker::left;
+    case SF_CHANNEL_MAP_FRONT_LEFT:
+      return Speaker::left;
     case SF_CHANNEL_MAP_RIGHT:
-    case SF_CHANNEL_MAP_FRONT_RIGHT: return Speaker::right;
+    case SF_CHANNEL_MAP_FRONT_RIGHT:
+      return Speaker::right;
     case SF_CHANNEL_MAP_CENTER:
-    case SF_CHANNEL_MAP_FRONT_CENTER: return Speaker::center;
-    case SF_CHANNEL_MAP_LFE: return Speaker::lfe;
-    case SF_CHANNEL_MAP_REAR_LEFT: return Speaker::back_left;
-    case SF_CHANNEL_MAP_REAR_RIGHT: return Speaker::back_right;
-    case SF_CHANNEL_MAP_REAR_CENTER: return Speaker::back_center;
-    case SF_CHANNEL_MAP_SIDE_LEFT: return Speaker::side_left;
-    case SF_CHANNEL_MAP_SIDE_RIGHT: return Speaker::side_right;
-    default: return Speaker::other;
+    case SF_CHANNEL_MAP_FRONT_CENTER:
+      return Speaker::center;
+    case SF_CHANNEL_MAP_LFE:
+      return Speaker::lfe;
+    case SF_CHANNEL_MAP_REAR_LEFT:
+      return Speaker::back_left;
+    case SF_CHANNEL_MAP_REAR_RIGHT:
+      return Speaker::back_right;
+    case SF_CHANNEL_MAP_REAR_CENTER:
+      return Speaker::back_center;
+    case SF_CHANNEL_MAP_SIDE_LEFT:
+      return Speaker::side_left;
+    case SF_CHANNEL_MAP_SIDE_RIGHT:
+      return Speaker::side_right;
+    default:
+      return Speaker::other;
   }
 }
 
@@ -80,14 +93,21 @@ Speaker speaker_of(int position) {
 std::vector<Speaker> vorbis_order(unsigned channels) {
   using S = Speaker;
   switch (channels) {
-    case 3: return {S::left, S::center, S::right};
-    case 4: return {S::left, S::right, S::back_left, S::back_right};
-    case 5: return {S::left, S::center, S::right, S::back_left, S::back_right};
-    case 6: return {S::left, S::center, S::right, S::back_left, S::back_right, S::lfe};
-    case 7: return {S::left, S::center, S::right, S::side_left, S::side_right, S::back_center, S::lfe};
+    case 3:
+      return {S::left, S::center, S::right};
+    case 4:
+      return {S::left, S::right, S::back_left, S::back_right};
+    case 5:
+      return {S::left, S::center, S::right, S::back_left, S::back_right};
+    case 6:
+      return {S::left, S::center, S::right, S::back_left, S::back_right, S::lfe};
+    case 7:
+      return {S::left, S::center, S::right, S::side_left, S::side_right, S::back_center, S::lfe};
     case 8:
-      return {S::left, S::center, S::right, S::side_left, S::side_right, S::back_left, S::back_right, S::lfe};
-    default: return {};
+      return {S::left,       S::center,    S::right,      S::side_left,
+              S::side_right, S::back_left, S::back_right, S::lfe};
+    default:
+      return {};
   }
 }
 
@@ -111,7 +131,8 @@ Result<SndfileReader> SndfileReader::open(const std::string& path) {
   // The descriptor stays ours (closed by file_ after sf_close).
   r.sndfile_.reset(sf_open_fd(r.file_.fd(), SFM_READ, &info, SF_FALSE));
   if (!r.sndfile_) return Error(sf_strerror(nullptr));
-  if (info.channels <= 0 || info.samplerate <= 0) return Error("Invalid channel count or sample rate.");
+  if (info.channels <= 0 || info.samplerate <= 0)
+    return Error("Invalid channel count or sample rate.");
   r.info_.rate_hz = static_cast<std::uint32_t>(info.samplerate);
   r.info_.channels = static_cast<unsigned>(info.channels);
   r.info_.frames = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
@@ -145,7 +166,8 @@ std::vector<SndfileMajorFormat> sndfile_major_formats() {
   for (int i = 0; i < count; ++i) {
     SF_FORMAT_INFO f{};
     f.format = i;
-    if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &f, sizeof f) != 0 || f.extension == nullptr) continue;
+    if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &f, sizeof f) != 0 || f.extension == nullptr)
+      continue;
     const int major = f.format & SF_FORMAT_TYPEMASK;
     if (major != SF_FORMAT_RAW) out.push_back({major, f.extension});
   }
@@ -157,15 +179,25 @@ std::vector<std::string> SndfileReader::extensions() {
   for (const SndfileMajorFormat& f : sndfile_major_formats()) {
     out.push_back(f.extension);
     switch (f.major) {
-      case SF_FORMAT_WAV: out.insert(out.end(), {"wave", "bwf"}); break;
-      case SF_FORMAT_AIFF: out.insert(out.end(), {"aif", "aifc"}); break;
-      case SF_FORMAT_OGG: out.insert(out.end(), {"ogg", "oga", "opus"}); break;
-      case SF_FORMAT_MPEG: out.insert(out.end(), {"mp3", "mp2", "mp1"}); break;
-      default: break;
+      case SF_FORMAT_WAV:
+        out.insert(out.end(), {"wave", "bwf"});
+        break;
+      case SF_FORMAT_AIFF:
+        out.insert(out.end(), {"aif", "aifc"});
+        break;
+      case SF_FORMAT_OGG:
+        out.insert(out.end(), {"ogg", "oga", "opus"});
+        break;
+      case SF_FORMAT_MPEG:
+        out.insert(out.end(), {"mp3", "mp2", "mp1"});
+        break;
+      default:
+        break;
     }
   }
   for (std::string& e : out) {
-    std::transform(e.begin(), e.end(), e.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(e.begin(), e.end(), e.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());

@@ -22,7 +22,7 @@ namespace sonorik {
 
 // Where a channel plays, as a file declares it.
 enum class Speaker {
-  unknown,      // not declared
+  unknown,  // not declared
   mono,
   left,
   right,
@@ -33,20 +33,20 @@ enum class Speaker {
   back_center,
   side_left,
   side_right,
-  other,        // declared, but none of the above (heights, left of centre, ...)
+  other,  // declared, but none of the above (heights, left of centre, ...)
 };
 
 struct SndfileInfo {
-  std::string format;          // "WAV PCM_24", "FLAC PCM_16", "OGG VORBIS", ...
+  std::string format;  // "WAV PCM_24", "FLAC PCM_16", "OGG VORBIS", ...
   std::uint32_t rate_hz = 0;
   unsigned channels = 0;
-  std::uint64_t frames = 0;    // as the file declares them
+  std::uint64_t frames = 0;  // as the file declares them
   // One per channel, or empty when the file declares none. Ogg Vorbis and
   // Opus files of 3 to 8 channels declare their format's fixed order
   // (5.1: L C R Ls Rs LFE).
   std::vector<Speaker> speakers;
-  int sf_format = 0;                  // libsndfile's major | subtype code
-  std::vector<int> channel_positions; // libsndfile's SF_CHANNEL_MAP_* values, as speakers
+  int sf_format = 0;                   // libsndfile's major | subtype code
+  std::vector<int> channel_positions;  // libsndfile's SF_CHANNEL_MAP_* values, as speakers
 };
 
 // "WAV PCM_24", "FLAC PCM_16", ...: the name of a libsndfile major | subtype code.

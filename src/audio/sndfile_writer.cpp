@@ -53,10 +53,14 @@ bool fits(int format, unsigned channels, std::uint32_t rate_hz) {
 
 int pcm_of_bits(unsigned bits) {
   switch (bits) {
-    case 8: return SF_FORMAT_PCM_S8;
-    case 16: return SF_FORMAT_PCM_16;
-    case 24: return SF_FORMAT_PCM_24;
-    default: return SF_FORMAT_PCM_32;
+    case 8:
+      return SF_FORMAT_PCM_S8;
+    case 16:
+      return SF_FORMAT_PCM_16;
+    case 24:
+      return SF_FORMAT_PCM_24;
+    default:
+      return SF_FORMAT_PCM_32;
   }
 }
 
@@ -65,13 +69,20 @@ int pcm_of_bits(unsigned bits) {
 SampleCoding sample_coding(int sf_format) noexcept {
   switch (sf_format & SF_FORMAT_SUBMASK) {
     case SF_FORMAT_PCM_S8:
-    case SF_FORMAT_PCM_U8: return {8, false, false};
-    case SF_FORMAT_PCM_16: return {16, false, false};
-    case SF_FORMAT_PCM_24: return {24, false, false};
-    case SF_FORMAT_PCM_32: return {32, false, false};
-    case SF_FORMAT_FLOAT: return {0, true, false};
-    case SF_FORMAT_DOUBLE: return {0, false, true};
-    default: return {};
+    case SF_FORMAT_PCM_U8:
+      return {8, false, false};
+    case SF_FORMAT_PCM_16:
+      return {16, false, false};
+    case SF_FORMAT_PCM_24:
+      return {24, false, false};
+    case SF_FORMAT_PCM_32:
+      return {32, false, false};
+    case SF_FORMAT_FLOAT:
+      return {0, true, false};
+    case SF_FORMAT_DOUBLE:
+      return {0, false, true};
+    default:
+      return {};
   }
 }
 
@@ -82,7 +93,8 @@ Result<int> choose_output_format(std::string_view name, int input_format, unsign
   Named named = named_format(name);
   if (named.major == 0) return Error("unknown output format '" + std::string(name) + "'");
   const int input_major = input_format & SF_FORMAT_TYPEMASK;
-  if (named.major == SF_FORMAT_WAV && (input_major == SF_FORMAT_WAVEX || (has_positions && channels > 2)))
+  if (named.major == SF_FORMAT_WAV &&
+      (input_major == SF_FORMAT_WAVEX || (has_positions && channels > 2)))
     named.major = SF_FORMAT_WAVEX;
   const int input_subtype = input_format & SF_FORMAT_SUBMASK;
   const SampleCoding coding = sample_coding(input_format);
@@ -104,15 +116,18 @@ Result<int> choose_output_format(std::string_view name, int input_format, unsign
     add(SF_FORMAT_FLOAT);
     add(SF_FORMAT_PCM_24);
   }
-  for (int usual : {SF_FORMAT_PCM_16, SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III, SF_FORMAT_ALAC_24}) {
+  for (int usual : {SF_FORMAT_PCM_16, SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III,
+                    SF_FORMAT_ALAC_24}) {
     add(usual);
   }
   for (std::size_t i = 0; i < count; ++i) {
     const int subtype = candidates[i];
     if (fits(named.major | subtype, channels, rate_hz)) return named.major | subtype;
   }
-  return Error("cannot write " + std::to_string(channels) + " channels at " + std::to_string(rate_hz) +
-               " Hz as " + sndfile_format_name(named.major).substr(0, sndfile_format_name(named.major).find(' ')));
+  return Error(
+      "cannot write " + std::to_string(channels) + " channels at " + std::to_string(rate_hz) +
+      " Hz as " +
+      sndfile_format_name(named.major).substr(0, sndfile_format_name(named.major).find(' ')));
 }
 
 // ---- the writer ----------------------------------------------------------------
@@ -143,7 +158,8 @@ struct SndfileWriter::Io {
     Io& io = of(p);
     sf_count_t done = 0;
     while (done < count) {
-      const ssize_t n = ::read(io.fd, static_cast<char*>(data) + done, static_cast<std::size_t>(count - done));
+      const ssize_t n =
+          ::read(io.fd, static_cast<char*>(data) + done, static_cast<std::size_t>(count - done));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) io.error = errno;
       if (n <= 0) break;
@@ -155,8 +171,8 @@ struct SndfileWriter::Io {
     Io& io = of(p);
     sf_count_t done = 0;
     while (done < count) {
-      const ssize_t n =
-          ::write(io.fd, static_cast<const char*>(data) + done, static_cast<std::size_t>(count - done));
+      const ssize_t n = ::write(io.fd, static_cast<const char*>(data) + done,
+                                static_cast<std::size_t>(count - done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         // A regular file that accepts nothing at all is out of space.

@@ -21,7 +21,7 @@ struct sf_private_tag;  // libsndfile's SNDFILE
 namespace sonorik {
 
 struct SndfileOutputFormat {
-  int sf_format = 0;                   // libsndfile major | subtype
+  int sf_format = 0;  // libsndfile major | subtype
   std::uint32_t rate_hz = 0;
   unsigned channels = 0;
   std::vector<int> channel_positions;  // SF_CHANNEL_MAP_* per channel, or empty

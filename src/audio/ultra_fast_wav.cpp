@@ -107,8 +107,8 @@ Result<WavLayout> UltraFastWavReader::parse(Bytes file) {
   const std::size_t fmt_body_offset = *fmt + kChunkHeaderBytes;
   const std::size_t fmt_left = file.size() - fmt_body_offset;
   if (fmt_size > fmt_left) {
-    return Error("Invalid fmt chunk: " + std::to_string(fmt_size) +
-                 " bytes declared but only " + std::to_string(fmt_left) + " left in the file");
+    return Error("Invalid fmt chunk: " + std::to_string(fmt_size) + " bytes declared but only " +
+                 std::to_string(fmt_left) + " left in the file");
   }
   const Bytes body = file.subspan(fmt_body_offset, fmt_size);
   const std::uint16_t tag = load_le16(body.data());
@@ -125,8 +125,8 @@ Result<WavLayout> UltraFastWavReader::parse(Bytes file) {
   const std::uint32_t declared = load_le32(file.data() + *data + 4);
   const std::size_t data_offset = *data + kChunkHeaderBytes;
   // A recording cut short is still read: only the bytes present count.
-  const auto present = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(declared, file.size() - data_offset));
+  const auto present =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(declared, file.size() - data_offset));
 
   WavLayout layout;
   layout.kind = *kind;

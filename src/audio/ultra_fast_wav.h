@@ -26,9 +26,9 @@ struct WavFormatInfo {
   // Samples per channel: (data size / bytes per sample) / channels, where the
   // data size is cut to the bytes the file really holds after the data header.
   std::uint64_t frames = 0;
-  double duration_seconds = 0.0;  // frames / sample_rate (inf or NaN for a rate of 0)
-  std::uint32_t sample_rate = 0;  // Hz, as declared (may be anything, even 0)
-  std::uint16_t channels = 0;     // >= 1 after a successful open
+  double duration_seconds = 0.0;      // frames / sample_rate (inf or NaN for a rate of 0)
+  std::uint32_t sample_rate = 0;      // Hz, as declared (may be anything, even 0)
+  std::uint16_t channels = 0;         // >= 1 after a successful open
   std::uint16_t bits_per_sample = 0;  // 16, 24 or 32 after a successful open
 };
 
@@ -95,7 +95,9 @@ class UltraFastWavReader {
   UltraFastWavReader(MappedFile mapping, WavLayout layout)
       : mapping_(std::move(mapping)), layout_(layout) {}
 
-  const std::uint8_t* data() const noexcept { return mapping_.bytes().data() + layout_.data_offset; }
+  const std::uint8_t* data() const noexcept {
+    return mapping_.bytes().data() + layout_.data_offset;
+  }
   std::size_t bytes_per_sample() const noexcept { return layout_.info.bits_per_sample / 8u; }
 
   MappedFile mapping_;

@@ -75,8 +75,8 @@ Result<Fmt> parse_fmt(Bytes body) {
   const std::uint32_t frame_bytes = std::uint32_t{f.channels} * f.container_bytes;
   if (f.block_align != frame_bytes) {
     return Error("Block align " + std::to_string(f.block_align) + " does not match " +
-                 std::to_string(f.channels) + " channels of " +
-                 std::to_string(f.container_bytes) + " bytes");
+                 std::to_string(f.channels) + " channels of " + std::to_string(f.container_bytes) +
+                 " bytes");
   }
   return f;
 }
@@ -109,8 +109,8 @@ Result<WavReader> WavReader::create(Bytes file) {
     const std::size_t body_avail = std::min<std::size_t>(chunk_bytes, size - body_pos);
     if (tag_is(header, "fmt ") && !fmt) {
       if (chunk_bytes < kFmtBytes) {
-        return Error("fmt chunk too short (" + std::to_string(chunk_bytes) +
-                     " bytes, at least " + std::to_string(kFmtBytes) + " needed)");
+        return Error("fmt chunk too short (" + std::to_string(chunk_bytes) + " bytes, at least " +
+                     std::to_string(kFmtBytes) + " needed)");
       }
       if (body_avail < chunk_bytes) return Error("fmt chunk extends past the end of the file");
       Result<Fmt> parsed = parse_fmt(file.subspan(body_pos, chunk_bytes));

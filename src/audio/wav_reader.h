@@ -40,9 +40,7 @@ struct WavReader {
   Bytes sample_bytes;
 
   // Whole samples present in sample_bytes.
-  std::uint64_t present_samples() const noexcept {
-    return sample_bytes.size() / container_bytes;
-  }
+  std::uint64_t present_samples() const noexcept { return sample_bytes.size() / container_bytes; }
 
   // Parses a RIFF/WAVE header. "fmt " and "data" may come in either order;
   // other chunks are skipped, odd-sized chunks with their pad byte. Accepts

@@ -28,15 +28,19 @@ constexpr std::array<std::uint8_t, 14> kGuidTail = {0x00, 0x00, 0x00, 0x00, 0x10
 enum class Layout { Pcm, Float, Extensible };
 
 Layout layout_of(const WavFormat& format) {
-  if (format.kind == WavEncoding::Float) return format.channels <= 2 ? Layout::Float : Layout::Extensible;
+  if (format.kind == WavEncoding::Float)
+    return format.channels <= 2 ? Layout::Float : Layout::Extensible;
   return (format.bits_per_sample <= 16 && format.channels <= 2) ? Layout::Pcm : Layout::Extensible;
 }
 
 std::uint32_t fmt_body_bytes(Layout layout) {
   switch (layout) {
-    case Layout::Pcm: return 16;
-    case Layout::Float: return 18;
-    case Layout::Extensible: return 40;
+    case Layout::Pcm:
+      return 16;
+    case Layout::Float:
+      return 18;
+    case Layout::Extensible:
+      return 40;
   }
   return 16;
 }
@@ -48,15 +52,24 @@ bool has_fact(const WavFormat& format) { return layout_of(format) != Layout::Pcm
 // 5.0, 5.1, 6.1, 7.1); other counts leave the positions unassigned.
 std::uint32_t channel_mask(std::uint16_t channels) {
   switch (channels) {
-    case 1: return 0x4;
-    case 2: return 0x3;
-    case 3: return 0x7;
-    case 4: return 0x33;
-    case 5: return 0x37;
-    case 6: return 0x3F;
-    case 7: return 0x70F;
-    case 8: return 0x63F;
-    default: return 0;
+    case 1:
+      return 0x4;
+    case 2:
+      return 0x3;
+    case 3:
+      return 0x7;
+    case 4:
+      return 0x33;
+    case 5:
+      return 0x37;
+    case 6:
+      return 0x3F;
+    case 7:
+      return 0x70F;
+    case 8:
+      return 0x63F;
+    default:
+      return 0;
   }
 }
 
@@ -65,13 +78,17 @@ void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
   out.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
 }
 void put32(std::vector<std::uint8_t>& out, std::uint64_t v) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>((v >> shift) & 0xFF));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<std::uint8_t>((v >> shift) & 0xFF));
 }
-void put_tag(std::vector<std::uint8_t>& out, const char (&tag)[5]) { out.insert(out.end(), tag, tag + 4); }
+void put_tag(std::vector<std::uint8_t>& out, const char (&tag)[5]) {
+  out.insert(out.end(), tag, tag + 4);
+}
 
 // Saturates instead of wrapping for counts no memory could hold.
 std::uint64_t data_bytes_of(const WavFormat& format, std::uint64_t sample_count) {
-  if (sample_count > std::numeric_limits<std::uint64_t>::max() / 8) return std::numeric_limits<std::uint64_t>::max() / 2;
+  if (sample_count > std::numeric_limits<std::uint64_t>::max() / 8)
+    return std::numeric_limits<std::uint64_t>::max() / 2;
   return sample_count * (format.bits_per_sample / 8u);
 }
 
@@ -150,7 +167,9 @@ std::vector<std::uint8_t> wav_header(const WavFormat& format, std::uint64_t samp
 
   put_tag(out, "fmt ");
   put32(out, fmt_bytes);
-  put16(out, layout == Layout::Pcm ? kTagPcm : layout == Layout::Float ? kTagFloat : kTagExtensible);
+  put16(out, layout == Layout::Pcm     ? kTagPcm
+             : layout == Layout::Float ? kTagFloat
+                                       : kTagExtensible);
   put16(out, format.channels);
   put32(out, format.sample_rate);
   put32(out, static_cast<std::uint64_t>(format.sample_rate) * block_align);
@@ -158,7 +177,7 @@ std::vector<std::uint8_t> wav_header(const WavFormat& format, std::uint64_t samp
   put16(out, format.bits_per_sample);
   if (layout == Layout::Float) put16(out, 0);
   if (layout == Layout::Extensible) {
-    put16(out, 22);                    // extension size
+    put16(out, 22);                      // extension size
     put16(out, format.bits_per_sample);  // valid bits
     put32(out, channel_mask(format.channels));
     put16(out, format.kind == WavEncoding::Float ? kTagFloat : kTagPcm);
@@ -176,14 +195,18 @@ std::vector<std::uint8_t> wav_header(const WavFormat& format, std::uint64_t samp
   return out;
 }
 
-WavWriter::WavWriter(int fd, const WavFormat& format, WavWriteFunction write, std::int64_t start_offset)
+WavWriter::WavWriter(int fd, const WavFormat& format, WavWriteFunction write,
+                     std::int64_t start_offset)
     : fd_(fd), format_(format), write_(std::move(write)), start_offset_(start_offset) {
   buffer_.reserve(kBufferBytes);
 }
 
 Result<WavWriter> WavWriter::create(int fd, const WavFormat& format, WavWriteFunction write) {
   if (Status s = check_format(format); !s) return std::move(s).error();
-  if (!write) write = [](int f, const void* data, std::size_t size) -> long { return ::write(f, data, size); };
+  if (!write)
+    write = [](int f, const void* data, std::size_t size) -> long {
+      return ::write(f, data, size);
+    };
   const off_t start = ::lseek(fd, 0, SEEK_CUR);
   if (start < 0) return os_error(errno);
   WavWriter writer(fd, format, std::move(write), start);

@@ -23,7 +23,8 @@ inline std::int16_t load_le_i16(const std::uint8_t* p) {
 }
 // Packed 24-bit little-endian, sign-extended from bit 23.
 inline std::int32_t load_le_i24(const std::uint8_t* p) {
-  const std::uint32_t v = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+  const std::uint32_t v = static_cast<std::uint32_t>(p[0]) |
+                          (static_cast<std::uint32_t>(p[1]) << 8) |
                           (static_cast<std::uint32_t>(p[2]) << 16);
   return static_cast<std::int32_t>(v << 8) >> 8;
 }

@@ -15,8 +15,7 @@ class Error {
  public:
   explicit Error(std::string message) : message_(std::move(message)) {}
   Error(std::string message, Error cause)
-      : message_(std::move(message)),
-        cause_(std::make_shared<const Error>(std::move(cause))) {}
+      : message_(std::move(message)), cause_(std::make_shared<const Error>(std::move(cause))) {}
 
   // The outermost message: what the entry points show.
   const std::string& message() const noexcept { return message_; }
@@ -36,7 +35,7 @@ class Error {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}      // NOLINT
   Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const noexcept { return v_.index() == 0; }

@@ -4,23 +4,40 @@ namespace sonorik {
 
 std::string_view metric_name(Metric m) {
   switch (m) {
-    case Metric::file_name: return "file_name";
-    case Metric::file_name_ext: return "file_name_ext";
-    case Metric::full_path: return "full_path";
-    case Metric::sample_rate: return "sample_rate";
-    case Metric::bit_depth: return "bit_depth";
-    case Metric::channels: return "channels";
-    case Metric::total_time: return "total_time";
-    case Metric::duration: return "duration";
-    case Metric::integrated_loudness: return "integrated_loudness";
-    case Metric::short_term_loudness: return "short_term_loudness";
-    case Metric::momentary_loudness: return "momentary_loudness";
-    case Metric::loudness_range: return "loudness_range";
-    case Metric::true_peak: return "true_peak";
-    case Metric::rms_max: return "rms_max";
-    case Metric::rms_average: return "rms_average";
-    case Metric::rms_min: return "rms_min";
-    case Metric::sample_peak: return "sample_peak";
+    case Metric::file_name:
+      return "file_name";
+    case Metric::file_name_ext:
+      return "file_name_ext";
+    case Metric::full_path:
+      return "full_path";
+    case Metric::sample_rate:
+      return "sample_rate";
+    case Metric::bit_depth:
+      return "bit_depth";
+    case Metric::channels:
+      return "channels";
+    case Metric::total_time:
+      return "total_time";
+    case Metric::duration:
+      return "duration";
+    case Metric::integrated_loudness:
+      return "integrated_loudness";
+    case Metric::short_term_loudness:
+      return "short_term_loudness";
+    case Metric::momentary_loudness:
+      return "momentary_loudness";
+    case Metric::loudness_range:
+      return "loudness_range";
+    case Metric::true_peak:
+      return "true_peak";
+    case Metric::rms_max:
+      return "rms_max";
+    case Metric::rms_average:
+      return "rms_average";
+    case Metric::rms_min:
+      return "rms_min";
+    case Metric::sample_peak:
+      return "sample_peak";
   }
   return "unknown";
 }

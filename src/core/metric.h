@@ -16,15 +16,15 @@ enum class Metric : std::uint8_t {
   channels = 5,
   total_time = 6,
   duration = 7,
-  integrated_loudness = 8,   // LUFS
-  short_term_loudness = 9,   // LUFS
-  momentary_loudness = 10,   // LUFS
-  loudness_range = 11,       // LU
-  true_peak = 12,            // dBFS
-  rms_max = 13,              // dB
-  rms_average = 14,          // dB
-  rms_min = 15,              // dB
-  sample_peak = 16,          // dBFS
+  integrated_loudness = 8,  // LUFS
+  short_term_loudness = 9,  // LUFS
+  momentary_loudness = 10,  // LUFS
+  loudness_range = 11,      // LU
+  true_peak = 12,           // dBFS
+  rms_max = 13,             // dB
+  rms_average = 14,         // dB
+  rms_min = 15,             // dB
+  sample_peak = 16,         // dBFS
 };
 
 using MetricList = std::vector<Metric>;

@@ -72,7 +72,9 @@ void sync_directory(const std::string& dir) {
 }  // namespace
 
 FileReplacement::FileReplacement(std::string temp_path, std::string target_path, File file)
-    : temp_path_(std::move(temp_path)), target_path_(std::move(target_path)), file_(std::move(file)) {}
+    : temp_path_(std::move(temp_path)),
+      target_path_(std::move(target_path)),
+      file_(std::move(file)) {}
 
 FileReplacement::FileReplacement(FileReplacement&& other) noexcept
     : temp_path_(std::move(other.temp_path_)),

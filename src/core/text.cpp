@@ -76,12 +76,24 @@ std::string quoted_path(std::string_view path) {
       continue;
     }
     switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case 0: out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case 0:
+        out += "\\0";
+        break;
       default:
         if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
           std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(cp));
@@ -101,7 +113,7 @@ std::string_view file_name(std::string_view path) {
   const size_t slash = path.rfind('/');
   std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   if (name == ".." || name == "/") return {};
-  if (name == "." ) {
+  if (name == ".") {
     // "dir/." names dir itself: its name is that of the component before.
     if (slash == std::string_view::npos || slash == 0) return {};
     return file_name(path.substr(0, slash));

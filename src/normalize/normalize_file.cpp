@@ -11,9 +11,12 @@ namespace sonorik::normalize {
 
 std::string NormalizeFileError::message() const {
   switch (step) {
-    case NormalizeFileStep::Load: return "Failed to load audio: " + error.message();
-    case NormalizeFileStep::Normalize: return "Normalization failed: " + error.message();
-    case NormalizeFileStep::Write: return "Failed to write audio: " + error.message();
+    case NormalizeFileStep::Load:
+      return "Failed to load audio: " + error.message();
+    case NormalizeFileStep::Normalize:
+      return "Normalization failed: " + error.message();
+    case NormalizeFileStep::Write:
+      return "Failed to write audio: " + error.message();
   }
   return error.message();
 }

@@ -12,12 +12,18 @@ namespace sonorik::normalize {
 
 Result<double> measure_level(const AudioData& audio, NormalizationKind kind) {
   switch (kind) {
-    case NormalizationKind::TruePeak: return analysis::calculate_true_peak(audio);
-    case NormalizationKind::IntegratedLoudness: return analysis::calculate_integrated_loudness(audio);
-    case NormalizationKind::ShortTermLoudness: return analysis::calculate_short_term_loudness(audio);
-    case NormalizationKind::MomentaryLoudness: return analysis::calculate_momentary_loudness(audio);
-    case NormalizationKind::RmsMax: return analysis::calculate_rms_max(audio);
-    case NormalizationKind::RmsAverage: return analysis::calculate_rms_average(audio);
+    case NormalizationKind::TruePeak:
+      return analysis::calculate_true_peak(audio);
+    case NormalizationKind::IntegratedLoudness:
+      return analysis::calculate_integrated_loudness(audio);
+    case NormalizationKind::ShortTermLoudness:
+      return analysis::calculate_short_term_loudness(audio);
+    case NormalizationKind::MomentaryLoudness:
+      return analysis::calculate_momentary_loudness(audio);
+    case NormalizationKind::RmsMax:
+      return analysis::calculate_rms_max(audio);
+    case NormalizationKind::RmsAverage:
+      return analysis::calculate_rms_average(audio);
   }
   return Error("Unknown normalization measure");
 }
@@ -43,10 +49,11 @@ std::string non_finite_text(double v) {
 
 Status check_target(const NormalizationTarget& target) {
   if (!std::isfinite(target.target))
-    return Error("The target level must be a finite number (got " + non_finite_text(target.target) + ").");
-  if (target.range_bound && !std::isfinite(*target.range_bound))
-    return Error("The range bound must be a finite number (got " + non_finite_text(*target.range_bound) +
+    return Error("The target level must be a finite number (got " + non_finite_text(target.target) +
                  ").");
+  if (target.range_bound && !std::isfinite(*target.range_bound))
+    return Error("The range bound must be a finite number (got " +
+                 non_finite_text(*target.range_bound) + ").");
   return ok_status();
 }
 
@@ -70,7 +77,8 @@ void apply_gain_db(std::span<double> samples, double gain_db) {
   }
 }
 
-Result<AudioData> AudioNormalizer::normalize(const AudioData& audio, const NormalizationTarget& target) {
+Result<AudioData> AudioNormalizer::normalize(const AudioData& audio,
+                                             const NormalizationTarget& target) {
   Result<double> gain = normalization_gain_db(audio, target);
   if (!gain) return std::move(gain).error();
   AudioData out{audio.samples, audio.info};

@@ -8,9 +8,10 @@
 namespace sonorik::normalize {
 
 WavFormat wav_format_for(const AudioInfo& info) {
-  const bool is_float = info.sample_format == SampleFormat::F32 || info.sample_format == SampleFormat::F64;
+  const bool is_float =
+      info.sample_format == SampleFormat::F32 || info.sample_format == SampleFormat::F64;
   return WavFormat{info.channels, info.sample_rate, info.bit_depth,
-                 is_float ? WavEncoding::Float : WavEncoding::Int};
+                   is_float ? WavEncoding::Float : WavEncoding::Int};
 }
 
 Status write_normalized_audio(const std::string& output_path, const AudioData& audio) {

@@ -62,7 +62,8 @@ StreamOutcome fail(StreamFailure kind, std::string message) {
 }
 
 bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
@@ -114,7 +115,8 @@ class Requantizer {
         x[i] = v * step;
       }
     } else if (coding_.is_float) {
-      for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<double>(static_cast<float>(x[i] * gain_));
+      for (std::size_t i = 0; i < n; ++i)
+        x[i] = static_cast<double>(static_cast<float>(x[i] * gain_));
     } else {
       for (std::size_t i = 0; i < n; ++i) x[i] *= gain_;
     }
@@ -154,26 +156,34 @@ const char* level_unit(Level level) { return info_of(level).unit; }
 
 std::optional<double> level_of(const StandardMeasurement& m, Level level) {
   switch (level) {
-    case Level::integrated: return m.integrated_lufs;
-    case Level::short_term_max: return m.short_term_max_lufs;
-    case Level::momentary_max: return m.momentary_max_lufs;
-    case Level::rms_average: return m.rms_average_dbfs;
-    case Level::rms_max: return m.rms_max_dbfs;
-    case Level::true_peak: return m.true_peak_dbtp;
+    case Level::integrated:
+      return m.integrated_lufs;
+    case Level::short_term_max:
+      return m.short_term_max_lufs;
+    case Level::momentary_max:
+      return m.momentary_max_lufs;
+    case Level::rms_average:
+      return m.rms_average_dbfs;
+    case Level::rms_max:
+      return m.rms_max_dbfs;
+    case Level::true_peak:
+      return m.true_peak_dbtp;
   }
   return std::nullopt;
 }
 
 StreamOutcome normalize_stream(const StreamRequest& req) {
   const LevelInfo& level = info_of(req.level);
-  if (!std::isfinite(req.target)) return fail(StreamFailure::value, "target must be a finite level");
+  if (!std::isfinite(req.target))
+    return fail(StreamFailure::value, "target must be a finite level");
   if (!std::isfinite(req.ceiling_dbtp) || req.ceiling_dbtp > 0.0) {
     return fail(StreamFailure::value, "ceiling must be a finite level of at most 0.0 dBTP (got " +
                                           number(req.ceiling_dbtp) + ")");
   }
   if (req.range && !(req.range->first <= req.range->second)) {
     return fail(StreamFailure::value, "range must be (low, high) with low <= high (got (" +
-                                          number(req.range->first) + ", " + number(req.range->second) + "))");
+                                          number(req.range->first) + ", " +
+                                          number(req.range->second) + "))");
   }
   std::string format_name = req.format;
   if (format_name.empty()) {
@@ -186,20 +196,22 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   if (!first) return fail(StreamFailure::source, first.error().message());
   const SndfileInfo info = first->info();
   if (!Meter::accepts(info.channels, info.rate_hz)) {
-    return fail(StreamFailure::value, "cannot measure " + std::to_string(info.channels) + " channels at " +
-                                          std::to_string(info.rate_hz) + " Hz");
+    return fail(StreamFailure::value, "cannot measure " + std::to_string(info.channels) +
+                                          " channels at " + std::to_string(info.rate_hz) + " Hz");
   }
-  Result<int> out_format = choose_output_format(format_name, info.sf_format, info.channels, info.rate_hz,
-                                                !info.channel_positions.empty());
+  Result<int> out_format = choose_output_format(format_name, info.sf_format, info.channels,
+                                                info.rate_hz, !info.channel_positions.empty());
   if (!out_format) return fail(StreamFailure::value, out_format.error().message());
 
   StreamReport report;
   report.input_format = info.format;
   report.output_format = sndfile_format_name(*out_format);
-  report.channel_map = info.speakers.size() == info.channels ? analysis::layout_of(info.speakers)
-                                                              : analysis::default_layout(info.channels);
+  report.channel_map = info.speakers.size() == info.channels
+                           ? analysis::layout_of(info.speakers)
+                           : analysis::default_layout(info.channels);
   std::vector<int> roles;
-  for (const std::string& n : report.channel_map) roles.push_back(analysis::channel_role(n).value_or(0));
+  for (const std::string& n : report.channel_map)
+    roles.push_back(analysis::channel_role(n).value_or(0));
 
   bool read_failed = false;
   const auto reader_of = [&read_failed](SndfileReader& r) {
@@ -216,10 +228,11 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   parts.loudness_range = false;
   parts.channel_loudness = false;
   parts.rms = req.level == Level::rms_average || req.level == Level::rms_max;
-  Result<StandardMeasurement> input =
-      analysis::measure_standard(info.channels, info.rate_hz, roles, false, reader_of(*first), parts);
+  Result<StandardMeasurement> input = analysis::measure_standard(info.channels, info.rate_hz, roles,
+                                                                 false, reader_of(*first), parts);
   if (!input) {
-    return fail(read_failed ? StreamFailure::source : StreamFailure::memory, input.error().message());
+    return fail(read_failed ? StreamFailure::source : StreamFailure::memory,
+                input.error().message());
   }
   report.input = std::move(input).value();
   first = Error("closed");  // the first reader's file is closed here
@@ -227,11 +240,13 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   // 2. gain
   const std::optional<double> measured = level_of(report.input, req.level);
   if (!measured || !std::isfinite(*measured)) {
-    return fail(StreamFailure::value,
-                std::string("cannot normalise on the ") + level.name + " level: it is " +
-                    (measured ? number(*measured) + " " + level.unit + " (digital silence" +
-                                    (req.level == Level::integrated ? ", or no block passes the gates)" : ")")
-                              : std::string("undefined (") + level.undefined + ")"));
+    return fail(
+        StreamFailure::value,
+        std::string("cannot normalise on the ") + level.name + " level: it is " +
+            (measured
+                 ? number(*measured) + " " + level.unit + " (digital silence" +
+                       (req.level == Level::integrated ? ", or no block passes the gates)" : ")")
+                 : std::string("undefined (") + level.undefined + ")"));
   }
   report.input_level = *measured;
   report.gain_asked_db = req.target - *measured;
@@ -244,7 +259,8 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
     report.gain_applied_db = report.gain_asked_db;
     if (std::isfinite(report.input.true_peak_dbtp)) {
       double room = amplitude(req.ceiling_dbtp) * (1.0 - 1e-6);
-      if (coding.int_bits != 0) room -= 4.0 * std::ldexp(1.0, 1 - static_cast<int>(coding.int_bits));
+      if (coding.int_bits != 0)
+        room -= 4.0 * std::ldexp(1.0, 1 - static_cast<int>(coding.int_bits));
       const double most = decibels(room / amplitude(report.input.true_peak_dbtp));
       if (report.gain_applied_db > most) {
         report.gain_applied_db = most;
@@ -270,19 +286,21 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   if (!second) return fail(StreamFailure::source, second.error().message());
   Result<FileReplacement> temp = FileReplacement::begin(req.destination);
   if (!temp) return fail(StreamFailure::destination, temp.error().message());
-  Result<SndfileWriter> writer =
-      SndfileWriter::open(temp->fd(), {*out_format, info.rate_hz, info.channels, info.channel_positions});
+  Result<SndfileWriter> writer = SndfileWriter::open(
+      temp->fd(), {*out_format, info.rate_hz, info.channels, info.channel_positions});
   if (!writer) return fail(StreamFailure::destination, writer.error().message());
 
   const double gain = amplitude(report.gain_applied_db);
   Requantizer requantize(gain, coding, report.dithered, info.channels);
   std::optional<Error> write_error;
   const auto source_reader = reader_of(*second);
-  const analysis::Engine::Reader write_pass = [&](double* out, std::size_t max) -> Result<std::size_t> {
+  const analysis::Engine::Reader write_pass = [&](double* out,
+                                                  std::size_t max) -> Result<std::size_t> {
     Result<std::size_t> got = source_reader(out, max);
     if (!got || *got == 0) return got;
     requantize.run(out, *got * info.channels);
-    Status s = coding.int_bits != 0 ? writer->write_int(requantize.codes(), *got) : writer->write_double(out, *got);
+    Status s = coding.int_bits != 0 ? writer->write_int(requantize.codes(), *got)
+                                    : writer->write_double(out, *got);
     if (!s) {
       write_error = std::move(s).error();
       return *write_error;
@@ -294,13 +312,15 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
         analysis::measure_standard(info.channels, info.rate_hz, roles, false, write_pass, parts);
     if (write_error) return fail(StreamFailure::destination, write_error->message());
     if (!output) {
-      return fail(read_failed ? StreamFailure::source : StreamFailure::memory, output.error().message());
+      return fail(read_failed ? StreamFailure::source : StreamFailure::memory,
+                  output.error().message());
     }
     report.output = std::move(output).value();
   } else {
     std::vector<double> block(analysis::Engine::block_frames(info.channels) * info.channels);
     for (;;) {
-      Result<std::size_t> got = write_pass(block.data(), analysis::Engine::block_frames(info.channels));
+      Result<std::size_t> got =
+          write_pass(block.data(), analysis::Engine::block_frames(info.channels));
       if (write_error) return fail(StreamFailure::destination, write_error->message());
       if (!got) return fail(StreamFailure::source, got.error().message());
       if (*got == 0) break;
@@ -311,8 +331,8 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
     // The encoder changed the samples: measure what it stored.
     Result<SndfileReader> back = SndfileReader::open(temp->temp_path());
     if (!back) return fail(StreamFailure::destination, back.error().message());
-    Result<StandardMeasurement> output =
-        analysis::measure_standard(info.channels, info.rate_hz, roles, false, reader_of(*back), parts);
+    Result<StandardMeasurement> output = analysis::measure_standard(
+        info.channels, info.rate_hz, roles, false, reader_of(*back), parts);
     if (!output) return fail(StreamFailure::destination, output.error().message());
     report.output = std::move(output).value();
   }

@@ -62,7 +62,7 @@ struct StreamRequest {
   std::string source;
   std::string destination;  // may be the source itself
   Level level = Level::integrated;
-  double target = -23.0;      // in the level's unit
+  double target = -23.0;  // in the level's unit
   double ceiling_dbtp = -1.0;
   std::optional<std::pair<double, double>> range;  // (low, high), in the level's unit
   std::string format;  // output format name; empty: the destination's extension, else WAV

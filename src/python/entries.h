@@ -42,9 +42,10 @@ PyObject* run_entry(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 // The seven measure flags of analyze_audio, batch and export functions, in
 // their parameter order.
-inline constexpr const char* kFlagNames[7] = {
-    "integrated_loudness", "short_term_loudness", "momentary_loudness", "loudness_range",
-    "true_peak",           "rms_max",             "rms_average"};
+inline constexpr const char* kFlagNames[7] = {"integrated_loudness", "short_term_loudness",
+                                              "momentary_loudness",  "loudness_range",
+                                              "true_peak",           "rms_max",
+                                              "rms_average"};
 
 // The parameters `leading` followed by the seven flags; the first `required`
 // of them must be given.

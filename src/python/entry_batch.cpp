@@ -75,8 +75,7 @@ SONORIK_ENTRY(batch_analyze) {
 
 SONORIK_ENTRY(batch_analyze_directory_py) {
   (void)self;
-  static const Signature sig =
-      with_flags("batch_analyze_directory_py", {"directory_path"}, 8);
+  static const Signature sig = with_flags("batch_analyze_directory_py", {"directory_path"}, 8);
   return run_entry(sig, args, nargsf, kwnames, [](std::vector<PyObject*>& argv) -> Outcome {
     std::string dir;
     MeasureFlags flags;

@@ -22,9 +22,12 @@ PyObject* export_entry(const char* name, report::OutputFormat format, const char
         report::export_files(paths, output_file, format, flags);
     if (!error) return PyRef::borrow(Py_None);
     switch (error->kind) {
-      case report::ExportFailure::Load: return os_failure(std::move(error->message));
-      case report::ExportFailure::Analysis: return runtime_failure(std::move(error->message));
-      case report::ExportFailure::Write: break;
+      case report::ExportFailure::Load:
+        return os_failure(std::move(error->message));
+      case report::ExportFailure::Analysis:
+        return runtime_failure(std::move(error->message));
+      case report::ExportFailure::Write:
+        break;
     }
     return os_failure(write_prefix + error->message);
   });
@@ -49,8 +52,8 @@ SONORIK_ENTRY(export_to_xml) {
 }
 SONORIK_ENTRY(export_to_json) {
   (void)self;
-  return export_entry("export_to_json", report::OutputFormat::Json, "Failed to write output: ",
-                      args, nargsf, kwnames);
+  return export_entry("export_to_json", report::OutputFormat::Json,
+                      "Failed to write output: ", args, nargsf, kwnames);
 }
 
 }  // namespace sonorik::py

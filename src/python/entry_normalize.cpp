@@ -25,19 +25,19 @@ PyObject* normalize_entry(const char* name, const char* target_name,
     std::optional<normalize::NormalizeFileError> error =
         normalize::normalize_file(input, target, output);
     if (!error) return PyRef::borrow(Py_None);
-    PyObject* type = error->step == normalize::NormalizeFileStep::Normalize ? PyExc_RuntimeError
-                                                                            : PyExc_OSError;
+    PyObject* type =
+        error->step == normalize::NormalizeFileStep::Normalize ? PyExc_RuntimeError : PyExc_OSError;
     return PyFailure{type, error->message()};
   });
 }
 
 }  // namespace
 
-#define NORMALIZE_ENTRY(fn, target, kind)                                                \
-  SONORIK_ENTRY(fn) {                                                                    \
-    (void)self;                                                                          \
+#define NORMALIZE_ENTRY(fn, target, kind)                                                 \
+  SONORIK_ENTRY(fn) {                                                                     \
+    (void)self;                                                                           \
     return normalize_entry(#fn, target, normalize::NormalizationKind::kind, args, nargsf, \
-                           kwnames);                                                     \
+                           kwnames);                                                      \
   }
 
 NORMALIZE_ENTRY(normalize_true_peak, "target_dbfs", TruePeak)

@@ -12,8 +12,8 @@ constexpr const char* kGenericFatalMessage = "a fatal error occurred inside the 
 
 // `__qualname__` of the object's type (the name used in conversion messages).
 std::string type_qualname(PyObject* obj) {
-  PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                                   "__qualname__"));
+  PyRef name = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   if (name && PyUnicode_Check(name.get())) {
     const char* text = PyUnicode_AsUTF8(name.get());
     if (text != nullptr) return text;
@@ -62,9 +62,8 @@ bool type_error(const std::string& msg) {
 }  // namespace
 
 void raise(PyObject* type, const std::string& message) {
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
-                                                 static_cast<Py_ssize_t>(message.size()),
-                                                 "replace"));
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return;  // MemoryError is set
   PyErr_SetObject(type, text.get());
 }
@@ -86,8 +85,8 @@ void raise_fatal(const char* message) noexcept {
   PyObject* type = fatal_call_error_type();
   if (type == nullptr) Py_FatalError("sonorik: cannot create FatalCallError");
   const char* text = message != nullptr && *message != '\0' ? message : kGenericFatalMessage;
-  PyRef value = PyRef::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                                  "replace"));
+  PyRef value = PyRef::steal(
+      PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
   if (!value) Py_FatalError("sonorik: cannot raise FatalCallError");
   PyErr_SetObject(type, value.get());
 }
@@ -115,8 +114,7 @@ bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
                         std::to_string(nargs) + " " + was + " given");
     }
     return type_error(full_name + " takes " + std::to_string(nparams) +
-                      " positional arguments but " + std::to_string(nargs) + " " + was +
-                      " given");
+                      " positional arguments but " + std::to_string(nargs) + " " + was + " given");
   }
   for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
 
@@ -200,7 +198,7 @@ void rewrap_argument_error(const char* name) {
   if (!msg) return;
   PyRef wrapped = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, msg.get()));
   if (!wrapped) return;
-  PyObject* cause = PyException_GetCause(exc.get());  // new reference or NULL
+  PyObject* cause = PyException_GetCause(exc.get());                 // new reference or NULL
   if (cause != nullptr) PyException_SetCause(wrapped.get(), cause);  // steals
   PyErr_SetObject(PyExc_TypeError, wrapped.get());
 }

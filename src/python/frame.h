@@ -68,9 +68,9 @@ PyObject* finish(Outcome&& outcome);
 // ---- Arguments --------------------------------------------------------------
 
 struct Signature {
-  const char* name;                  // function name, e.g. "analyze_audio"
-  std::vector<const char*> params;   // all positional-or-keyword, in order
-  std::size_t required;              // leading parameters that must be given
+  const char* name;                 // function name, e.g. "analyze_audio"
+  std::vector<const char*> params;  // all positional-or-keyword, in order
+  std::size_t required;             // leading parameters that must be given
 };
 
 // Matches positional and keyword arguments to `sig`. On success `out` holds
@@ -81,9 +81,9 @@ bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
 
 // Converters: false with a Python exception set on failure. A wrong type
 // raises TypeError "'{type}' object cannot be converted to '{kind}'".
-bool to_string(PyObject* obj, std::string& out);                 // PyString
+bool to_string(PyObject* obj, std::string& out);  // PyString
 bool to_optional_string(PyObject* obj, std::optional<std::string>& out);
-bool to_bool(PyObject* obj, bool& out);                          // PyBool
+bool to_bool(PyObject* obj, bool& out);  // PyBool
 bool to_double(PyObject* obj, double& out);
 bool to_optional_double(PyObject* obj, std::optional<double>& out);
 bool to_string_list(PyObject* obj, std::vector<std::string>& out);  // Sequence

@@ -89,13 +89,13 @@ std::optional<std::vector<std::string>> channel_names_of(const nb::object& chann
   std::vector<std::string> names;
   for (nb::handle item : channel_map) {
     if (!nb::isinstance<nb::str>(item)) {
-      raise(PyExc_TypeError, "channel_map items must be str, got " +
-                                 type_name_of(item));
+      raise(PyExc_TypeError, "channel_map items must be str, got " + type_name_of(item));
     }
     std::string name = nb::cast<std::string>(item);
     if (!sonorik::analysis::channel_role(name)) {
       std::string known;
-      for (const std::string& n : sonorik::analysis::channel_names()) known += (known.empty() ? "" : ", ") + n;
+      for (const std::string& n : sonorik::analysis::channel_names())
+        known += (known.empty() ? "" : ", ") + n;
       raise(PyExc_ValueError, "unknown channel name " + text_of(nb::repr(item)) +
                                   " in channel_map (known: " + known + ")");
     }
@@ -146,8 +146,9 @@ bool rate_measurable(std::uint32_t rate_hz) {
 
 // Runs the measurement with the lock released; the reader's errors are
 // OSErrors, the meter's refusal a MemoryError.
-void measure_into(Outcome& o, unsigned channels, std::uint32_t rate_hz, const std::vector<int>& roles,
-                  bool series, const sonorik::analysis::Engine::Reader& read, bool& reader_failed) {
+void measure_into(Outcome& o, unsigned channels, std::uint32_t rate_hz,
+                  const std::vector<int>& roles, bool series,
+                  const sonorik::analysis::Engine::Reader& read, bool& reader_failed) {
   Result<StandardMeasurement> r =
       sonorik::analysis::measure_standard(channels, rate_hz, roles, series, read);
   if (r) {
@@ -178,7 +179,8 @@ Outcome measure_file(const std::string& path, const std::optional<std::vector<st
     return o;
   }
   std::vector<int> roles;
-  if (std::optional<std::string> bad = choose_layout(info.channels, names, info.speakers, *o.measurement, roles)) {
+  if (std::optional<std::string> bad =
+          choose_layout(info.channels, names, info.speakers, *o.measurement, roles)) {
     o.failure = Failure::value;
     o.message = *bad;
     return o;
@@ -215,7 +217,8 @@ struct ArrayReader {
     for (std::size_t f = 0; f < n; ++f) {
       const T* p = base + static_cast<std::int64_t>(next + f) * frame_stride;
       for (unsigned c = 0; c < channels; ++c) {
-        out[f * channels + c] = static_cast<double>(p[static_cast<std::int64_t>(c) * channel_stride]) * scale;
+        out[f * channels + c] =
+            static_cast<double>(p[static_cast<std::int64_t>(c) * channel_stride]) * scale;
       }
     }
     next += n;
@@ -242,15 +245,17 @@ Outcome measure_array(const Array& a, std::uint32_t rate_hz, unsigned channels,
   const nb::dlpack::dtype t = a.dtype();
   const void* data = a.data();
   if (t == nb::dtype<float>()) {
-    run(ArrayReader<float>{static_cast<const float*>(data), frames, channels, frame_stride, channel_stride, 1.0});
+    run(ArrayReader<float>{static_cast<const float*>(data), frames, channels, frame_stride,
+                           channel_stride, 1.0});
   } else if (t == nb::dtype<double>()) {
-    run(ArrayReader<double>{static_cast<const double*>(data), frames, channels, frame_stride, channel_stride, 1.0});
+    run(ArrayReader<double>{static_cast<const double*>(data), frames, channels, frame_stride,
+                            channel_stride, 1.0});
   } else if (t == nb::dtype<std::int16_t>()) {
-    run(ArrayReader<std::int16_t>{static_cast<const std::int16_t*>(data), frames, channels, frame_stride,
-                                  channel_stride, 1.0 / 32768.0});
+    run(ArrayReader<std::int16_t>{static_cast<const std::int16_t*>(data), frames, channels,
+                                  frame_stride, channel_stride, 1.0 / 32768.0});
   } else {
-    run(ArrayReader<std::int32_t>{static_cast<const std::int32_t*>(data), frames, channels, frame_stride,
-                                  channel_stride, 1.0 / 2147483648.0});
+    run(ArrayReader<std::int32_t>{static_cast<const std::int32_t*>(data), frames, channels,
+                                  frame_stride, channel_stride, 1.0 / 2147483648.0});
   }
   return o;
 }
@@ -264,7 +269,8 @@ std::uint32_t rate_of(const nb::object& rate) {
   if (!index.is_valid()) throw nb::python_error();
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-  if (overflow != 0 || value < 0 || !rate_measurable(static_cast<std::uint32_t>(std::min<long long>(value, UINT32_MAX)))) {
+  if (overflow != 0 || value < 0 ||
+      !rate_measurable(static_cast<std::uint32_t>(std::min<long long>(value, UINT32_MAX)))) {
     raise(PyExc_ValueError, rate_range_text() + " (got " + text_of(nb::repr(rate)) + ")");
   }
   return static_cast<std::uint32_t>(value);
@@ -278,7 +284,8 @@ Measurement measure(nb::object source, nb::object rate, nb::object channel_map, 
                        nb::hasattr(source, "__fspath__");
   Outcome o;
   if (is_path) {
-    if (!rate.is_none()) raise(PyExc_ValueError, "rate applies to arrays only: a file's rate is read from the file");
+    if (!rate.is_none())
+      raise(PyExc_ValueError, "rate applies to arrays only: a file's rate is read from the file");
     nb::module_ os = nb::module_::import_("os");
     const nb::object shown = os.attr("fspath")(source);
     const nb::bytes encoded = nb::cast<nb::bytes>(os.attr("fsencode")(shown));
@@ -292,8 +299,10 @@ Measurement measure(nb::object source, nb::object rate, nb::object channel_map, 
   } else {
     Array a;
     if (!nb::try_cast(source, a, false)) {
-      raise(PyExc_TypeError, "source must be a path (str, bytes or os.PathLike) or an array of native-endian "
-                             "float32, float64, int16 or int32 samples, got " + type_name_of(source));
+      raise(PyExc_TypeError,
+            "source must be a path (str, bytes or os.PathLike) or an array of native-endian "
+            "float32, float64, int16 or int32 samples, got " +
+                type_name_of(source));
     }
     const nb::dlpack::dtype t = a.dtype();
     if (!(t == nb::dtype<float>() || t == nb::dtype<double>() || t == nb::dtype<std::int16_t>() ||
@@ -302,7 +311,8 @@ Measurement measure(nb::object source, nb::object rate, nb::object channel_map, 
                                  ": pass float32, float64, int16 or int32 samples");
     }
     if (a.ndim() != 1 && a.ndim() != 2) {
-      raise(PyExc_ValueError, "array must have 1 or 2 dimensions (got " + std::to_string(a.ndim()) + ")");
+      raise(PyExc_ValueError,
+            "array must have 1 or 2 dimensions (got " + std::to_string(a.ndim()) + ")");
     }
     const std::size_t columns = a.ndim() == 2 ? a.shape(1) : 1;
     if (columns > kMaxArrayChannels) {
@@ -338,7 +348,8 @@ struct FileInfo {
 };
 
 FileInfo file_info(nb::object source) {
-  if (!(nb::isinstance<nb::str>(source) || nb::isinstance<nb::bytes>(source) || nb::hasattr(source, "__fspath__"))) {
+  if (!(nb::isinstance<nb::str>(source) || nb::isinstance<nb::bytes>(source) ||
+        nb::hasattr(source, "__fspath__"))) {
     raise(PyExc_TypeError, "path must be str, bytes or os.PathLike, got " + type_name_of(source));
   }
   nb::module_ os = nb::module_::import_("os");
@@ -386,7 +397,6 @@ std::string level(double v) {
   return std::isinf(v) ? (v < 0 ? "-inf" : "inf") : buf;
 }
 
-
 // ---- normalize -------------------------------------------------------------------
 
 struct NormalizeReport {
@@ -416,8 +426,10 @@ struct NormalizeReport {
 
 // The bytes of a path argument, and the str or bytes shown in messages.
 std::string path_bytes(const nb::object& value, const char* name, nb::object& shown) {
-  if (!(nb::isinstance<nb::str>(value) || nb::isinstance<nb::bytes>(value) || nb::hasattr(value, "__fspath__"))) {
-    raise(PyExc_TypeError, std::string(name) + " must be str, bytes or os.PathLike, got " + type_name_of(value));
+  if (!(nb::isinstance<nb::str>(value) || nb::isinstance<nb::bytes>(value) ||
+        nb::hasattr(value, "__fspath__"))) {
+    raise(PyExc_TypeError,
+          std::string(name) + " must be str, bytes or os.PathLike, got " + type_name_of(value));
   }
   nb::module_ os = nb::module_::import_("os");
   shown = os.attr("fspath")(value);
@@ -428,7 +440,8 @@ std::string path_bytes(const nb::object& value, const char* name, nb::object& sh
 }
 
 double level_arg(const nb::object& value, const char* name) {
-  if (nb::isinstance<nb::bool_>(value) || !(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()))) {
+  if (nb::isinstance<nb::bool_>(value) ||
+      !(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()))) {
     raise(PyExc_TypeError, std::string(name) + " must be a number, got " + type_name_of(value));
   }
   const double v = PyFloat_AsDouble(value.ptr());
@@ -436,8 +449,9 @@ double level_arg(const nb::object& value, const char* name) {
   return v;
 }
 
-NormalizeReport normalize(nb::object source, nb::object destination, nb::object target, std::string measure,
-                          nb::object ceiling, nb::object range, nb::object format) {
+NormalizeReport normalize(nb::object source, nb::object destination, nb::object target,
+                          std::string measure, nb::object ceiling, nb::object range,
+                          nb::object format) {
   namespace sn = sonorik::normalize;
   sn::StreamRequest req;
   nb::object source_shown, destination_shown;
@@ -454,12 +468,14 @@ NormalizeReport normalize(nb::object source, nb::object destination, nb::object 
   req.level = *level;
   if (!range.is_none()) {
     if (nb::isinstance<nb::str>(range) || !PySequence_Check(range.ptr()) || nb::len(range) != 2) {
-      raise(PyExc_TypeError, "range must be None or a (low, high) pair of levels, got " + type_name_of(range));
+      raise(PyExc_TypeError,
+            "range must be None or a (low, high) pair of levels, got " + type_name_of(range));
     }
     req.range.emplace(level_arg(range[0], "range low"), level_arg(range[1], "range high"));
   }
   if (!format.is_none()) {
-    if (!nb::isinstance<nb::str>(format)) raise(PyExc_TypeError, "format must be None or str, got " + type_name_of(format));
+    if (!nb::isinstance<nb::str>(format))
+      raise(PyExc_TypeError, "format must be None or str, got " + type_name_of(format));
     req.format = nb::cast<std::string>(format);
     if (req.format.empty()) raise(PyExc_ValueError, "unknown output format ''");
   }
@@ -469,76 +485,108 @@ NormalizeReport normalize(nb::object source, nb::object destination, nb::object 
     o = sn::normalize_stream(req);
   }
   switch (o.failure) {
-    case sn::StreamFailure::none: break;
-    case sn::StreamFailure::source: raise_path_error(o.message, source_shown);
-    case sn::StreamFailure::destination: raise_path_error(o.message, destination_shown);
-    case sn::StreamFailure::value: raise(PyExc_ValueError, o.message);
-    case sn::StreamFailure::memory: raise(PyExc_MemoryError, o.message);
+    case sn::StreamFailure::none:
+      break;
+    case sn::StreamFailure::source:
+      raise_path_error(o.message, source_shown);
+    case sn::StreamFailure::destination:
+      raise_path_error(o.message, destination_shown);
+    case sn::StreamFailure::value:
+      raise(PyExc_ValueError, o.message);
+    case sn::StreamFailure::memory:
+      raise(PyExc_MemoryError, o.message);
   }
-  return NormalizeReport{std::move(*o.report), text_of(source_shown), text_of(destination_shown), req.target,
-                         req.ceiling_dbtp, req.level};
+  return NormalizeReport{std::move(*o.report), text_of(source_shown), text_of(destination_shown),
+                         req.target,           req.ceiling_dbtp,      req.level};
 }
 
 void bind_normalize(nb::module_& m) {
   namespace sn = sonorik::normalize;
   using R = NormalizeReport;
-  nb::class_<R>(m, "NormalizeReport",
-                "The result of normalize(): what was measured, the gain asked for and applied, and the "
-                "written file measured again.")
-      .def_prop_ro("source", [](const R& r) { return r.source; }, "The file read.")
-      .def_prop_ro("destination", [](const R& r) { return r.destination; }, "The file written.")
-      .def_prop_ro("measure", [](const R& r) { return std::string(sn::level_name(r.level)); },
-                   "The measure normalised on (see MEASURES).")
-      .def_prop_ro("unit", [](const R& r) { return std::string(sn::level_unit(r.level)); },
-                   "Unit of target, input_level and output_level: 'LUFS', 'dBFS' or 'dBTP'.")
-      .def_prop_ro("target", [](const R& r) { return r.target; }, "The target level, in `unit`.")
-      .def_prop_ro("ceiling_dbtp", [](const R& r) { return r.ceiling_dbtp; }, "The true-peak ceiling, dBTP.")
-      .def_prop_ro("input_level", [](const R& r) { return r.r.input_level; },
-                   "The measure on the source, in `unit`.")
-      .def_prop_ro("output_level", [](const R& r) { return r.r.output_level; },
-                   "The measure on the written file, in `unit` (None if it is undefined there).")
-      .def_prop_ro("gain_asked_db", [](const R& r) { return r.r.gain_asked_db; },
-                   "Gain that would bring the measure to the target, dB (0.0 when in range).")
-      .def_prop_ro("gain_applied_db", [](const R& r) { return r.r.gain_applied_db; },
-                   "Gain applied to every sample, dB.")
-      .def_prop_ro("capped_by", [](const R& r) -> std::optional<std::string> {
-                     if (r.r.limit == sn::Limit::ceiling) return std::string("ceiling");
-                     if (r.r.limit == sn::Limit::in_range) return std::string("in range");
-                     return std::nullopt;
-                   },
-                   "Why the applied gain differs from the target's: 'ceiling' (lowered so the true peak "
-                   "stays at or below ceiling_dbtp), 'in range' (the level was inside `range`: no gain), "
-                   "or None.")
-      .def_prop_ro("dithered", [](const R& r) { return r.r.dithered; },
-                   "Whether TPDF dither was added (integer output of 24 bits or fewer, requantised).")
-      .def_prop_ro("written", [](const R& r) { return r.r.written; },
-                   "False when the source was in range and its own destination: the file was not touched.")
-      .def_prop_ro("input_integrated_lufs", [](const R& r) { return r.r.input.integrated_lufs; },
-                   "Integrated loudness of the source, LUFS (-inf: no block passes the gates).")
-      .def_prop_ro("output_integrated_lufs", [](const R& r) { return r.r.output.integrated_lufs; },
-                   "Integrated loudness of the written file, LUFS.")
-      .def_prop_ro("input_true_peak_dbtp", [](const R& r) { return r.r.input.true_peak_dbtp; },
-                   "True peak of the source, dBTP (largest over the channels).")
-      .def_prop_ro("output_true_peak_dbtp", [](const R& r) { return r.r.output.true_peak_dbtp; },
-                   "True peak of the written file, dBTP (largest over the channels).")
-      .def_prop_ro("input_format", [](const R& r) { return r.r.input_format; },
-                   "Container and encoding of the source, e.g. 'WAV PCM_24'.")
-      .def_prop_ro("output_format", [](const R& r) { return r.r.output_format; },
-                   "Container and encoding written, e.g. 'FLAC PCM_24'.")
-      .def_prop_ro("rate_hz", [](const R& r) { return r.r.input.rate_hz; }, "Sample rate, Hz (both files).")
-      .def_prop_ro("channels", [](const R& r) { return r.r.input.channels; }, "Number of channels (both files).")
-      .def_prop_ro("frames", [](const R& r) { return r.r.output.frames; }, "Length written, frames.")
-      .def_prop_ro("channel_map", [](const R& r) { return tuple_of(r.r.channel_map); },
-                   "The channel layout used for weighting (see CHANNEL_NAMES).")
+  nb::class_<R>(
+      m, "NormalizeReport",
+      "The result of normalize(): what was measured, the gain asked for and applied, and the "
+      "written file measured again.")
+      .def_prop_ro(
+          "source", [](const R& r) { return r.source; }, "The file read.")
+      .def_prop_ro(
+          "destination", [](const R& r) { return r.destination; }, "The file written.")
+      .def_prop_ro(
+          "measure", [](const R& r) { return std::string(sn::level_name(r.level)); },
+          "The measure normalised on (see MEASURES).")
+      .def_prop_ro(
+          "unit", [](const R& r) { return std::string(sn::level_unit(r.level)); },
+          "Unit of target, input_level and output_level: 'LUFS', 'dBFS' or 'dBTP'.")
+      .def_prop_ro(
+          "target", [](const R& r) { return r.target; }, "The target level, in `unit`.")
+      .def_prop_ro(
+          "ceiling_dbtp", [](const R& r) { return r.ceiling_dbtp; }, "The true-peak ceiling, dBTP.")
+      .def_prop_ro(
+          "input_level", [](const R& r) { return r.r.input_level; },
+          "The measure on the source, in `unit`.")
+      .def_prop_ro(
+          "output_level", [](const R& r) { return r.r.output_level; },
+          "The measure on the written file, in `unit` (None if it is undefined there).")
+      .def_prop_ro(
+          "gain_asked_db", [](const R& r) { return r.r.gain_asked_db; },
+          "Gain that would bring the measure to the target, dB (0.0 when in range).")
+      .def_prop_ro(
+          "gain_applied_db", [](const R& r) { return r.r.gain_applied_db; },
+          "Gain applied to every sample, dB.")
+      .def_prop_ro(
+          "capped_by",
+          [](const R& r) -> std::optional<std::string> {
+            if (r.r.limit == sn::Limit::ceiling) return std::string("ceiling");
+            if (r.r.limit == sn::Limit::in_range) return std::string("in range");
+            return std::nullopt;
+          },
+          "Why the applied gain differs from the target's: 'ceiling' (lowered so the true peak "
+          "stays at or below ceiling_dbtp), 'in range' (the level was inside `range`: no gain), "
+          "or None.")
+      .def_prop_ro(
+          "dithered", [](const R& r) { return r.r.dithered; },
+          "Whether TPDF dither was added (integer output of 24 bits or fewer, requantised).")
+      .def_prop_ro(
+          "written", [](const R& r) { return r.r.written; },
+          "False when the source was in range and its own destination: the file was not touched.")
+      .def_prop_ro(
+          "input_integrated_lufs", [](const R& r) { return r.r.input.integrated_lufs; },
+          "Integrated loudness of the source, LUFS (-inf: no block passes the gates).")
+      .def_prop_ro(
+          "output_integrated_lufs", [](const R& r) { return r.r.output.integrated_lufs; },
+          "Integrated loudness of the written file, LUFS.")
+      .def_prop_ro(
+          "input_true_peak_dbtp", [](const R& r) { return r.r.input.true_peak_dbtp; },
+          "True peak of the source, dBTP (largest over the channels).")
+      .def_prop_ro(
+          "output_true_peak_dbtp", [](const R& r) { return r.r.output.true_peak_dbtp; },
+          "True peak of the written file, dBTP (largest over the channels).")
+      .def_prop_ro(
+          "input_format", [](const R& r) { return r.r.input_format; },
+          "Container and encoding of the source, e.g. 'WAV PCM_24'.")
+      .def_prop_ro(
+          "output_format", [](const R& r) { return r.r.output_format; },
+          "Container and encoding written, e.g. 'FLAC PCM_24'.")
+      .def_prop_ro(
+          "rate_hz", [](const R& r) { return r.r.input.rate_hz; }, "Sample rate, Hz (both files).")
+      .def_prop_ro(
+          "channels", [](const R& r) { return r.r.input.channels; },
+          "Number of channels (both files).")
+      .def_prop_ro(
+          "frames", [](const R& r) { return r.r.output.frames; }, "Length written, frames.")
+      .def_prop_ro(
+          "channel_map", [](const R& r) { return tuple_of(r.r.channel_map); },
+          "The channel layout used for weighting (see CHANNEL_NAMES).")
       .def("__repr__", [](const R& r) {
-        return "NormalizeReport(measure='" + std::string(sn::level_name(r.level)) + "', input_level=" +
-               level(r.r.input_level) + ", gain_applied_db=" + level(r.r.gain_applied_db) +
+        return "NormalizeReport(measure='" + std::string(sn::level_name(r.level)) +
+               "', input_level=" + level(r.r.input_level) +
+               ", gain_applied_db=" + level(r.r.gain_applied_db) +
                ", output_level=" + (r.r.output_level ? level(*r.r.output_level) : "None") + ")";
       });
 
-  m.def("normalize", &normalize, nb::arg("source"), nb::arg("destination"), nb::kw_only(), nb::arg("target"),
-        nb::arg("measure") = "integrated", nb::arg("ceiling") = -1.0, nb::arg("range") = nb::none(),
-        nb::arg("format") = nb::none(),
+  m.def("normalize", &normalize, nb::arg("source"), nb::arg("destination"), nb::kw_only(),
+        nb::arg("target"), nb::arg("measure") = "integrated", nb::arg("ceiling") = -1.0,
+        nb::arg("range") = nb::none(), nb::arg("format") = nb::none(),
         R"(Writes `source` to `destination` with one gain that brings `measure` to `target`,
 never above the true-peak `ceiling`, and returns a NormalizeReport.
 
@@ -605,77 +653,114 @@ per-channel loudness  each channel measured alone with weight 1.0
 
   nb::class_<Measurement>(m, "Measurement",
                           "The result of measure(): every level in the unit its name ends with.")
-      .def_prop_ro("integrated_lufs", [](const Measurement& s) { return s.m.integrated_lufs; },
-                   "Integrated loudness, LUFS; -inf when no block passes the gates (digital silence, "
-                   "audio shorter than 400 ms).")
-      .def_prop_ro("momentary_max_lufs", [](const Measurement& s) { return s.m.momentary_max_lufs; },
-                   "Largest momentary (400 ms) loudness, LUFS; None for audio shorter than 400 ms; -inf for "
-                   "digital silence.")
-      .def_prop_ro("short_term_max_lufs", [](const Measurement& s) { return s.m.short_term_max_lufs; },
-                   "Largest short-term (3 s) loudness, LUFS; None for audio shorter than 3 s; -inf for "
-                   "digital silence.")
-      .def_prop_ro("loudness_range_lu", [](const Measurement& s) { return s.m.loudness_range_lu; },
-                   "Loudness range (EBU Tech 3342), LU; None for audio shorter than 3 s.")
-      .def_prop_ro("loudness_range_low_lufs", [](const Measurement& s) { return s.m.loudness_range_low_lufs; },
-                   "10th percentile of the gated short-term loudness, LUFS; None for audio shorter than "
-                   "3 s or when no short-term block passes the gates.")
-      .def_prop_ro("loudness_range_high_lufs", [](const Measurement& s) { return s.m.loudness_range_high_lufs; },
-                   "95th percentile of the gated short-term loudness, LUFS; None as for the low percentile.")
-      .def_prop_ro("absolute_gate_lufs", [](const Measurement& s) { return s.m.absolute_gate_lufs; },
-                   "Absolute gate of the integrated loudness, LUFS (-70.0).")
-      .def_prop_ro("relative_gate_lufs", [](const Measurement& s) { return s.m.relative_gate_lufs; },
-                   "Relative gate of the integrated loudness, LUFS; -inf when no block passes the "
-                   "absolute gate.")
-      .def_prop_ro("true_peak_dbtp", [](const Measurement& s) { return s.m.true_peak_dbtp; },
-                   "True peak, dBTP, the largest over the channels; -inf for digital silence.")
-      .def_prop_ro("sample_peak_dbfs", [](const Measurement& s) { return s.m.sample_peak_dbfs; },
-                   "Sample peak, dBFS, the largest over the channels; -inf for digital silence.")
-      .def_prop_ro("rms_average_dbfs", [](const Measurement& s) { return s.m.rms_average_dbfs; },
-                   "RMS over all samples of all channels, dBFS; -inf for silence or no audio.")
-      .def_prop_ro("rms_max_dbfs", [](const Measurement& s) { return s.m.rms_max_dbfs; },
-                   "RMS of the loudest 100 ms block (all channels), dBFS; None for audio shorter than "
-                   "100 ms.")
-      .def_prop_ro("duration_s", [](const Measurement& s) {
-                     return static_cast<double>(s.m.frames) / static_cast<double>(s.m.rate_hz);
-                   },
-                   "Duration, seconds (frames / rate_hz).")
-      .def_prop_ro("frames", [](const Measurement& s) { return s.m.frames; },
-                   "Length, frames (samples per channel) as read.")
-      .def_prop_ro("rate_hz", [](const Measurement& s) { return s.m.rate_hz; }, "Sample rate, Hz.")
-      .def_prop_ro("channels", [](const Measurement& s) { return s.m.channels; }, "Number of channels.")
-      .def_prop_ro("format", [](const Measurement& s) { return s.format; },
-                   "Container and encoding, e.g. 'WAV PCM_24', 'FLAC PCM_16', 'OGG VORBIS', 'array float32'.")
-      .def_prop_ro("channel_integrated_lufs", [](const Measurement& s) { return tuple_of(s.m.channel_integrated_lufs); },
-                   "Per channel: the channel's own integrated loudness (measured alone, weight 1.0), LUFS.")
-      .def_prop_ro("channel_true_peak_dbtp", [](const Measurement& s) { return tuple_of(s.m.channel_true_peak_dbtp); },
-                   "Per channel: true peak, dBTP.")
-      .def_prop_ro("channel_sample_peak_dbfs", [](const Measurement& s) { return tuple_of(s.m.channel_sample_peak_dbfs); },
-                   "Per channel: sample peak, dBFS.")
-      .def_prop_ro("channel_rms_average_dbfs", [](const Measurement& s) { return tuple_of(s.m.channel_rms_average_dbfs); },
-                   "Per channel: RMS over the whole audio, dBFS.")
-      .def_prop_ro("channel_rms_max_dbfs", [](const Measurement& s) { return tuple_of(s.m.channel_rms_max_dbfs); },
-                   "Per channel: RMS of the channel's loudest 100 ms block, dBFS; None below 100 ms.")
-      .def_prop_ro("channel_map", [](const Measurement& s) { return tuple_of(s.channel_map); },
-                   "The channel layout used for weighting, one name per channel (see CHANNEL_NAMES).")
-      .def_prop_ro("series_time_s", [](const Measurement& s) { return series_of(s, s.m.series_time_s); },
-                   "With series=True: the end of every 100 ms step, seconds (numpy float64; the last "
-                   "step may be shorter); otherwise None.")
-      .def_prop_ro("series_momentary_lufs",
-                   [](const Measurement& s) { return series_of(s, s.m.series_momentary_lufs); },
-                   "With series=True: momentary loudness at each step end, LUFS (numpy float64; NaN "
-                   "before 400 ms of audio, -inf for digital silence); otherwise None.")
-      .def_prop_ro("series_short_term_lufs",
-                   [](const Measurement& s) { return series_of(s, s.m.series_short_term_lufs); },
-                   "With series=True: short-term loudness at each step end, LUFS (numpy float64; NaN "
-                   "before 3 s of audio, -inf for digital silence); otherwise None.")
-      .def_prop_ro("series_true_peak_dbtp",
-                   [](const Measurement& s) { return series_of(s, s.m.series_true_peak_dbtp); },
-                   "With series=True: the largest true peak over the channels within each step, dBTP "
-                   "(numpy float64; -inf for digital silence); otherwise None.")
+      .def_prop_ro(
+          "integrated_lufs", [](const Measurement& s) { return s.m.integrated_lufs; },
+          "Integrated loudness, LUFS; -inf when no block passes the gates (digital silence, "
+          "audio shorter than 400 ms).")
+      .def_prop_ro(
+          "momentary_max_lufs", [](const Measurement& s) { return s.m.momentary_max_lufs; },
+          "Largest momentary (400 ms) loudness, LUFS; None for audio shorter than 400 ms; -inf for "
+          "digital silence.")
+      .def_prop_ro(
+          "short_term_max_lufs", [](const Measurement& s) { return s.m.short_term_max_lufs; },
+          "Largest short-term (3 s) loudness, LUFS; None for audio shorter than 3 s; -inf for "
+          "digital silence.")
+      .def_prop_ro(
+          "loudness_range_lu", [](const Measurement& s) { return s.m.loudness_range_lu; },
+          "Loudness range (EBU Tech 3342), LU; None for audio shorter than 3 s.")
+      .def_prop_ro(
+          "loudness_range_low_lufs",
+          [](const Measurement& s) { return s.m.loudness_range_low_lufs; },
+          "10th percentile of the gated short-term loudness, LUFS; None for audio shorter than "
+          "3 s or when no short-term block passes the gates.")
+      .def_prop_ro(
+          "loudness_range_high_lufs",
+          [](const Measurement& s) { return s.m.loudness_range_high_lufs; },
+          "95th percentile of the gated short-term loudness, LUFS; None as for the low percentile.")
+      .def_prop_ro(
+          "absolute_gate_lufs", [](const Measurement& s) { return s.m.absolute_gate_lufs; },
+          "Absolute gate of the integrated loudness, LUFS (-70.0).")
+      .def_prop_ro(
+          "relative_gate_lufs", [](const Measurement& s) { return s.m.relative_gate_lufs; },
+          "Relative gate of the integrated loudness, LUFS; -inf when no block passes the "
+          "absolute gate.")
+      .def_prop_ro(
+          "true_peak_dbtp", [](const Measurement& s) { return s.m.true_peak_dbtp; },
+          "True peak, dBTP, the largest over the channels; -inf for digital silence.")
+      .def_prop_ro(
+          "sample_peak_dbfs", [](const Measurement& s) { return s.m.sample_peak_dbfs; },
+          "Sample peak, dBFS, the largest over the channels; -inf for digital silence.")
+      .def_prop_ro(
+          "rms_average_dbfs", [](const Measurement& s) { return s.m.rms_average_dbfs; },
+          "RMS over all samples of all channels, dBFS; -inf for silence or no audio.")
+      .def_prop_ro(
+          "rms_max_dbfs", [](const Measurement& s) { return s.m.rms_max_dbfs; },
+          "RMS of the loudest 100 ms block (all channels), dBFS; None for audio shorter than "
+          "100 ms.")
+      .def_prop_ro(
+          "duration_s",
+          [](const Measurement& s) {
+            return static_cast<double>(s.m.frames) / static_cast<double>(s.m.rate_hz);
+          },
+          "Duration, seconds (frames / rate_hz).")
+      .def_prop_ro(
+          "frames", [](const Measurement& s) { return s.m.frames; },
+          "Length, frames (samples per channel) as read.")
+      .def_prop_ro(
+          "rate_hz", [](const Measurement& s) { return s.m.rate_hz; }, "Sample rate, Hz.")
+      .def_prop_ro(
+          "channels", [](const Measurement& s) { return s.m.channels; }, "Number of channels.")
+      .def_prop_ro(
+          "format", [](const Measurement& s) { return s.format; },
+          "Container and encoding, e.g. 'WAV PCM_24', 'FLAC PCM_16', 'OGG VORBIS', 'array "
+          "float32'.")
+      .def_prop_ro(
+          "channel_integrated_lufs",
+          [](const Measurement& s) { return tuple_of(s.m.channel_integrated_lufs); },
+          "Per channel: the channel's own integrated loudness (measured alone, weight 1.0), LUFS.")
+      .def_prop_ro(
+          "channel_true_peak_dbtp",
+          [](const Measurement& s) { return tuple_of(s.m.channel_true_peak_dbtp); },
+          "Per channel: true peak, dBTP.")
+      .def_prop_ro(
+          "channel_sample_peak_dbfs",
+          [](const Measurement& s) { return tuple_of(s.m.channel_sample_peak_dbfs); },
+          "Per channel: sample peak, dBFS.")
+      .def_prop_ro(
+          "channel_rms_average_dbfs",
+          [](const Measurement& s) { return tuple_of(s.m.channel_rms_average_dbfs); },
+          "Per channel: RMS over the whole audio, dBFS.")
+      .def_prop_ro(
+          "channel_rms_max_dbfs",
+          [](const Measurement& s) { return tuple_of(s.m.channel_rms_max_dbfs); },
+          "Per channel: RMS of the channel's loudest 100 ms block, dBFS; None below 100 ms.")
+      .def_prop_ro(
+          "channel_map", [](const Measurement& s) { return tuple_of(s.channel_map); },
+          "The channel layout used for weighting, one name per channel (see CHANNEL_NAMES).")
+      .def_prop_ro(
+          "series_time_s", [](const Measurement& s) { return series_of(s, s.m.series_time_s); },
+          "With series=True: the end of every 100 ms step, seconds (numpy float64; the last "
+          "step may be shorter); otherwise None.")
+      .def_prop_ro(
+          "series_momentary_lufs",
+          [](const Measurement& s) { return series_of(s, s.m.series_momentary_lufs); },
+          "With series=True: momentary loudness at each step end, LUFS (numpy float64; NaN "
+          "before 400 ms of audio, -inf for digital silence); otherwise None.")
+      .def_prop_ro(
+          "series_short_term_lufs",
+          [](const Measurement& s) { return series_of(s, s.m.series_short_term_lufs); },
+          "With series=True: short-term loudness at each step end, LUFS (numpy float64; NaN "
+          "before 3 s of audio, -inf for digital silence); otherwise None.")
+      .def_prop_ro(
+          "series_true_peak_dbtp",
+          [](const Measurement& s) { return series_of(s, s.m.series_true_peak_dbtp); },
+          "With series=True: the largest true peak over the channels within each step, dBTP "
+          "(numpy float64; -inf for digital silence); otherwise None.")
       .def("__repr__", [](const Measurement& s) {
         return "Measurement(integrated_lufs=" + level(s.m.integrated_lufs) +
                ", true_peak_dbtp=" + level(s.m.true_peak_dbtp) + ", format='" + s.format +
-               "', rate_hz=" + std::to_string(s.m.rate_hz) + ", channels=" + std::to_string(s.m.channels) +
+               "', rate_hz=" + std::to_string(s.m.rate_hz) +
+               ", channels=" + std::to_string(s.m.channels) +
                ", frames=" + std::to_string(s.m.frames) + ")";
       });
 
@@ -703,30 +788,40 @@ unsupported sample type). The interpreter lock is released while reading and
 measuring.)");
 
   nb::class_<FileInfo>(m, "FileInfo", "What info() reads from a file's header.")
-      .def_prop_ro("format", [](const FileInfo& f) { return f.info.format; },
-                   "Container and encoding, e.g. 'WAV PCM_24', 'FLAC PCM_16'.")
-      .def_prop_ro("rate_hz", [](const FileInfo& f) { return f.info.rate_hz; }, "Sample rate, Hz.")
-      .def_prop_ro("channels", [](const FileInfo& f) { return f.info.channels; }, "Number of channels.")
-      .def_prop_ro("frames", [](const FileInfo& f) { return f.info.frames; },
-                   "Length as the file declares it, frames (an estimate for some compressed formats).")
-      .def_prop_ro("duration_s", [](const FileInfo& f) {
-                     return static_cast<double>(f.info.frames) / static_cast<double>(f.info.rate_hz);
-                   },
-                   "Duration, seconds (frames / rate_hz).")
-      .def_prop_ro("channel_map", [](const FileInfo& f) { return tuple_of(f.channel_map); },
-                   "The channel layout measure() would use (see CHANNEL_NAMES).");
+      .def_prop_ro(
+          "format", [](const FileInfo& f) { return f.info.format; },
+          "Container and encoding, e.g. 'WAV PCM_24', 'FLAC PCM_16'.")
+      .def_prop_ro(
+          "rate_hz", [](const FileInfo& f) { return f.info.rate_hz; }, "Sample rate, Hz.")
+      .def_prop_ro(
+          "channels", [](const FileInfo& f) { return f.info.channels; }, "Number of channels.")
+      .def_prop_ro(
+          "frames", [](const FileInfo& f) { return f.info.frames; },
+          "Length as the file declares it, frames (an estimate for some compressed formats).")
+      .def_prop_ro(
+          "duration_s",
+          [](const FileInfo& f) {
+            return static_cast<double>(f.info.frames) / static_cast<double>(f.info.rate_hz);
+          },
+          "Duration, seconds (frames / rate_hz).")
+      .def_prop_ro(
+          "channel_map", [](const FileInfo& f) { return tuple_of(f.channel_map); },
+          "The channel layout measure() would use (see CHANNEL_NAMES).");
 
   m.def("info", &file_info, nb::arg("path"),
         "Reads the header of the file at `path` (str, bytes or os.PathLike) without measuring it. "
         "Raises OSError, ValueError and TypeError as measure() does.");
 
-  m.def("extensions", [] { return tuple_of(SndfileReader::extensions()); },
-        "File-name extensions (lower case, no dot) of every format the installed libsndfile reads.");
+  m.def(
+      "extensions", [] { return tuple_of(SndfileReader::extensions()); },
+      "File-name extensions (lower case, no dot) of every format the installed libsndfile reads.");
   m.attr("CHANNEL_NAMES") = tuple_of(sonorik::analysis::channel_names());
 
   // The graph lives in the pure-Python module sonorik_cli.plot, imported on the
   // first call so that importing this module never imports matplotlib.
-  m.def("plot", [](nb::args args, nb::kwargs kwargs) {
+  m.def(
+      "plot",
+      [](nb::args args, nb::kwargs kwargs) {
         nb::object draw = nb::module_::import_("sonorik_cli.plot").attr("plot");
         nb::object figure = nb::steal(PyObject_Call(draw.ptr(), args.ptr(), kwargs.ptr()));
         if (!figure.is_valid()) throw nb::python_error();

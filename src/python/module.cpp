@@ -11,14 +11,18 @@
 namespace sonorik::py {
 namespace {
 
-#define FLAGS_SIGNATURE \
-  "integrated_loudness, short_term_loudness, momentary_loudness, loudness_range, true_peak, rms_max, rms_average"
-#define NORMALIZE_DOC(fn, target, what)                                          \
-  fn "(input_path, " target ", output_path=None, range_bound=None)\n--\n\n"       \
-     "Normalize audio file to specified " what " level\n"                        \
+#define FLAGS_SIGNATURE                                                                       \
+  "integrated_loudness, short_term_loudness, momentary_loudness, loudness_range, true_peak, " \
+  "rms_max, rms_average"
+#define NORMALIZE_DOC(fn, target, what)              \
+  fn "(input_path, " target                          \
+     ", output_path=None, range_bound=None)\n--\n\n" \
+     "Normalize audio file to specified " what       \
+     " level\n"                                      \
      "If range_bound is provided, only normalize if current value is outside the range"
-#define EXPORT_DOC(fn, kind)                                                      \
-  fn "(file_paths, output_file, " FLAGS_SIGNATURE ")\n--\n\nExport analysis results to " kind " format"
+#define EXPORT_DOC(fn, kind)                                                                  \
+  fn "(file_paths, output_file, " FLAGS_SIGNATURE ")\n--\n\nExport analysis results to " kind \
+     " format"
 
 template <auto Fn>
 constexpr PyCFunction fastcall() {
@@ -68,11 +72,13 @@ PyMethodDef m_export_to_xml = {"export_to_xml", fastcall<export_to_xml>(), kFast
 PyMethodDef m_export_to_json = {"export_to_json", fastcall<export_to_json>(), kFastcallKeywords,
                                 EXPORT_DOC("export_to_json", "JSON")};
 PyMethodDef m_batch_analyze = {"batch_analyze", fastcall<batch_analyze>(), kFastcallKeywords,
-                               "batch_analyze(file_paths, " FLAGS_SIGNATURE ")\n--\n\n"
+                               "batch_analyze(file_paths, " FLAGS_SIGNATURE
+                               ")\n--\n\n"
                                "Batch process multiple audio files with analysis"};
 PyMethodDef m_batch_analyze_directory_py = {
     "batch_analyze_directory_py", fastcall<batch_analyze_directory_py>(), kFastcallKeywords,
-    "batch_analyze_directory_py(directory_path, " FLAGS_SIGNATURE ")\n--\n\n"
+    "batch_analyze_directory_py(directory_path, " FLAGS_SIGNATURE
+    ")\n--\n\n"
     "Batch analyze all audio files in a directory (EXE version directory functionality)"};
 PyMethodDef m_find_audio_files = {"find_audio_files", fastcall<find_audio_files>(),
                                   kFastcallKeywords,
@@ -173,10 +179,9 @@ struct ModuleDefinition {
 ModuleDefinition sonorik_module{
     {PyModuleDef_HEAD_INIT, "sonorik", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
     sonorik_body};
-ModuleDefinition underscore_module{
-    {PyModuleDef_HEAD_INIT, "_sonorik", "Python module definition", 0, nullptr, nullptr, nullptr,
-     nullptr, nullptr},
-    underscore_body};
+ModuleDefinition underscore_module{{PyModuleDef_HEAD_INIT, "_sonorik", "Python module definition",
+                                    0, nullptr, nullptr, nullptr, nullptr, nullptr},
+                                   underscore_body};
 
 PyObject* initialise(ModuleDefinition& d) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -203,6 +208,4 @@ PyObject* initialise(ModuleDefinition& d) {
 }  // namespace sonorik::py
 
 PyMODINIT_FUNC PyInit_sonorik() { return sonorik::py::initialise(sonorik::py::sonorik_module); }
-PyMODINIT_FUNC PyInit__sonorik() {
-  return sonorik::py::initialise(sonorik::py::underscore_module);
-}
+PyMODINIT_FUNC PyInit__sonorik() { return sonorik::py::initialise(sonorik::py::underscore_module); }

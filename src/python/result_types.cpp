@@ -13,13 +13,11 @@ namespace sonorik::py {
 namespace {
 
 struct AudioInfoObject {
-  PyObject_HEAD
-  AudioInfoRecord record;
+  PyObject_HEAD AudioInfoRecord record;
 };
 
 struct AnalysisResultsObject {
-  PyObject_HEAD
-  AnalysisResults results;
+  PyObject_HEAD AnalysisResults results;
 };
 
 AudioInfoRecord& record_of(PyObject* self) {
@@ -64,12 +62,15 @@ void analysis_results_dealloc(PyObject* self) {
 }
 
 // Getters run inside the fatal-error boundary like every entry point.
-#define INFO_GETTER(expr)                                                           \
-  [](PyObject* self, void*) -> PyObject* {                                          \
-    return guarded<PyObject*>(nullptr, [&] { const auto& r = record_of(self); return (expr); }); \
+#define INFO_GETTER(expr)                    \
+  [](PyObject* self, void*) -> PyObject* {   \
+    return guarded<PyObject*>(nullptr, [&] { \
+      const auto& r = record_of(self);       \
+      return (expr);                         \
+    });                                      \
   }
-#define RESULT_GETTER(field)                                                         \
-  [](PyObject* self, void*) -> PyObject* {                                           \
+#define RESULT_GETTER(field)                                                                    \
+  [](PyObject* self, void*) -> PyObject* {                                                      \
     return guarded<PyObject*>(nullptr, [&] { return optional_float(results_of(self).field); }); \
   }
 
@@ -117,8 +118,8 @@ PyType_Slot analysis_results_slots[] = {
 // reports __module__ as "builtins" and shows the bare class name.
 PyType_Spec audio_info_spec = {"builtins.PyAudioInfo", sizeof(AudioInfoObject), 0,
                                Py_TPFLAGS_DEFAULT, audio_info_slots};
-PyType_Spec analysis_results_spec = {"builtins.PyAnalysisResults", sizeof(AnalysisResultsObject),
-                                     0, Py_TPFLAGS_DEFAULT, analysis_results_slots};
+PyType_Spec analysis_results_spec = {"builtins.PyAnalysisResults", sizeof(AnalysisResultsObject), 0,
+                                     Py_TPFLAGS_DEFAULT, analysis_results_slots};
 
 PyObject* type_from(PyType_Spec& type_spec, PyObject*& cache) {
   if (cache == nullptr) cache = PyType_FromSpec(&type_spec);  // kept for the process

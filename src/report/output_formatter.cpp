@@ -20,14 +20,22 @@ namespace {
 
 std::optional<double> measure_of(Metric m, const AnalysisResults& r) {
   switch (m) {
-    case Metric::integrated_loudness: return r.integrated_loudness;
-    case Metric::short_term_loudness: return r.short_term_loudness;
-    case Metric::momentary_loudness: return r.momentary_loudness;
-    case Metric::loudness_range: return r.loudness_range;
-    case Metric::true_peak: return r.true_peak;
-    case Metric::rms_max: return r.rms_max;
-    case Metric::rms_average: return r.rms_average;
-    default: return std::nullopt;  // fields with no value in AnalysisResults
+    case Metric::integrated_loudness:
+      return r.integrated_loudness;
+    case Metric::short_term_loudness:
+      return r.short_term_loudness;
+    case Metric::momentary_loudness:
+      return r.momentary_loudness;
+    case Metric::loudness_range:
+      return r.loudness_range;
+    case Metric::true_peak:
+      return r.true_peak;
+    case Metric::rms_max:
+      return r.rms_max;
+    case Metric::rms_average:
+      return r.rms_average;
+    default:
+      return std::nullopt;  // fields with no value in AnalysisResults
   }
 }
 
@@ -58,12 +66,23 @@ void append_delimited(std::string& out, std::string_view field, char sep) {
 void append_xml_text(std::string& out, std::string_view text) {
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '\r': out += "&#13;"; break;
-      case '\n': out += "&#10;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      default:
+        out += c;
     }
   }
 }
@@ -236,14 +255,16 @@ OutputFormatter OutputFormatter::create(OutputFormat format, std::string output_
   return formatter;
 }
 
-std::string OutputFormatter::record(std::string_view file_name_ext,
-                                    const AnalysisResults& results,
+std::string OutputFormatter::record(std::string_view file_name_ext, const AnalysisResults& results,
                                     const MetricList& metrics) const {
   switch (format_) {
     case OutputFormat::Csv:
-    case OutputFormat::Tsv: return delimited_record(format_, file_name_ext, results, metrics);
-    case OutputFormat::Json: return json_record(file_name_ext, results, metrics);
-    case OutputFormat::Xml: return xml_record(file_name_ext, results, metrics);
+    case OutputFormat::Tsv:
+      return delimited_record(format_, file_name_ext, results, metrics);
+    case OutputFormat::Json:
+      return json_record(file_name_ext, results, metrics);
+    case OutputFormat::Xml:
+      return xml_record(file_name_ext, results, metrics);
   }
   return {};
 }

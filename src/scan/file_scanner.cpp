@@ -39,8 +39,8 @@ struct Ancestor {
 
 struct Entry {
   std::string path;
-  unsigned char type = DT_UNKNOWN;   // from the listing
-  std::optional<DirId> directory;    // set when the entry is a directory (links followed)
+  unsigned char type = DT_UNKNOWN;  // from the listing
+  std::optional<DirId> directory;   // set when the entry is a directory (links followed)
   bool audio = false;
 };
 

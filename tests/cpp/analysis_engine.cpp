@@ -28,7 +28,8 @@ TEST_P(EngineRun, ManyBlocksReadAsOneMeter) {
   std::mt19937_64 gen(17);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   for (std::size_t i = 0; i < audio.size(); ++i) {
-    const double level = (i / (kRate * kChannels)) % 3 == 0 ? 0.6 : 0.05;  // loud every third second
+    const double level =
+        (i / (kRate * kChannels)) % 3 == 0 ? 0.6 : 0.05;  // loud every third second
     audio[i] = level * uniform(gen);
   }
   const std::size_t frames = audio.size() / kChannels;
@@ -43,11 +44,14 @@ TEST_P(EngineRun, ManyBlocksReadAsOneMeter) {
   config.channel_sums = true;
   config.true_peak = config.rms = config.channel_loudness = every_part;
   std::vector<double> short_term;  // every step's short-term reading, in order
-  config.on_step = [&](const StepReading& r) { short_term.push_back(r.short_term_lufs.value_or(NAN)); };
+  config.on_step = [&](const StepReading& r) {
+    short_term.push_back(r.short_term_lufs.value_or(NAN));
+  };
   std::size_t at = 0;
   // Uneven reads, some shorter than a block.
   const Engine::Reader read = [&](double* out, std::size_t max_frames) -> Result<std::size_t> {
-    const std::size_t n = std::min({max_frames, frames - at, (at / 7919) % 2 ? max_frames : std::size_t{20011}});
+    const std::size_t n =
+        std::min({max_frames, frames - at, (at / 7919) % 2 ? max_frames : std::size_t{20011}});
     std::memcpy(out, audio.data() + at * kChannels, n * kChannels * sizeof(double));
     at += n;
     return n;
@@ -64,16 +68,19 @@ TEST_P(EngineRun, ManyBlocksReadAsOneMeter) {
     ASSERT_TRUE(meter->add_frames(audio.data() + f * kChannels, n));
     expected_short_term.push_back(meter->shortterm().value_or(NAN));
     const std::size_t steps = (f + n) / (kRate / 10);
-    if (n == kRate / 10 && steps >= 30 && (steps - 30) % 10 == 0) range_blocks.push_back(*meter->shortterm());
+    if (n == kRate / 10 && steps >= 30 && (steps - 30) % 10 == 0)
+      range_blocks.push_back(*meter->shortterm());
   }
   ASSERT_EQ(short_term.size(), expected_short_term.size());
   // Step readings are composed from 100 ms block energies: equal to the last bits.
-  for (std::size_t i = 30; i < short_term.size(); ++i) EXPECT_NEAR(short_term[i], expected_short_term[i], 1e-9) << i;
+  for (std::size_t i = 30; i < short_term.size(); ++i)
+    EXPECT_NEAR(short_term[i], expected_short_term[i], 1e-9) << i;
   EXPECT_EQ(got->integrated_lufs, meter->global());
   EXPECT_EQ(got->range_lu, meter->range());
   EXPECT_EQ(got->range_block_lufs, range_blocks);
   ASSERT_EQ(got->true_peak.size(), every_part ? kChannels : 0u);
-  for (unsigned c = 0; c < got->true_peak.size(); ++c) EXPECT_EQ(got->true_peak[c], *meter->true_peak(c)) << c;
+  for (unsigned c = 0; c < got->true_peak.size(); ++c)
+    EXPECT_EQ(got->true_peak[c], *meter->true_peak(c)) << c;
 }
 INSTANTIATE_TEST_SUITE_P(Parts, EngineRun, ::testing::Bool());
 

@@ -14,7 +14,8 @@ namespace sonorik {
 namespace {
 
 TEST(FuzzRegressions, EveryKeptInputPassesEveryPath) {
-  const auto dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "regressions";
+  const auto dir =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz" / "regressions";
   std::vector<std::filesystem::path> files;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     if (entry.is_regular_file()) files.push_back(entry.path());

@@ -26,7 +26,8 @@ std::vector<double> programme(unsigned long rate_hz, unsigned channels, double s
   std::vector<double> s(frames * channels);
   for (std::size_t f = 0; f < frames; ++f) {
     const std::size_t segment = f * 10 / (static_cast<std::size_t>(rate_hz) * 7) % 8;
-    for (unsigned c = 0; c < channels; ++c) s[f * channels + c] = levels[segment] * (1.0 - 0.07 * c) * uniform(gen);
+    for (unsigned c = 0; c < channels; ++c)
+      s[f * channels + c] = levels[segment] * (1.0 - 0.07 * c) * uniform(gen);
   }
   return s;
 }
@@ -45,16 +46,20 @@ void expect_meter_readings(unsigned long rate_hz, unsigned channels, int mode,
   const std::size_t frames = s.size() / channels;
   Result<Meter> meter = Meter::create(channels, rate_hz, mode);
   ASSERT_TRUE(meter.ok());
-  for (std::size_t c = 0; c < roles.size(); ++c) ASSERT_TRUE(meter->set_channel(static_cast<unsigned>(c), roles[c]));
+  for (std::size_t c = 0; c < roles.size(); ++c)
+    ASSERT_TRUE(meter->set_channel(static_cast<unsigned>(c), roles[c]));
   std::vector<Meter> singles;
-  for (unsigned c = 0; c < channels; ++c) singles.push_back(Meter::create(1, rate_hz, Meter::kModeI).value());
+  for (unsigned c = 0; c < channels; ++c)
+    singles.push_back(Meter::create(1, rate_hz, Meter::kModeI).value());
   std::optional<KMeter> ours = KMeter::create(channels, rate_hz, mode, roles, true, bits);
   ASSERT_TRUE(ours.has_value());
   std::vector<double> one;
-  std::vector<std::optional<double>> taken;  // the meter's short-term readings where the range takes them
+  std::vector<std::optional<double>>
+      taken;  // the meter's short-term readings where the range takes them
   std::size_t at = 0;
   for (std::size_t piece = 1; at < frames; piece = piece * 3 + 7) {
-    const std::size_t n = std::min(frames - at, whole_blocks ? (rate_hz + 5) / 10 : piece % (rate_hz / 3 + 11));
+    const std::size_t n =
+        std::min(frames - at, whole_blocks ? (rate_hz + 5) / 10 : piece % (rate_hz / 3 + 11));
     ASSERT_TRUE(meter->add_frames(s.data() + at * channels, n));
     ASSERT_TRUE(ours->add_frames(s.data() + at * channels, n));
     for (unsigned c = 0; c < channels; ++c) {
@@ -64,7 +69,8 @@ void expect_meter_readings(unsigned long rate_hz, unsigned channels, int mode,
     }
     at += n;
     const std::size_t block = (rate_hz + 5) / 10;
-    if (whole_blocks && at >= 30 * block && (at / block - 30) % 10 == 0) taken.push_back(meter->shortterm());
+    if (whole_blocks && at >= 30 * block && (at / block - 30) % 10 == 0)
+      taken.push_back(meter->shortterm());
     ASSERT_TRUE(same(ours->momentary(), meter->momentary())) << at;
     ASSERT_TRUE(same(ours->shortterm(), meter->shortterm())) << at;
     ASSERT_TRUE(same(ours->window(100), meter->window(100))) << at;
@@ -77,7 +83,8 @@ void expect_meter_readings(unsigned long rate_hz, unsigned channels, int mode,
     ASSERT_EQ(readings.size(), taken.size());
     for (std::size_t i = 0; i < taken.size(); ++i) EXPECT_TRUE(same(readings[i], taken[i])) << i;
   }
-  for (unsigned c = 0; c < channels; ++c) EXPECT_TRUE(same(ours->channel_global(c), singles[c].global())) << c;
+  for (unsigned c = 0; c < channels; ++c)
+    EXPECT_TRUE(same(ours->channel_global(c), singles[c].global())) << c;
 }
 
 class KMeterRates : public testing::TestWithParam<std::tuple<unsigned long, unsigned>> {};
@@ -91,21 +98,22 @@ TEST_P(KMeterRates, ReadsAsTheMeter) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RatesAndChannels, KMeterRates,
-    testing::Combine(testing::Values(16ul, 17ul, 3000ul, 8000ul, 22050ul, 44100ul, 44101ul, 44107ul,
-                                     48000ul, 88200ul, 96000ul, 192000ul),
-                     testing::Values(1u, 2u, 6u, 8u)),
-    [](const auto& info) {
-      return std::to_string(std::get<0>(info.param)) + "Hz_" + std::to_string(std::get<1>(info.param)) + "ch";
-    });
+INSTANTIATE_TEST_SUITE_P(RatesAndChannels, KMeterRates,
+                         testing::Combine(testing::Values(16ul, 17ul, 3000ul, 8000ul, 22050ul,
+                                                          44100ul, 44101ul, 44107ul, 48000ul,
+                                                          88200ul, 96000ul, 192000ul),
+                                          testing::Values(1u, 2u, 6u, 8u)),
+                         [](const auto& info) {
+                           return std::to_string(std::get<0>(info.param)) + "Hz_" +
+                                  std::to_string(std::get<1>(info.param)) + "ch";
+                         });
 
 // The integrated-only mode (a 400 ms ring) and assigned roles, weights included.
 TEST(KMeter, ModesAndRolesReadAsTheMeter) {
   expect_meter_readings(48000, 2, Meter::kModeI, {}, 4.3, 512);
-  expect_meter_readings(44100, 5, Meter::kModeM | Meter::kModeS | Meter::kModeI,
-                        {EBUR128_LEFT, EBUR128_UNUSED, EBUR128_Mp060, EBUR128_Mm090, EBUR128_CENTER}, 4.3,
-                        512);
+  expect_meter_readings(
+      44100, 5, Meter::kModeM | Meter::kModeS | Meter::kModeI,
+      {EBUR128_LEFT, EBUR128_UNUSED, EBUR128_Mp060, EBUR128_Mm090, EBUR128_CENTER}, 4.3, 512);
   expect_meter_readings(22050, 1, kAll, {EBUR128_DUAL_MONO}, 4.3, 512);
   // Range windows completed as the ring wraps (6.3 s) and still waiting at the end (5.3 s).
   expect_meter_readings(44100, 2, kAll, {}, 6.3, 512, true);

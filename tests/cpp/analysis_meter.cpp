@@ -17,7 +17,8 @@ std::vector<int> modes_in_use() {
   const int parts[] = {Meter::kModeM, Meter::kModeS, Meter::kModeI, Meter::kModeLra};
   std::vector<int> modes{Meter::kModeTruePeak};
   for (int set = 1; set < 16; ++set) {
-    modes.push_back((set & 1 ? parts[0] : 0) | (set & 2 ? parts[1] : 0) | (set & 4 ? parts[2] : 0) | (set & 8 ? parts[3] : 0));
+    modes.push_back((set & 1 ? parts[0] : 0) | (set & 2 ? parts[1] : 0) | (set & 4 ? parts[2] : 0) |
+                    (set & 8 ? parts[3] : 0));
   }
   return modes;
 }
@@ -70,7 +71,8 @@ TEST(Meter, LengthenedBufferReadsAsTheShortTermMode) {
     Result<Meter> with_s = Meter::create(1, rate, Meter::kModeM | Meter::kModeI | Meter::kModeS);
     ASSERT_TRUE(alone.ok() && with_s.ok());
     std::vector<double> x(200);
-    for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(0.7 * static_cast<double>(i)) * static_cast<double>(1 + i % 5) / 5.0;
+    for (std::size_t i = 0; i < x.size(); ++i)
+      x[i] = std::sin(0.7 * static_cast<double>(i)) * static_cast<double>(1 + i % 5) / 5.0;
     ASSERT_TRUE(alone->add_frames(x.data(), x.size()) && with_s->add_frames(x.data(), x.size()));
     EXPECT_EQ(alone->momentary().value(), with_s->momentary().value()) << rate;
     EXPECT_EQ(alone->global().value(), with_s->global().value()) << rate;

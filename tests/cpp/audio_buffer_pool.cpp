@@ -20,10 +20,13 @@ struct BufferPool : ::testing::Test {
     buffer_pool_clear();
   }
   void TearDown() override { SetUp(); }
-  static Result<AudioData> load(const std::string& path) { return AudioData::load_from_file_with_options(path, {}); }
+  static Result<AudioData> load(const std::string& path) {
+    return AudioData::load_from_file_with_options(path, {});
+  }
   testing::TempDir dir_;
   // 2,205 mono samples at 44.1 kHz (0.05 s), looped to 4,410 by the loader.
-  std::string short_wav_ = dir_.write("short.wav", testing::wav_file(1, 44100, 16, std::string(4410, '\x11')));
+  std::string short_wav_ =
+      dir_.write("short.wav", testing::wav_file(1, 44100, 16, std::string(4410, '\x11')));
 };
 
 std::vector<double> with_capacity(std::size_t n) {
@@ -34,12 +37,13 @@ std::vector<double> with_capacity(std::size_t n) {
 
 TEST_F(BufferPool, TakesTheFirstFittingListWithinItsLimits) {
   for (std::size_t cap : {10u, 5000u, 30u}) ASSERT_TRUE(buffer_pool_give(with_capacity(cap)));
-  EXPECT_EQ(buffer_pool_take(100).capacity(), 5000u);  // 10 released on the way
-  EXPECT_EQ(buffer_pool_take(100).capacity(), 0u);     // 30 released, nothing fits
+  EXPECT_EQ(buffer_pool_take(100).capacity(), 5000u);            // 10 released on the way
+  EXPECT_EQ(buffer_pool_take(100).capacity(), 0u);               // 30 released, nothing fits
   ASSERT_TRUE(buffer_pool_give(std::vector<double>(100, 1.0)));  // given back full: kept empty
   EXPECT_TRUE(buffer_pool_take(0).empty());
   EXPECT_FALSE(buffer_pool_give(with_capacity(kBufferPoolMaxCapacitySamples + 1)));
-  for (std::size_t i = 0; i < kBufferPoolMaxLists; ++i) ASSERT_TRUE(buffer_pool_give(std::vector<double>(1)));
+  for (std::size_t i = 0; i < kBufferPoolMaxLists; ++i)
+    ASSERT_TRUE(buffer_pool_give(std::vector<double>(1)));
   EXPECT_FALSE(buffer_pool_give(std::vector<double>(1)));
   EXPECT_EQ(buffer_pool_size(), kBufferPoolMaxLists);
   buffer_pool_set_broken(true);  // then bypassed

@@ -28,7 +28,7 @@ mode_t mode_of(const std::string& path) {
 
 struct FailurePoint {
   const char* name;
-  long disk_bytes = LONG_MAX;     // the disk is full after this many bytes
+  long disk_bytes = LONG_MAX;  // the disk is full after this many bytes
   std::uint16_t bits = 16;
   const char* message = "No space left on device (os error 28)";
 };
@@ -49,12 +49,14 @@ TEST_P(FailsWithoutLoss, DestinationAndDirectoryUnchanged) {
       errno = ENOSPC;
       return -1;
     }
-    const long n = ::write(fd, data, std::min<std::size_t>(size, static_cast<std::size_t>(c.disk_bytes - written)));
+    const long n = ::write(
+        fd, data, std::min<std::size_t>(size, static_cast<std::size_t>(c.disk_bytes - written)));
     if (n > 0) written += n;
     return n;
   };
   std::vector<double> samples(100000);  // 50,000 stereo frames: 200,000 data bytes, several buffers
-  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<double>(static_cast<int>(i % 2001) - 1000) / 1000.0;
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<double>(static_cast<int>(i % 2001) - 1000) / 1000.0;
   const AudioInfo info{44100, 2, c.bits, SampleFormat::I16, samples.size(), 50000.0 / 44100};
   Status s = write_normalized_samples(keep, info, samples, disk);
   ASSERT_FALSE(s.ok());
@@ -67,10 +69,11 @@ TEST_P(FailsWithoutLoss, DestinationAndDirectoryUnchanged) {
 // The whole file is 200,044 bytes; the final header update rewrites 44 more.
 INSTANTIATE_TEST_SUITE_P(
     Points, FailsWithoutLoss,
-    ::testing::Values(
-        FailurePoint{"UnsupportedFormat", LONG_MAX, 12, "The wave format of the file is not supported."},
-        FailurePoint{"DiskFullInHeader", 20}, FailurePoint{"DiskFullInData", 70000},
-        FailurePoint{"DiskFullOneByteShort", 200043}, FailurePoint{"DiskFullInHeaderUpdate", 200087}),
+    ::testing::Values(FailurePoint{"UnsupportedFormat", LONG_MAX, 12,
+                                   "The wave format of the file is not supported."},
+                      FailurePoint{"DiskFullInHeader", 20}, FailurePoint{"DiskFullInData", 70000},
+                      FailurePoint{"DiskFullOneByteShort", 200043},
+                      FailurePoint{"DiskFullInHeaderUpdate", 200087}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

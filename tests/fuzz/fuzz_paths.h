@@ -28,8 +28,10 @@
 
 namespace sonorik::fuzz {
 
-#define SONORIK_FUZZ_CHECK(cond) \
-  ((cond) ? void() : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond), std::abort()))
+#define SONORIK_FUZZ_CHECK(cond)                                                           \
+  ((cond) ? void()                                                                         \
+          : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond), \
+             std::abort()))
 
 // Not measured above this rate x channels (short audio is repeated to over
 // 10 s); parsing and decoding still see every input.
@@ -67,7 +69,8 @@ inline void fast_reader(Bytes bytes) {
   const WavLayout& layout = parsed.value();
   SONORIK_FUZZ_CHECK(info.frames == layout.info.frames && info.channels == layout.info.channels &&
                      info.channels >= 1 && info.sample_rate == layout.info.sample_rate);
-  SONORIK_FUZZ_CHECK(reader->kind() == layout.kind && layout.data_offset <= bytes.size());  // samples in the file
+  SONORIK_FUZZ_CHECK(reader->kind() == layout.kind &&
+                     layout.data_offset <= bytes.size());  // samples in the file
   SONORIK_FUZZ_CHECK(reader->total_samples() * (info.bits_per_sample / 8u) <=
                      bytes.size() - layout.data_offset);
 
@@ -103,7 +106,8 @@ inline void decoder(Bytes bytes) {
   const AudioInfo& info = audio->info;
   SONORIK_FUZZ_CHECK(info.channels >= 1 && audio->samples.size() == info.total_samples &&
                      audio->samples.size() <= bytes.size());
-  for (double s : audio->samples) SONORIK_FUZZ_CHECK(info.sample_format == SampleFormat::F32 || std::fabs(s) <= 1.0);
+  for (double s : audio->samples)
+    SONORIK_FUZZ_CHECK(info.sample_format == SampleFormat::F32 || std::fabs(s) <= 1.0);
 }
 
 inline bool cheap_to_measure(std::uint32_t rate_hz, std::uint16_t channels) {
@@ -122,7 +126,8 @@ inline void analysis(Bytes bytes) {
 
   const Result<UltraFastWavReader> reader = UltraFastWavReader::open(write_input(bytes));
   if (reader && cheap_to_measure(reader->info().sample_rate, reader->info().channels)) {
-    const Result<AnalysisResults> r = analysis::RobustAnalyzer::analyze_with_fallback(reader.value(), all);
+    const Result<AnalysisResults> r =
+        analysis::RobustAnalyzer::analyze_with_fallback(reader.value(), all);
     if (r) SONORIK_FUZZ_CHECK(r->true_peak.has_value() && r->rms_average.has_value());
   }
 }
@@ -142,11 +147,12 @@ inline void normalize_batch(Bytes bytes, unsigned selector) {
     // What was written reads back with the input's own frames.
     const Result<AudioData> written = AudioData::load_without_looping(output);
     SONORIK_FUZZ_CHECK(written.ok() && written->info.channels == audio->info.channels &&
-                       written->samples.size() == audio->samples.size() / audio->info.channels * audio->info.channels);
+                       written->samples.size() ==
+                           audio->samples.size() / audio->info.channels * audio->info.channels);
   }
 
   const unsigned b = selector % 128;
-  const MeasureFlags flags{(b & 1u) != 0, (b & 2u) != 0, (b & 4u) != 0, (b & 8u) != 0,
+  const MeasureFlags flags{(b & 1u) != 0,  (b & 2u) != 0,  (b & 4u) != 0, (b & 8u) != 0,
                            (b & 16u) != 0, (b & 32u) != 0, (b & 64u) != 0};
   const std::vector<BatchEntry> entries = batch_analyze({input}, flags);
   SONORIK_FUZZ_CHECK(entries.size() <= 1);
@@ -157,13 +163,15 @@ inline void normalize_batch(Bytes bytes, unsigned selector) {
   const auto format = static_cast<report::OutputFormat>(selector % 4);
   const std::string report = scratch_dir() + "/report";
   ::unlink(report.c_str());
-  const std::optional<report::ExportError> exported = report::export_files({input}, report, format, flags);
+  const std::optional<report::ExportError> exported =
+      report::export_files({input}, report, format, flags);
   SONORIK_FUZZ_CHECK(exported.has_value() == entries.empty());
 }
 
 inline void normalize_batch(Bytes bytes) {
   const unsigned selector =
-      bytes.size() < 2 ? 0u : unsigned{bytes[bytes.size() - 1]} | unsigned{bytes[bytes.size() - 2]} << 8;
+      bytes.size() < 2 ? 0u
+                       : unsigned{bytes[bytes.size() - 1]} | unsigned{bytes[bytes.size() - 2]} << 8;
   normalize_batch(bytes, selector);
 }
 

@@ -35,8 +35,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef probe = {PyModuleDef_HEAD_INIT, "_sonorik_probe", nullptr, -1, methods,
-                     nullptr, nullptr, nullptr, nullptr};
+PyModuleDef probe = {PyModuleDef_HEAD_INIT,
+                     "_sonorik_probe",
+                     nullptr,
+                     -1,
+                     methods,
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     nullptr};
 
 }  // namespace
 
