@@ -131,7 +131,7 @@ test-wheel: wheel
 # cannot see the hand-over of work to its threads and reports every range a
 # worker touches (the worker pool's results are checked against serial runs
 # by the ordinary tests instead).
-TSAN_TESTS := audio_buffer_pool analysis_engine
+TSAN_TESTS := compat_buffer_pool analysis_engine
 test-tsan: sysdeps $(VPY)
 	$(VPY) -m pip install -q $(PY_TOOLS)
 	cmake -S . -B build/tsan -G Ninja -DSONORIK_BUILD_TESTS=ON -DSONORIK_TSAN=ON \
@@ -145,7 +145,7 @@ test-tsan: sysdeps $(VPY)
 # generated valid files and every kept regression case. A finding is written to
 # build/fuzz/findings/ and fails the target; once fixed, it is kept in
 # tests/fuzz/regressions/ under a name saying what it exercises, where ctest
-# replays it (analysis_fuzz_regressions).
+# replays it (compat_fuzz_regressions).
 FUZZ_SECONDS ?= 60
 FUZZ_HARNESSES := fast_reader decoder analysis normalize_batch
 fuzz: sysdeps $(VPY)

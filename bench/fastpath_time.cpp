@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/robust_analyzer.h"
-#include "audio/ultra_fast_wav.h"
+#include "compat/robust_analyzer.h"
+#include "compat/ultra_fast_wav.h"
 #include "core/metric.h"
 
 namespace {

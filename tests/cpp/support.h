@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/audio_data.h"
+#include "compat/audio_data.h"
 
 namespace sonorik::testing {
 

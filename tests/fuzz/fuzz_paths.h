@@ -1,5 +1,5 @@
 // The code paths the fuzzers drive (fuzz_main.cpp), replayed over every past
-// finding by tests/cpp/analysis_fuzz_regressions.cpp: the mapped reader, the
+// finding by tests/cpp/compat_fuzz_regressions.cpp: the mapped reader, the
 // decoder, both analysers, and normalize_batch (a normalisation, the batch loop
 // and an export with one of the 128 flag sets). A broken invariant aborts.
 #pragma once
@@ -15,16 +15,16 @@
 #include <string>
 #include <vector>
 
-#include "analysis/analyzer.h"
-#include "analysis/robust_analyzer.h"
-#include "audio/audio_data.h"
-#include "audio/decoder.h"
-#include "audio/ultra_fast_wav.h"
+#include "compat/analyzer.h"
+#include "compat/robust_analyzer.h"
+#include "compat/audio_data.h"
+#include "compat/decoder.h"
+#include "compat/ultra_fast_wav.h"
 #include "core/bytes.h"
 #include "core/metric.h"
-#include "normalize/normalize_file.h"
-#include "report/export.h"
-#include "scan/batch.h"
+#include "compat/normalize_file.h"
+#include "compat/export.h"
+#include "compat/batch.h"
 
 namespace sonorik::fuzz {
 

@@ -17,16 +17,16 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("duration-width", '"%02u:%02u:%06.3f"', '"%02u:%02u:%05.3f"'),
         ("hidden-name-ext", "npos || dot == 0 ||", "npos ||")],
     "src/core/file.cpp": [("dir-not-eisdir", "if (S_ISDIR(st.st_mode)) return os_error(EISDIR);\n", "")],
-    "src/audio/wav_reader.cpp": [
+    "src/compat/wav_reader.cpp": [
         ("fmt-short-read", 'if (body_avail < chunk_bytes) return Error("fmt chunk extends', 'if (false) return Error("'),
         ("chunk-pad-lost", "chunk_bytes + (chunk_bytes & 1u);", "chunk_bytes;")],
-    "src/audio/wav_writer.cpp": [
+    "src/compat/wav_writer.cpp": [
         ("write-full-scale", "std::ldexp(1.0, bits - 1) - 1.0;  //", "std::ldexp(1.0, bits - 1);  //"),
         ("write-pad-lost", "if (data_bytes_of(format_, samples_written_) & 1u) buffer_", "if (false) buffer_"),
         ("fact-samples", "put32(out, sample_count / format.channels);", "put32(out, sample_count);")],
-    "src/analysis/rms.cpp": [("rms-partial-window", "start < samples.size(); start", "start + window <= samples.size(); start")],
-    "src/analysis/peak.cpp": [("peak-last-frame", "raise_to(m[0], std::fabs(y2));  // the last frame", "")],
-    "src/analysis/loudness.cpp": [("silence-not-floor", "return v && std::isfinite(*v) ? *v", "return v ? *v")],
+    "src/compat/rms.cpp": [("rms-partial-window", "start < samples.size(); start", "start + window <= samples.size(); start")],
+    "src/compat/peak.cpp": [("peak-last-frame", "raise_to(m[0], std::fabs(y2));  // the last frame", "")],
+    "src/compat/loudness.cpp": [("silence-not-floor", "return v && std::isfinite(*v) ? *v", "return v ? *v")],
     "src/analysis/block_energies.h": [("block-count", "i = 1; i <= n; ++i", "i = 1; i < n; ++i")],
     "src/analysis/meter.cpp": [("right-as-surround", "(raw, 1, EBUR128_RIGHT)", "(raw, 1, EBUR128_LEFT_SURROUND)")],
     "src/analysis/true_peak_filter.cpp": [
@@ -38,17 +38,17 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("range-wait-unfinished", "    add_ring(position_, ring_blocks_ * b, lane_sums);\n    energies[", "    energies["),
         ("channel-back-3-blocks", "(position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;\n      filter_",
          "(position_ + ring_frames - 3 * block_frames_) % ring_frames;\n      filter_")],
-    "src/analysis/robust_analyzer.cpp": [("lra-low-percentile", "std::floor(0.1 * static_cast", "std::ceil(0.1 * static_cast")],
-    "src/normalize/normalizer.cpp": [
+    "src/compat/robust_analyzer.cpp": [("lra-low-percentile", "std::floor(0.1 * static_cast", "std::ceil(0.1 * static_cast")],
+    "src/compat/normalizer.cpp": [
         ("range-upper-edge", "if (current > hi) return hi - current;", "if (current > hi) return lo - current;"),
         ("no-clip-positive", "    if (y > 1.0) y = 1.0;\n", "")],
-    "src/normalize/processor.cpp": [
+    "src/compat/processor.cpp": [
         ("rename-early", "  if (Status s = writer->finalize(); !s) return s;\n",
          "  if (::rename(temp->path().c_str(), dest->path.c_str()) != 0) return os_error(errno);\n"
          "  if (Status s = writer->finalize(); !s) return s;\n"),
         ("mode-not-kept", "(void)::fchmod(fd, dest->existing->st_mode & 07777);", "")],
-    "src/normalize/normalize_file.cpp": [("write-message", '"Failed to write audio: "', '"Failed to write file: "')],
-    "src/report/output_formatter.cpp": [
+    "src/compat/normalize_file.cpp": [("write-message", '"Failed to write audio: "', '"Failed to write file: "')],
+    "src/compat/output_formatter.cpp": [
         ("xml-lt-unescaped", "case '<': out += \"&lt;\"; break;", ""),
         ("csv-quote-undoubled", "if (c == '\"') out += '\"';", ""),
         ("two-decimals", "std::chars_format::fixed, 3)", "std::chars_format::fixed, 2)"),
@@ -56,9 +56,9 @@ MUTANTS = {  # file: [(id, old text, new text)]
     "src/scan/file_scanner.cpp": [
         ("link-cycle", "if (ancestors == nullptr || !ancestors->contains(*e.directory)) subdirs", "subdirs"),
         ("aiff-not-audio", 'ext == "wav" || ext == "aif" || ext == "aiff";', 'ext == "wav" || ext == "aif";')],
-    "src/python/frame.cpp": [
+    "src/python/compat/frame.cpp": [
         ("missing-comma", "if (names.size() > 2) out += ',';", "if (names.size() >= 2) out += ',';")],
-    "src/python/entry_normalize.cpp": [("normalize-exc-type", "step == normalize::NormalizeFileStep::Normalize ?",
+    "src/python/compat/entry_normalize.cpp": [("normalize-exc-type", "step == normalize::NormalizeFileStep::Normalize ?",
                                         "step == normalize::NormalizeFileStep::Write ?")],
     "python/sonorik_cli/main.py": [
         ("cli-level-width", 'f"{value:.2f}"', 'f"{value:.1f}"'),

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "python/frame.h"
+#include "python/compat/frame.h"
 
 namespace {
 

@@ -1,0 +1,109 @@
+#include "compat/audio_data.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "compat/buffer_pool.h"
+#include "compat/decoder.h"
+#include "core/text.h"
+
+namespace sonorik {
+namespace {
+
+// trunc(x) as an unsigned 64-bit count: NaN and negatives give 0, values at
+// or beyond 2^64 give the maximum.
+std::uint64_t saturating_trunc_u64(double x) {
+  if (!(x > 0.0)) return 0;
+  if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(x);
+}
+
+std::uint64_t saturating_mul_u64(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<std::uint64_t>::max();
+  return product;
+}
+
+}  // namespace
+
+std::string_view sample_format_name(SampleFormat f) {
+  switch (f) {
+    case SampleFormat::U8:
+      return "U8";
+    case SampleFormat::I16:
+      return "I16";
+    case SampleFormat::I24:
+      return "I24";
+    case SampleFormat::I32:
+      return "I32";
+    case SampleFormat::F32:
+      return "F32";
+    case SampleFormat::F64:
+      return "F64";
+  }
+  return "F64";
+}
+
+bool AudioInfo::is_supported_format(std::string_view path) {
+  const std::string ext = lower_extension(path);
+  return ext == "wav" || ext == "aif" || ext == "aiff";
+}
+
+// The metric list does not change the minimum: every request needs at least
+// 0.1 s for the shortest measurement window.
+Result<AudioData> AudioData::load_without_looping(const std::string& path) {
+  if (!AudioInfo::is_supported_format(path)) {
+    return Error("Unsupported audio format: " + quoted_path(path));
+  }
+  Result<AudioData> decoded = decode_audio_file(path);
+  if (!decoded) {
+    return Error("Failed to decode audio file: " + quoted_path(path), std::move(decoded).error());
+  }
+  return decoded;
+}
+
+Result<AudioData> AudioData::load_from_file_with_options(const std::string& path,
+                                                         const MetricList& /*metrics*/) {
+  Result<AudioData> audio = load_without_looping(path);
+  if (audio) audio->ensure_minimum_duration(kMinimumDurationSeconds);
+  return audio;
+}
+
+void AudioData::ensure_minimum_duration(double min_seconds) {
+  // Written so that a NaN duration or minimum leaves the record alone.
+  if (!(info.duration_seconds < min_seconds)) return;
+  if (samples.empty()) return;
+
+  const std::uint64_t target_frames =
+      saturating_trunc_u64(min_seconds * static_cast<double>(info.sample_rate));
+  const std::uint64_t target = saturating_mul_u64(target_frames, info.channels);
+  const std::size_t length = samples.size();
+  // A target of no frames (rates under 10 Hz, or a hand-built record with no
+  // channels) would throw the audio away: keep it.
+  if (target == 0) return;
+  if (target > samples.max_size()) throw std::bad_alloc();
+
+  std::vector<double> out;
+  if (target <= detail::kBufferPoolMaxCapacitySamples) out = detail::buffer_pool_take(target);
+  if (out.capacity() < target) out.reserve(target);
+
+  // The audio repeated from its start, in whole blocks, the last one cut
+  // where the target falls. Audio whose trailing incomplete frame already
+  // takes it past the target is cut to the target, so the record always
+  // ends on a whole frame and counts frames.
+  while (out.size() < target) {
+    const std::size_t n = std::min<std::uint64_t>(length, target - out.size());
+    out.insert(out.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+
+  std::vector<double> previous = std::exchange(samples, std::move(out));
+  info.total_samples = target / info.channels;
+  info.duration_seconds =
+      static_cast<double>(info.total_samples) / static_cast<double>(info.sample_rate);
+  detail::buffer_pool_give(std::move(previous));
+}
+
+}  // namespace sonorik

@@ -1,0 +1,83 @@
+// EBU R 128 / ITU-R BS.1770 loudness of decoded audio through libebur128.
+// Each function returns its value or the meter's creation error ("NoMem" for
+// a channel count outside 1..64 or a rate outside 16..2,822,400 Hz). Silence,
+// empty audio and unusable readings give the floors: -70.0 LUFS, 0.0 LU.
+//
+// Audio is fed in chunks straight from the sample list. Every chunk is cut to
+// whole frames and the next chunk starts where the previous one ended, so the
+// only audio never measured is a trailing incomplete frame at the very end.
+#pragma once
+
+#include <cstddef>
+
+#include "analysis/meter.h"
+#include "compat/audio_data.h"
+#include "core/error.h"
+
+namespace sonorik::analysis {
+
+inline constexpr double kLoudnessFloorLufs = -70.0;
+inline constexpr double kRangeFallbackLu = 0.0;
+
+// Integrated loudness, fed in chunks of 4,800 / 24,000 / 48,000 samples
+// (cut to whole frames) for audio below 5 s / below 30 s / longer.
+Result<double> calculate_integrated_loudness(const AudioData& audio);  // LUFS
+// The largest short-term (3 s) / momentary (400 ms) reading taken after every
+// 100 ms step (trunc(rate x 0.1) frames), never below -70.0.
+Result<double> calculate_short_term_loudness(const AudioData& audio);  // LUFS
+Result<double> calculate_momentary_loudness(const AudioData& audio);   // LUFS
+// Loudness range, fed in 100 ms steps and read once at the end.
+Result<double> calculate_loudness_range(const AudioData& audio);  // LU
+
+// Frames per 100 ms step: trunc(rate_hz x 0.1).
+std::size_t loudness_step_frames(unsigned long rate_hz);
+
+// Which measures one combined pass computes.
+struct LoudnessRequest {
+  bool integrated = false;
+  bool short_term = false;
+  bool momentary = false;
+  bool range = false;
+  bool any() const { return integrated || short_term || momentary || range; }
+};
+
+// Values of a combined pass; measures not requested keep their floor.
+struct LoudnessValues {
+  double integrated_lufs = kLoudnessFloorLufs;
+  double short_term_lufs = kLoudnessFloorLufs;
+  double momentary_lufs = kLoudnessFloorLufs;
+  double range_lu = kRangeFallbackLu;
+};
+
+// All requested loudness measures from one meter in the union of their modes:
+// momentary and short-term are taken after every 100 ms step, global and range
+// read once at the end. libebur128's readings do not depend on how the frames
+// are split across calls, so each value equals that of its own function above
+// to within rounding (far below 1e-9 LU). Where a step is exactly one of the
+// meter's 100 ms blocks (rates with rate % 10 < 5), the momentary and
+// short-term values at a step are composed from the last 4 / 30 block
+// energies instead of summing the whole window again at every step.
+//
+// Two steps so that a caller can learn of a refused meter ("NoMem") before it
+// starts other work: create() makes the meter, run() feeds the whole audio.
+class LoudnessPass {
+ public:
+  // Error: the meter's creation error ("NoMem"). An empty request is valid and
+  // run() then returns the floors without touching the audio.
+  static Result<LoudnessPass> create(const AudioData& audio, const LoudnessRequest& request);
+
+  // Feeds the audio once and reads; call at most once.
+  LoudnessValues run();
+
+ private:
+  LoudnessPass(const AudioData& audio, const LoudnessRequest& request)
+      : audio_(&audio), request_(request) {}
+  const AudioData* audio_;
+  LoudnessRequest request_;
+  std::optional<Meter> meter_;
+};
+
+// create() then run().
+Result<LoudnessValues> measure_loudness(const AudioData& audio, const LoudnessRequest& request);
+
+}  // namespace sonorik::analysis
