@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "core/text.h"
 
@@ -65,7 +66,12 @@ Result<File> File::open_regular_for_reading(const std::string& path) {
   return file;
 }
 
-MappedFile::MappedFile(MappedFile&& other) noexcept : data_(other.data_), size_(other.size_) {
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(other.data_),
+      size_(other.size_),
+      file_(std::move(other.file_)),
+      guard_(std::move(other.guard_)),
+      mtime_(other.mtime_) {
   other.data_ = nullptr;
   other.size_ = 0;
 }
@@ -75,6 +81,9 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     reset();
     data_ = other.data_;
     size_ = other.size_;
+    file_ = std::move(other.file_);
+    guard_ = std::move(other.guard_);
+    mtime_ = other.mtime_;
     other.data_ = nullptr;
     other.size_ = 0;
   }
@@ -84,9 +93,23 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 MappedFile::~MappedFile() { reset(); }
 
 void MappedFile::reset() noexcept {
+  guard_ = FaultGuard();  // released before the pages go
   if (data_ != nullptr && size_ > 0) ::munmap(const_cast<std::uint8_t*>(data_), size_);
   data_ = nullptr;
   size_ = 0;
+  file_ = File();
+}
+
+Status MappedFile::check_unchanged() const {
+  if (guard_.damaged()) return Error(kChangedWhileRead);
+  if (!file_.is_open()) return ok_status();
+  struct stat st {};
+  if (::fstat(file_.fd(), &st) != 0) return os_error(errno);
+  if (static_cast<std::size_t>(st.st_size) != size_ || st.st_mtim.tv_sec != mtime_.tv_sec ||
+      st.st_mtim.tv_nsec != mtime_.tv_nsec) {
+    return Error(kChangedWhileRead);
+  }
+  return ok_status();
 }
 
 Result<MappedFile> MappedFile::open(const std::string& path) {
@@ -95,14 +118,25 @@ Result<MappedFile> MappedFile::open(const std::string& path) {
   struct stat st {};
   if (::fstat(file->fd(), &st) != 0) return os_error(errno);
   MappedFile m;
-  if (st.st_size <= 0) return m;
+  m.mtime_ = st.st_mtim;
+  if (st.st_size <= 0) {
+    m.file_ = std::move(*file);
+    return m;
+  }
   const auto size = static_cast<std::size_t>(st.st_size);
   void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file->fd(), 0);
   if (p == MAP_FAILED) return os_error(errno);
+  FaultGuard guard(p, size);
+  if (!guard.active()) {
+    ::munmap(p, size);
+    return Error(kTooManyMappings);
+  }
   ::madvise(p, size, MADV_SEQUENTIAL);
   m.data_ = static_cast<const std::uint8_t*>(p);
   m.size_ = size;
-  return m;  // the descriptor closes here; the mapping stays valid
+  m.guard_ = std::move(guard);
+  m.file_ = std::move(*file);
+  return m;
 }
 
 }  // namespace sonorik

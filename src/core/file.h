@@ -8,8 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include <ctime>
+
 #include "core/bytes.h"
 #include "core/error.h"
+#include "core/fault_guard.h"
 
 namespace sonorik {
 
@@ -52,7 +55,10 @@ class File {
 };
 
 // The whole of a regular file mapped shared and read-only. An empty file has
-// an empty span and no mapping.
+// an empty span and no mapping. The mapping is guarded (core/fault_guard.h):
+// if the file shrinks while it is read, the pages past its new end read as
+// zeros instead of killing the process, and check_unchanged() says so. The
+// descriptor stays open with the mapping so that the check can ask the file.
 class MappedFile {
  public:
   MappedFile() noexcept = default;
@@ -62,17 +68,29 @@ class MappedFile {
   MappedFile& operator=(const MappedFile&) = delete;
   ~MappedFile();
 
-  // Opens, maps and closes the descriptor again. Errors are the operating
-  // system's, unchanged.
+  // Opens and maps. Errors are the operating system's, unchanged, and
+  // kTooManyMappings when every fault-guard slot is taken.
   static Result<MappedFile> open(const std::string& path);
 
   Bytes bytes() const noexcept { return {data_, size_}; }
   std::size_t size() const noexcept { return size_; }
 
+  // Error kChangedWhileRead when a read of the mapping faulted or the file's
+  // size or modification time is no longer what it was when it was mapped.
+  // Readers call it after each block they convert and at the end, so that
+  // what they read is either the whole file as it was or an error.
+  Status check_unchanged() const;
+
  private:
   void reset() noexcept;
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
+  File file_;
+  FaultGuard guard_;
+  std::timespec mtime_{};
 };
+
+inline constexpr const char* kChangedWhileRead = "the file changed while being read";
+inline constexpr const char* kTooManyMappings = "too many files are being read at once";
 
 }  // namespace sonorik
