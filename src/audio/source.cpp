@@ -160,7 +160,11 @@ struct AudioReader::Input {
     info = SF_INFO{};
     SNDFILE* f = nullptr;
     if (bytes) {
-      if (bytes->seek(0, SEEK_SET) == 0) f = sf_open_virtual(&io, SFM_READ, &info, bytes.get());
+      if (bytes->seek(0, SEEK_SET) != 0) {
+        if (const Error* e = failure()) return *e;
+        return Error("the input cannot go back to its start");
+      }
+      f = sf_open_virtual(&io, SFM_READ, &info, bytes.get());
     } else {
       if (::lseek(file.fd(), 0, SEEK_SET) != 0) return os_error(errno);
       f = sf_open_fd(file.fd(), SFM_READ, &info, SF_FALSE);

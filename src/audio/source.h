@@ -121,7 +121,8 @@ struct AudioSource {
 Result<AudioSource> open_audio(const std::string& path);
 
 // Opens the audio held by `file` (read from its start). Errors: the file's
-// failure, else libsndfile's reason or "Invalid channel count or sample
+// failure, else "the input cannot go back to its start" when seeking to
+// byte 0 fails, libsndfile's reason or "Invalid channel count or sample
 // rate.".
 Result<AudioSource> open_audio(std::unique_ptr<VirtualFile> file);
 
