@@ -111,4 +111,8 @@ std::vector<std::string> layout_of(const std::vector<Speaker>& speakers) {
   return out;
 }
 
+std::vector<std::string> file_layout(unsigned channels, const std::vector<Speaker>& declared) {
+  return declared.size() == channels ? layout_of(declared) : default_layout(channels);
+}
+
 }  // namespace sonorik::analysis

@@ -22,9 +22,23 @@
 #include <string_view>
 #include <vector>
 
-#include "audio/sndfile_reader.h"
-
 namespace sonorik::analysis {
+
+// Where a channel plays, as a file declares it.
+enum class Speaker {
+  unknown,  // not declared
+  mono,
+  left,
+  right,
+  center,
+  lfe,
+  back_left,
+  back_right,
+  back_center,
+  side_left,
+  side_right,
+  other,  // declared, but none of the above (heights, left of centre, ...)
+};
 
 // The accepted names, in the order above.
 const std::vector<std::string>& channel_names();
@@ -39,5 +53,9 @@ std::vector<std::string> default_layout(unsigned channels);
 
 // The layout a file declares (one speaker per channel).
 std::vector<std::string> layout_of(const std::vector<Speaker>& speakers);
+
+// The layout a file of `channels` channels is weighted by: the one it
+// declares when it places every channel, else the usual one for the count.
+std::vector<std::string> file_layout(unsigned channels, const std::vector<Speaker>& declared);
 
 }  // namespace sonorik::analysis

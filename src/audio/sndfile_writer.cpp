@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "audio/sndfile_reader.h"
+#include "audio/sndfile_formats.h"
 #include "core/text.h"
 
 namespace sonorik {

@@ -9,8 +9,9 @@
 #include "analysis/channel_layout.h"
 #include "analysis/engine.h"
 #include "analysis/meter.h"
-#include "audio/sndfile_reader.h"
+#include "audio/sndfile_formats.h"
 #include "audio/sndfile_writer.h"
+#include "audio/source.h"
 #include "core/replace_file.h"
 #include "core/text.h"
 
@@ -172,8 +173,40 @@ std::optional<double> level_of(const StandardMeasurement& m, Level level) {
   return std::nullopt;
 }
 
-StreamOutcome normalize_stream(const StreamRequest& req) {
-  const LevelInfo& level = info_of(req.level);
+namespace {
+
+// Set when normalising stops: the outcome to return.
+using Stop = std::optional<StreamOutcome>;
+
+// What the phases share: the request, the source (opened once), the output
+// format and what each measuring pass takes.
+struct Job {
+  const StreamRequest& req;
+  AudioSource source;
+  int out_format = 0;
+  SampleCoding coding{};  // of the output
+  std::vector<int> roles{};
+  analysis::MeasureParts parts{};
+};
+
+// Reads through `reader`, noting in `failed` that a read failed (to tell a
+// reader's error from the meter's).
+analysis::Engine::Reader reading(AudioReader& reader, bool& failed) {
+  return [&reader, &failed](double* out, std::size_t max_frames) -> Result<std::size_t> {
+    Result<std::size_t> got = reader.read(out, max_frames);
+    if (!got) failed = true;
+    return got;
+  };
+}
+
+// One measuring pass of the job's parts over what `read` gives.
+Result<StandardMeasurement> measure_pass(const Job& job, const analysis::Engine::Reader& read) {
+  const SourceInfo& info = job.source.info;
+  return analysis::measure_standard(info.channels, info.rate_hz, job.roles, false, read, job.parts);
+}
+
+// Value errors of the request, found before the source is opened.
+Stop check_request(const StreamRequest& req) {
   if (!std::isfinite(req.target))
     return fail(StreamFailure::value, "target must be a finite level");
   if (!std::isfinite(req.ceiling_dbtp) || req.ceiling_dbtp > 0.0) {
@@ -185,16 +218,21 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
                                           number(req.range->first) + ", " +
                                           number(req.range->second) + "))");
   }
+  return std::nullopt;
+}
+
+// The output format (named, else the destination's extension, else the
+// source's major format), the layout and the parts to measure. Value errors:
+// a rate or channel count the meter does not take, a format that cannot be
+// written.
+Stop plan(Job& job, StreamReport& report) {
+  const StreamRequest& req = job.req;
+  const SourceInfo& info = job.source.info;
   std::string format_name = req.format;
   if (format_name.empty()) {
     const std::string ext = lower_extension(req.destination);
     if (is_output_format_name(ext)) format_name = ext;
   }
-
-  // 1. measure
-  Result<SndfileReader> first = SndfileReader::open(req.source);
-  if (!first) return fail(StreamFailure::source, first.error().message());
-  const SndfileInfo info = first->info();
   if (!Meter::accepts(info.channels, info.rate_hz)) {
     return fail(StreamFailure::value, "cannot measure " + std::to_string(info.channels) +
                                           " channels at " + std::to_string(info.rate_hz) + " Hz");
@@ -202,42 +240,42 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   Result<int> out_format = choose_output_format(format_name, info.sf_format, info.channels,
                                                 info.rate_hz, !info.channel_positions.empty());
   if (!out_format) return fail(StreamFailure::value, out_format.error().message());
-
-  StreamReport report;
+  job.out_format = *out_format;
+  job.coding = sample_coding(job.out_format);
   report.input_format = info.format;
-  report.output_format = sndfile_format_name(*out_format);
-  report.channel_map = info.speakers.size() == info.channels
-                           ? analysis::layout_of(info.speakers)
-                           : analysis::default_layout(info.channels);
-  std::vector<int> roles;
+  report.output_format = sndfile_format_name(job.out_format);
+  report.channel_map = job.source.layout;
   for (const std::string& n : report.channel_map)
-    roles.push_back(analysis::channel_role(n).value_or(0));
-
-  bool read_failed = false;
-  const auto reader_of = [&read_failed](SndfileReader& r) {
-    return [&r, &read_failed](double* out, std::size_t max) -> Result<std::size_t> {
-      Result<std::size_t> got = r.read(out, max);
-      if (!got) read_failed = true;
-      return got;
-    };
-  };
+    job.roles.push_back(analysis::channel_role(n).value_or(0));
   // Only what the gain and the report need: the level, integrated loudness, true peak.
-  analysis::MeasureParts parts;
-  parts.momentary = req.level == Level::momentary_max;
-  parts.short_term = req.level == Level::short_term_max;
-  parts.loudness_range = false;
-  parts.channel_loudness = false;
-  parts.rms = req.level == Level::rms_average || req.level == Level::rms_max;
-  Result<StandardMeasurement> input = analysis::measure_standard(info.channels, info.rate_hz, roles,
-                                                                 false, reader_of(*first), parts);
+  job.parts.momentary = req.level == Level::momentary_max;
+  job.parts.short_term = req.level == Level::short_term_max;
+  job.parts.loudness_range = false;
+  job.parts.channel_loudness = false;
+  job.parts.rms = req.level == Level::rms_average || req.level == Level::rms_max;
+  return std::nullopt;
+}
+
+// 1. measure: one pass over the source into report.input. Errors: the
+// source's (source), a meter that cannot be built (memory).
+Stop measure_input(Job& job, StreamReport& report) {
+  bool read_failed = false;
+  Result<StandardMeasurement> input = measure_pass(job, reading(job.source.reader, read_failed));
   if (!input) {
     return fail(read_failed ? StreamFailure::source : StreamFailure::memory,
                 input.error().message());
   }
   report.input = std::move(input).value();
-  first = Error("closed");  // the first reader's file is closed here
+  return std::nullopt;
+}
 
-  // 2. gain
+// 2. gain: the gain asked (target minus the measured level) and the gain
+// applied (none inside the range; capped so that the true peak stays under
+// the ceiling, less what rounding and dither add to an integer output). Value
+// error: a level that is undefined or not finite.
+Stop choose_gain(const Job& job, StreamReport& report) {
+  const StreamRequest& req = job.req;
+  const LevelInfo& level = info_of(req.level);
   const std::optional<double> measured = level_of(report.input, req.level);
   if (!measured || !std::isfinite(*measured)) {
     return fail(
@@ -250,53 +288,54 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   }
   report.input_level = *measured;
   report.gain_asked_db = req.target - *measured;
-  const SampleCoding coding = sample_coding(*out_format);
   if (req.range && req.range->first <= *measured && *measured <= req.range->second) {
     report.limit = Limit::in_range;
     report.gain_asked_db = 0.0;
     report.gain_applied_db = 0.0;
-  } else {
-    report.gain_applied_db = report.gain_asked_db;
-    if (std::isfinite(report.input.true_peak_dbtp)) {
-      double room = amplitude(req.ceiling_dbtp) * (1.0 - 1e-6);
-      if (coding.int_bits != 0)
-        room -= 4.0 * std::ldexp(1.0, 1 - static_cast<int>(coding.int_bits));
-      const double most = decibels(room / amplitude(report.input.true_peak_dbtp));
-      if (report.gain_applied_db > most) {
-        report.gain_applied_db = most;
-        report.limit = Limit::ceiling;
-      }
+    return std::nullopt;
+  }
+  report.gain_applied_db = report.gain_asked_db;
+  if (std::isfinite(report.input.true_peak_dbtp)) {
+    double room = amplitude(req.ceiling_dbtp) * (1.0 - 1e-6);
+    if (job.coding.int_bits != 0)
+      room -= 4.0 * std::ldexp(1.0, 1 - static_cast<int>(job.coding.int_bits));
+    const double most = decibels(room / amplitude(report.input.true_peak_dbtp));
+    if (report.gain_applied_db > most) {
+      report.gain_applied_db = most;
+      report.limit = Limit::ceiling;
     }
   }
+  return std::nullopt;
+}
 
-  if (report.limit == Limit::in_range && same_file(req.source, req.destination)) {
-    report.written = false;
-    report.output = report.input;
-    report.output_format = report.input_format;
-    report.output_level = report.input_level;
-    return {StreamFailure::none, {}, std::move(report)};
-  }
-
-  // 3. write
+// 3. write: rewinds the source and streams it, scaled and requantised, into
+// `temp` (begun here, beside the destination), closing the encoder. For an
+// exact coding the stored values are measured as they are written
+// (report.output). Errors: the source's (source), the destination's
+// (destination), a meter that cannot be built (memory).
+Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& report) {
+  const SourceInfo& info = job.source.info;
+  const SampleCoding coding = job.coding;
   const SampleCoding in_coding = sample_coding(info.sf_format);
   const bool wider_source = in_coding.int_bits == 0 || in_coding.int_bits > coding.int_bits;
   report.dithered = coding.int_bits != 0 && coding.int_bits <= 24 &&
                     (report.gain_applied_db != 0.0 || wider_source);
-  Result<SndfileReader> second = SndfileReader::open(req.source);
-  if (!second) return fail(StreamFailure::source, second.error().message());
-  Result<FileReplacement> temp = FileReplacement::begin(req.destination);
-  if (!temp) return fail(StreamFailure::destination, temp.error().message());
+  if (Status s = job.source.reader.rewind(); !s)
+    return fail(StreamFailure::source, s.error().message());
+  Result<FileReplacement> begun = FileReplacement::begin(job.req.destination);
+  if (!begun) return fail(StreamFailure::destination, begun.error().message());
+  temp.emplace(std::move(begun).value());
   Result<SndfileWriter> writer = SndfileWriter::open(
-      temp->fd(), {*out_format, info.rate_hz, info.channels, info.channel_positions});
+      temp->fd(), {job.out_format, info.rate_hz, info.channels, info.channel_positions});
   if (!writer) return fail(StreamFailure::destination, writer.error().message());
 
-  const double gain = amplitude(report.gain_applied_db);
-  Requantizer requantize(gain, coding, report.dithered, info.channels);
+  Requantizer requantize(amplitude(report.gain_applied_db), coding, report.dithered, info.channels);
+  bool read_failed = false;
   std::optional<Error> write_error;
-  const auto source_reader = reader_of(*second);
+  const analysis::Engine::Reader source = reading(job.source.reader, read_failed);
   const analysis::Engine::Reader write_pass = [&](double* out,
                                                   std::size_t max) -> Result<std::size_t> {
-    Result<std::size_t> got = source_reader(out, max);
+    Result<std::size_t> got = source(out, max);
     if (!got || *got == 0) return got;
     requantize.run(out, *got * info.channels);
     Status s = coding.int_bits != 0 ? writer->write_int(requantize.codes(), *got)
@@ -308,8 +347,7 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
     return got;
   };
   if (coding.exact()) {
-    Result<StandardMeasurement> output =
-        analysis::measure_standard(info.channels, info.rate_hz, roles, false, write_pass, parts);
+    Result<StandardMeasurement> output = measure_pass(job, write_pass);
     if (write_error) return fail(StreamFailure::destination, write_error->message());
     if (!output) {
       return fail(read_failed ? StreamFailure::source : StreamFailure::memory,
@@ -317,29 +355,63 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
     }
     report.output = std::move(output).value();
   } else {
-    std::vector<double> block(analysis::Engine::block_frames(info.channels) * info.channels);
+    const std::size_t block_frames = analysis::Engine::block_frames(info.channels);
+    std::vector<double> block(block_frames * info.channels);
     for (;;) {
-      Result<std::size_t> got =
-          write_pass(block.data(), analysis::Engine::block_frames(info.channels));
+      Result<std::size_t> got = write_pass(block.data(), block_frames);
       if (write_error) return fail(StreamFailure::destination, write_error->message());
       if (!got) return fail(StreamFailure::source, got.error().message());
       if (*got == 0) break;
     }
   }
   if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error().message());
-  if (!coding.exact()) {
-    // The encoder changed the samples: measure what it stored.
-    Result<SndfileReader> back = SndfileReader::open(temp->temp_path());
-    if (!back) return fail(StreamFailure::destination, back.error().message());
-    Result<StandardMeasurement> output = analysis::measure_standard(
-        info.channels, info.rate_hz, roles, false, reader_of(*back), parts);
-    if (!output) return fail(StreamFailure::destination, output.error().message());
-    report.output = std::move(output).value();
-  }
+  return std::nullopt;
+}
 
-  // 4. replace
-  if (Status s = temp->commit(); !s) return fail(StreamFailure::destination, s.error().message());
-  report.output_level = level_of(report.output, req.level);
+// 4. verify: for a coding that does not store the values given (Vorbis,
+// Opus, MP3, ...), measures the finished temporary file into report.output.
+// Errors: the temporary file's (destination).
+Stop verify_output(const Job& job, const FileReplacement& temp, StreamReport& report) {
+  if (job.coding.exact()) return std::nullopt;
+  Result<AudioSource> back = open_audio(temp.temp_path());
+  if (!back) return fail(StreamFailure::destination, back.error().message());
+  bool read_failed = false;
+  Result<StandardMeasurement> output = measure_pass(job, reading(back->reader, read_failed));
+  if (!output) return fail(StreamFailure::destination, output.error().message());
+  report.output = std::move(output).value();
+  return std::nullopt;
+}
+
+// 5. replace: renames the temporary file over the destination. Error: the
+// system's (destination), with the destination as it was.
+Stop replace(const Job& job, FileReplacement& temp, StreamReport& report) {
+  if (Status s = temp.commit(); !s) return fail(StreamFailure::destination, s.error().message());
+  report.output_level = level_of(report.output, job.req.level);
+  return std::nullopt;
+}
+
+}  // namespace
+
+StreamOutcome normalize_stream(const StreamRequest& req) {
+  if (Stop s = check_request(req)) return std::move(*s);
+  Result<AudioSource> source = open_audio(req.source);
+  if (!source) return fail(StreamFailure::source, source.error().message());
+  Job job{req, std::move(source).value()};
+  StreamReport report;
+  if (Stop s = plan(job, report)) return std::move(*s);
+  if (Stop s = measure_input(job, report)) return std::move(*s);
+  if (Stop s = choose_gain(job, report)) return std::move(*s);
+  if (report.limit == Limit::in_range && same_file(req.source, req.destination)) {
+    report.written = false;
+    report.output = report.input;
+    report.output_format = report.input_format;
+    report.output_level = report.input_level;
+    return {StreamFailure::none, {}, std::move(report)};
+  }
+  std::optional<FileReplacement> temp;
+  if (Stop s = write_output(job, temp, report)) return std::move(*s);
+  if (Stop s = verify_output(job, *temp, report)) return std::move(*s);
+  if (Stop s = replace(job, *temp, report)) return std::move(*s);
   return {StreamFailure::none, {}, std::move(report)};
 }
 

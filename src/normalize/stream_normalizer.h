@@ -2,6 +2,9 @@
 // whole file, taken from one measure, capped so that the output's true peak
 // stays at or below a ceiling, and written in any format libsndfile writes.
 //
+// The source is opened once, through the door (audio/source.h), and read
+// twice, rewound between the passes:
+//
 //  1. measure: one streaming pass over the source through the engine (the
 //     standard measurement, of the parts needed: the chosen level,
 //     integrated loudness and true peak);
@@ -14,11 +17,11 @@
 //     output of 24 bits or fewer gets TPDF dither of +-1 step of its last
 //     bit whenever samples are requantised (any gain, or a wider source);
 //     the codes are rounded and clamped here, so integer output never wraps.
-//     The stored values are measured as they are written; for encodings that
-//     do not store them exactly (Vorbis, Opus, MP3, ...) a third pass reads
-//     the finished temporary file back;
-//  4. the temporary file is renamed over the destination. On any failure
-//     the destination (which may be the source) is left as it was.
+//     The stored values are measured as they are written;
+//  4. verify: for encodings that do not store them exactly (Vorbis, Opus,
+//     MP3, ...) a third pass reads the finished temporary file back;
+//  5. replace: the temporary file is renamed over the destination. On any
+//     failure the destination (which may be the source) is left as it was.
 //
 // Memory: the engine's two blocks, one block of integer codes and the
 // encoder's state; nothing grows with the length of the audio.
@@ -99,7 +102,7 @@ struct StreamOutcome {
   std::optional<StreamReport> report;
 };
 
-// Runs the four steps. Value errors: ceiling not finite or above 0 dBTP,
+// Runs the five phases. Value errors: ceiling not finite or above 0 dBTP,
 // target not finite, range low above high, the rate or channel count outside
 // what the meter takes, an unknown format, and a level that is undefined or
 // -inf (too short, digital silence): nothing is written then.

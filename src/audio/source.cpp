@@ -1,0 +1,280 @@
+#include "audio/source.h"
+
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "audio/sndfile_formats.h"
+#include "core/file.h"
+#include "core/text.h"
+
+namespace sonorik {
+
+namespace {
+
+using analysis::Speaker;
+
+Speaker speaker_of(int position) {
+  switch (position) {
+    case SF_CHANNEL_MAP_INVALID:
+      return Speaker::unknown;
+    case SF_CHANNEL_MAP_MONO:
+      return Speaker::mono;
+    case SF_CHANNEL_MAP_LEFT:
+    case SF_CHANNEL_MAP_FRONT_LEFT:
+      return Speaker::left;
+    case SF_CHANNEL_MAP_RIGHT:
+    case SF_CHANNEL_MAP_FRONT_RIGHT:
+      return Speaker::right;
+    case SF_CHANNEL_MAP_CENTER:
+    case SF_CHANNEL_MAP_FRONT_CENTER:
+      return Speaker::center;
+    case SF_CHANNEL_MAP_LFE:
+      return Speaker::lfe;
+    case SF_CHANNEL_MAP_REAR_LEFT:
+      return Speaker::back_left;
+    case SF_CHANNEL_MAP_REAR_RIGHT:
+      return Speaker::back_right;
+    case SF_CHANNEL_MAP_REAR_CENTER:
+      return Speaker::back_center;
+    case SF_CHANNEL_MAP_SIDE_LEFT:
+      return Speaker::side_left;
+    case SF_CHANNEL_MAP_SIDE_RIGHT:
+      return Speaker::side_right;
+    default:
+      return Speaker::other;
+  }
+}
+
+// The channel order Ogg Vorbis and Opus (mapping family 1) define for 3 to
+// 8 channels, which libsndfile passes on without a channel map.
+std::vector<Speaker> vorbis_order(unsigned channels) {
+  using S = Speaker;
+  switch (channels) {
+    case 3:
+      return {S::left, S::center, S::right};
+    case 4:
+      return {S::left, S::right, S::back_left, S::back_right};
+    case 5:
+      return {S::left, S::center, S::right, S::back_left, S::back_right};
+    case 6:
+      return {S::left, S::center, S::right, S::back_left, S::back_right, S::lfe};
+    case 7:
+      return {S::left, S::center, S::right, S::side_left, S::side_right, S::back_center, S::lfe};
+    case 8:
+      return {S::left,       S::center,    S::right,      S::side_left,
+              S::side_right, S::back_left, S::back_right, S::lfe};
+    default:
+      return {};
+  }
+}
+
+// What an open SNDFILE declares: format, rate, channels, length and speakers.
+SourceInfo declared_info(SNDFILE* sndfile, const SF_INFO& info) {
+  SourceInfo out;
+  out.rate_hz = static_cast<std::uint32_t>(info.samplerate);
+  out.channels = static_cast<unsigned>(info.channels);
+  out.frames = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
+  out.format = sndfile_format_name(info.format);
+  out.sf_format = info.format;
+  std::vector<int> map(out.channels, SF_CHANNEL_MAP_INVALID);
+  const auto bytes = static_cast<int>(std::min<std::size_t>(map.size() * sizeof(int), 1u << 20));
+  if (map.size() <= (1u << 16) &&
+      sf_command(sndfile, SFC_GET_CHANNEL_MAP_INFO, map.data(), bytes) == SF_TRUE &&
+      std::any_of(map.begin(), map.end(), [](int p) { return p != SF_CHANNEL_MAP_INVALID; })) {
+    for (int p : map) out.speakers.push_back(speaker_of(p));
+    out.channel_positions = map;
+  } else if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG) {
+    out.speakers = vorbis_order(out.channels);
+  }
+  return out;
+}
+
+VirtualFile& virtual_of(void* p) { return *static_cast<VirtualFile*>(p); }
+sf_count_t virtual_length(void* p) { return virtual_of(p).size_bytes(); }
+sf_count_t virtual_seek(sf_count_t offset, int whence, void* p) {
+  return virtual_of(p).seek(offset, whence);
+}
+sf_count_t virtual_read(void* out, sf_count_t count, void* p) {
+  return virtual_of(p).read(out, count);
+}
+sf_count_t virtual_write(const void*, sf_count_t, void*) { return 0; }
+sf_count_t virtual_tell(void* p) { return virtual_of(p).tell(); }
+
+}  // namespace
+
+// ---- MemoryFile ---------------------------------------------------------------
+
+std::int64_t MemoryFile::size_bytes() { return static_cast<std::int64_t>(bytes_.size()); }
+
+std::int64_t MemoryFile::seek(std::int64_t offset, int whence) {
+  std::int64_t base = 0;
+  if (whence == SEEK_CUR) {
+    base = tell();
+  } else if (whence == SEEK_END) {
+    base = size_bytes();
+  } else if (whence != SEEK_SET) {
+    return -1;
+  }
+  // A span never reaches 2^62 bytes: neither sum can overflow.
+  if (offset < -(std::int64_t{1} << 62) || offset > (std::int64_t{1} << 62) || base + offset < 0)
+    return -1;
+  at_ = static_cast<std::uint64_t>(base + offset);
+  return base + offset;
+}
+
+std::int64_t MemoryFile::read(void* out, std::int64_t count) {
+  if (count <= 0 || at_ >= bytes_.size()) return 0;
+  const std::size_t n =
+      std::min<std::uint64_t>(static_cast<std::uint64_t>(count), bytes_.size() - at_);
+  std::memcpy(out, bytes_.data() + at_, n);
+  at_ += n;
+  return static_cast<std::int64_t>(n);
+}
+
+std::int64_t MemoryFile::tell() {
+  return static_cast<std::int64_t>(std::min<std::uint64_t>(at_, std::uint64_t{1} << 62));
+}
+
+// ---- AudioReader ---------------------------------------------------------------
+
+// What the decoder reads: a path's descriptor or a VirtualFile, and what the
+// input declared when it was first opened.
+struct AudioReader::Input {
+  File file;  // open for a path
+  std::unique_ptr<VirtualFile> bytes;
+  SF_INFO declared{};
+
+  const Error* failure() const noexcept { return bytes ? bytes->failure() : nullptr; }
+
+  // Starts a decoder on the input from its first byte; `info` gets what it
+  // declares. The descriptor stays ours (closed after sf_close).
+  Result<SNDFILE*> start(SF_INFO& info) {
+    static SF_VIRTUAL_IO io{&virtual_length, &virtual_seek, &virtual_read, &virtual_write,
+                            &virtual_tell};
+    info = SF_INFO{};
+    SNDFILE* f = nullptr;
+    if (bytes) {
+      if (bytes->seek(0, SEEK_SET) != 0) {
+        if (const Error* e = failure()) return *e;
+        return Error("the input cannot go back to its start");
+      }
+      f = sf_open_virtual(&io, SFM_READ, &info, bytes.get());
+    } else {
+      if (::lseek(file.fd(), 0, SEEK_SET) != 0) return os_error(errno);
+      f = sf_open_fd(file.fd(), SFM_READ, &info, SF_FALSE);
+    }
+    if (const Error* e = failure()) {
+      if (f != nullptr) sf_close(f);
+      return *e;
+    }
+    if (f == nullptr) return Error(sf_strerror(nullptr));
+    return f;
+  }
+};
+
+void AudioReader::Closer::operator()(sf_private_tag* f) const noexcept { sf_close(f); }
+
+AudioReader::AudioReader() = default;
+AudioReader::AudioReader(AudioReader&&) noexcept = default;
+AudioReader& AudioReader::operator=(AudioReader&& other) noexcept {
+  if (this != &other) {
+    sndfile_.reset();  // closed before the input it reads goes
+    input_ = std::move(other.input_);
+    sndfile_ = std::move(other.sndfile_);
+  }
+  return *this;
+}
+AudioReader::~AudioReader() = default;
+
+Result<std::size_t> AudioReader::read(double* out, std::size_t max_frames) {
+  if (!sndfile_) return Error("no audio is open");
+  const sf_count_t got = sf_readf_double(sndfile_.get(), out, static_cast<sf_count_t>(max_frames));
+  if (const Error* e = input_->failure()) return *e;
+  if (got <= 0 && sf_error(sndfile_.get()) != SF_ERR_NO_ERROR) {
+    return Error(sf_strerror(sndfile_.get()));
+  }
+  return got > 0 ? static_cast<std::size_t>(got) : 0;
+}
+
+Status AudioReader::rewind() {
+  sndfile_.reset();
+  SF_INFO info{};
+  Result<SNDFILE*> f = input_->start(info);
+  if (!f) return std::move(f).error();
+  sndfile_.reset(*f);
+  const SF_INFO& was = input_->declared;
+  if (info.format != was.format || info.channels != was.channels ||
+      info.samplerate != was.samplerate) {
+    sndfile_.reset();
+    return Error("the file changed while it was read");
+  }
+  return ok_status();
+}
+
+Result<AudioSource> AudioReader::open_input(std::unique_ptr<Input> input) {
+  AudioReader reader;
+  reader.input_ = std::move(input);
+  Result<SNDFILE*> f = reader.input_->start(reader.input_->declared);
+  if (!f) return std::move(f).error();
+  reader.sndfile_.reset(*f);
+  const SF_INFO& info = reader.input_->declared;
+  if (info.channels <= 0 || info.samplerate <= 0)
+    return Error("Invalid channel count or sample rate.");
+  SourceInfo declared = declared_info(*f, info);
+  std::vector<std::string> layout = analysis::file_layout(declared.channels, declared.speakers);
+  return AudioSource{std::move(declared), std::move(layout), std::move(reader)};
+}
+
+// ---- the door ------------------------------------------------------------------
+
+Result<AudioSource> open_audio(const std::string& path) {
+  Result<File> file = File::open_regular_for_reading(path);
+  if (!file) return std::move(file).error();
+  auto input = std::make_unique<AudioReader::Input>();
+  input->file = std::move(file).value();
+  return AudioReader::open_input(std::move(input));
+}
+
+Result<AudioSource> open_audio(std::unique_ptr<VirtualFile> file) {
+  auto input = std::make_unique<AudioReader::Input>();
+  input->bytes = std::move(file);
+  return AudioReader::open_input(std::move(input));
+}
+
+std::vector<std::string> audio_extensions() {
+  std::vector<std::string> out;
+  for (const SndfileMajorFormat& f : sndfile_major_formats()) {
+    out.push_back(f.extension);
+    switch (f.major) {
+      case SF_FORMAT_WAV:
+        out.insert(out.end(), {"wave", "bwf"});
+        break;
+      case SF_FORMAT_AIFF:
+        out.insert(out.end(), {"aif", "aifc"});
+        break;
+      case SF_FORMAT_OGG:
+        out.insert(out.end(), {"ogg", "oga", "opus"});
+        break;
+      case SF_FORMAT_MPEG:
+        out.insert(out.end(), {"mp3", "mp2", "mp1"});
+        break;
+      default:
+        break;
+    }
+  }
+  for (std::string& e : out) {
+    std::transform(e.begin(), e.end(), e.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+}  // namespace sonorik

@@ -1,0 +1,133 @@
+// The one door through which audio comes in: any audio libsndfile reads (WAV
+// and WAVE_FORMAT_EXTENSIBLE, RF64, W64, AIFF, CAF, FLAC, Ogg Vorbis and Opus,
+// MP3, ...), from a path or from bytes behind a VirtualFile, opened once and
+// handed over as what it declares (SourceInfo), the channel layout it is
+// weighted by, and a reader of bounded blocks of interleaved doubles (full
+// scale is 1.0) that can start again from the first frame.
+//
+// A new kind of input (Python bytes or file-like objects, a container's audio
+// stream) is a new VirtualFile, never a new branch in the callers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analysis/channel_layout.h"
+#include "core/bytes.h"
+#include "core/error.h"
+
+struct sf_private_tag;  // libsndfile's SNDFILE
+
+namespace sonorik {
+
+// What an input declares about itself.
+struct SourceInfo {
+  std::string format;  // "WAV PCM_24", "FLAC PCM_16", "OGG VORBIS", ...
+  std::uint32_t rate_hz = 0;
+  unsigned channels = 0;
+  std::uint64_t frames = 0;  // as the input declares them
+  // One per channel, or empty when the input declares none. Ogg Vorbis and
+  // Opus inputs of 3 to 8 channels declare their format's fixed order
+  // (5.1: L C R Ls Rs LFE).
+  std::vector<analysis::Speaker> speakers;
+  int sf_format = 0;                   // libsndfile's major | subtype code
+  std::vector<int> channel_positions;  // libsndfile's SF_CHANNEL_MAP_* values, as speakers
+};
+
+// Bytes the decoder reads through libsndfile's virtual I/O, in the manner of
+// a seekable file; the audio starts at byte 0. Positions and counts are in
+// bytes. A call that cannot be done returns -1 (size, seek, tell) or 0
+// (read); when the reason is worth showing (an I/O error, an exception) it is
+// kept in failure(), and the door reports it instead of the decoder's own.
+class VirtualFile {
+ public:
+  virtual ~VirtualFile() = default;
+  // The whole length, or -1.
+  virtual std::int64_t size_bytes() = 0;
+  // Moves to `offset` from SEEK_SET, SEEK_CUR or SEEK_END; the new position,
+  // or -1 (a position before the start is refused).
+  virtual std::int64_t seek(std::int64_t offset, int whence) = 0;
+  // Copies up to `count` bytes into `out`; how many, 0 at the end (or past it).
+  virtual std::int64_t read(void* out, std::int64_t count) = 0;
+  // The position, or -1.
+  virtual std::int64_t tell() = 0;
+  // The first failure, or nullptr while there is none.
+  virtual const Error* failure() const noexcept { return nullptr; }
+};
+
+// A byte span in memory, which must outlive the file; reading it never fails.
+class MemoryFile final : public VirtualFile {
+ public:
+  explicit MemoryFile(Bytes bytes) noexcept : bytes_(bytes) {}
+  std::int64_t size_bytes() override;
+  std::int64_t seek(std::int64_t offset, int whence) override;
+  std::int64_t read(void* out, std::int64_t count) override;
+  std::int64_t tell() override;
+
+ private:
+  Bytes bytes_;
+  std::uint64_t at_ = 0;  // may lie past the end after a seek
+};
+
+struct AudioSource;
+
+class AudioReader {
+ public:
+  AudioReader(AudioReader&&) noexcept;
+  AudioReader& operator=(AudioReader&&) noexcept;
+  ~AudioReader();
+
+  // Reads up to `max_frames` frames into `out` (max_frames x channels
+  // values); 0 at the end. Errors: the VirtualFile's failure, or
+  // libsndfile's reason.
+  Result<std::size_t> read(double* out, std::size_t max_frames);
+
+  // Back to the first frame. The decoder starts again on the input already
+  // open, so the next pass reads exactly the samples the first one did.
+  // Errors: as for opening; "the file changed while it was read" when the
+  // input now declares another format, rate or channel count. After an
+  // error every read fails ("no audio is open").
+  Status rewind();
+
+ private:
+  struct Input;
+  friend Result<AudioSource> open_audio(const std::string& path);
+  friend Result<AudioSource> open_audio(std::unique_ptr<VirtualFile> file);
+  static Result<AudioSource> open_input(std::unique_ptr<Input> input);
+  struct Closer {
+    void operator()(sf_private_tag* f) const noexcept;
+  };
+  AudioReader();
+  std::unique_ptr<Input> input_;                     // outlives the SNDFILE
+  std::unique_ptr<sf_private_tag, Closer> sndfile_;  // declared after: closed first
+};
+
+struct AudioSource {
+  SourceInfo info;
+  // The channel names the input is weighted by (analysis::file_layout).
+  std::vector<std::string> layout;
+  AudioReader reader;
+};
+
+// Opens the file at `path` without blocking: FIFOs, devices and other
+// non-regular files are refused before libsndfile sees them. Errors: the
+// system's text for a file that cannot be opened ("No such file or
+// directory", "Is a directory", "No such device" for a FIFO or device, ...),
+// "file name contained an unexpected NUL byte", libsndfile's own reason for a
+// file it cannot read, or "Invalid channel count or sample rate.".
+Result<AudioSource> open_audio(const std::string& path);
+
+// Opens the audio held by `file` (read from its start). Errors: the file's
+// failure, else "the input cannot go back to its start" when seeking to
+// byte 0 fails, libsndfile's reason or "Invalid channel count or sample
+// rate.".
+Result<AudioSource> open_audio(std::unique_ptr<VirtualFile> file);
+
+// The file-name extensions (lower case, without the dot) of every major
+// format the door reads, with their usual aliases.
+std::vector<std::string> audio_extensions();
+
+}  // namespace sonorik
