@@ -115,21 +115,24 @@ struct EngineResult {
 };
 
 // One measurement: built from a configuration, fed frames, finished once.
-// Callbacks run on the worker pool (one at a time per callback, in the
-// order of the audio) and on the caller's thread in finish(). Exceptions a
-// callback throws, and std::bad_alloc, leave feed(), feed_from() or finish()
-// once every task started has ended; the session is then spent. Calls on
-// one session must not overlap; they may come from different threads.
+// Callbacks run on the worker pool, and on the caller's thread in finish():
+// each callback is called once at a time, in the order of the audio, but
+// on_step and on_rms_block may run at the same time as each other.
+// Exceptions a callback throws, and std::bad_alloc, leave feed(),
+// feed_from() or finish() once the tasks started have ended; the session is
+// then spent. Calls on one session must not overlap; they may come from
+// different threads.
 //
-// Readings so far (a live meter) are not given yet, and nothing here stands
-// in their way: every part keeps its state between blocks, not in a loop.
-// A `readings()` would wait for the blocks in flight (as finish() does) and
-// read each part's running values without ending its step or block; frames
-// still in the block being filled would count once it is handed out, so
-// such a reading lags by at most one block (block_frames(), about 0.7 s of
-// 48 kHz stereo) unless the session is fed that far. Ending the block early
-// instead would change the engine's cut and with it the last bits of the
-// per-channel RMS sums.
+// Readings so far (a live meter) are not offered yet, and not designed out:
+// each part keeps its whole state between blocks, and only finish() ends a
+// step or block. A `readings()` would wait for the blocks in flight, as
+// finish() does, and read the parts' running values without ending anything
+// (the meters' and the true-peak filter's readings are const). Frames count
+// once their block fills, so such a reading trails the audio fed by less
+// than one block (block_frames(): 0.68 s of 48 kHz stereo; a smaller block,
+// a configuration value to add then, shortens it). Handing out a part-filled
+// block instead would change the engine's cut, and with it the last bits of
+// the per-channel RMS sums.
 class Engine {
  public:
   // Reads up to `max_frames` frames into `out` (interleaved); 0 at the end.
