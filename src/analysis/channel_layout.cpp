@@ -8,31 +8,31 @@
 namespace sonorik::analysis {
 
 namespace {
-struct Entry {
+struct RoleName {
   const char* name;
   int role;
 };
 constexpr std::array kRoles = {
-    Entry{"M", EBUR128_CENTER},          Entry{"L", EBUR128_LEFT},
-    Entry{"R", EBUR128_RIGHT},           Entry{"C", EBUR128_CENTER},
-    Entry{"LFE", EBUR128_UNUSED},        Entry{"Ls", EBUR128_LEFT_SURROUND},
-    Entry{"Rs", EBUR128_RIGHT_SURROUND}, Entry{"Lb", EBUR128_Mp135},
-    Entry{"Rb", EBUR128_Mm135},          Entry{"Cb", EBUR128_Mp180},
-    Entry{"X", EBUR128_Mp000},
+    RoleName{"M", EBUR128_CENTER},          RoleName{"L", EBUR128_LEFT},
+    RoleName{"R", EBUR128_RIGHT},           RoleName{"C", EBUR128_CENTER},
+    RoleName{"LFE", EBUR128_UNUSED},        RoleName{"Ls", EBUR128_LEFT_SURROUND},
+    RoleName{"Rs", EBUR128_RIGHT_SURROUND}, RoleName{"Lb", EBUR128_Mp135},
+    RoleName{"Rb", EBUR128_Mm135},          RoleName{"Cb", EBUR128_Mp180},
+    RoleName{"X", EBUR128_Mp000},
 };
 }  // namespace
 
 const std::vector<std::string>& channel_names() {
   static const std::vector<std::string> names = [] {
     std::vector<std::string> out;
-    for (const Entry& e : kRoles) out.emplace_back(e.name);
+    for (const RoleName& e : kRoles) out.emplace_back(e.name);
     return out;
   }();
   return names;
 }
 
 std::optional<int> channel_role(std::string_view name) {
-  for (const Entry& e : kRoles) {
+  for (const RoleName& e : kRoles) {
     if (name == e.name) return e.role;
   }
   return std::nullopt;

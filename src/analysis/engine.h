@@ -1,8 +1,10 @@
 // The streaming measurement engine shared by the WAV fast path and the
-// sonorik_meter module. Blocks of interleaved doubles go in; the parts that
-// were asked for consume each block side by side on the worker pool while the
-// calling thread reads the next block. The loudness meter, the longest part,
-// may still be on one block while the others take the next:
+// sonorik_meter module: a session that frames are pushed into. The engine
+// cuts what it is fed into blocks of its own (block_frames(), whatever the
+// caller's cut), and the parts that were asked for consume each block side
+// by side on the worker pool while the caller fills the next. The loudness
+// meter, the longest part, may still be on one block while the others take
+// the next:
 //
 //  - loudness: KMeter, or one libebur128 meter where KMeter does not apply
 //    (momentary + short-term + integrated, and the library's loudness range
@@ -16,15 +18,20 @@
 //    frames (the last may be shorter) of the first `rms_frames` frames, each
 //    block handed to `on_rms_block`; sample peaks per channel on the way.
 //
+// Every reading depends on the frames fed and on nothing else: feeding the
+// same audio in any cut (one frame at a time, whole files, anything between)
+// gives the same readings, bit for bit, as Engine::run over a reader.
+//
 // Memory is bounded: two blocks of at most 64 Ki samples plus per-part state;
 // nothing grows with the length of the audio except what the callbacks keep
-// and the meter's own gating blocks.
+// and the meter's own gating blocks (one double per 100 ms).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -98,19 +105,75 @@ struct EngineResult {
   std::vector<double> step_true_peak;
   // Largest |sample| per channel over the RMS frames (empty unless channel_sums).
   std::vector<double> sample_peak;
+  // The energies of the 400 ms gating blocks that reached the absolute gate,
+  // in order (gating.h): what integrated loudness is gated from. Pooling
+  // several programmes (album loudness) gates their lists concatenated in
+  // programme order, as ebur128_loudness_global_multiple does with their
+  // meters. Present with integrated loudness from KMeter (up to 8 channels);
+  // absent where the library's own meter measures, which does not give them.
+  std::optional<std::vector<double>> gating_block_energies;
 };
 
+// One measurement: built from a configuration, fed frames, finished once.
+// Callbacks run on the worker pool, and on the caller's thread in finish():
+// each callback is called once at a time, in the order of the audio, but
+// on_step and on_rms_block may run at the same time as each other.
+// Exceptions a callback throws, and std::bad_alloc, leave feed(),
+// feed_from() or finish() once the tasks started have ended; the session is
+// then spent. Calls on one session must not overlap; they may come from
+// different threads.
+//
+// Readings so far (a live meter) are not offered yet, and not designed out:
+// each part keeps its whole state between blocks, and only finish() ends a
+// step or block. A `readings()` would wait for the blocks in flight, as
+// finish() does, and read the parts' running values without ending anything
+// (the meters' and the true-peak filter's readings are const). Frames count
+// once their block fills, so such a reading trails the audio fed by less
+// than one block (block_frames(): 0.68 s of 48 kHz stereo; a smaller block,
+// a configuration value to add then, shortens it). Handing out a part-filled
+// block instead would change the engine's cut, and with it the last bits of
+// the per-channel RMS sums.
 class Engine {
  public:
   // Reads up to `max_frames` frames into `out` (interleaved); 0 at the end.
   using Reader = std::function<Result<std::size_t>(double* out, std::size_t max_frames)>;
 
-  // Every frame `read` gives, measured by the configured parts. A reader
-  // error stops the run (after the block in flight is done) and is returned.
+  // A session measuring the parts `config` asks for. A part whose meter
+  // cannot be built is left out (see EngineResult).
+  explicit Engine(EngineConfig config);
+  Engine(Engine&&) noexcept;
+  Engine& operator=(Engine&&) noexcept;
+  ~Engine();  // waits for the blocks in flight
+
+  // Feeds `frames` interleaved frames (frames x channels doubles; frames,
+  // not samples), any count including 0. Returns once they are copied in: a
+  // block that fills is measured by the workers while the caller goes on.
+  // Errors: "no samples given" (null with frames > 0), "measurement
+  // finished" (after finish()), "measurement failed" (after an exception).
+  Status feed(const double* interleaved, std::size_t frames);
+
+  // Reads once from `read` straight into the engine's block (at most the
+  // room left in it, no copy) and feeds what came. Returns the frames read,
+  // 0 at the end. Errors: the reader's, unchanged (the session stays usable),
+  // and those of feed().
+  Result<std::size_t> feed_from(const Reader& read);
+
+  // Measures the frames still in the block, waits for the workers and gives
+  // the readings. Errors: "measurement finished" when called again,
+  // "measurement failed" after an exception.
+  Result<EngineResult> finish();
+
+  // Every frame `read` gives, measured by the configured parts: feed_from()
+  // until the end, then finish(). A reader error stops the run (after the
+  // blocks in flight are done) and is returned.
   static Result<EngineResult> run(const EngineConfig& config, const Reader& read);
 
   // Frames per block for `channels` channels.
   static std::size_t block_frames(unsigned channels) noexcept;
+
+ private:
+  class Session;
+  std::unique_ptr<Session> session_;
 };
 
 }  // namespace sonorik::analysis

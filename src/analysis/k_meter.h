@@ -29,25 +29,9 @@
 #include <span>
 #include <vector>
 
-namespace sonorik::analysis {
+#include "analysis/k_filter.h"
 
-namespace detail {
-// Filters `frames` interleaved frames of `channels` channels into the ring
-// (squared outputs, `lanes` per frame), adds every square to each of the
-// running sums (kRunningSums x lanes), every ring value it overwrites to
-// each of the old-value sums (kOldSums x lanes, after the running sums), and
-// every value of `back` (the ring 400 ms behind `squares`, read before any
-// square replaces it) to each of the back sums (kBackSums x lanes, last).
-// `state` holds 4 x lanes past values; `coefficients` holds a1..a4, b0..b4
-// and the input scale.
-inline constexpr std::size_t kRunningSums = 6;
-inline constexpr std::size_t kOldSums = 2;
-inline constexpr std::size_t kBackSums = 3;
-inline constexpr std::size_t kAllSums = kRunningSums + kOldSums + kBackSums;
-using KFilterFunction = void(const double* in, std::size_t frames, unsigned channels,
-                             const double* coefficients, double* state, double* squares,
-                             const double* back, double* sums) noexcept;
-}  // namespace detail
+namespace sonorik::analysis {
 
 class KMeter {
  public:
@@ -75,6 +59,9 @@ class KMeter {
   std::optional<double> window(unsigned long window_ms) const;
   std::optional<double> global() const;
   std::optional<double> relative_threshold() const;
+  // The energies of the 400 ms gating blocks that reached the absolute gate,
+  // in the order they were taken (empty without mode I); see gating.h.
+  const std::vector<double>& gating_blocks() const noexcept { return gating_blocks_; }
   std::optional<double> range() const;
   // The short-term loudness the meter reads at each instant where it takes
   // a block for the range (every second from 3 s on), in order (LUFS).

@@ -50,23 +50,44 @@ void range_percentiles(const std::vector<double>& blocks_lufs, StandardMeasureme
 
 }  // namespace
 
-Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
-                                             const std::vector<int>& roles, bool series,
-                                             const Engine::Reader& read) {
-  return measure_standard(channels, rate_hz, roles, series, read, MeasureParts{});
-}
-
-Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
-                                             const std::vector<int>& roles, bool series,
-                                             const Engine::Reader& read,
-                                             const MeasureParts& parts) {
-  if (!Meter::accepts(channels, rate_hz)) return Error("unsupported rate or channel count");
+// What a session keeps: the parts asked for, the readings gathered from the
+// engine's callbacks, and the engine itself (last: destroyed first, as its
+// workers write into the rest).
+struct StandardSession::State {
+  unsigned channels;
+  std::uint32_t rate_hz;
+  bool series;
+  MeasureParts parts;
+  std::uint64_t step;  // frames per 100 ms step
   StandardMeasurement out;
-  out.rate_hz = rate_hz;
-  out.channels = channels;
-  const std::uint64_t step = (rate_hz + 5) / 10;
-
   std::vector<std::uint64_t> series_ends;  // frames, one per series entry
+  double total = 0.0;                      // sum of squares of every sample
+  double max_block = -1.0;                 // of whole RMS blocks; -1 for none
+  std::vector<double> channel_total;
+  std::vector<double> channel_max;
+  std::optional<Engine> engine;
+
+  State(unsigned channels_in, std::uint32_t rate_in, bool series_in, const MeasureParts& parts_in)
+      : channels(channels_in),
+        rate_hz(rate_in),
+        series(series_in),
+        parts(parts_in),
+        step((rate_in + 5) / 10),
+        channel_total(channels_in, 0.0),
+        channel_max(channels_in, -1.0) {
+    out.rate_hz = rate_hz;
+    out.channels = channels;
+  }
+
+  EngineConfig config(const std::vector<int>& roles);
+  void take_step(const StepReading& r);
+  void take_rms_block(const RmsBlock& b);
+  void fill_loudness(const EngineResult& r);
+  void fill_series(const EngineResult& r);
+  void fill_levels(const EngineResult& r);
+};
+
+EngineConfig StandardSession::State::config(const std::vector<int>& roles) {
   EngineConfig c;
   c.channels = channels;
   c.rate_hz = rate_hz;
@@ -77,49 +98,46 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
   c.channel_roles = roles;
   c.range_blocks = parts.loudness_range;
   c.step_readings = parts.momentary || parts.short_term || series;
-  c.on_step = [&](const StepReading& r) {
-    const bool momentary_full = r.end_frame >= kMomentarySteps * step;
-    const bool short_term_full = r.end_frame >= kShortTermSteps * step;
-    const double m = momentary_full ? r.momentary_lufs.value_or(kNan) : kNan;
-    const double s =
-        short_term_full && (parts.short_term || series) ? r.short_term_lufs.value_or(kNan) : kNan;
-    if (!std::isnan(m))
-      out.momentary_max_lufs = std::max(out.momentary_max_lufs.value_or(-kInf), m);
-    if (!std::isnan(s))
-      out.short_term_max_lufs = std::max(out.short_term_max_lufs.value_or(-kInf), s);
-    if (series) {
-      out.series_time_s.push_back(static_cast<double>(r.end_frame) / rate_hz);
-      series_ends.push_back(r.end_frame);
-      out.series_momentary_lufs.push_back(m);
-      out.series_short_term_lufs.push_back(s);
-    }
-  };
+  c.on_step = [this](const StepReading& r) { take_step(r); };
   c.channel_loudness = parts.channel_loudness && channels > 1;
   c.true_peak = true;
   c.step_true_peaks = series;
   c.rms = parts.rms;
   c.channel_sums = true;
   c.rms_block_frames = step;
-  double total = 0.0;
-  double max_block = -1.0;
-  std::vector<double> channel_total(channels, 0.0);
-  std::vector<double> channel_max(channels, -1.0);
-  c.on_rms_block = [&](const RmsBlock& b) {
-    total += b.sum;
-    const bool whole = b.samples == step * channels;
-    if (whole) max_block = std::max(max_block, b.sum);
-    for (unsigned ch = 0; ch < channels; ++ch) {
-      channel_total[ch] += b.channel_sums[ch];
-      if (whole) channel_max[ch] = std::max(channel_max[ch], b.channel_sums[ch]);
-    }
-  };
+  c.on_rms_block = [this](const RmsBlock& b) { take_rms_block(b); };
+  return c;
+}
 
-  Result<EngineResult> run = Engine::run(c, read);
-  if (!run) return std::move(run).error();
-  EngineResult& r = *run;
-  if (!r.loudness_measured || r.true_peak.size() != channels) return Error("NoMem");
+void StandardSession::State::take_step(const StepReading& r) {
+  const bool momentary_full = r.end_frame >= kMomentarySteps * step;
+  const bool short_term_full = r.end_frame >= kShortTermSteps * step;
+  const double m = momentary_full ? r.momentary_lufs.value_or(kNan) : kNan;
+  const double s =
+      short_term_full && (parts.short_term || series) ? r.short_term_lufs.value_or(kNan) : kNan;
+  if (!std::isnan(m)) out.momentary_max_lufs = std::max(out.momentary_max_lufs.value_or(-kInf), m);
+  if (!std::isnan(s))
+    out.short_term_max_lufs = std::max(out.short_term_max_lufs.value_or(-kInf), s);
+  if (series) {
+    out.series_time_s.push_back(static_cast<double>(r.end_frame) / rate_hz);
+    series_ends.push_back(r.end_frame);
+    out.series_momentary_lufs.push_back(m);
+    out.series_short_term_lufs.push_back(s);
+  }
+}
+
+void StandardSession::State::take_rms_block(const RmsBlock& b) {
+  total += b.sum;
+  const bool whole = b.samples == step * channels;
+  if (whole) max_block = std::max(max_block, b.sum);
+  for (unsigned ch = 0; ch < channels; ++ch) {
+    channel_total[ch] += b.channel_sums[ch];
+    if (whole) channel_max[ch] = std::max(channel_max[ch], b.channel_sums[ch]);
+  }
+}
+
+void StandardSession::State::fill_loudness(const EngineResult& r) {
   out.frames = r.frames;
-
   out.integrated_lufs = r.integrated_lufs.value_or(-kInf);
   out.relative_gate_lufs =
       std::isfinite(out.integrated_lufs) ? r.relative_gate_lufs.value_or(-kInf) : -kInf;
@@ -127,17 +145,19 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
     out.loudness_range_lu = r.range_lu;
     range_percentiles(r.range_block_lufs, out);
   }
+}
 
-  if (series) {
-    // One peak per loudness step; a step whose loudness could not be read
-    // has no reading, so the peaks are matched to the steps by their ends.
-    for (std::uint64_t end_frame : series_ends) {
-      const std::uint64_t i = (end_frame + step - 1) / step - 1;
-      out.series_true_peak_dbtp.push_back(i < r.step_true_peak.size() ? db(r.step_true_peak[i])
-                                                                      : kNan);
-    }
+void StandardSession::State::fill_series(const EngineResult& r) {
+  // One peak per loudness step; a step whose loudness could not be read
+  // has no reading, so the peaks are matched to the steps by their ends.
+  for (std::uint64_t end_frame : series_ends) {
+    const std::uint64_t i = (end_frame + step - 1) / step - 1;
+    out.series_true_peak_dbtp.push_back(i < r.step_true_peak.size() ? db(r.step_true_peak[i])
+                                                                    : kNan);
   }
+}
 
+void StandardSession::State::fill_levels(const EngineResult& r) {
   const double frames = static_cast<double>(r.frames);
   out.true_peak_dbtp = -kInf;
   out.sample_peak_dbfs = -kInf;
@@ -148,7 +168,7 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
     }
     out.sample_peak_dbfs = kNan;
     out.rms_average_dbfs = kNan;
-    return out;
+    return;
   }
   for (unsigned ch = 0; ch < channels; ++ch) {
     out.channel_true_peak_dbtp.push_back(db(r.true_peak[ch]));
@@ -170,7 +190,63 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
   out.rms_average_dbfs = r.frames > 0 ? db_power(total / (frames * channels)) : -kInf;
   if (max_block >= 0.0)
     out.rms_max_dbfs = db_power(max_block / static_cast<double>(step * channels));
-  return out;
+}
+
+Result<StandardSession> StandardSession::create(unsigned channels, std::uint32_t rate_hz,
+                                                const std::vector<int>& roles, bool series,
+                                                const MeasureParts& parts) {
+  if (!Meter::accepts(channels, rate_hz)) return Error("unsupported rate or channel count");
+  auto state = std::make_unique<State>(channels, rate_hz, series, parts);
+  state->engine.emplace(state->config(roles));
+  return StandardSession(std::move(state));
+}
+
+StandardSession::StandardSession(std::unique_ptr<State> state) : state_(std::move(state)) {}
+StandardSession::StandardSession(StandardSession&&) noexcept = default;
+StandardSession& StandardSession::operator=(StandardSession&&) noexcept = default;
+StandardSession::~StandardSession() = default;
+
+Status StandardSession::feed(const double* interleaved, std::size_t frames) {
+  if (!state_) return Error("measurement finished");
+  return state_->engine->feed(interleaved, frames);
+}
+
+Result<std::size_t> StandardSession::feed_from(const Engine::Reader& read) {
+  if (!state_) return Error("measurement finished");
+  return state_->engine->feed_from(read);
+}
+
+Result<StandardMeasurement> StandardSession::finish() {
+  if (!state_) return Error("measurement finished");
+  Result<EngineResult> run = state_->engine->finish();
+  if (!run) return std::move(run).error();
+  State& s = *state_;
+  const EngineResult& r = *run;
+  if (!r.loudness_measured || r.true_peak.size() != s.channels) return Error("NoMem");
+  s.fill_loudness(r);
+  if (s.series) s.fill_series(r);
+  s.fill_levels(r);
+  return std::move(s.out);
+}
+
+Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
+                                             const std::vector<int>& roles, bool series,
+                                             const Engine::Reader& read) {
+  return measure_standard(channels, rate_hz, roles, series, read, MeasureParts{});
+}
+
+Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
+                                             const std::vector<int>& roles, bool series,
+                                             const Engine::Reader& read,
+                                             const MeasureParts& parts) {
+  Result<StandardSession> session =
+      StandardSession::create(channels, rate_hz, roles, series, parts);
+  if (!session) return std::move(session).error();
+  for (;;) {
+    Result<std::size_t> got = session->feed_from(read);
+    if (!got) return std::move(got).error();
+    if (*got == 0) return session->finish();
+  }
 }
 
 }  // namespace sonorik::analysis

@@ -19,7 +19,9 @@
 //    shorter last block is not a window).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -78,10 +80,36 @@ struct MeasureParts {
   bool rms = true;               // RMS and sample peaks
 };
 
-// Measures every frame `read` gives. `roles` holds libebur128's channel
-// value for each channel. Errors: the reader's, unchanged; "unsupported rate
-// or channel count" outside Meter::accepts; "NoMem" when a meter cannot be
-// built.
+// One measurement pushed into the streaming engine (engine.h): feed it in
+// any cut, then finish once; the readings are the same for every cut.
+class StandardSession {
+ public:
+  // `roles` holds libebur128's channel value for each channel; `series`
+  // asks for the per-step series. Error: "unsupported rate or channel
+  // count" outside Meter::accepts.
+  static Result<StandardSession> create(unsigned channels, std::uint32_t rate_hz,
+                                        const std::vector<int>& roles, bool series,
+                                        const MeasureParts& parts = {});
+  StandardSession(StandardSession&&) noexcept;
+  StandardSession& operator=(StandardSession&&) noexcept;
+  ~StandardSession();
+
+  // As Engine::feed and Engine::feed_from.
+  Status feed(const double* interleaved, std::size_t frames);
+  Result<std::size_t> feed_from(const Engine::Reader& read);
+
+  // The measurement of every frame fed. Errors: "NoMem" when a meter could
+  // not be built; those of Engine::finish().
+  Result<StandardMeasurement> finish();
+
+ private:
+  struct State;
+  explicit StandardSession(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+// Measures every frame `read` gives (a StandardSession fed by `read`).
+// Errors: the reader's, unchanged, and those of StandardSession.
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
                                              const std::vector<int>& roles, bool series,
                                              const Engine::Reader& read);

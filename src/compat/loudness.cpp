@@ -84,14 +84,6 @@ Result<double> calculate_momentary_loudness(const AudioData& audio) {
   return max_over_steps(audio, Meter::kModeM, [](const Meter& m) { return m.momentary(); });
 }
 
-Result<double> calculate_loudness_range(const AudioData& audio) {
-  auto meter = make_meter(audio, Meter::kModeLra);
-  if (!meter) return std::move(meter).error();
-  feed_whole_frames(*meter, audio, loudness_step_frames(audio.info.sample_rate),
-                    [](bool, std::size_t) {});
-  return range_or_fallback(meter->range());
-}
-
 Result<LoudnessPass> LoudnessPass::create(const AudioData& audio, const LoudnessRequest& request) {
   LoudnessPass pass(audio, request);
   int mode = 0;
@@ -147,12 +139,6 @@ LoudnessValues LoudnessPass::run() {
   if (request_.range) out.range_lu = range_or_fallback(meter.range());
   meter_.reset();
   return out;
-}
-
-Result<LoudnessValues> measure_loudness(const AudioData& audio, const LoudnessRequest& request) {
-  auto pass = LoudnessPass::create(audio, request);
-  if (!pass) return std::move(pass).error();
-  return pass->run();
 }
 
 }  // namespace sonorik::analysis

@@ -26,8 +26,6 @@ Result<double> calculate_integrated_loudness(const AudioData& audio);  // LUFS
 // 100 ms step (trunc(rate x 0.1) frames), never below -70.0.
 Result<double> calculate_short_term_loudness(const AudioData& audio);  // LUFS
 Result<double> calculate_momentary_loudness(const AudioData& audio);   // LUFS
-// Loudness range, fed in 100 ms steps and read once at the end.
-Result<double> calculate_loudness_range(const AudioData& audio);  // LU
 
 // Frames per 100 ms step: trunc(rate_hz x 0.1).
 std::size_t loudness_step_frames(unsigned long rate_hz);
@@ -51,12 +49,13 @@ struct LoudnessValues {
 
 // All requested loudness measures from one meter in the union of their modes:
 // momentary and short-term are taken after every 100 ms step, global and range
-// read once at the end. libebur128's readings do not depend on how the frames
-// are split across calls, so each value equals that of its own function above
-// to within rounding (far below 1e-9 LU). Where a step is exactly one of the
-// meter's 100 ms blocks (rates with rate % 10 < 5), the momentary and
-// short-term values at a step are composed from the last 4 / 30 block
-// energies instead of summing the whole window again at every step.
+// read once at the end (the range in 0.0 LU where the meter gives none or a
+// negative one). libebur128's readings do not depend on how the frames are
+// split across calls, so integrated, short-term and momentary values equal
+// those of their functions above to within rounding (far below 1e-9 LU). Where a step is exactly
+// one of the meter's 100 ms blocks (rates with rate % 10 < 5), the momentary and short-term values
+// at a step are composed from the last 4 / 30 block energies instead of summing the whole window
+// again at every step.
 //
 // Two steps so that a caller can learn of a refused meter ("NoMem") before it
 // starts other work: create() makes the meter, run() feeds the whole audio.
@@ -76,8 +75,5 @@ class LoudnessPass {
   LoudnessRequest request_;
   std::optional<Meter> meter_;
 };
-
-// create() then run().
-Result<LoudnessValues> measure_loudness(const AudioData& audio, const LoudnessRequest& request);
 
 }  // namespace sonorik::analysis

@@ -281,7 +281,7 @@ struct PartsOutcome {
 // Runs the requested parts through the engine in one pass: loudness and true
 // peak over the (possibly repeated) audio, RMS (if `rms`) over the audio once.
 PartsOutcome measure_parts(const SampleSource& samples, const WavFormatInfo& info,
-                           MeasureParts parts, bool rms = false) {
+                           RobustParts parts, bool rms = false) {
   const double duration = info.duration_seconds;
   std::uint64_t repeats = 1;
   if (duration < kExtensionThresholdSeconds) {
@@ -334,10 +334,41 @@ double peak_dbfs(double peak) {
   return peak > 0.0 ? 20.0 * std::log10(peak) : kRobustTruePeakFloorDbfs;
 }
 
+// An integrated loudness at the gate floor re-estimated: measured again 30 dB
+// louder, else from the mean square.
+void correct_integrated(const SampleSource& source, std::uint32_t rate_hz, AnalysisResults& out) {
+  if (!(out.integrated_loudness && *out.integrated_loudness <= kAbnormalIntegratedLufs)) return;
+  write_stdout_line(
+      formatted("Detecting abnormal integrated loudness: %.1f LUFS, attempting correction...\n",
+                *out.integrated_loudness));
+  std::optional<double> corrected;
+  const std::optional<double> louder = integrated_only(source.scaled(kPlus30DbGain), rate_hz);
+  if (louder && *louder > kUsableRemeasureLufs) {
+    corrected = *louder - 30.0;
+  } else if (const double ms = mean_square(source); ms > 0.0) {
+    corrected = 20.0 * std::log10(std::sqrt(ms)) - kRmsIntegratedOffsetDb;
+  }
+  if (corrected) {
+    write_stdout_line(formatted("Corrected integrated loudness: %.1f LUFS\n", *corrected));
+    out.integrated_loudness = corrected;
+  }
+}
+
+// A loudness range under 0.1 LU re-estimated from one-second RMS levels.
+void correct_range(const SampleSource& source, std::uint32_t rate_hz, AnalysisResults& out) {
+  if (!(out.loudness_range && *out.loudness_range < kAbnormalRangeLu)) return;
+  write_stdout_line(
+      formatted("Detecting abnormal loudness range: %.3f LU, attempting correction...\n",
+                *out.loudness_range));
+  const double corrected = range_from_second_levels(source, rate_hz);
+  write_stdout_line(formatted("Corrected loudness range: %.1f LU\n", corrected));
+  out.loudness_range = corrected;
+}
+
 }  // namespace
 
 Result<Bs1770Measurement> RobustAnalyzer::measure_loudness_custom_bs1770(
-    const SampleSource& samples, const WavFormatInfo& info, MeasureParts parts) {
+    const SampleSource& samples, const WavFormatInfo& info, RobustParts parts) {
   const PartsOutcome outcome = measure_parts(samples, info, parts);
   if ((parts.loudness && !outcome.loudness) || (parts.true_peak && !outcome.peak)) {
     return Error("NoMem");
@@ -422,32 +453,8 @@ Result<AnalysisResults> RobustAnalyzer::analyze_with_fallback(const UltraFastWav
   }
 
   if (info.duration_seconds < kCorrectionMinimumSeconds) return out;
-
-  if (out.integrated_loudness && *out.integrated_loudness <= kAbnormalIntegratedLufs) {
-    write_stdout_line(
-        formatted("Detecting abnormal integrated loudness: %.1f LUFS, attempting correction...\n",
-                  *out.integrated_loudness));
-    std::optional<double> corrected;
-    const std::optional<double> louder =
-        integrated_only(source.scaled(kPlus30DbGain), info.sample_rate);
-    if (louder && *louder > kUsableRemeasureLufs) {
-      corrected = *louder - 30.0;
-    } else if (const double ms = mean_square(source); ms > 0.0) {
-      corrected = 20.0 * std::log10(std::sqrt(ms)) - kRmsIntegratedOffsetDb;
-    }
-    if (corrected) {
-      write_stdout_line(formatted("Corrected integrated loudness: %.1f LUFS\n", *corrected));
-      out.integrated_loudness = corrected;
-    }
-  }
-  if (out.loudness_range && *out.loudness_range < kAbnormalRangeLu) {
-    write_stdout_line(
-        formatted("Detecting abnormal loudness range: %.3f LU, attempting correction...\n",
-                  *out.loudness_range));
-    const double corrected = range_from_second_levels(source, info.sample_rate);
-    write_stdout_line(formatted("Corrected loudness range: %.1f LU\n", corrected));
-    out.loudness_range = corrected;
-  }
+  correct_integrated(source, info.sample_rate, out);
+  correct_range(source, info.sample_rate, out);
   return out;
 }
 

@@ -72,7 +72,7 @@ struct Bs1770Measurement {
 
 // Which halves of a measurement to run. A call with both stands for two
 // separate measurements over identical input, which give identical readings.
-struct MeasureParts {
+struct RobustParts {
   bool loudness = true;
   bool true_peak = true;
 };
@@ -104,7 +104,7 @@ struct RobustAnalyzer {
   // rate or channel count (checked before any audio is read).
   static Result<Bs1770Measurement> measure_loudness_custom_bs1770(const SampleSource& samples,
                                                                   const WavFormatInfo& info,
-                                                                  MeasureParts parts = {});
+                                                                  RobustParts parts = {});
 
   // How many times audio of `duration_seconds` is repeated to pass
   // `target_seconds`: floor(target / duration) + 1, at least 5; 1 when the

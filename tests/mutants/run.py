@@ -38,6 +38,7 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("range-wait-unfinished", "    add_ring(position_, ring_blocks_ * b, lane_sums);\n    energies[", "    energies["),
         ("channel-back-3-blocks", "(position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;\n      filter_",
          "(position_ + ring_frames - 3 * block_frames_) % ring_frames;\n      filter_")],
+    "src/analysis/engine.cpp": [("block-per-feed", "if (filled_ == block_) guarded", "if (filled_ > 0) guarded")],
     "src/compat/robust_analyzer.cpp": [("lra-low-percentile", "std::floor(0.1 * static_cast", "std::ceil(0.1 * static_cast")],
     "src/compat/normalizer.cpp": [
         ("range-upper-edge", "if (current > hi) return hi - current;", "if (current > hi) return lo - current;"),

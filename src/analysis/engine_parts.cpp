@@ -1,0 +1,399 @@
+// Built with -ffp-contract=off (CMakeLists.txt): the RMS sums of squares are
+// the same in every processor variant.
+#include "analysis/engine_parts.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "analysis/simd.h"
+
+namespace sonorik::analysis::parts {
+
+namespace {
+
+constexpr std::uint64_t kShortTermSteps = 30;   // 3 s of 100 ms steps
+constexpr std::uint64_t kRangeBlockEvery = 10;  // the library's range hop: 1 s
+
+// Channels [first, first + count) of `frames` interleaved frames into `out`.
+void extract(const double* in, std::size_t frames, unsigned channels, unsigned first,
+             unsigned count, std::vector<double>& out) {
+  out.resize(frames * count);
+  double* o = out.data();
+  in += first;
+  // Element by element: a library copy per frame costs more than the copy.
+  for (std::size_t f = 0; f < frames; ++f, in += channels, o += count) {
+    for (unsigned c = 0; c < count; ++c) o[c] = in[c];
+  }
+}
+
+unsigned channels_of(const EngineConfig& config) { return std::max(1u, config.channels); }
+
+// Frames per loudness (and true-peak) step.
+std::uint64_t step_of(const EngineConfig& config) {
+  return config.step_frames != 0
+             ? config.step_frames
+             : static_cast<std::uint64_t>(static_cast<double>(config.rate_hz) * 0.1);
+}
+
+// Adds p[j]^2 to sums[j] and takes |p[j]| into peaks[j] (NaN passed over),
+// for j in [0, W), over `groups` consecutive groups of W values: the partial
+// sums and peaks held in registers.
+template <std::size_t W>
+[[gnu::always_inline]] inline void add_groups(const double* p, std::size_t groups, double* sums,
+                                              double* peaks) noexcept {
+  double s[W], m[W];
+  std::memcpy(s, sums, sizeof s);
+  std::memcpy(m, peaks, sizeof m);
+  for (std::size_t g = 0; g < groups; ++g, p += W) {
+    for (std::size_t j = 0; j < W; ++j) {
+      s[j] += p[j] * p[j];
+      const double a = std::fabs(p[j]);
+      m[j] = a > m[j] ? a : m[j];
+    }
+  }
+  std::memcpy(sums, s, sizeof s);
+  std::memcpy(peaks, m, sizeof m);
+}
+
+// add_groups for mono (W = 4) and stereo (W = 8) in the widest vectors this
+// processor runs; nullptr for other widths.
+AddGroups* widest_add_groups(std::size_t width) noexcept {
+  struct Base {
+    static void add4(const double* p, std::size_t g, double* s, double* m) noexcept {
+      add_groups<4>(p, g, s, m);
+    }
+    static void add8(const double* p, std::size_t g, double* s, double* m) noexcept {
+      add_groups<8>(p, g, s, m);
+    }
+  };
+#if SONORIK_SIMD_WIDE
+  struct Wide {
+    [[gnu::target("avx512f")]] static void add4(const double* p, std::size_t g, double* s,
+                                                double* m) noexcept {
+      add_groups<4>(p, g, s, m);
+    }
+    [[gnu::target("avx512f")]] static void add8(const double* p, std::size_t g, double* s,
+                                                double* m) noexcept {
+      add_groups<8>(p, g, s, m);
+    }
+  };
+  if (simd::widest_vector_bits() == 512)
+    return width == 4 ? &Wide::add4 : width == 8 ? &Wide::add8 : nullptr;
+#endif
+  return width == 4 ? &Base::add4 : width == 8 ? &Base::add8 : nullptr;
+}
+
+}  // namespace
+
+// ---- LoudnessPart -------------------------------------------------------------
+
+std::optional<LoudnessPart> LoudnessPart::create(const EngineConfig& config) {
+  const unsigned channels = channels_of(config);
+  const std::uint32_t rate = config.rate_hz;
+  const int mode = config.loudness_mode != 0 ? config.loudness_mode
+                                             : Meter::kModeM | Meter::kModeS | Meter::kModeI;
+  const std::uint64_t step = step_of(config);
+  if (std::optional<KMeter> fast =
+          KMeter::create(channels, rate, mode, config.channel_roles, config.channel_loudness)) {
+    if (step == 0) return std::nullopt;
+    return LoudnessPart(LoudnessMeter(std::move(*fast)), config, step);
+  }
+  Result<Meter> meter = Meter::create(channels, rate, mode);
+  bool ok = meter.ok();
+  for (unsigned c = 0; ok && c < config.channel_roles.size() && c < channels; ++c) {
+    ok = meter->set_channel(c, config.channel_roles[c]);
+  }
+  if (!ok || step == 0) return std::nullopt;
+  return LoudnessPart(LoudnessMeter(std::move(meter).value()), config, step);
+}
+
+LoudnessPart::LoudnessPart(LoudnessMeter meter, const EngineConfig& config, std::uint64_t step)
+    : meter_(std::move(meter)),
+      config_(config),
+      step_(step),
+      left_(step),
+      composing_(config.step_readings && step == (config.rate_hz + 5) / 10) {}
+
+void LoudnessPart::feed(const double* p, std::size_t frames) {
+  const unsigned channels = channels_of(config_);
+  while (frames > 0) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(frames, left_));
+    step_ok_ = meter_.add_frames(p, n) && step_ok_;
+    p += n * channels;
+    frames -= n;
+    left_ -= n;
+    fed_ += n;
+    if (left_ == 0) end_step(step_);
+  }
+}
+
+void LoudnessPart::finish() {
+  if (left_ != step_) end_step(step_ - left_);
+}
+
+void LoudnessPart::end_step(std::uint64_t frames) {
+  const bool ok = step_ok_;
+  step_ok_ = true;
+  left_ = step_;
+  if (frames == step_) ++steps_;
+  if (!ok) {
+    composing_ = false;
+    return;
+  }
+  if (!config_.step_readings) return;
+  StepReading r;
+  r.end_frame = fed_;
+  r.frames = frames;
+  if (composing_ && frames == step_) {
+    if (const std::optional<double> block = meter_.window(100)) {
+      history_.push(energy_of(*block));
+      r.momentary_lufs = history_.momentary_lufs();
+      r.short_term_lufs = history_.short_term_lufs();
+    } else {
+      composing_ = false;
+    }
+  }
+  if (!composing_ || frames != step_) {
+    r.momentary_lufs = meter_.momentary();
+    r.short_term_lufs = meter_.shortterm();
+  }
+  // KMeter keeps these readings itself (see read_into()).
+  if (config_.range_blocks && !meter_.fast() && frames == step_ && steps_ >= kShortTermSteps &&
+      (steps_ - kShortTermSteps) % kRangeBlockEvery == 0) {
+    if (const std::optional<double> s = meter_.shortterm()) range_blocks_.push_back(*s);
+  }
+  if (config_.on_step) config_.on_step(r);
+}
+
+void LoudnessPart::read_into(EngineResult& out) {
+  out.loudness_measured = true;
+  out.integrated_lufs = meter_.global();
+  out.relative_gate_lufs = meter_.relative_threshold();
+  if ((config_.loudness_mode & Meter::kModeLra) == Meter::kModeLra) out.range_lu = meter_.range();
+  const KMeter* k = meter_.fast();
+  out.range_block_lufs = k && config_.range_blocks ? k->range_readings() : std::move(range_blocks_);
+  if (k && out.integrated_lufs) out.gating_block_energies = k->gating_blocks();
+  if (k && config_.channel_loudness) {
+    for (unsigned c = 0; c < channels_of(config_); ++c) {
+      out.channel_integrated_lufs.push_back(k->channel_global(c));
+    }
+  }
+}
+
+// ---- PeakGroup ------------------------------------------------------------------
+
+std::vector<PeakGroup> PeakGroup::create_all(const EngineConfig& config, unsigned workers) {
+  std::vector<PeakGroup> groups;
+  if (!config.true_peak) return groups;
+  const unsigned channels = channels_of(config);
+  const unsigned n = std::min(channels, std::max(1u, workers));
+  groups.resize(n);
+  for (unsigned g = 0; g < n; ++g) {
+    PeakGroup& group = groups[g];
+    group.first_ = channels * g / n;
+    group.count_ = channels * (g + 1) / n - group.first_;
+    if (config.step_true_peaks) {
+      group.step_ = step_of(config);
+      group.left_ = group.step_;
+    }
+    group.filter_ = TruePeakFilter::create(group.count_, config.rate_hz);
+    if (group.filter_) continue;
+    Result<Meter> meter = Meter::create(group.count_, config.rate_hz, Meter::kModeTruePeak);
+    if (!meter) return {};
+    // Only the peaks are read: unused channels skip the loudness filter.
+    for (unsigned c = 0; c < group.count_; ++c) meter->set_channel(c, EBUR128_UNUSED);
+    group.meter_.emplace(std::move(meter).value());
+  }
+  return groups;
+}
+
+void PeakGroup::feed(const double* p, std::size_t frames, unsigned channels) {
+  // The filter reads its channels in place; the meter takes them gathered.
+  const double* in = p + first_;
+  unsigned stride = channels;
+  if (!filter_) {
+    in = p;
+    if (count_ != channels) {
+      extract(p, frames, channels, first_, count_, buffer_);
+      in = buffer_.data();
+    }
+    stride = count_;
+  }
+  if (step_ == 0) {
+    add(in, frames, stride);
+    return;
+  }
+  while (frames > 0) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(frames, left_));
+    add(in, n, stride);
+    take_step_peak();
+    in += n * stride;
+    frames -= n;
+    left_ -= n;
+    if (left_ == 0) end_step();
+  }
+}
+
+void PeakGroup::finish() {
+  if (step_ != 0 && left_ != step_) end_step();
+}
+
+void PeakGroup::read_into(EngineResult& out) const {
+  for (unsigned c = 0; c < count_; ++c) out.true_peak.push_back(peak(c));
+  out.step_true_peak.resize(std::max(out.step_true_peak.size(), steps_.size()), 0.0);
+  for (std::size_t i = 0; i < steps_.size(); ++i) {
+    out.step_true_peak[i] = std::max(out.step_true_peak[i], steps_[i]);
+  }
+}
+
+double PeakGroup::peak(unsigned c) const {
+  if (filter_) return std::max(filter_->true_peak(c), before_step_.empty() ? 0.0 : before_step_[c]);
+  return meter_->true_peak(c).value_or(0.0);
+}
+
+void PeakGroup::add(const double* in, std::size_t frames, unsigned stride) {
+  if (filter_) {
+    filter_->add_frames(in, frames, stride);
+  } else {
+    meter_->add_frames(in, frames);
+  }
+}
+
+void PeakGroup::take_step_peak() {
+  before_step_.resize(count_, 0.0);
+  for (unsigned c = 0; c < count_; ++c) {
+    const double v = filter_ ? filter_->true_peak(c) : meter_->previous_true_peak(c).value_or(0.0);
+    step_peak_ = std::max(step_peak_, v);
+    before_step_[c] = std::max(before_step_[c], v);
+  }
+  if (filter_) filter_->reset_peaks();
+}
+
+void PeakGroup::end_step() {
+  steps_.push_back(step_peak_);
+  step_peak_ = 0.0;
+  left_ = step_;
+}
+
+// ---- ChannelMeter ---------------------------------------------------------------
+
+std::vector<ChannelMeter> ChannelMeter::create_all(const EngineConfig& config,
+                                                   const std::optional<LoudnessPart>& loudness) {
+  std::vector<ChannelMeter> meters;
+  if (!config.channel_loudness || (loudness && loudness->meter().fast() != nullptr)) return meters;
+  const unsigned channels = channels_of(config);
+  meters.resize(channels);
+  for (unsigned c = 0; c < channels; ++c) {
+    meters[c].channel_ = c;
+    if (Result<Meter> m = Meter::create(1, config.rate_hz, Meter::kModeI))
+      meters[c].meter_.emplace(std::move(m).value());
+  }
+  return meters;
+}
+
+void ChannelMeter::feed(const double* p, std::size_t frames, unsigned channels) {
+  if (!meter_) return;
+  extract(p, frames, channels, channel_, 1, buffer_);
+  meter_->add_frames(buffer_.data(), frames);
+}
+
+// ---- RmsPart --------------------------------------------------------------------
+
+std::optional<RmsPart> RmsPart::create(const EngineConfig& config) {
+  if (!config.rms) return std::nullopt;
+  const std::uint64_t block =
+      config.rms_block_frames != 0 ? config.rms_block_frames : config.rate_hz / 10u;
+  if (block == 0) return std::nullopt;
+  return RmsPart(config, block);
+}
+
+RmsPart::RmsPart(const EngineConfig& config, std::uint64_t block)
+    : config_(config),
+      block_(block),
+      left_(config.rms_frames),
+      channel_sums_(config.channel_sums ? config.channels : 0, 0.0),
+      peaks_(config.channel_sums ? config.channels : 0, 0.0),
+      add_groups_(widest_add_groups(kLanes * config.channels)) {}
+
+void RmsPart::feed(const double* p, std::size_t frames) {
+  const unsigned channels = config_.channels;
+  frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, left_));
+  left_ -= frames;
+  while (frames > 0) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(frames, block_ - in_block_));
+    const std::size_t samples = n * channels;
+    double sum = sum_;
+    if (channel_sums_.empty()) {
+      for (std::size_t i = 0; i < samples; ++i) sum += p[i] * p[i];
+    } else {
+      add_channels(p, n);
+    }
+    sum_ = sum;
+    in_block_ += n;
+    p += samples;
+    frames -= n;
+    if (in_block_ == block_) end_block();
+  }
+}
+
+void RmsPart::finish() {
+  if (in_block_ > 0) end_block();
+}
+
+void RmsPart::add_channels(const double* p, std::size_t n) {
+  const unsigned channels = config_.channels;
+  const std::size_t width = kLanes * channels;
+  if (lane_sums_.empty()) {
+    lane_sums_.assign(width, 0.0);
+    lane_peaks_.assign(width, 0.0);
+  }
+  double* sums = lane_sums_.data();
+  double* peaks = lane_peaks_.data();
+  std::size_t f = 0;
+  if (add_groups_ != nullptr) {
+    add_groups_(p, n / kLanes, sums, peaks);
+    f = n / kLanes * kLanes;
+    p += f * channels;
+  }
+  for (; f + kLanes <= n; f += kLanes, p += width) {
+    for (std::size_t j = 0; j < width; ++j) {
+      sums[j] += p[j] * p[j];
+      const double m = std::fabs(p[j]);
+      peaks[j] = m > peaks[j] ? m : peaks[j];
+    }
+  }
+  for (; f < n; ++f, p += channels) {
+    for (unsigned c = 0; c < channels; ++c) {
+      sums[c] += p[c] * p[c];
+      const double m = std::fabs(p[c]);
+      peaks[c] = m > peaks[c] ? m : peaks[c];
+    }
+  }
+}
+
+void RmsPart::end_block() {
+  if (!lane_sums_.empty()) {
+    // Each channel's lanes, then the channels in order, make the sums.
+    const unsigned channels = config_.channels;
+    sum_ = 0.0;
+    for (unsigned c = 0; c < channels; ++c) {
+      double channel = 0.0;
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        channel += lane_sums_[l * channels + c];
+        peaks_[c] = std::max(peaks_[c], lane_peaks_[l * channels + c]);
+      }
+      channel_sums_[c] = channel;
+      sum_ += channel;
+    }
+    std::fill(lane_sums_.begin(), lane_sums_.end(), 0.0);
+  }
+  if (config_.on_rms_block) {
+    config_.on_rms_block({sum_, in_block_ * config_.channels, channel_sums_});
+  }
+  sum_ = 0.0;
+  in_block_ = 0;
+  std::fill(channel_sums_.begin(), channel_sums_.end(), 0.0);
+}
+
+}  // namespace sonorik::analysis::parts

@@ -1,0 +1,169 @@
+// The parts of the streaming engine (engine.h), each fed the engine's
+// blocks in order by one task at a time: the loudness meter read every
+// step, each channel's own meter, true-peak groups, RMS sums. Internal to
+// the engine; the contract of what they measure is engine.h's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "analysis/block_energies.h"
+#include "analysis/engine.h"
+#include "analysis/k_meter.h"
+#include "analysis/meter.h"
+#include "analysis/true_peak_filter.h"
+
+namespace sonorik::analysis::parts {
+
+// The loudness meter: KMeter where it reproduces the library's meter, else
+// the library's meter itself.
+class LoudnessMeter {
+ public:
+  explicit LoudnessMeter(KMeter fast) : fast_(std::move(fast)) {}
+  explicit LoudnessMeter(Meter meter) : meter_(std::move(meter)) {}
+
+  bool add_frames(const double* p, std::size_t frames) {
+    return fast_ ? fast_->add_frames(p, frames) : meter_->add_frames(p, frames);
+  }
+  std::optional<double> window(unsigned long ms) const {
+    return fast_ ? fast_->window(ms) : meter_->window(ms);
+  }
+  std::optional<double> momentary() const {
+    return fast_ ? fast_->momentary() : meter_->momentary();
+  }
+  std::optional<double> shortterm() const {
+    return fast_ ? fast_->shortterm() : meter_->shortterm();
+  }
+  std::optional<double> global() const { return fast_ ? fast_->global() : meter_->global(); }
+  std::optional<double> range() const { return fast_ ? fast_->range() : meter_->range(); }
+  std::optional<double> relative_threshold() const {
+    return fast_ ? fast_->relative_threshold() : meter_->relative_threshold();
+  }
+  // KMeter, when this is one (it also gives each channel's own integrated
+  // loudness, the range's short-term readings and the gating blocks).
+  const KMeter* fast() const { return fast_ ? &*fast_ : nullptr; }
+
+ private:
+  std::optional<KMeter> fast_;
+  std::optional<Meter> meter_;
+};
+
+// The loudness meter, fed in steps of `step` frames and read after each.
+class LoudnessPart {
+ public:
+  // nullopt when no meter can be built for `config` or its step is 0.
+  static std::optional<LoudnessPart> create(const EngineConfig& config);
+
+  void feed(const double* p, std::size_t frames);
+  // Ends the short last step, if any.
+  void finish();
+  // The readings at the end (after finish()) into `out`.
+  void read_into(EngineResult& out);
+  const LoudnessMeter& meter() const { return meter_; }
+
+ private:
+  LoudnessPart(LoudnessMeter meter, const EngineConfig& config, std::uint64_t step);
+  void end_step(std::uint64_t frames);
+
+  LoudnessMeter meter_;
+  const EngineConfig& config_;
+  std::uint64_t step_;
+  std::uint64_t left_;  // frames still missing from the current step
+  std::uint64_t fed_ = 0;
+  std::uint64_t steps_ = 0;  // whole steps fed
+  bool step_ok_ = true;
+  bool composing_;
+  BlockEnergies history_;
+  std::vector<double> range_blocks_;
+};
+
+// True-peak readings of channels [first, first + count), and with `step`
+// set, the largest of them in every step of `step` frames.
+class PeakGroup {
+ public:
+  // The groups for `config`, one per worker at most: empty when true peak
+  // is not asked for or some group has no meter.
+  static std::vector<PeakGroup> create_all(const EngineConfig& config, unsigned workers);
+
+  void feed(const double* p, std::size_t frames, unsigned channels);
+  void finish();
+  // The per-channel peaks into out.true_peak and the per-step peaks folded
+  // into out.step_true_peak (after finish()).
+  void read_into(EngineResult& out) const;
+
+ private:
+  double peak(unsigned c) const;
+  void add(const double* in, std::size_t frames, unsigned stride);
+  // Folds what was fed since the last call into the step's peak.
+  void take_step_peak();
+  void end_step();
+
+  unsigned first_ = 0;
+  unsigned count_ = 0;
+  std::optional<TruePeakFilter> filter_;
+  std::optional<Meter> meter_;
+  std::vector<double> buffer_;
+  std::uint64_t step_ = 0;  // 0: no per-step peaks
+  std::uint64_t left_ = 0;  // frames still missing from the current step
+  double step_peak_ = 0.0;
+  std::vector<double> steps_;
+  std::vector<double> before_step_;  // filter readings of the steps already taken
+};
+
+// One channel's own integrated loudness.
+class ChannelMeter {
+ public:
+  // One meter per channel, unless the loudness part gives these readings
+  // (`loudness` is KMeter) or they are not asked for: then none.
+  static std::vector<ChannelMeter> create_all(const EngineConfig& config,
+                                              const std::optional<LoudnessPart>& loudness);
+
+  void feed(const double* p, std::size_t frames, unsigned channels);
+  std::optional<double> global() const { return meter_ ? meter_->global() : std::nullopt; }
+
+ private:
+  unsigned channel_ = 0;
+  std::optional<Meter> meter_;
+  std::vector<double> buffer_;
+};
+
+// Adds the squares of `groups` groups of W values to sums[0..W) and their
+// magnitudes into peaks[0..W); nullptr where no kernel has that width.
+using AddGroups = void(const double* p, std::size_t groups, double* sums, double* peaks) noexcept;
+
+// Sums of squares over RMS blocks, and sample peaks.
+class RmsPart {
+ public:
+  // nullopt when RMS is not asked for or its block is 0 frames.
+  static std::optional<RmsPart> create(const EngineConfig& config);
+
+  void feed(const double* p, std::size_t frames);
+  // Ends the short last block, if any.
+  void finish();
+  std::vector<double>& peaks() { return peaks_; }
+
+ private:
+  RmsPart(const EngineConfig& config, std::uint64_t block);
+  // Per-channel sums and peaks of n frames, in kLanes interleaved partial
+  // sums per channel (frame f of channel c goes to lane f % kLanes), so that
+  // no addition waits for the one before.
+  void add_channels(const double* p, std::size_t n);
+  void end_block();
+
+  static constexpr std::size_t kLanes = 4;
+  const EngineConfig& config_;
+  std::uint64_t block_;
+  std::uint64_t left_;  // frames still to be read
+  std::uint64_t in_block_ = 0;
+  double sum_ = 0.0;
+  std::vector<double> channel_sums_;
+  std::vector<double> peaks_;
+  std::vector<double> lane_sums_;  // kLanes x channels, with channel_sums
+  std::vector<double> lane_peaks_;
+  AddGroups* add_groups_;
+};
+
+}  // namespace sonorik::analysis::parts
