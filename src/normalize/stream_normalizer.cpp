@@ -60,6 +60,11 @@ StreamOutcome fail(StreamFailure kind, std::string message) {
   o.message = std::move(message);
   return o;
 }
+StreamOutcome fail(StreamFailure kind, const Error& error) {
+  StreamOutcome o = fail(kind, error.message());
+  o.os_errno = error.os_errno();
+  return o;
+}
 
 bool same_file(const std::string& a, const std::string& b) {
   struct stat sa {
@@ -193,7 +198,7 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
 
   // 1. measure
   Result<SndfileReader> first = SndfileReader::open(req.source);
-  if (!first) return fail(StreamFailure::source, first.error().message());
+  if (!first) return fail(StreamFailure::source, first.error());
   const SndfileInfo info = first->info();
   if (!Meter::accepts(info.channels, info.rate_hz)) {
     return fail(StreamFailure::value, "cannot measure " + std::to_string(info.channels) +
@@ -231,8 +236,7 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   Result<StandardMeasurement> input = analysis::measure_standard(info.channels, info.rate_hz, roles,
                                                                  false, reader_of(*first), parts);
   if (!input) {
-    return fail(read_failed ? StreamFailure::source : StreamFailure::memory,
-                input.error().message());
+    return fail(read_failed ? StreamFailure::source : StreamFailure::memory, input.error());
   }
   report.input = std::move(input).value();
   first = Error("closed");  // the first reader's file is closed here
@@ -283,12 +287,12 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   report.dithered = coding.int_bits != 0 && coding.int_bits <= 24 &&
                     (report.gain_applied_db != 0.0 || wider_source);
   Result<SndfileReader> second = SndfileReader::open(req.source);
-  if (!second) return fail(StreamFailure::source, second.error().message());
+  if (!second) return fail(StreamFailure::source, second.error());
   Result<FileReplacement> temp = FileReplacement::begin(req.destination);
-  if (!temp) return fail(StreamFailure::destination, temp.error().message());
+  if (!temp) return fail(StreamFailure::destination, temp.error());
   Result<SndfileWriter> writer = SndfileWriter::open(
       temp->fd(), {*out_format, info.rate_hz, info.channels, info.channel_positions});
-  if (!writer) return fail(StreamFailure::destination, writer.error().message());
+  if (!writer) return fail(StreamFailure::destination, writer.error());
 
   const double gain = amplitude(report.gain_applied_db);
   Requantizer requantize(gain, coding, report.dithered, info.channels);
@@ -310,10 +314,9 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   if (coding.exact()) {
     Result<StandardMeasurement> output =
         analysis::measure_standard(info.channels, info.rate_hz, roles, false, write_pass, parts);
-    if (write_error) return fail(StreamFailure::destination, write_error->message());
+    if (write_error) return fail(StreamFailure::destination, *write_error);
     if (!output) {
-      return fail(read_failed ? StreamFailure::source : StreamFailure::memory,
-                  output.error().message());
+      return fail(read_failed ? StreamFailure::source : StreamFailure::memory, output.error());
     }
     report.output = std::move(output).value();
   } else {
@@ -321,24 +324,24 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
     for (;;) {
       Result<std::size_t> got =
           write_pass(block.data(), analysis::Engine::block_frames(info.channels));
-      if (write_error) return fail(StreamFailure::destination, write_error->message());
-      if (!got) return fail(StreamFailure::source, got.error().message());
+      if (write_error) return fail(StreamFailure::destination, *write_error);
+      if (!got) return fail(StreamFailure::source, got.error());
       if (*got == 0) break;
     }
   }
-  if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error().message());
+  if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error());
   if (!coding.exact()) {
     // The encoder changed the samples: measure what it stored.
     Result<SndfileReader> back = SndfileReader::open(temp->temp_path());
-    if (!back) return fail(StreamFailure::destination, back.error().message());
+    if (!back) return fail(StreamFailure::destination, back.error());
     Result<StandardMeasurement> output = analysis::measure_standard(
         info.channels, info.rate_hz, roles, false, reader_of(*back), parts);
-    if (!output) return fail(StreamFailure::destination, output.error().message());
+    if (!output) return fail(StreamFailure::destination, output.error());
     report.output = std::move(output).value();
   }
 
   // 4. replace
-  if (Status s = temp->commit(); !s) return fail(StreamFailure::destination, s.error().message());
+  if (Status s = temp->commit(); !s) return fail(StreamFailure::destination, s.error());
   report.output_level = level_of(report.output, req.level);
   return {StreamFailure::none, {}, std::move(report)};
 }

@@ -97,6 +97,8 @@ struct StreamOutcome {
   StreamFailure failure = StreamFailure::none;
   std::string message;
   std::optional<StreamReport> report;
+  // The errno of a source or destination failure the system reported.
+  std::optional<int> os_errno = std::nullopt;
 };
 
 // Runs the four steps. Value errors: ceiling not finite or above 0 dBTP,
