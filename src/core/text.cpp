@@ -7,18 +7,22 @@
 
 namespace sonorik {
 
-std::string os_error_text(int code) {
+std::string os_error_description(int code) {
   char buf[256];
   // GNU strerror_r returns the message (possibly not in buf).
   const char* msg = strerror_r(code, buf, sizeof buf);
-  std::string out = msg != nullptr ? msg : "Unknown error";
+  return msg != nullptr ? msg : "Unknown error";
+}
+
+std::string os_error_text(int code) {
+  std::string out = os_error_description(code);
   out += " (os error ";
   out += std::to_string(code);
   out += ")";
   return out;
 }
 
-Error os_error(int code) { return Error(os_error_text(code)); }
+Error os_error(int code) { return Error::with_os_errno(os_error_text(code), code); }
 
 namespace {
 

@@ -9,10 +9,12 @@
 
 namespace sonorik {
 
-// "No such file or directory (os error 2)": the system's description of
-// errno value `code` followed by the error number.
+// "No such file or directory": the system's description of errno value `code`.
+std::string os_error_description(int code);
+// "No such file or directory (os error 2)": the description followed by the
+// error number.
 std::string os_error_text(int code);
-// An Error carrying os_error_text(code).
+// An Error carrying os_error_text(code) and, as its os_errno(), `code`.
 Error os_error(int code);
 
 // The path between double quotes, with '"' and '\' escaped by a backslash,

@@ -61,6 +61,11 @@ StreamOutcome fail(StreamFailure kind, std::string message) {
   o.message = std::move(message);
   return o;
 }
+StreamOutcome fail(StreamFailure kind, const Error& error) {
+  StreamOutcome o = fail(kind, error.message());
+  o.os_errno = error.os_errno();
+  return o;
+}
 
 bool same_file(const std::string& a, const std::string& b) {
   struct stat sa {
@@ -239,7 +244,7 @@ Stop plan(Job& job, StreamReport& report) {
   }
   Result<int> out_format = choose_output_format(format_name, info.sf_format, info.channels,
                                                 info.rate_hz, !info.channel_positions.empty());
-  if (!out_format) return fail(StreamFailure::value, out_format.error().message());
+  if (!out_format) return fail(StreamFailure::value, out_format.error());
   job.out_format = *out_format;
   job.coding = sample_coding(job.out_format);
   report.input_format = info.format;
@@ -262,8 +267,7 @@ Stop measure_input(Job& job, StreamReport& report) {
   bool read_failed = false;
   Result<StandardMeasurement> input = measure_pass(job, reading(job.source.reader, read_failed));
   if (!input) {
-    return fail(read_failed ? StreamFailure::source : StreamFailure::memory,
-                input.error().message());
+    return fail(read_failed ? StreamFailure::source : StreamFailure::memory, input.error());
   }
   report.input = std::move(input).value();
   return std::nullopt;
@@ -321,13 +325,13 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
   report.dithered = coding.int_bits != 0 && coding.int_bits <= 24 &&
                     (report.gain_applied_db != 0.0 || wider_source);
   if (Status s = job.source.reader.rewind(); !s)
-    return fail(StreamFailure::source, s.error().message());
+    return fail(StreamFailure::source, s.error());
   Result<FileReplacement> begun = FileReplacement::begin(job.req.destination);
-  if (!begun) return fail(StreamFailure::destination, begun.error().message());
+  if (!begun) return fail(StreamFailure::destination, begun.error());
   temp.emplace(std::move(begun).value());
   Result<SndfileWriter> writer = SndfileWriter::open(
       temp->fd(), {job.out_format, info.rate_hz, info.channels, info.channel_positions});
-  if (!writer) return fail(StreamFailure::destination, writer.error().message());
+  if (!writer) return fail(StreamFailure::destination, writer.error());
 
   Requantizer requantize(amplitude(report.gain_applied_db), coding, report.dithered, info.channels);
   bool read_failed = false;
@@ -348,10 +352,9 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
   };
   if (coding.exact()) {
     Result<StandardMeasurement> output = measure_pass(job, write_pass);
-    if (write_error) return fail(StreamFailure::destination, write_error->message());
+    if (write_error) return fail(StreamFailure::destination, *write_error);
     if (!output) {
-      return fail(read_failed ? StreamFailure::source : StreamFailure::memory,
-                  output.error().message());
+      return fail(read_failed ? StreamFailure::source : StreamFailure::memory, output.error());
     }
     report.output = std::move(output).value();
   } else {
@@ -359,12 +362,12 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
     std::vector<double> block(block_frames * info.channels);
     for (;;) {
       Result<std::size_t> got = write_pass(block.data(), block_frames);
-      if (write_error) return fail(StreamFailure::destination, write_error->message());
-      if (!got) return fail(StreamFailure::source, got.error().message());
+      if (write_error) return fail(StreamFailure::destination, *write_error);
+      if (!got) return fail(StreamFailure::source, got.error());
       if (*got == 0) break;
     }
   }
-  if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error().message());
+  if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error());
   return std::nullopt;
 }
 
@@ -374,10 +377,10 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
 Stop verify_output(const Job& job, const FileReplacement& temp, StreamReport& report) {
   if (job.coding.exact()) return std::nullopt;
   Result<AudioSource> back = open_audio(temp.temp_path());
-  if (!back) return fail(StreamFailure::destination, back.error().message());
+  if (!back) return fail(StreamFailure::destination, back.error());
   bool read_failed = false;
   Result<StandardMeasurement> output = measure_pass(job, reading(back->reader, read_failed));
-  if (!output) return fail(StreamFailure::destination, output.error().message());
+  if (!output) return fail(StreamFailure::destination, output.error());
   report.output = std::move(output).value();
   return std::nullopt;
 }
@@ -385,7 +388,7 @@ Stop verify_output(const Job& job, const FileReplacement& temp, StreamReport& re
 // 5. replace: renames the temporary file over the destination. Error: the
 // system's (destination), with the destination as it was.
 Stop replace(const Job& job, FileReplacement& temp, StreamReport& report) {
-  if (Status s = temp.commit(); !s) return fail(StreamFailure::destination, s.error().message());
+  if (Status s = temp.commit(); !s) return fail(StreamFailure::destination, s.error());
   report.output_level = level_of(report.output, job.req.level);
   return std::nullopt;
 }
@@ -395,7 +398,7 @@ Stop replace(const Job& job, FileReplacement& temp, StreamReport& report) {
 StreamOutcome normalize_stream(const StreamRequest& req) {
   if (Stop s = check_request(req)) return std::move(*s);
   Result<AudioSource> source = open_audio(req.source);
-  if (!source) return fail(StreamFailure::source, source.error().message());
+  if (!source) return fail(StreamFailure::source, source.error());
   Job job{req, std::move(source).value()};
   StreamReport report;
   if (Stop s = plan(job, report)) return std::move(*s);

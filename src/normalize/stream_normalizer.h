@@ -100,6 +100,8 @@ struct StreamOutcome {
   StreamFailure failure = StreamFailure::none;
   std::string message;
   std::optional<StreamReport> report;
+  // The errno of a source or destination failure the system reported.
+  std::optional<int> os_errno = std::nullopt;
 };
 
 // Runs the five phases. Value errors: ceiling not finite or above 0 dBTP,

@@ -37,7 +37,7 @@ struct Ancestor {
   }
 };
 
-struct Entry {
+struct ListedEntry {
   std::string path;
   unsigned char type = DT_UNKNOWN;  // from the listing
   std::optional<DirId> directory;   // set when the entry is a directory (links followed)
@@ -56,7 +56,7 @@ std::string join(const std::string& dir, const char* name) {
 }
 
 // Fills `directory` (for entries that are or may be directories) and `audio`.
-void classify(Entry& e, int dir_fd, const char* name) {
+void classify(ListedEntry& e, int dir_fd, const char* name, const NameTest& is_audio) {
   if (e.type == DT_DIR || e.type == DT_LNK || e.type == DT_UNKNOWN) {
     struct stat st {};
     const int rc = dir_fd >= 0 ? ::fstatat(dir_fd, name, &st, 0) : ::stat(e.path.c_str(), &st);
@@ -65,7 +65,7 @@ void classify(Entry& e, int dir_fd, const char* name) {
       return;
     }
   }
-  e.audio = is_audio_file(e.path);
+  e.audio = is_audio(e.path);
 }
 
 // Runs body(i) for i in [0, n), in parallel when `parallel`.
@@ -78,11 +78,12 @@ void for_each_index(bool parallel, std::size_t n, const Body& body) {
   }
 }
 
-Result<std::vector<std::string>> scan(const std::string& dir, const Ancestor* ancestors) {
+Result<std::vector<std::string>> scan(const std::string& dir, const Ancestor* ancestors,
+                                      const NameTest& is_audio) {
   std::unique_ptr<DIR, DirCloser> handle(::opendir(dir.c_str()));
   if (!handle) return os_error(errno);
 
-  std::vector<Entry> entries;
+  std::vector<ListedEntry> entries;
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
@@ -92,19 +93,19 @@ Result<std::vector<std::string>> scan(const std::string& dir, const Ancestor* an
       break;
     }
     if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
-    entries.push_back(Entry{join(dir, d->d_name), d->d_type, std::nullopt, false});
+    entries.push_back(ListedEntry{join(dir, d->d_name), d->d_type, std::nullopt, false});
     names.emplace_back(d->d_name);
   }
 
   const bool parallel = entries.size() > kParallelEntries;
   const int dir_fd = ::dirfd(handle.get());
   for_each_index(parallel, entries.size(),
-                 [&](std::size_t i) { classify(entries[i], dir_fd, names[i].c_str()); });
+                 [&](std::size_t i) { classify(entries[i], dir_fd, names[i].c_str(), is_audio); });
   handle.reset();
 
   std::vector<std::string> found;
-  std::vector<const Entry*> subdirs;
-  for (Entry& e : entries) {
+  std::vector<const ListedEntry*> subdirs;
+  for (ListedEntry& e : entries) {
     if (e.directory) {
       // A directory already on the current path is a link cycle: not again.
       if (ancestors == nullptr || !ancestors->contains(*e.directory)) subdirs.push_back(&e);
@@ -116,7 +117,7 @@ Result<std::vector<std::string>> scan(const std::string& dir, const Ancestor* an
   std::vector<std::optional<Result<std::vector<std::string>>>> below(subdirs.size());
   for_each_index(parallel, subdirs.size(), [&](std::size_t i) {
     const Ancestor here{*subdirs[i]->directory, ancestors};
-    below[i].emplace(scan(subdirs[i]->path, &here));
+    below[i].emplace(scan(subdirs[i]->path, &here, is_audio));
   });
   for (auto& r : below) {
     if (!r->ok()) return std::move(*r).error();
@@ -150,9 +151,11 @@ std::string_view next_component(std::string_view p, std::size_t& pos, bool first
 
 }  // namespace
 
-bool is_audio_file(std::string_view path) {
-  const std::string ext = lower_extension(path);
-  return ext == "wav" || ext == "aif" || ext == "aiff";
+NameTest extension_test(std::vector<std::string> extensions) {
+  return [extensions = std::move(extensions)](std::string_view path) {
+    const std::string ext = lower_extension(path);
+    return !ext.empty() && std::find(extensions.begin(), extensions.end(), ext) != extensions.end();
+  };
 }
 
 bool path_less(std::string_view a, std::string_view b) {
@@ -167,24 +170,26 @@ bool path_less(std::string_view a, std::string_view b) {
   }
 }
 
-Result<std::vector<std::string>> scan_directory_recursively(const std::string& dir) {
+Result<std::vector<std::string>> scan_directory_recursively(const std::string& dir,
+                                                            const NameTest& is_audio) {
   if (Status valid = check_path(dir); !valid) return std::move(valid).error();
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0) {
     const Ancestor root{DirId{st.st_dev, st.st_ino}, nullptr};
-    return scan(dir, &root);
+    return scan(dir, &root, is_audio);
   }
-  return scan(dir, nullptr);
+  return scan(dir, nullptr, is_audio);
 }
 
-Result<std::vector<std::string>> find_audio_files(const std::string& path) {
+Result<std::vector<std::string>> find_audio_files(const std::string& path,
+                                                  const NameTest& is_audio) {
   struct stat st {};
   if (check_path(path) && ::stat(path.c_str(), &st) == 0) {
     if (S_ISREG(st.st_mode)) {
-      if (is_audio_file(path)) return std::vector<std::string>{path};
+      if (is_audio(path)) return std::vector<std::string>{path};
       return Error("Not a supported audio file: " + quoted_path(path));
     }
-    if (S_ISDIR(st.st_mode)) return scan_directory_recursively(path);
+    if (S_ISDIR(st.st_mode)) return scan_directory_recursively(path, is_audio);
   }
   return Error("Path does not exist: " + quoted_path(path));
 }

@@ -13,9 +13,12 @@ from pathlib import Path
 
 MUTANTS = {  # file: [(id, old text, new text)]
     "src/core/text.cpp": [
-        ("quote-escape", r'''case '"': out += "\\\""''', r'''case '"': out += "\""'''),
+        ("quote-escape", r'''case '"':
+        out += "\\\""''', r'''case '"':
+        out += "\""'''),
         ("duration-width", '"%02u:%02u:%06.3f"', '"%02u:%02u:%05.3f"'),
-        ("hidden-name-ext", "npos || dot == 0 ||", "npos ||")],
+        ("hidden-name-ext", "npos || dot == 0 ||", "npos ||"),
+        ("os-errno-lost", "return Error::with_os_errno(os_error_text(code), code);", "return Error(os_error_text(code));")],
     "src/core/file.cpp": [("dir-not-eisdir", "if (S_ISDIR(st.st_mode)) return os_error(EISDIR);\n", "")],
     "src/compat/wav_reader.cpp": [
         ("fmt-short-read", 'if (body_avail < chunk_bytes) return Error("fmt chunk extends', 'if (false) return Error("'),
@@ -55,8 +58,13 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("two-decimals", "std::chars_format::fixed, 3)", "std::chars_format::fixed, 2)"),
         ("header-truncates", "if (!check_path(path) || ::stat(path.c_str(), &st) == 0)", "if (!check_path(path))")],
     "src/scan/file_scanner.cpp": [
-        ("link-cycle", "if (ancestors == nullptr || !ancestors->contains(*e.directory)) subdirs", "subdirs"),
-        ("aiff-not-audio", 'ext == "wav" || ext == "aif" || ext == "aiff";', 'ext == "wav" || ext == "aif";')],
+        ("link-cycle", "if (ancestors == nullptr || !ancestors->contains(*e.directory)) subdirs", "subdirs")],
+    "src/python/compat/entry_batch.cpp": [
+        ("aiff-not-audio", 'extension_test({"wav", "aif", "aiff"})', 'extension_test({"wav", "aif"})')],
+    "src/python/errors.cpp": [("errno-unused", "code = error.os_errno()) {", "code = std::optional<int>()) {")],
+    "src/python/meter/files.cpp": [
+        ("found-as-utf8", "PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()))",
+         'PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace")')],
     "src/python/compat/frame.cpp": [
         ("missing-comma", "if (names.size() > 2) out += ',';", "if (names.size() >= 2) out += ',';")],
     "src/python/compat/entry_normalize.cpp": [("normalize-exc-type", "step == normalize::NormalizeFileStep::Normalize ?",

@@ -260,6 +260,20 @@ def test_errors(tmp_path):
     assert len(os.listdir("/proc/self/fd")) == open_files  # every file closed on every path
 
 
+def test_find_audio_files_by_name_in_byte_order(tmp_path):
+    names = ["b.wav", "b/c.FLAC", "b/\udcff.caf", "a.ogg", ".hidden/x.aiff", "b/.wav", "notes.txt"]
+    for name in names:
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(b"")  # judged by name: never opened
+    (tmp_path / "b" / "up").symlink_to(tmp_path)  # back into the path: not again
+    expected = [str(tmp_path / n) for n in (".hidden/x.aiff", "a.ogg", "b/c.FLAC", "b/\udcff.caf", "b.wav")]
+    assert sonorik_meter.find_audio_files(tmp_path) == expected
+    for path, error in [(tmp_path / "missing", FileNotFoundError), (tmp_path / "b.wav", NotADirectoryError)]:
+        with pytest.raises(error) as e:
+            sonorik_meter.find_audio_files(os.fsencode(path))
+        assert e.value.filename == os.fsencode(path)
+
+
 def test_cli_finds_and_measures_every_format(tmp_path):
     x = music(3.5)
     names = ["b/c.rf64", "b.flac", "a.ogg", "b/a.caf", "notes.txt"]

@@ -1,6 +1,6 @@
 // export_to_csv / _tsv / _xml / _json: one report record per analysed file.
-#include "python/compat/entries.h"
 #include "compat/export.h"
+#include "python/compat/entries.h"
 
 namespace sonorik::py {
 

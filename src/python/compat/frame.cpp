@@ -8,7 +8,6 @@
 namespace sonorik::py {
 
 namespace {
-constexpr const char* kGenericFatalMessage = "a fatal error occurred inside the call";
 
 // `__qualname__` of the object's type (the name used in conversion messages).
 std::string type_qualname(PyObject* obj) {
@@ -23,9 +22,12 @@ std::string type_qualname(PyObject* obj) {
 }
 
 bool cannot_convert(PyObject* obj, const char* kind) {
-  const std::string msg =
-      "'" + type_qualname(obj) + "' object cannot be converted to '" + kind + "'";
-  PyErr_SetString(PyExc_TypeError, msg.c_str());
+  std::string msg = "'";
+  msg += type_qualname(obj);
+  msg += "' object cannot be converted to '";
+  msg += kind;
+  msg += '\'';
+  raise(PyExc_TypeError, msg);
   return false;
 }
 
@@ -56,40 +58,10 @@ std::string join_names(const std::vector<const char*>& names) {
 }
 
 bool type_error(const std::string& msg) {
-  PyErr_SetString(PyExc_TypeError, msg.c_str());
+  raise(PyExc_TypeError, msg);
   return false;
 }
 }  // namespace
-
-void raise(PyObject* type, const std::string& message) {
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) return;  // MemoryError is set
-  PyErr_SetObject(type, text.get());
-}
-
-PyObject* fatal_call_error_type() {
-  static PyObject* type = nullptr;  // kept for the life of the process
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "sonorik.FatalCallError",
-        "Raised when a call into sonorik hits an internal error. It derives from\n"
-        "BaseException so that `except Exception` does not swallow it; the\n"
-        "interpreter and the module stay usable.",
-        PyExc_BaseException, nullptr);
-  }
-  return type;
-}
-
-void raise_fatal(const char* message) noexcept {
-  PyObject* type = fatal_call_error_type();
-  if (type == nullptr) Py_FatalError("sonorik: cannot create FatalCallError");
-  const char* text = message != nullptr && *message != '\0' ? message : kGenericFatalMessage;
-  PyRef value = PyRef::steal(
-      PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-  if (!value) Py_FatalError("sonorik: cannot raise FatalCallError");
-  PyErr_SetObject(type, value.get());
-}
 
 PyObject* finish(Outcome&& outcome) {
   if (auto* failure = std::get_if<PyFailure>(&outcome)) {
@@ -152,55 +124,6 @@ bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
                       ": " + join_names(missing));
   }
   return true;
-}
-
-namespace {
-// Takes the pending exception, normalised (null when none is pending).
-PyRef take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return PyRef::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return PyRef::steal(value);
-#endif
-}
-
-// Makes `exc` the pending exception again, traceback included.
-void restore_exception(PyRef exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc.release());
-#else
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-  Py_INCREF(type);
-  PyObject* traceback = PyException_GetTraceback(exc.get());  // new reference or NULL
-  PyErr_Restore(type, exc.release(), traceback);
-#endif
-}
-}  // namespace
-
-void rewrap_argument_error(const char* name) {
-  PyRef exc = take_exception();
-  if (!exc) return;
-  if (Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    restore_exception(std::move(exc));
-    return;
-  }
-  PyRef text = PyRef::steal(PyObject_Str(exc.get()));
-  if (!text) return;
-  const char* text_utf8 = PyUnicode_AsUTF8(text.get());
-  if (text_utf8 == nullptr) return;
-  PyRef msg = PyRef::steal(PyUnicode_FromFormat("argument '%s': %s", name, text_utf8));
-  if (!msg) return;
-  PyRef wrapped = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, msg.get()));
-  if (!wrapped) return;
-  PyObject* cause = PyException_GetCause(exc.get());                 // new reference or NULL
-  if (cause != nullptr) PyException_SetCause(wrapped.get(), cause);  // steals
-  PyErr_SetObject(PyExc_TypeError, wrapped.get());
 }
 
 bool to_string(PyObject* obj, std::string& out) {

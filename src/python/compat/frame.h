@@ -1,6 +1,7 @@
 // The Python frame: the fatal-error boundary, the recorded ("lazy") Python
 // exception of an entry point, and argument matching and conversion for the
-// fast-call-with-keywords convention.
+// fast-call-with-keywords convention. The exceptions themselves are made in
+// python/errors.h.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "python/errors.h"
 #include "python/pyref.h"
 
 namespace sonorik::py {
@@ -33,31 +35,15 @@ inline PyFailure runtime_failure(std::string message) {
   return {PyExc_RuntimeError, std::move(message)};
 }
 
-// Sets `type` with `message` (decoded as UTF-8, bad bytes replaced).
-void raise(PyObject* type, const std::string& message);
-
-// The class raised for a fatal error inside a call: derived from BaseException
-// so that `except Exception` does not swallow it. Created once per process.
-PyObject* fatal_call_error_type();
-
-// Raises FatalCallError(message); a null message gives a fixed generic text.
-void raise_fatal(const char* message) noexcept;
-
-// Runs `body` so that no C++ exception unwinds into the interpreter:
-// std::bad_alloc (and a vector too long to allocate) become MemoryError,
-// every other exception becomes FatalCallError. Returns `on_error` then.
+// Runs `body` so that no C++ exception unwinds into the interpreter: the
+// exception becomes a Python one (raise_current_exception in errors.h:
+// MemoryError or FatalCallError). Returns `on_error` then.
 template <class R, class F>
 R guarded(R on_error, F&& body) noexcept {
   try {
     return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_fatal(e.what());
   } catch (...) {
-    raise_fatal(nullptr);
+    raise_current_exception();
   }
   return on_error;
 }
@@ -87,10 +73,6 @@ bool to_bool(PyObject* obj, bool& out);  // PyBool
 bool to_double(PyObject* obj, double& out);
 bool to_optional_double(PyObject* obj, std::optional<double>& out);
 bool to_string_list(PyObject* obj, std::vector<std::string>& out);  // Sequence
-
-// Replaces a pending exception of exactly class TypeError by
-// TypeError "argument '{name}': {text}" with the same __cause__.
-void rewrap_argument_error(const char* name);
 
 // Runs one converter for parameter `name`. A conversion failing with exactly
 // TypeError is re-raised as TypeError "argument '{name}': {text}" keeping the

@@ -190,9 +190,9 @@ PyObject* initialise(ModuleDefinition& d) {
     if (id == -1) return nullptr;
     std::int64_t expected = -1;
     if (!d.owner.compare_exchange_strong(expected, id) && expected != id) {
-      PyErr_SetString(PyExc_ImportError,
-                      "sonorik does not support subinterpreters: it can only be imported "
-                      "in the interpreter that first imported it");
+      raise(PyExc_ImportError,
+            "sonorik does not support subinterpreters: it can only be imported "
+            "in the interpreter that first imported it");
       return nullptr;
     }
     if (d.cached != nullptr) return PyRef::borrow(d.cached).release();

@@ -82,8 +82,9 @@ def meter(path: str) -> list[float | None]:
     times = m.series_time_s
     n: int = m.frames + m.rate_hz + m.channels + (0 if times is None else times.size)
     names: tuple[str, ...] = m.channel_map + sonorik_meter.CHANNEL_NAMES + sonorik_meter.extensions()
+    files: list[str] = sonorik_meter.find_audio_files(pathlib.Path(path).parent)
     sonorik_meter.measure(path, series=1.5)  # type: ignore[arg-type]
-    return [a.integrated_lufs, m.momentary_max_lufs, m.loudness_range_lu, float(n + len(names)),
+    return [a.integrated_lufs, m.momentary_max_lufs, m.loudness_range_lu, float(n + len(names) + len(files)),
             *m.channel_rms_max_dbfs]
 
 

@@ -1,0 +1,16 @@
+// The parts of the sonorik_meter module, each adding its functions and
+// classes to the module object (module.cpp calls them in this order).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace sonorik::meter {
+
+// measure(), info() and their results, Measurement and FileInfo (measure.cpp).
+void bind_measure(nanobind::module_& m);
+// extensions() and find_audio_files() (files.cpp).
+void bind_files(nanobind::module_& m);
+// normalize(), NormalizeReport and MEASURES (normalize.cpp).
+void bind_normalize(nanobind::module_& m);
+
+}  // namespace sonorik::meter

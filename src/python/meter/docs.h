@@ -1,0 +1,248 @@
+// Every doc string of the sonorik_meter module, in one place to read and
+// review together: the module's, its functions', and its classes' and their
+// properties'. python/sonorik_meter.pyi repeats them for editors and type
+// checkers.
+#pragma once
+
+namespace sonorik::meter::doc {
+
+inline constexpr const char* module_overview =
+    R"(Loudness, true peak, sample peak and RMS of any audio file or array.
+
+sonorik_meter measures by the standards' own definitions (ITU-R BS.1770-4,
+EBU R 128, EBU Tech 3341 and 3342): short audio is not repeated, quiet audio
+is not floored, a value the audio is too short to define is None, and
+digital silence reads -inf. The interpreter lock is released while a file or
+array is read and measured, so threads measure in parallel; audio is read in
+bounded blocks, so memory does not grow with its length.
+
+What is measured:
+
+====================  ==========================================================
+integrated loudness   BS.1770-4 gating: 400 ms blocks every 100 ms, absolute
+                      gate -70 LUFS, relative gate -10 LU (libebur128)
+momentary / short-    400 ms / 3 s windows read every 100 ms (the meter's block
+term maximum          of (rate + 5) // 10 frames), once the window is full
+loudness range        EBU Tech 3342: 3 s short-term blocks every 1 s, absolute
+                      gate -70 LUFS, relative gate -20 LU, 10th to 95th
+                      percentile (libebur128's; the percentiles are reported)
+true peak             libebur128's interpolator: 4x oversampling below 96 kHz,
+                      2x below 192 kHz, none above; per channel, max over them
+sample peak           largest absolute sample value
+RMS average           over every sample of every channel
+RMS maximum           loudest of the consecutive, non-overlapping 100 ms blocks
+                      ((rate + 5) // 10 frames; a shorter last block is not one)
+channel weights       BS.1770-4: L, R, C 1.0; channels at 60-120 degrees
+                      azimuth (Ls Rs) 1.41 (+1.5 dB); 7.1's back pair at +-135
+                      degrees (Lb Rb) 1.0 (ffmpeg weights it 1.41); LFE left out
+per-channel loudness  each channel measured alone with weight 1.0
+====================  ==========================================================
+)";
+
+// ---- measure() and info() ------------------------------------------------------------
+
+inline constexpr const char* measure =
+    R"(Measures `source`: a path (str, bytes or os.PathLike) to any file libsndfile reads,
+or an array with the buffer protocol (float32, float64, int16 or int32; int16 and
+int32 are scaled by 1/32768 and 1/2147483648) shaped (frames,) or (frames, channels),
+with `rate` in Hz. A (channels, frames) array cannot be told from a (frames,
+channels) one: arrays are always read as (frames, channels), and one with more
+than 64 columns is refused with ValueError. Non-contiguous arrays are read in
+place, block by block.
+
+channel_map: one name per channel (see CHANNEL_NAMES); it replaces the file's
+declared layout, or the usual layout for the channel count (1 M; 2 L R;
+3 L R C; 4 L R Ls Rs; 5 L R C Ls Rs; 6 L R C LFE Ls Rs; 7 L R C LFE Cb Ls Rs;
+8 L R C LFE Lb Rb Ls Rs).
+series: also return momentary and short-term loudness every 100 ms.
+
+Raises OSError (the file cannot be opened or read: the path and the reason),
+ValueError (bad shape, rate, channel_map, NUL byte in the path, a rate outside
+3,364 to 2,822,400 Hz -- below it K-weighting's shelf lies above half the
+rate -- or a channel count outside 1 to 64) or TypeError (wrong argument types,
+unsupported sample type). The interpreter lock is released while reading and
+measuring.)";
+
+inline constexpr const char* info =
+    "Reads the header of the file at `path` (str, bytes or os.PathLike) without measuring it. "
+    "Raises OSError, ValueError and TypeError as measure() does.";
+
+inline constexpr const char* extensions =
+    "File-name extensions (lower case, no dot) of every format the installed libsndfile reads.";
+
+inline constexpr const char* find_audio_files =
+    R"(Finds the audio files below `directory` (str, bytes or os.PathLike): every entry at any
+depth that is not a directory and whose extension, in any case, is one of extensions(),
+judged by its name alone (a dangling link named x.wav is listed). Returns str paths
+(os.fsdecode) that begin with `directory`, sorted component by component as bytes
+('d/a/x.wav' before 'd/a.wav'). Hidden entries are searched; directory links are
+followed, except one that leads back into a directory on the current path.
+
+Raises OSError when `directory` or a directory below it cannot be read (errno set,
+`directory` as the filename: FileNotFoundError, NotADirectoryError, PermissionError,
+...), ValueError (NUL byte in the path) or TypeError. The interpreter lock is released
+while searching.)";
+
+inline constexpr const char* plot =
+    "plot(measurement, path_or_axes=None, **options): draws a measurement taken with "
+    "series=True (see _sonorik_plot.plot); needs matplotlib (pip install \"sonorik[plot]\").";
+
+inline constexpr const char* measurement_class =
+    "The result of measure(): every level in the unit its name ends with.";
+
+namespace measurement {
+
+inline constexpr const char* integrated_lufs =
+    "Integrated loudness, LUFS; -inf when no block passes the gates (digital silence, "
+    "audio shorter than 400 ms).";
+inline constexpr const char* momentary_max_lufs =
+    "Largest momentary (400 ms) loudness, LUFS; None for audio shorter than 400 ms; -inf for "
+    "digital silence.";
+inline constexpr const char* short_term_max_lufs =
+    "Largest short-term (3 s) loudness, LUFS; None for audio shorter than 3 s; -inf for "
+    "digital silence.";
+inline constexpr const char* loudness_range_lu =
+    "Loudness range (EBU Tech 3342), LU; None for audio shorter than 3 s.";
+inline constexpr const char* loudness_range_low_lufs =
+    "10th percentile of the gated short-term loudness, LUFS; None for audio shorter than "
+    "3 s or when no short-term block passes the gates.";
+inline constexpr const char* loudness_range_high_lufs =
+    "95th percentile of the gated short-term loudness, LUFS; None as for the low percentile.";
+inline constexpr const char* absolute_gate_lufs =
+    "Absolute gate of the integrated loudness, LUFS (-70.0).";
+inline constexpr const char* relative_gate_lufs =
+    "Relative gate of the integrated loudness, LUFS; -inf when no block passes the "
+    "absolute gate.";
+inline constexpr const char* true_peak_dbtp =
+    "True peak, dBTP, the largest over the channels; -inf for digital silence.";
+inline constexpr const char* sample_peak_dbfs =
+    "Sample peak, dBFS, the largest over the channels; -inf for digital silence.";
+inline constexpr const char* rms_average_dbfs =
+    "RMS over all samples of all channels, dBFS; -inf for silence or no audio.";
+inline constexpr const char* rms_max_dbfs =
+    "RMS of the loudest 100 ms block (all channels), dBFS; None for audio shorter than "
+    "100 ms.";
+inline constexpr const char* duration_s = "Duration, seconds (frames / rate_hz).";
+inline constexpr const char* frames = "Length, frames (samples per channel) as read.";
+inline constexpr const char* rate_hz = "Sample rate, Hz.";
+inline constexpr const char* channels = "Number of channels.";
+inline constexpr const char* format =
+    "Container and encoding, e.g. 'WAV PCM_24', 'FLAC PCM_16', 'OGG VORBIS', 'array "
+    "float32'.";
+inline constexpr const char* channel_integrated_lufs =
+    "Per channel: the channel's own integrated loudness (measured alone, weight 1.0), LUFS.";
+inline constexpr const char* channel_true_peak_dbtp = "Per channel: true peak, dBTP.";
+inline constexpr const char* channel_sample_peak_dbfs = "Per channel: sample peak, dBFS.";
+inline constexpr const char* channel_rms_average_dbfs =
+    "Per channel: RMS over the whole audio, dBFS.";
+inline constexpr const char* channel_rms_max_dbfs =
+    "Per channel: RMS of the channel's loudest 100 ms block, dBFS; None below 100 ms.";
+inline constexpr const char* channel_map =
+    "The channel layout used for weighting, one name per channel (see CHANNEL_NAMES).";
+inline constexpr const char* series_time_s =
+    "With series=True: the end of every 100 ms step, seconds (numpy float64; the last "
+    "step may be shorter); otherwise None.";
+inline constexpr const char* series_momentary_lufs =
+    "With series=True: momentary loudness at each step end, LUFS (numpy float64; NaN "
+    "before 400 ms of audio, -inf for digital silence); otherwise None.";
+inline constexpr const char* series_short_term_lufs =
+    "With series=True: short-term loudness at each step end, LUFS (numpy float64; NaN "
+    "before 3 s of audio, -inf for digital silence); otherwise None.";
+inline constexpr const char* series_true_peak_dbtp =
+    "With series=True: the largest true peak over the channels within each step, dBTP "
+    "(numpy float64; -inf for digital silence); otherwise None.";
+
+}  // namespace measurement
+
+inline constexpr const char* file_info_class = "What info() reads from a file's header.";
+
+namespace file_info {
+
+inline constexpr const char* format = "Container and encoding, e.g. 'WAV PCM_24', 'FLAC PCM_16'.";
+inline constexpr const char* rate_hz = "Sample rate, Hz.";
+inline constexpr const char* channels = "Number of channels.";
+inline constexpr const char* frames =
+    "Length as the file declares it, frames (an estimate for some compressed formats).";
+inline constexpr const char* duration_s = "Duration, seconds (frames / rate_hz).";
+inline constexpr const char* channel_map =
+    "The channel layout measure() would use (see CHANNEL_NAMES).";
+
+}  // namespace file_info
+
+// ---- normalize() ------------------------------------------------------------
+
+inline constexpr const char* normalize =
+    R"(Writes `source` to `destination` with one gain that brings `measure` to `target`,
+never above the true-peak `ceiling`, and returns a NormalizeReport.
+
+source, destination: paths (str, bytes or os.PathLike); the destination may be the
+source itself. measure: one of MEASURES; target in its unit (integrated,
+short_term_max, momentary_max: LUFS; rms_average, rms_max: dBFS; true_peak: dBTP).
+ceiling: dBTP, at most 0.0; the gain is lowered so that the output's true peak
+stays at or below it, and the report says so (capped_by 'ceiling').
+range: (low, high) in the measure's unit: a source already inside it gets no gain
+(capped_by 'in range'; left untouched when it is its own destination).
+format: output format ('wav', 'flac', 'aiff', 'caf', 'w64', 'rf64', 'ogg',
+'opus', 'mp3', ...); None takes the destination's extension, or WAV.
+
+The output keeps the source's rate, channel count, channel mask and sample
+format where the output format has it (FLAC takes integers of at most 24 bits).
+Integer output of 24 bits or fewer gets TPDF dither whenever samples are
+requantised, and never wraps. Three streaming passes at most (measure; scale
+and write, measuring what is stored; reading back a lossy encoding): memory
+does not grow with the length. The file is written beside the destination and
+renamed into place: on any failure the destination is left as it was.
+The interpreter lock is released while reading, measuring and writing.
+
+Raises OSError (the source cannot be read or the destination written: the
+path and the reason), ValueError (unknown measure or format, a ceiling above
+0 dBTP, range low above high, a level that is undefined or -inf, e.g. digital
+silence) or TypeError (argument types).)";
+
+inline constexpr const char* normalize_report_class =
+    "The result of normalize(): what was measured, the gain asked for and applied, and the "
+    "written file measured again.";
+
+namespace normalize_report {
+
+inline constexpr const char* source = "The file read.";
+inline constexpr const char* destination = "The file written.";
+inline constexpr const char* measure = "The measure normalised on (see MEASURES).";
+inline constexpr const char* unit =
+    "Unit of target, input_level and output_level: 'LUFS', 'dBFS' or 'dBTP'.";
+inline constexpr const char* target = "The target level, in `unit`.";
+inline constexpr const char* ceiling_dbtp = "The true-peak ceiling, dBTP.";
+inline constexpr const char* input_level = "The measure on the source, in `unit`.";
+inline constexpr const char* output_level =
+    "The measure on the written file, in `unit` (None if it is undefined there).";
+inline constexpr const char* gain_asked_db =
+    "Gain that would bring the measure to the target, dB (0.0 when in range).";
+inline constexpr const char* gain_applied_db = "Gain applied to every sample, dB.";
+inline constexpr const char* capped_by =
+    "Why the applied gain differs from the target's: 'ceiling' (lowered so the true peak "
+    "stays at or below ceiling_dbtp), 'in range' (the level was inside `range`: no gain), "
+    "or None.";
+inline constexpr const char* dithered =
+    "Whether TPDF dither was added (integer output of 24 bits or fewer, requantised).";
+inline constexpr const char* written =
+    "False when the source was in range and its own destination: the file was not touched.";
+inline constexpr const char* input_integrated_lufs =
+    "Integrated loudness of the source, LUFS (-inf: no block passes the gates).";
+inline constexpr const char* output_integrated_lufs =
+    "Integrated loudness of the written file, LUFS.";
+inline constexpr const char* input_true_peak_dbtp =
+    "True peak of the source, dBTP (largest over the channels).";
+inline constexpr const char* output_true_peak_dbtp =
+    "True peak of the written file, dBTP (largest over the channels).";
+inline constexpr const char* input_format =
+    "Container and encoding of the source, e.g. 'WAV PCM_24'.";
+inline constexpr const char* output_format = "Container and encoding written, e.g. 'FLAC PCM_24'.";
+inline constexpr const char* rate_hz = "Sample rate, Hz (both files).";
+inline constexpr const char* channels = "Number of channels (both files).";
+inline constexpr const char* frames = "Length written, frames.";
+inline constexpr const char* channel_map =
+    "The channel layout used for weighting (see CHANNEL_NAMES).";
+
+}  // namespace normalize_report
+
+}  // namespace sonorik::meter::doc

@@ -1,0 +1,501 @@
+// measure() and info(): a file or an array measured by the standards' own
+// definitions, and a file's header read. Arguments are checked with the
+// interpreter lock held; reading and measuring run with it released, and
+// their failure is raised once the lock is back.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analysis/channel_layout.h"
+#include "analysis/meter.h"
+#include "analysis/standard_measurement.h"
+#include "audio/sndfile_reader.h"
+#include "python/meter/arguments.h"
+#include "python/meter/bindings.h"
+#include "python/meter/docs.h"
+
+namespace sonorik::meter {
+
+using analysis::StandardMeasurement;
+
+namespace {
+
+constexpr unsigned kMaxArrayChannels = 64;
+
+struct Measurement {
+  StandardMeasurement m;
+  std::string format;
+  std::vector<std::string> channel_map;
+  bool series = false;
+};
+
+// Why a measurement failed, for the exception made once the lock is back.
+enum class Failure { none, os, value, memory };
+
+struct MeasureOutcome {
+  Failure failure = Failure::none;
+  std::optional<Error> error;
+  std::optional<Measurement> measurement;
+};
+
+// The channel names given by the caller, checked against the known ones.
+std::optional<std::vector<std::string>> channel_names_of(const nb::object& channel_map) {
+  if (channel_map.is_none()) return std::nullopt;
+  if (nb::isinstance<nb::str>(channel_map) || nb::isinstance<nb::bytes>(channel_map)) {
+    raise(PyExc_TypeError, "channel_map must be a sequence of channel names, not a string");
+  }
+  std::vector<std::string> names;
+  for (nb::handle item : channel_map) {
+    if (!nb::isinstance<nb::str>(item)) {
+      raise(PyExc_TypeError, "channel_map items must be str, got " + type_name_of(item));
+    }
+    std::string name = nb::cast<std::string>(item);
+    if (!analysis::channel_role(name)) {
+      std::string known;
+      for (const std::string& n : analysis::channel_names())
+        known += (known.empty() ? "" : ", ") + n;
+      raise(PyExc_ValueError, "unknown channel name " + text_of(nb::repr(item)) +
+                                  " in channel_map (known: " + known + ")");
+    }
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+// The layout used and its libebur128 values; a message when `given` does
+// not fit the channel count.
+std::optional<std::string> choose_layout(unsigned channels,
+                                         const std::optional<std::vector<std::string>>& given,
+                                         const std::vector<Speaker>& declared, Measurement& out,
+                                         std::vector<int>& roles) {
+  if (given) {
+    if (given->size() != channels) {
+      return "channel_map has " + std::to_string(given->size()) + " names for " +
+             std::to_string(channels) + " channels";
+    }
+    out.channel_map = *given;
+  } else if (declared.size() == channels) {
+    out.channel_map = analysis::layout_of(declared);
+  } else {
+    out.channel_map = analysis::default_layout(channels);
+  }
+  roles.clear();
+  for (const std::string& n : out.channel_map) roles.push_back(*analysis::channel_role(n));
+  return std::nullopt;
+}
+
+// The rates measured: from the lowest at which K-weighting exists to the
+// meter's highest.
+std::string rate_range_text() {
+  return "rate must be between " + std::to_string(analysis::kMinStandardRateHz) + " and " +
+         std::to_string(Meter::kMaxRateHz) + " Hz";
+}
+
+std::string limits_message(unsigned channels, std::uint32_t rate_hz) {
+  if (channels < 1 || channels > Meter::kMaxChannels) {
+    return "channel count must be between 1 and 64 (got " + std::to_string(channels) + ")";
+  }
+  return rate_range_text() + " (got " + std::to_string(rate_hz) + ")";
+}
+
+bool rate_measurable(std::uint32_t rate_hz) {
+  return rate_hz >= analysis::kMinStandardRateHz && rate_hz <= Meter::kMaxRateHz;
+}
+
+// Runs the measurement with the lock released; the reader's errors are
+// OSErrors, the meter's refusal a MemoryError.
+void measure_into(MeasureOutcome& o, unsigned channels, std::uint32_t rate_hz,
+                  const std::vector<int>& roles, bool series, const analysis::Engine::Reader& read,
+                  bool& reader_failed) {
+  Result<StandardMeasurement> r =
+      analysis::measure_standard(channels, rate_hz, roles, series, read);
+  if (r) {
+    o.measurement->m = std::move(r).value();
+    return;
+  }
+  o.failure = reader_failed ? Failure::os : Failure::memory;
+  o.error = r.error();
+}
+
+// ---- files ---------------------------------------------------------------------
+
+MeasureOutcome measure_file(const std::string& path,
+                            const std::optional<std::vector<std::string>>& names, bool series) {
+  MeasureOutcome o;
+  Result<SndfileReader> reader = SndfileReader::open(path);
+  if (!reader) {
+    o.failure = Failure::os;
+    o.error = reader.error();
+    return o;
+  }
+  const SndfileInfo& info = reader->info();
+  o.measurement.emplace();
+  o.measurement->format = info.format;
+  if (!Meter::accepts(info.channels, info.rate_hz) || !rate_measurable(info.rate_hz)) {
+    o.failure = Failure::value;
+    o.error = Error(limits_message(info.channels, info.rate_hz));
+    return o;
+  }
+  std::vector<int> roles;
+  if (std::optional<std::string> bad =
+          choose_layout(info.channels, names, info.speakers, *o.measurement, roles)) {
+    o.failure = Failure::value;
+    o.error = Error(*bad);
+    return o;
+  }
+  bool reader_failed = false;
+  SndfileReader& file = reader.value();
+  const auto read = [&](double* out, std::size_t max_frames) -> Result<std::size_t> {
+    Result<std::size_t> got = file.read(out, max_frames);
+    if (!got) reader_failed = true;
+    return got;
+  };
+  measure_into(o, info.channels, info.rate_hz, roles, series, read, reader_failed);
+  return o;
+}
+
+// ---- arrays --------------------------------------------------------------------
+
+using Array = nb::ndarray<nb::ro, nb::device::cpu>;
+
+// Frames of a (frames,) or (frames, channels) array of T, any strides,
+// scaled to full scale 1.0, read in blocks.
+template <class T>
+struct ArrayReader {
+  const T* base;
+  std::uint64_t frames;
+  unsigned channels;
+  std::int64_t frame_stride;    // elements
+  std::int64_t channel_stride;  // elements
+  double scale;
+  std::uint64_t next = 0;
+
+  Result<std::size_t> operator()(double* out, std::size_t max_frames) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(max_frames, frames - next));
+    for (std::size_t f = 0; f < n; ++f) {
+      const T* p = base + static_cast<std::int64_t>(next + f) * frame_stride;
+      for (unsigned c = 0; c < channels; ++c) {
+        out[f * channels + c] =
+            static_cast<double>(p[static_cast<std::int64_t>(c) * channel_stride]) * scale;
+      }
+    }
+    next += n;
+    return n;
+  }
+};
+
+std::string dtype_name(const nb::handle& source, const Array& a) {
+  if (nb::hasattr(source, "dtype")) return text_of(source.attr("dtype"));
+  return "code " + std::to_string(a.dtype().code) + ", " + std::to_string(a.dtype().bits) + " bits";
+}
+
+MeasureOutcome measure_array(const Array& a, std::uint32_t rate_hz, unsigned channels,
+                             const std::vector<int>& roles, Measurement layout, bool series) {
+  MeasureOutcome o;
+  o.measurement.emplace(std::move(layout));
+  const std::uint64_t frames = a.shape(0);
+  const std::int64_t frame_stride = a.stride(0);
+  const std::int64_t channel_stride = a.ndim() == 2 ? a.stride(1) : 0;
+  bool reader_failed = false;
+  const auto run = [&](auto reader) {
+    measure_into(o, channels, rate_hz, roles, series, std::ref(reader), reader_failed);
+  };
+  const nb::dlpack::dtype t = a.dtype();
+  const void* data = a.data();
+  if (t == nb::dtype<float>()) {
+    run(ArrayReader<float>{static_cast<const float*>(data), frames, channels, frame_stride,
+                           channel_stride, 1.0});
+  } else if (t == nb::dtype<double>()) {
+    run(ArrayReader<double>{static_cast<const double*>(data), frames, channels, frame_stride,
+                            channel_stride, 1.0});
+  } else if (t == nb::dtype<std::int16_t>()) {
+    run(ArrayReader<std::int16_t>{static_cast<const std::int16_t*>(data), frames, channels,
+                                  frame_stride, channel_stride, 1.0 / 32768.0});
+  } else {
+    run(ArrayReader<std::int32_t>{static_cast<const std::int32_t*>(data), frames, channels,
+                                  frame_stride, channel_stride, 1.0 / 2147483648.0});
+  }
+  return o;
+}
+
+std::uint32_t rate_of(const nb::object& rate) {
+  if (rate.is_none()) raise(PyExc_ValueError, "rate (Hz) is required when source is an array");
+  if (nb::isinstance<nb::bool_>(rate) || !PyIndex_Check(rate.ptr())) {
+    raise(PyExc_TypeError, "rate must be an int (Hz), got " + type_name_of(rate));
+  }
+  const nb::object index = nb::steal(PyNumber_Index(rate.ptr()));
+  if (!index.is_valid()) throw nb::python_error();
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (overflow != 0 || value < 0 ||
+      !rate_measurable(static_cast<std::uint32_t>(std::min<long long>(value, UINT32_MAX)))) {
+    raise(PyExc_ValueError, rate_range_text() + " (got " + text_of(nb::repr(rate)) + ")");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+// ---- the entry points ------------------------------------------------------------
+
+// Raises the failure of a measurement; a path's OSError names `path`.
+void raise_failure(const MeasureOutcome& o, const nb::object* path) {
+  switch (o.failure) {
+    case Failure::none:
+      return;
+    case Failure::os:
+      if (path != nullptr) raise_os_error(*o.error, *path);
+      raise(PyExc_OSError, o.error->message());
+    case Failure::value:
+      raise(PyExc_ValueError, o.error->message());
+    case Failure::memory:
+      raise(PyExc_MemoryError, o.error->message());
+  }
+}
+
+MeasureOutcome measure_path(const nb::object& source, const nb::object& rate,
+                            const std::optional<std::vector<std::string>>& names, bool series) {
+  if (!rate.is_none())
+    raise(PyExc_ValueError, "rate applies to arrays only: a file's rate is read from the file");
+  const PathArg path = path_arg(source, "source");
+  MeasureOutcome o;
+  {
+    nb::gil_scoped_release unlocked;
+    o = measure_file(path.bytes, names, series);
+  }
+  raise_failure(o, &path.shown);
+  return o;
+}
+
+MeasureOutcome measure_source_array(const nb::object& source, const nb::object& rate,
+                                    const std::optional<std::vector<std::string>>& names,
+                                    bool series) {
+  Array a;
+  if (!nb::try_cast(source, a, false)) {
+    raise(PyExc_TypeError,
+          "source must be a path (str, bytes or os.PathLike) or an array of native-endian "
+          "float32, float64, int16 or int32 samples, got " +
+              type_name_of(source));
+  }
+  const nb::dlpack::dtype t = a.dtype();
+  if (!(t == nb::dtype<float>() || t == nb::dtype<double>() || t == nb::dtype<std::int16_t>() ||
+        t == nb::dtype<std::int32_t>())) {
+    raise(PyExc_TypeError, "unsupported sample type " + dtype_name(source, a) +
+                               ": pass float32, float64, int16 or int32 samples");
+  }
+  if (a.ndim() != 1 && a.ndim() != 2) {
+    raise(PyExc_ValueError,
+          "array must have 1 or 2 dimensions (got " + std::to_string(a.ndim()) + ")");
+  }
+  const std::size_t columns = a.ndim() == 2 ? a.shape(1) : 1;
+  if (columns > kMaxArrayChannels) {
+    raise(PyExc_ValueError, "array has " + std::to_string(columns) +
+                                " columns: pass an array shaped (frames, channels); transpose a "
+                                "(channels, frames) array");
+  }
+  if (columns == 0) raise(PyExc_ValueError, "array has no channels (shape (frames, 0))");
+  const std::uint32_t rate_hz = rate_of(rate);
+  const auto channels = static_cast<unsigned>(columns);
+  Measurement layout;
+  layout.format = "array " + dtype_name(source, a);
+  std::vector<int> roles;
+  if (std::optional<std::string> bad = choose_layout(channels, names, {}, layout, roles)) {
+    raise(PyExc_ValueError, *bad);
+  }
+  MeasureOutcome o;
+  {
+    nb::gil_scoped_release unlocked;
+    o = measure_array(a, rate_hz, channels, roles, std::move(layout), series);
+  }
+  raise_failure(o, nullptr);
+  return o;
+}
+
+Measurement measure(nb::object source, nb::object rate, nb::object channel_map, bool series) {
+  const std::optional<std::vector<std::string>> names = channel_names_of(channel_map);
+  MeasureOutcome o = is_path_like(source) ? measure_path(source, rate, names, series)
+                                          : measure_source_array(source, rate, names, series);
+  o.measurement->series = series;
+  return std::move(*o.measurement);
+}
+
+// What a file declares about itself, without measuring.
+struct FileInfo {
+  SndfileInfo info;
+  std::vector<std::string> channel_map;
+};
+
+FileInfo file_info(nb::object source) {
+  const PathArg path = path_arg(source, "path");
+  std::optional<Result<SndfileReader>> reader;
+  {
+    nb::gil_scoped_release unlocked;
+    reader.emplace(SndfileReader::open(path.bytes));
+  }
+  if (!*reader) raise_os_error(reader->error(), path.shown);
+  FileInfo out{(*reader)->info(), {}};
+  out.channel_map = out.info.speakers.size() == out.info.channels
+                        ? analysis::layout_of(out.info.speakers)
+                        : analysis::default_layout(out.info.channels);
+  {
+    nb::gil_scoped_release unlocked;
+    reader.reset();
+  }
+  return out;
+}
+
+// A fresh numpy copy of one series, or None without series.
+nb::object series_of(const Measurement& s, const std::vector<double>& v) {
+  if (!s.series) return nb::none();
+  auto copy = std::make_unique<std::vector<double>>(v);
+  nb::capsule owner(copy.get(),
+                    [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
+  std::vector<double>& values = *copy.release();  // the capsule owns it now
+  return nb::cast(
+      nb::ndarray<nb::numpy, double, nb::ndim<1>>(values.data(), {values.size()}, owner));
+}
+
+// Measurement: the levels of the whole audio, its length and its format.
+nb::class_<Measurement> bind_measurement_levels(nb::module_& m) {
+  return nb::class_<Measurement>(m, "Measurement", doc::measurement_class)
+      .def_prop_ro(
+          "integrated_lufs", [](const Measurement& s) { return s.m.integrated_lufs; },
+          doc::measurement::integrated_lufs)
+      .def_prop_ro(
+          "momentary_max_lufs", [](const Measurement& s) { return s.m.momentary_max_lufs; },
+          doc::measurement::momentary_max_lufs)
+      .def_prop_ro(
+          "short_term_max_lufs", [](const Measurement& s) { return s.m.short_term_max_lufs; },
+          doc::measurement::short_term_max_lufs)
+      .def_prop_ro(
+          "loudness_range_lu", [](const Measurement& s) { return s.m.loudness_range_lu; },
+          doc::measurement::loudness_range_lu)
+      .def_prop_ro(
+          "loudness_range_low_lufs",
+          [](const Measurement& s) { return s.m.loudness_range_low_lufs; },
+          doc::measurement::loudness_range_low_lufs)
+      .def_prop_ro(
+          "loudness_range_high_lufs",
+          [](const Measurement& s) { return s.m.loudness_range_high_lufs; },
+          doc::measurement::loudness_range_high_lufs)
+      .def_prop_ro(
+          "absolute_gate_lufs", [](const Measurement& s) { return s.m.absolute_gate_lufs; },
+          doc::measurement::absolute_gate_lufs)
+      .def_prop_ro(
+          "relative_gate_lufs", [](const Measurement& s) { return s.m.relative_gate_lufs; },
+          doc::measurement::relative_gate_lufs)
+      .def_prop_ro(
+          "true_peak_dbtp", [](const Measurement& s) { return s.m.true_peak_dbtp; },
+          doc::measurement::true_peak_dbtp)
+      .def_prop_ro(
+          "sample_peak_dbfs", [](const Measurement& s) { return s.m.sample_peak_dbfs; },
+          doc::measurement::sample_peak_dbfs)
+      .def_prop_ro(
+          "rms_average_dbfs", [](const Measurement& s) { return s.m.rms_average_dbfs; },
+          doc::measurement::rms_average_dbfs)
+      .def_prop_ro(
+          "rms_max_dbfs", [](const Measurement& s) { return s.m.rms_max_dbfs; },
+          doc::measurement::rms_max_dbfs)
+      .def_prop_ro(
+          "duration_s",
+          [](const Measurement& s) {
+            return static_cast<double>(s.m.frames) / static_cast<double>(s.m.rate_hz);
+          },
+          doc::measurement::duration_s)
+      .def_prop_ro(
+          "frames", [](const Measurement& s) { return s.m.frames; }, doc::measurement::frames)
+      .def_prop_ro(
+          "rate_hz", [](const Measurement& s) { return s.m.rate_hz; }, doc::measurement::rate_hz)
+      .def_prop_ro(
+          "channels", [](const Measurement& s) { return s.m.channels; }, doc::measurement::channels)
+      .def_prop_ro(
+          "format", [](const Measurement& s) { return s.format; }, doc::measurement::format);
+}
+
+// Measurement's per-channel levels, channel layout, series and repr.
+void bind_measurement_channels(nb::class_<Measurement>& c) {
+  c.def_prop_ro(
+       "channel_integrated_lufs",
+       [](const Measurement& s) { return tuple_of(s.m.channel_integrated_lufs); },
+       doc::measurement::channel_integrated_lufs)
+      .def_prop_ro(
+          "channel_true_peak_dbtp",
+          [](const Measurement& s) { return tuple_of(s.m.channel_true_peak_dbtp); },
+          doc::measurement::channel_true_peak_dbtp)
+      .def_prop_ro(
+          "channel_sample_peak_dbfs",
+          [](const Measurement& s) { return tuple_of(s.m.channel_sample_peak_dbfs); },
+          doc::measurement::channel_sample_peak_dbfs)
+      .def_prop_ro(
+          "channel_rms_average_dbfs",
+          [](const Measurement& s) { return tuple_of(s.m.channel_rms_average_dbfs); },
+          doc::measurement::channel_rms_average_dbfs)
+      .def_prop_ro(
+          "channel_rms_max_dbfs",
+          [](const Measurement& s) { return tuple_of(s.m.channel_rms_max_dbfs); },
+          doc::measurement::channel_rms_max_dbfs)
+      .def_prop_ro(
+          "channel_map", [](const Measurement& s) { return tuple_of(s.channel_map); },
+          doc::measurement::channel_map)
+      .def_prop_ro(
+          "series_time_s", [](const Measurement& s) { return series_of(s, s.m.series_time_s); },
+          doc::measurement::series_time_s)
+      .def_prop_ro(
+          "series_momentary_lufs",
+          [](const Measurement& s) { return series_of(s, s.m.series_momentary_lufs); },
+          doc::measurement::series_momentary_lufs)
+      .def_prop_ro(
+          "series_short_term_lufs",
+          [](const Measurement& s) { return series_of(s, s.m.series_short_term_lufs); },
+          doc::measurement::series_short_term_lufs)
+      .def_prop_ro(
+          "series_true_peak_dbtp",
+          [](const Measurement& s) { return series_of(s, s.m.series_true_peak_dbtp); },
+          doc::measurement::series_true_peak_dbtp)
+      .def("__repr__", [](const Measurement& s) {
+        return "Measurement(integrated_lufs=" + level_text(s.m.integrated_lufs) +
+               ", true_peak_dbtp=" + level_text(s.m.true_peak_dbtp) + ", format='" + s.format +
+               "', rate_hz=" + std::to_string(s.m.rate_hz) +
+               ", channels=" + std::to_string(s.m.channels) +
+               ", frames=" + std::to_string(s.m.frames) + ")";
+      });
+}
+
+}  // namespace
+
+void bind_measure(nb::module_& m) {
+  nb::class_<Measurement> measurement = bind_measurement_levels(m);
+  bind_measurement_channels(measurement);
+  m.def("measure", &measure, nb::arg("source"), nb::arg("rate") = nb::none(), nb::kw_only(),
+        nb::arg("channel_map") = nb::none(), nb::arg("series") = false, doc::measure);
+
+  nb::class_<FileInfo>(m, "FileInfo", doc::file_info_class)
+      .def_prop_ro(
+          "format", [](const FileInfo& f) { return f.info.format; }, doc::file_info::format)
+      .def_prop_ro(
+          "rate_hz", [](const FileInfo& f) { return f.info.rate_hz; }, doc::file_info::rate_hz)
+      .def_prop_ro(
+          "channels", [](const FileInfo& f) { return f.info.channels; }, doc::file_info::channels)
+      .def_prop_ro(
+          "frames", [](const FileInfo& f) { return f.info.frames; }, doc::file_info::frames)
+      .def_prop_ro(
+          "duration_s",
+          [](const FileInfo& f) {
+            return static_cast<double>(f.info.frames) / static_cast<double>(f.info.rate_hz);
+          },
+          doc::file_info::duration_s)
+      .def_prop_ro(
+          "channel_map", [](const FileInfo& f) { return tuple_of(f.channel_map); },
+          doc::file_info::channel_map);
+
+  m.def("info", &file_info, nb::arg("path"), doc::info);
+}
+
+}  // namespace sonorik::meter

@@ -1,0 +1,36 @@
+// The sonorik_meter module: loudness, true peak, sample peak and RMS of any
+// audio file libsndfile reads or of an array, by the standards' own
+// definitions. Its parts bind themselves (bindings.h); the doc strings are
+// in docs.h, and every exception is made through python/errors.h.
+#include <nanobind/nanobind.h>
+
+#include "analysis/channel_layout.h"
+#include "python/meter/arguments.h"
+#include "python/meter/bindings.h"
+#include "python/meter/docs.h"
+
+namespace nb = nanobind;
+
+NB_MODULE(sonorik_meter, m) {
+  namespace meter = sonorik::meter;
+  m.doc() = meter::doc::module_overview;
+  m.attr("__version__") = SONORIK_VERSION;
+
+  meter::bind_measure(m);
+  meter::bind_files(m);
+  m.attr("CHANNEL_NAMES") = meter::tuple_of(sonorik::analysis::channel_names());
+
+  // The graph lives in the pure-Python library module _sonorik_plot, imported
+  // on the first call so that importing this module never imports matplotlib.
+  m.def(
+      "plot",
+      [](nb::args args, nb::kwargs kwargs) {
+        nb::object draw = nb::module_::import_("_sonorik_plot").attr("plot");
+        nb::object figure = nb::steal(PyObject_Call(draw.ptr(), args.ptr(), kwargs.ptr()));
+        if (!figure.is_valid()) throw nb::python_error();
+        return figure;
+      },
+      meter::doc::plot);
+
+  meter::bind_normalize(m);
+}
