@@ -118,6 +118,25 @@ def test_reports_hold_the_measurement_at_full_precision(tmp_path, files, fmt):
     assert read_report(fmt, to_stdout.stdout.decode()) == records[:len(files)]
 
 
+@pytest.mark.parametrize("fmt", ["csv", "tsv", "json", "xml", "normalize json"])
+def test_infinity_is_the_text_minus_inf_in_every_report(tmp_path, fmt):
+    short = wavgen.write_wav(tmp_path / "short.wav", wavgen.sine(0.2, 16000), 16000)  # no block: -inf
+    if fmt == "normalize json":
+        result = sonorik_cmd("normalize", "--to", "true-peak", "-3", "--format", "json", short,
+                             "-o", tmp_path / "out.wav")
+        key = "input_integrated_lufs"
+    else:
+        result = sonorik_cmd("analyze", "--integrated", "--format", fmt, short)
+        key = "integrated_lufs"
+    out = result.stdout.decode()
+    assert result.returncode == 0, result.stderr
+    if "json" in fmt:  # JSON has no infinity: a bare -Infinity would not parse as JSON
+        [record] = [json.loads(line, parse_constant=pytest.fail) for line in out.splitlines()]
+    else:
+        [record] = read_report(fmt, out)
+    assert record[key] == "-inf"
+
+
 @pytest.mark.parametrize("fmt", ["table", "json"])
 def test_two_jobs_give_the_results_of_one_in_input_order(files, fmt):
     order = files[::-1] + files[:2]  # not sorted, with repeats
