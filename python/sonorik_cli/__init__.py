@@ -1,3 +1,6 @@
-"""The `sonorik` command: loudness analysis, normalisation and file
-information from a shell, on top of the `sonorik` extension module. The
-entry point is `sonorik_cli.main.main`."""
+"""The `sonorik` command: loudness analysis, normalisation, file information
+and loudness graphs from a shell, on top of the `sonorik_meter` extension
+module. The entry point is `sonorik_cli.main.main`; each command is a module
+of `sonorik_cli.commands`, sharing `files` (finding audio files), `jobs`
+(threads and progress), `reports` (the report writer) and `terminal` (what is
+printed)."""

@@ -69,15 +69,18 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("missing-comma", "if (names.size() > 2) out += ',';", "if (names.size() >= 2) out += ',';")],
     "src/python/compat/entry_normalize.cpp": [("normalize-exc-type", "step == normalize::NormalizeFileStep::Normalize ?",
                                         "step == normalize::NormalizeFileStep::Write ?")],
-    "python/sonorik_cli/main.py": [
+    "python/sonorik_cli/terminal.py": [
         ("cli-level-width", 'f"{value:.2f}"', 'f"{value:.1f}"'),
-        ("cli-failure-uncounted", 'fail(path, outcome.error or "failed")\n            failed += 1\n',
-         'fail(path, outcome.error or "failed")\n'),
+        ("cli-name-unescaped", "    if text.isprintable():\n        return text\n", "    return text\n")],
+    "python/sonorik_cli/commands/analyze.py": [
+        ("cli-failure-uncounted", "terminal.fail(path, outcome)\n            failed += 1\n",
+         "terminal.fail(path, outcome)\n")],
+    "python/sonorik_cli/files.py": [
         ("cli-missing-path-uncounted", "reason(e, path))\n            failed += 1\n            continue\n        if not",
-         "reason(e, path))\n            continue\n        if not"),
-        ("cli-name-unescaped", "    if text.isprintable():\n        return text\n", "    return text\n"),
-        ("cli-report-overwrites", 'with open(output, "a", encoding=', 'with open(output, "w", encoding='),
-        ("cli-jobs-zero", "if value < 1:", "if value < 0:")],
+         "reason(e, path))\n            continue\n        if not")],
+    "python/sonorik_cli/reports.py": [
+        ("cli-report-overwrites", 'with open(output, "a", encoding=', 'with open(output, "w", encoding=')],
+    "python/sonorik_cli/jobs.py": [("cli-jobs-zero", "if value < 1:", "if value < 0:")],
 }
 
 

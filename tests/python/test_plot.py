@@ -78,7 +78,7 @@ def test_true_peak_series_marks_the_click(steps):
 
 
 def test_column_maxima_keep_each_columns_peak():
-    from sonorik_cli import plot
+    import _sonorik_plot as plot
     values = np.full(100_000, -30.0)
     values[12_345] = -5.0
     values[50_000:60_000] = -np.inf

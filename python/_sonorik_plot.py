@@ -1,14 +1,16 @@
 """Loudness over time as a picture: momentary and short-term loudness against
 time, the integrated loudness, an optional target with its tolerance band,
 the loudness range as a band, and the steps where the true peak passes a
-ceiling. `sonorik_meter.plot` and `sonorik plot` draw through `plot` here.
+ceiling. The drawing behind `sonorik_meter.plot` (which imports this module on
+its first call) and so behind `sonorik plot`; installed beside the extension
+modules.
 
 Needs matplotlib (pip install "sonorik[plot]"), imported by `plot` when it
 is first called. Drawing uses a Figure of its own (no pyplot, no global
-state), so it works in threads and without a display. Curves are reduced to one point per pixel column, the column's
-maximum, so a two-hour file draws as fast as a short one; steps whose
-loudness is -inf or below GAP_BELOW_LUFS (digital silence) or undefined
-(before the window is full) are drawn as gaps.
+state), so it works in threads and without a display. Curves are reduced to
+one point per pixel column, the column's maximum, so a two-hour file draws as
+fast as a short one; steps whose loudness is -inf or below GAP_BELOW_LUFS
+(digital silence) or undefined (before the window is full) are drawn as gaps.
 """
 
 from __future__ import annotations
