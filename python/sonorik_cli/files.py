@@ -17,34 +17,7 @@ def audio_files(root: str) -> list[str]:
     before "dir/a.wav"). Directory links are followed, except back into a
     directory on the current path. Raises OSError when `root` cannot be
     searched."""
-    extensions = set(sonorik_meter.extensions())
-    found: list[str] = []
-
-    def scan(directory: str, ancestors: frozenset[tuple[int, int]]) -> None:
-        with os.scandir(directory) as listing:
-            entries = list(listing)
-        for e in entries:
-            try:
-                st: os.stat_result | None = os.stat(e.path)
-            except OSError:
-                st = None
-            if st is not None and stat.S_ISDIR(st.st_mode):
-                if (st.st_dev, st.st_ino) not in ancestors:
-                    scan(e.path, ancestors | {(st.st_dev, st.st_ino)})
-            elif e.name.rfind(".") > 0 and e.name.rsplit(".", 1)[1].lower() in extensions:
-                found.append(e.path)
-
-    def key(path: str) -> list[bytes]:
-        raw = os.fsencode(path)
-        parts = [b"/"] if raw.startswith(b"/") else []
-        for c in raw.split(b"/"):
-            if c and not (c == b"." and parts):
-                parts.append(c)
-        return parts
-
-    st = os.stat(root)
-    scan(root, frozenset({(st.st_dev, st.st_ino)}))
-    return sorted(found, key=key)
+    return sonorik_meter.find_audio_files(root)
 
 
 def expand(paths: Sequence[str]) -> tuple[list[str], int]:

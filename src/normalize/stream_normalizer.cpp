@@ -324,8 +324,7 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
   const bool wider_source = in_coding.int_bits == 0 || in_coding.int_bits > coding.int_bits;
   report.dithered = coding.int_bits != 0 && coding.int_bits <= 24 &&
                     (report.gain_applied_db != 0.0 || wider_source);
-  if (Status s = job.source.reader.rewind(); !s)
-    return fail(StreamFailure::source, s.error());
+  if (Status s = job.source.reader.rewind(); !s) return fail(StreamFailure::source, s.error());
   Result<FileReplacement> begun = FileReplacement::begin(job.req.destination);
   if (!begun) return fail(StreamFailure::destination, begun.error());
   temp.emplace(std::move(begun).value());

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/sndfile_reader.h"
+#include "audio/source.h"
 #include "python/meter/arguments.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
@@ -22,8 +22,8 @@ nb::list find_audio_files(nb::object directory) {
   std::optional<Result<std::vector<std::string>>> found;
   {
     nb::gil_scoped_release unlocked;
-    found.emplace(utils::scan_directory_recursively(
-        dir.bytes, utils::extension_test(SndfileReader::extensions())));
+    found.emplace(
+        utils::scan_directory_recursively(dir.bytes, utils::extension_test(audio_extensions())));
   }
   if (!*found) raise_os_error(found->error(), dir.shown);
   nb::list out;
@@ -40,7 +40,7 @@ nb::list find_audio_files(nb::object directory) {
 
 void bind_files(nb::module_& m) {
   m.def(
-      "extensions", [] { return tuple_of(SndfileReader::extensions()); }, doc::extensions);
+      "extensions", [] { return tuple_of(audio_extensions()); }, doc::extensions);
   m.def("find_audio_files", &find_audio_files, nb::arg("directory"), doc::find_audio_files);
 }
 

@@ -18,7 +18,7 @@
 #include "analysis/channel_layout.h"
 #include "analysis/meter.h"
 #include "analysis/standard_measurement.h"
-#include "audio/sndfile_reader.h"
+#include "audio/source.h"
 #include "python/meter/arguments.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
@@ -75,18 +75,16 @@ std::optional<std::vector<std::string>> channel_names_of(const nb::object& chann
 // not fit the channel count.
 std::optional<std::string> choose_layout(unsigned channels,
                                          const std::optional<std::vector<std::string>>& given,
-                                         const std::vector<Speaker>& declared, Measurement& out,
-                                         std::vector<int>& roles) {
+                                         const std::vector<std::string>& file_layout,
+                                         Measurement& out, std::vector<int>& roles) {
   if (given) {
     if (given->size() != channels) {
       return "channel_map has " + std::to_string(given->size()) + " names for " +
              std::to_string(channels) + " channels";
     }
     out.channel_map = *given;
-  } else if (declared.size() == channels) {
-    out.channel_map = analysis::layout_of(declared);
   } else {
-    out.channel_map = analysis::default_layout(channels);
+    out.channel_map = file_layout;
   }
   roles.clear();
   for (const std::string& n : out.channel_map) roles.push_back(*analysis::channel_role(n));
@@ -131,13 +129,13 @@ void measure_into(MeasureOutcome& o, unsigned channels, std::uint32_t rate_hz,
 MeasureOutcome measure_file(const std::string& path,
                             const std::optional<std::vector<std::string>>& names, bool series) {
   MeasureOutcome o;
-  Result<SndfileReader> reader = SndfileReader::open(path);
-  if (!reader) {
+  Result<AudioSource> source = open_audio(path);
+  if (!source) {
     o.failure = Failure::os;
-    o.error = reader.error();
+    o.error = source.error();
     return o;
   }
-  const SndfileInfo& info = reader->info();
+  const SourceInfo& info = source->info;
   o.measurement.emplace();
   o.measurement->format = info.format;
   if (!Meter::accepts(info.channels, info.rate_hz) || !rate_measurable(info.rate_hz)) {
@@ -147,13 +145,13 @@ MeasureOutcome measure_file(const std::string& path,
   }
   std::vector<int> roles;
   if (std::optional<std::string> bad =
-          choose_layout(info.channels, names, info.speakers, *o.measurement, roles)) {
+          choose_layout(info.channels, names, source->layout, *o.measurement, roles)) {
     o.failure = Failure::value;
     o.error = Error(*bad);
     return o;
   }
   bool reader_failed = false;
-  SndfileReader& file = reader.value();
+  AudioReader& file = source->reader;
   const auto read = [&](double* out, std::size_t max_frames) -> Result<std::size_t> {
     Result<std::size_t> got = file.read(out, max_frames);
     if (!got) reader_failed = true;
@@ -306,7 +304,8 @@ MeasureOutcome measure_source_array(const nb::object& source, const nb::object& 
   Measurement layout;
   layout.format = "array " + dtype_name(source, a);
   std::vector<int> roles;
-  if (std::optional<std::string> bad = choose_layout(channels, names, {}, layout, roles)) {
+  if (std::optional<std::string> bad =
+          choose_layout(channels, names, analysis::default_layout(channels), layout, roles)) {
     raise(PyExc_ValueError, *bad);
   }
   MeasureOutcome o;
@@ -328,25 +327,22 @@ Measurement measure(nb::object source, nb::object rate, nb::object channel_map, 
 
 // What a file declares about itself, without measuring.
 struct FileInfo {
-  SndfileInfo info;
+  SourceInfo info;
   std::vector<std::string> channel_map;
 };
 
 FileInfo file_info(nb::object source) {
   const PathArg path = path_arg(source, "path");
-  std::optional<Result<SndfileReader>> reader;
+  std::optional<Result<AudioSource>> opened;
   {
     nb::gil_scoped_release unlocked;
-    reader.emplace(SndfileReader::open(path.bytes));
+    opened.emplace(open_audio(path.bytes));
   }
-  if (!*reader) raise_os_error(reader->error(), path.shown);
-  FileInfo out{(*reader)->info(), {}};
-  out.channel_map = out.info.speakers.size() == out.info.channels
-                        ? analysis::layout_of(out.info.speakers)
-                        : analysis::default_layout(out.info.channels);
+  if (!*opened) raise_os_error(opened->error(), path.shown);
+  FileInfo out{(*opened)->info, (*opened)->layout};
   {
     nb::gil_scoped_release unlocked;
-    reader.reset();
+    opened.reset();
   }
   return out;
 }
