@@ -1,11 +1,9 @@
-// EBU R 128 / ITU-R BS.1770 loudness of decoded audio through libebur128.
-// Each function returns its value or the meter's creation error ("NoMem" for
-// a channel count outside 1..64 or a rate outside 16..2,822,400 Hz). Silence,
+// EBU R 128 / ITU-R BS.1770 loudness of decoded audio, measured by the
+// engine (analysis/engine.h) with the floors of this module on top. Each
+// function returns its value or the meter's creation error ("NoMem" for a
+// channel count outside 1..64 or a rate outside 16..2,822,400 Hz). Silence,
 // empty audio and unusable readings give the floors: -70.0 LUFS, 0.0 LU.
-//
-// Audio is fed in chunks straight from the sample list. Every chunk is cut to
-// whole frames and the next chunk starts where the previous one ended, so the
-// only audio never measured is a trailing incomplete frame at the very end.
+// Every whole frame is measured; a trailing incomplete frame is not.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +17,7 @@ namespace sonorik::analysis {
 inline constexpr double kLoudnessFloorLufs = -70.0;
 inline constexpr double kRangeFallbackLu = 0.0;
 
-// Integrated loudness, fed in chunks of 4,800 / 24,000 / 48,000 samples
-// (cut to whole frames) for audio below 5 s / below 30 s / longer.
+// Integrated loudness.
 Result<double> calculate_integrated_loudness(const AudioData& audio);  // LUFS
 // The largest short-term (3 s) / momentary (400 ms) reading taken after every
 // 100 ms step (trunc(rate x 0.1) frames), never below -70.0.
@@ -47,18 +44,16 @@ struct LoudnessValues {
   double range_lu = kRangeFallbackLu;
 };
 
-// All requested loudness measures from one meter in the union of their modes:
-// momentary and short-term are taken after every 100 ms step, global and range
-// read once at the end (the range in 0.0 LU where the meter gives none or a
-// negative one). libebur128's readings do not depend on how the frames are
-// split across calls, so integrated, short-term and momentary values equal
-// those of their functions above to within rounding (far below 1e-9 LU). Where a step is exactly
-// one of the meter's 100 ms blocks (rates with rate % 10 < 5), the momentary and short-term values
-// at a step are composed from the last 4 / 30 block energies instead of summing the whole window
-// again at every step.
+// All requested loudness measures in one pass of the measurement engine
+// (loudness only, the meter in the union of their modes): momentary and
+// short-term are the largest readings taken after every 100 ms step, global
+// and range are read once at the end (the range in 0.0 LU where the meter
+// gives none or a negative one). The readings equal libebur128's for the same
+// frames, however the engine cuts them.
 //
 // Two steps so that a caller can learn of a refused meter ("NoMem") before it
-// starts other work: create() makes the meter, run() feeds the whole audio.
+// starts other work: create() checks the meter can be built, run() feeds the
+// whole audio.
 class LoudnessPass {
  public:
   // Error: the meter's creation error ("NoMem"). An empty request is valid and
@@ -73,7 +68,6 @@ class LoudnessPass {
       : audio_(&audio), request_(request) {}
   const AudioData* audio_;
   LoudnessRequest request_;
-  std::optional<Meter> meter_;
 };
 
 }  // namespace sonorik::analysis
