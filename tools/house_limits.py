@@ -13,24 +13,46 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent / "src"
 DEF = re.compile(r"^\s*(?:template\s*<[^;{]*>\s*)?(?:struct|class|enum class|enum)\s+([A-Za-z_][\w:]*)\s*(?:final\s*)?[:{]")
-FUNC = re.compile(r"^[A-Za-z_][\w:<>,\s\*&~\[\]]*\([^;]*\)\s*(?:const\s*)?(?:noexcept\s*)?(?:->\s*[\w:<>]+\s*)?\{\s*$")
 
 
-def functions(lines: list[str]):
-    """(name line, length) of each top-level or member function body whose
-    header starts a line and whose opening brace ends it."""
-    i = 0
-    while i < len(lines):
-        if FUNC.match(lines[i]) and not lines[i].lstrip().startswith(("if", "for", "while", "switch", "namespace")):
-            depth, j = 0, i
-            while j < len(lines):
-                depth += lines[j].count("{") - lines[j].count("}")
-                if depth == 0:
-                    break
-                j += 1
-            yield i + 1, j - i + 1
-            i = j
-        i += 1
+def _code(text: str) -> str:
+    """The text with comments, strings and character literals blanked
+    (newlines kept, so line numbers stay)."""
+    pattern = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', re.S)
+    return pattern.sub(lambda m: re.sub(r"[^\n]", " ", m.group(0)), text)
+
+
+def functions(text: str):
+    """(first line, length in lines) of each function body at namespace or
+    class scope: a brace whose statement so far holds a parameter list."""
+    code = _code(text)
+    stack: list[tuple[str, int]] = []
+    statement_start = 0
+    line = 1
+    for i, ch in enumerate(code):
+        if ch == "\n":
+            line += 1
+        elif ch == "{":
+            head = code[statement_start:i]
+            in_function = any(kind == "function" for kind, _ in stack)
+            if in_function:
+                kind = "block"
+            elif re.search(r"\b(namespace|class|struct|union|enum)\b[^()]*$", head) or "extern" in head:
+                kind = "scope"
+            elif ")" in head and not re.search(r"=\s*$", head):
+                kind = "function"
+            else:
+                kind = "block"
+            stack.append((kind, line))
+            statement_start = i + 1
+        elif ch == "}":
+            if stack:
+                kind, first = stack.pop()
+                if kind == "function":
+                    yield first, line - first + 1
+            statement_start = i + 1
+        elif ch == ";":
+            statement_start = i + 1
 
 
 def main() -> int:
@@ -43,7 +65,7 @@ def main() -> int:
         rel = path.relative_to(ROOT.parent)
         if len(lines) > 600:
             bad.append(f"{rel}: {len(lines)} lines")
-        for start, length in functions(lines):
+        for start, length in functions(path.read_text()):
             if length > 100:
                 bad.append(f"{rel}:{start}: function of {length} lines")
         for n, line in enumerate(lines, 1):
