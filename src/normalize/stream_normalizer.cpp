@@ -12,6 +12,7 @@
 #include "audio/sndfile_formats.h"
 #include "audio/sndfile_writer.h"
 #include "audio/source.h"
+#include "core/interrupt.h"
 #include "core/replace_file.h"
 #include "core/text.h"
 
@@ -198,6 +199,7 @@ struct Job {
 // reader's error from the meter's).
 analysis::Engine::Reader reading(AudioReader& reader, bool& failed) {
   return [&reader, &failed](double* out, std::size_t max_frames) -> Result<std::size_t> {
+    if (interrupted()) return Error(kInterrupted);
     Result<std::size_t> got = reader.read(out, max_frames);
     if (!got) failed = true;
     return got;
@@ -360,6 +362,7 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
     const std::size_t block_frames = analysis::Engine::block_frames(info.channels);
     std::vector<double> block(block_frames * info.channels);
     for (;;) {
+      if (interrupted()) return fail(StreamFailure::source, Error(kInterrupted));
       Result<std::size_t> got = write_pass(block.data(), block_frames);
       if (write_error) return fail(StreamFailure::destination, *write_error);
       if (!got) return fail(StreamFailure::source, got.error());
@@ -387,6 +390,8 @@ Stop verify_output(const Job& job, const FileReplacement& temp, StreamReport& re
 // 5. replace: renames the temporary file over the destination. Error: the
 // system's (destination), with the destination as it was.
 Stop replace(const Job& job, FileReplacement& temp, StreamReport& report) {
+  // The last moment an interrupt can keep the destination as it was.
+  if (interrupted()) return fail(StreamFailure::source, Error(kInterrupted));
   if (Status s = temp.commit(); !s) return fail(StreamFailure::destination, s.error());
   report.output_level = level_of(report.output, job.req.level);
   return std::nullopt;

@@ -118,6 +118,12 @@ void raise_current_exception() noexcept {
   }
 }
 
+void raise_interrupted() noexcept {
+  if (PyErr_Occurred() != nullptr) return;
+  if (PyErr_CheckSignals() != 0) return;
+  PyErr_SetNone(PyExc_KeyboardInterrupt);
+}
+
 void rewrap_argument_error(const char* name) noexcept {
   PyRef exc = take_exception();
   if (!exc) return;

@@ -41,6 +41,12 @@ void raise_fatal(const char* message) noexcept;
 // with the generic text for anything else. Call only inside a catch block.
 void raise_current_exception() noexcept;
 
+// What a call stopped by SIGINT or SIGTERM raises (core/interrupt.h): the
+// signal's Python handler runs now (on the main thread: KeyboardInterrupt, or
+// what the handler raises); where it raises nothing (another thread, or a
+// handler that returns), KeyboardInterrupt.
+void raise_interrupted() noexcept;
+
 // Replaces a pending exception of exactly class TypeError by TypeError
 // "argument '{name}': {its text}" with the same __cause__; any other pending
 // exception is left as it is.

@@ -2,6 +2,7 @@
 // runs its whole body inside the fatal-error boundary (see frame.h).
 #pragma once
 
+#include "core/interrupt.h"
 #include "core/metric.h"
 #include "python/compat/frame.h"
 
@@ -29,14 +30,23 @@ SONORIK_ENTRY(find_audio_files);
 
 // Matches the arguments to `sig`, then runs `body(argv)` (argv: one borrowed
 // object or nullptr per parameter) under the boundary and raises or returns
-// its outcome.
+// its outcome. A SIGINT or SIGTERM during the body stops its loops at their
+// next block (nothing is committed), and the call raises what
+// raise_interrupted() raises instead of the outcome.
 template <class Body>
 PyObject* run_entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames, Body&& body) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::vector<PyObject*> argv;
     if (!match_arguments(sig, args, nargsf, kwnames, argv)) return nullptr;
-    return finish(body(argv));
+    InterruptScope watching(true);
+    Outcome outcome = body(argv);
+    if (interrupted()) {
+      PyErr_Clear();  // whatever the stopped body set gives way
+      raise_interrupted();
+      return nullptr;
+    }
+    return finish(std::move(outcome));
   });
 }
 

@@ -12,6 +12,11 @@ void raise(PyObject* type, const std::string& message) {
   throw nb::python_error();
 }
 
+void raise_interrupted() {
+  py::raise_interrupted();
+  throw nb::python_error();
+}
+
 void raise_os_error(const Error& error, const nb::object& path) {
   py::raise_os_error(error, path.ptr());
   throw nb::python_error();

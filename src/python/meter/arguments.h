@@ -7,10 +7,13 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
+#include "core/interrupt.h"
 
 namespace sonorik::meter {
 
@@ -52,6 +55,26 @@ nb::tuple tuple_of(const std::vector<T>& values) {
   nb::list list;
   for (const T& v : values) list.append(nb::cast(v));
   return nb::steal<nb::tuple>(PyList_AsTuple(list.ptr()));
+}
+
+// Raises what a call stopped by SIGINT or SIGTERM raises
+// (py::raise_interrupted).
+[[noreturn]] void raise_interrupted();
+
+// Runs `work` with the interpreter lock released, watching for SIGINT and
+// SIGTERM: the engine and the writers stop at their next block, and the call
+// then raises raise_interrupted() whatever `work` returned, so that nothing
+// half done is reported.
+template <class F>
+auto released(F&& work) -> decltype(work()) {
+  InterruptScope watching(true);
+  std::optional<decltype(work())> result;
+  {
+    nb::gil_scoped_release unlocked;
+    result.emplace(work());
+  }
+  if (interrupted()) raise_interrupted();
+  return std::move(*result);
 }
 
 // A level in a repr: two decimals, or "inf" / "-inf".

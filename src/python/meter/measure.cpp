@@ -153,6 +153,7 @@ MeasureOutcome measure_file(const std::string& path,
   bool reader_failed = false;
   AudioReader& file = source->reader;
   const auto read = [&](double* out, std::size_t max_frames) -> Result<std::size_t> {
+    if (interrupted()) return Error(kInterrupted);
     Result<std::size_t> got = file.read(out, max_frames);
     if (!got) reader_failed = true;
     return got;
@@ -178,6 +179,7 @@ struct ArrayReader {
   std::uint64_t next = 0;
 
   Result<std::size_t> operator()(double* out, std::size_t max_frames) {
+    if (interrupted()) return Error(kInterrupted);
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(max_frames, frames - next));
     for (std::size_t f = 0; f < n; ++f) {
       const T* p = base + static_cast<std::int64_t>(next + f) * frame_stride;
@@ -263,11 +265,7 @@ MeasureOutcome measure_path(const nb::object& source, const nb::object& rate,
   if (!rate.is_none())
     raise(PyExc_ValueError, "rate applies to arrays only: a file's rate is read from the file");
   const PathArg path = path_arg(source, "source");
-  MeasureOutcome o;
-  {
-    nb::gil_scoped_release unlocked;
-    o = measure_file(path.bytes, names, series);
-  }
+  MeasureOutcome o = released([&] { return measure_file(path.bytes, names, series); });
   raise_failure(o, &path.shown);
   return o;
 }
@@ -308,11 +306,8 @@ MeasureOutcome measure_source_array(const nb::object& source, const nb::object& 
           choose_layout(channels, names, analysis::default_layout(channels), layout, roles)) {
     raise(PyExc_ValueError, *bad);
   }
-  MeasureOutcome o;
-  {
-    nb::gil_scoped_release unlocked;
-    o = measure_array(a, rate_hz, channels, roles, std::move(layout), series);
-  }
+  MeasureOutcome o = released(
+      [&] { return measure_array(a, rate_hz, channels, roles, std::move(layout), series); });
   raise_failure(o, nullptr);
   return o;
 }

@@ -64,11 +64,7 @@ NormalizeReport normalize(nb::object source, nb::object destination, nb::object 
     req.format = nb::cast<std::string>(format);
     if (req.format.empty()) raise(PyExc_ValueError, "unknown output format ''");
   }
-  sn::StreamOutcome o;
-  {
-    nb::gil_scoped_release unlocked;
-    o = sn::normalize_stream(req);
-  }
+  sn::StreamOutcome o = released([&] { return sn::normalize_stream(req); });
   switch (o.failure) {
     case sn::StreamFailure::none:
       break;
