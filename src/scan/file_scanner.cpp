@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "compat/extensions.h"
 #include "core/file.h"
 #include "core/text.h"
 
@@ -151,8 +152,7 @@ std::string_view next_component(std::string_view p, std::size_t& pos, bool first
 }  // namespace
 
 bool is_audio_file(std::string_view path) {
-  const std::string ext = lower_extension(path);
-  return ext == "wav" || ext == "aif" || ext == "aiff";
+  return audio_extension_of(path) != AudioExtension::Other;
 }
 
 bool path_less(std::string_view a, std::string_view b) {

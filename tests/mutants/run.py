@@ -17,9 +17,9 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("duration-width", '"%02u:%02u:%06.3f"', '"%02u:%02u:%05.3f"'),
         ("hidden-name-ext", "npos || dot == 0 ||", "npos ||")],
     "src/core/file.cpp": [("dir-not-eisdir", "if (S_ISDIR(st.st_mode)) return os_error(EISDIR);\n", "")],
-    "src/compat/wav_reader.cpp": [
-        ("fmt-short-read", 'if (body_avail < chunk_bytes) return Error("fmt chunk extends', 'if (false) return Error("'),
-        ("chunk-pad-lost", "chunk_bytes + (chunk_bytes & 1u);", "chunk_bytes;")],
+    "src/compat/riff_walker.cpp": [
+        ("fmt-short-read", "if (fmt->body.size() < fmt->declared_bytes) {", "if (false) {"),
+        ("chunk-pad-lost", "declared + (declared & 1u);", "declared;")],
     "src/compat/wav_writer.cpp": [
         ("write-full-scale", "std::ldexp(1.0, bits - 1) - 1.0;  //", "std::ldexp(1.0, bits - 1);  //"),
         ("write-pad-lost", "if (data_bytes_of(format_, samples_written_) & 1u) buffer_", "if (false) buffer_"),
@@ -54,8 +54,9 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("two-decimals", "std::chars_format::fixed, 3)", "std::chars_format::fixed, 2)"),
         ("header-truncates", "if (!check_path(path) || ::stat(path.c_str(), &st) == 0)", "if (!check_path(path))")],
     "src/scan/file_scanner.cpp": [
-        ("link-cycle", "if (ancestors == nullptr || !ancestors->contains(*e.directory)) subdirs", "subdirs"),
-        ("aiff-not-audio", 'ext == "wav" || ext == "aif" || ext == "aiff";', 'ext == "wav" || ext == "aif";')],
+        ("link-cycle", "if (ancestors == nullptr || !ancestors->contains(*e.directory)) subdirs", "subdirs")],
+    "src/compat/extensions.h": [
+        ("aiff-not-audio", 'lower_ext == "aif" || lower_ext == "aiff"', 'lower_ext == "aif"')],
     "src/python/compat/frame.cpp": [
         ("missing-comma", "if (names.size() > 2) out += ',';", "if (names.size() >= 2) out += ',';")],
     "src/python/compat/entry_normalize.cpp": [("normalize-exc-type", "step == normalize::NormalizeFileStep::Normalize ?",
