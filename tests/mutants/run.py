@@ -20,6 +20,7 @@ MUTANTS = {  # file: [(id, old text, new text)]
     "src/compat/riff_walker.cpp": [
         ("fmt-short-read", "if (fmt->body.size() < fmt->declared_bytes) {", "if (false) {"),
         ("chunk-pad-lost", "declared + (declared & 1u);", "declared;")],
+    "src/compat/sample_converter.cpp": [("u8-off-centre", "from_u8(b - 128);", "from_u8(b - 127);")],
     "src/compat/wav_writer.cpp": [
         ("write-full-scale", "std::ldexp(1.0, bits - 1) - 1.0;  //", "std::ldexp(1.0, bits - 1);  //"),
         ("write-pad-lost", "if (data_bytes_of(format_, samples_written_) & 1u) buffer_", "if (false) buffer_"),
@@ -45,8 +46,8 @@ MUTANTS = {  # file: [(id, old text, new text)]
     "src/compat/processor.cpp": [
         ("rename-early", "  if (Status s = writer->finalize(); !s) return s;\n",
          "  if (::rename(temp->path().c_str(), dest->path.c_str()) != 0) return os_error(errno);\n"
-         "  if (Status s = writer->finalize(); !s) return s;\n"),
-        ("mode-not-kept", "(void)::fchmod(fd, dest->existing->st_mode & 07777);", "")],
+         "  if (Status s = writer->finalize(); !s) return s;\n")],
+    "src/core/replace_file.cpp": [("mode-not-kept", "(void)::fchmod(fd, dest->existing->st_mode & 07777);", "")],
     "src/compat/normalize_file.cpp": [("write-message", '"Failed to write audio: "', '"Failed to write file: "')],
     "src/compat/output_formatter.cpp": [
         ("xml-lt-unescaped", "case '<': out += \"&lt;\"; break;", ""),
