@@ -8,6 +8,7 @@
 
 #include "compat/buffer_pool.h"
 #include "compat/decoder.h"
+#include "compat/extensions.h"
 #include "core/text.h"
 
 namespace sonorik {
@@ -29,33 +30,10 @@ std::uint64_t saturating_mul_u64(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-std::string_view sample_format_name(SampleFormat f) {
-  switch (f) {
-    case SampleFormat::U8:
-      return "U8";
-    case SampleFormat::I16:
-      return "I16";
-    case SampleFormat::I24:
-      return "I24";
-    case SampleFormat::I32:
-      return "I32";
-    case SampleFormat::F32:
-      return "F32";
-    case SampleFormat::F64:
-      return "F64";
-  }
-  return "F64";
-}
-
-bool AudioInfo::is_supported_format(std::string_view path) {
-  const std::string ext = lower_extension(path);
-  return ext == "wav" || ext == "aif" || ext == "aiff";
-}
-
 // The metric list does not change the minimum: every request needs at least
 // 0.1 s for the shortest measurement window.
 Result<AudioData> AudioData::load_without_looping(const std::string& path) {
-  if (!AudioInfo::is_supported_format(path)) {
+  if (audio_extension_of(path) == AudioExtension::Other) {
     return Error("Unsupported audio format: " + quoted_path(path));
   }
   Result<AudioData> decoded = decode_audio_file(path);

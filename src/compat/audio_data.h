@@ -4,18 +4,13 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "compat/sample_converter.h"
 #include "core/error.h"
 #include "core/metric.h"
 
 namespace sonorik {
-
-enum class SampleFormat : std::uint8_t { U8 = 0, I16 = 1, I24 = 2, I32 = 3, F32 = 4, F64 = 5 };
-
-// "U8", "I16", "I24", "I32", "F32" or "F64".
-std::string_view sample_format_name(SampleFormat f);
 
 struct AudioInfo {
   std::uint32_t sample_rate = 0;  // frames per second
@@ -25,17 +20,15 @@ struct AudioInfo {
   // As decoded: samples over all channels. After looping: frames.
   std::uint64_t total_samples = 0;
   double duration_seconds = 0.0;
-
-  // True when the path's extension, lower-cased, is wav, aif or aiff.
-  static bool is_supported_format(std::string_view path);
 };
 
 struct AudioData {
   std::vector<double> samples;  // interleaved, nominally -1.0 .. 1.0
   AudioInfo info;
 
-  // Loads one file: extension check, decoding, then looping of audio shorter
-  // than the minimum duration (0.1 s for an empty metric list).
+  // Loads one file: extension check (wav, aif or aiff in any letter case; see
+  // extensions.h), decoding, then looping of audio shorter than the minimum
+  // duration (0.1 s for an empty metric list).
   // Errors: "Unsupported audio format: {quoted path}";
   //         "Failed to decode audio file: {quoted path}" caused by the decoder's error.
   static Result<AudioData> load_from_file_with_options(const std::string& path,

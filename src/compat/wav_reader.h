@@ -1,9 +1,9 @@
-// RIFF/WAVE header parsing over a byte span (usually a whole mapped file).
-//
-// The parser reads only the header: it walks the chunks, reads "fmt " and
-// locates "data", and reports where the sample bytes are. It never reads a
-// chunk header that is not wholly inside the span and never allocates from a
-// size the file declares. Sample conversion is the decoder's business.
+// The decoder's RIFF/WAVE header parser over a byte span (usually a whole
+// mapped file): the shared chunk walker (riff_walker.h) under the decoder's
+// policy. It reads only the header: "fmt " and where the sample bytes of
+// "data" are. It never reads a chunk header that is not wholly inside the span
+// and never allocates from a size the file declares. Sample conversion is the
+// decoder's business.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +42,9 @@ struct WavReader {
   // Whole samples present in sample_bytes.
   std::uint64_t present_samples() const noexcept { return sample_bytes.size() / container_bytes; }
 
-  // Parses a RIFF/WAVE header. "fmt " and "data" may come in either order;
-  // other chunks are skipped, odd-sized chunks with their pad byte. Accepts
+  // Parses a RIFF/WAVE header of at least 12 bytes. "fmt " and "data" may
+  // come in either order; other chunks are skipped, odd-sized chunks with
+  // their pad byte. A data chunk cut short is kept as far as it goes. Accepts
   // format tags 1 (integer PCM), 3 (IEEE float) and 0xFFFE (extensible, with
   // sub-format PCM or float). Float data must be 32-bit.
   // Errors (each message says what was found):

@@ -20,9 +20,10 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("hidden-name-ext", "npos || dot == 0 ||", "npos ||"),
         ("os-errno-lost", "return Error::with_os_errno(os_error_text(code), code);", "return Error(os_error_text(code));")],
     "src/core/file.cpp": [("dir-not-eisdir", "if (S_ISDIR(st.st_mode)) return os_error(EISDIR);\n", "")],
-    "src/compat/wav_reader.cpp": [
-        ("fmt-short-read", 'if (body_avail < chunk_bytes) return Error("fmt chunk extends', 'if (false) return Error("'),
-        ("chunk-pad-lost", "chunk_bytes + (chunk_bytes & 1u);", "chunk_bytes;")],
+    "src/compat/riff_walker.cpp": [
+        ("fmt-short-read", "if (fmt->body.size() < fmt->declared_bytes) {", "if (false) {"),
+        ("chunk-pad-lost", "declared + (declared & 1u);", "declared;")],
+    "src/compat/sample_converter.cpp": [("u8-off-centre", "from_u8(b - 128);", "from_u8(b - 127);")],
     "src/compat/wav_writer.cpp": [
         ("write-full-scale", "std::ldexp(1.0, bits - 1) - 1.0;  //", "std::ldexp(1.0, bits - 1);  //"),
         ("write-pad-lost", "if (data_bytes_of(format_, samples_written_) & 1u) buffer_", "if (false) buffer_"),
@@ -49,8 +50,8 @@ MUTANTS = {  # file: [(id, old text, new text)]
     "src/compat/processor.cpp": [
         ("rename-early", "  if (Status s = writer->finalize(); !s) return s;\n",
          "  if (::rename(temp->path().c_str(), dest->path.c_str()) != 0) return os_error(errno);\n"
-         "  if (Status s = writer->finalize(); !s) return s;\n"),
-        ("mode-not-kept", "(void)::fchmod(fd, dest->existing->st_mode & 07777);", "")],
+         "  if (Status s = writer->finalize(); !s) return s;\n")],
+    "src/core/replace_file.cpp": [("mode-not-kept", "(void)::fchmod(fd, dest->existing->st_mode & 07777);", "")],
     "src/compat/normalize_file.cpp": [("write-message", '"Failed to write audio: "', '"Failed to write file: "')],
     "src/compat/output_formatter.cpp": [
         ("xml-lt-unescaped", "case '<': out += \"&lt;\"; break;", ""),
@@ -59,12 +60,12 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("header-truncates", "if (!check_path(path) || ::stat(path.c_str(), &st) == 0)", "if (!check_path(path))")],
     "src/scan/file_scanner.cpp": [
         ("link-cycle", "if (ancestors == nullptr || !ancestors->contains(*e.directory)) subdirs", "subdirs")],
-    "src/python/compat/entry_batch.cpp": [
-        ("aiff-not-audio", 'extension_test({"wav", "aif", "aiff"})', 'extension_test({"wav", "aif"})')],
     "src/python/errors.cpp": [("errno-unused", "code = error.os_errno()) {", "code = std::optional<int>()) {")],
     "src/python/meter/files.cpp": [
         ("found-as-utf8", "PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()))",
          'PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace")')],
+    "src/compat/extensions.h": [
+        ("aiff-not-audio", 'lower_ext == "aif" || lower_ext == "aiff"', 'lower_ext == "aif"')],
     "src/python/compat/frame.cpp": [
         ("missing-comma", "if (names.size() > 2) out += ',';", "if (names.size() >= 2) out += ',';")],
     "src/python/compat/entry_normalize.cpp": [("normalize-exc-type", "step == normalize::NormalizeFileStep::Normalize ?",

@@ -1,6 +1,7 @@
 // analyze_audio / analyze_audio_all: one file's information and measures.
 // WAV paths go through the memory-mapped reader and the robust analyzer;
 // every other path is handed to the loader, which refuses it.
+#include "compat/extensions.h"
 #include "compat/robust_analyzer.h"
 #include "compat/ultra_fast_wav.h"
 #include "core/text.h"
@@ -40,7 +41,7 @@ AudioInfo fast_path_info(const WavFormatInfo& f) {
 }
 
 Outcome analyze(const std::string& path, const MeasureFlags& flags) {
-  if (lower_extension(path) != "wav") {
+  if (audio_extension_of(path) != AudioExtension::Wav) {
     // Only WAV data can be decoded, and WAV paths take the fast path: the
     // loader refuses everything that reaches it here.
     Result<AudioData> audio = AudioData::load_from_file_with_options(path, {});

@@ -1,5 +1,6 @@
 // find_audio_files, batch_analyze and batch_analyze_directory_py.
 #include "compat/batch.h"
+#include "compat/extensions.h"
 #include "python/compat/entries.h"
 #include "python/compat/result_types.h"
 #include "scan/file_scanner.h"
@@ -18,8 +19,8 @@ PyRef path_text(const std::string& path) {
 
 Outcome scan(const std::string& dir, std::vector<std::string>& found) {
   // The sonorik module's audio files: WAV and AIFF by name, in any case.
-  Result<std::vector<std::string>> files =
-      utils::find_audio_files(dir, utils::extension_test({"wav", "aif", "aiff"}));
+  Result<std::vector<std::string>> files = utils::find_audio_files(
+      dir, [](std::string_view path) { return audio_extension_of(path) != AudioExtension::Other; });
   if (!files) return os_failure("Failed to scan directory: " + files.error().message());
   found = std::move(files).value();
   return PyRef::borrow(Py_None);
