@@ -394,6 +394,11 @@ Damage decoder_damage(double at_s, const std::string& sf_text) {
   return Damage{Kind::decoder, at_s, 0.0, std::string(reason)};
 }
 
+std::uint64_t declared_frames(std::int64_t sf_frames) {
+  constexpr std::int64_t kMost = std::int64_t{1} << 62;  // beyond: SF_COUNT_MAX, "unknown"
+  return sf_frames > 0 && sf_frames <= kMost ? static_cast<std::uint64_t>(sf_frames) : 0;
+}
+
 Result<std::optional<Damage>> check_container(ByteReader& bytes, const StreamEnd& end) {
   switch (end.sf_format & SF_FORMAT_TYPEMASK) {
     case SF_FORMAT_OGG:
@@ -410,9 +415,8 @@ Result<std::optional<Damage>> check_container(ByteReader& bytes, const StreamEnd
 }
 
 Result<std::optional<Damage>> check_length(ByteReader& bytes, const StreamEnd& end) {
-  constexpr std::uint64_t kUnknown = std::uint64_t{1} << 62;
   constexpr std::uint64_t kMpegFrameSamples = 1152;
-  if (end.declared_frames == 0 || end.declared_frames > kUnknown) return Finding{};
+  if (end.declared_frames == 0) return Finding{};
   switch (end.sf_format & SF_FORMAT_SUBMASK) {
     case SF_FORMAT_PCM_S8:
     case SF_FORMAT_PCM_U8:

@@ -57,9 +57,12 @@ std::string describe(const Damage& damage);
 // its "Error : " prefix and final period dropped.
 Damage decoder_damage(double at_s, const std::string& sf_text);
 
+// The frames libsndfile says an input declares, or 0 when it declares none
+// (libsndfile's SF_COUNT_MAX, or a count below 1).
+std::uint64_t declared_frames(std::int64_t sf_frames);
+
 // Where the decoder stopped: the input's libsndfile major | subtype code,
-// its rate, the frames it declares (0 or more than 2^62 when it declares
-// none) and the frames read.
+// its rate, the frames it declares (declared_frames) and the frames read.
 struct StreamEnd {
   int sf_format = 0;
   std::uint32_t rate_hz = 0;

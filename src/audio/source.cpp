@@ -253,9 +253,13 @@ Result<std::size_t> AudioReader::read(double* out, std::size_t max_frames) {
   const sf_count_t got = sf_readf_double(sndfile_.get(), out, static_cast<sf_count_t>(max_frames));
   if (const Error* e = input_->failure()) return *e;
   const std::size_t frames = got > 0 ? static_cast<std::size_t>(got) : 0;
-  const std::uint32_t rate_hz = static_cast<std::uint32_t>(input_->declared.samplerate);
-  if (sf_error(sndfile_.get()) != SF_ERR_NO_ERROR) {
-    const double at_s = static_cast<double>(read_frames_ + frames) / rate_hz;
+  // An error once every declared frame is read is about bytes after the
+  // audio (a tag or padding some programs append), not damage to it.
+  const std::uint64_t declared = declared_frames(input_->declared.frames);
+  const bool complete = declared != 0 && read_frames_ + frames >= declared;
+  if (sf_error(sndfile_.get()) != SF_ERR_NO_ERROR && !complete) {
+    const double at_s = static_cast<double>(read_frames_ + frames) /
+                        static_cast<double>(input_->declared.samplerate);
     return Error(describe(decoder_damage(at_s, sf_strerror(sndfile_.get()))));
   }
   read_frames_ += frames;
@@ -267,10 +271,8 @@ Result<std::size_t> AudioReader::read(double* out, std::size_t max_frames) {
 
 Status AudioReader::check_end() {
   Input& input = *input_;
-  const StreamEnd end{
-      input.declared.format, static_cast<std::uint32_t>(input.declared.samplerate),
-      input.declared.frames > 0 ? static_cast<std::uint64_t>(input.declared.frames) : 0,
-      read_frames_};
+  const StreamEnd end{input.declared.format, static_cast<std::uint32_t>(input.declared.samplerate),
+                      declared_frames(input.declared.frames), read_frames_};
   if (!input.container_checked) {
     Result<std::optional<Damage>> bytes = check_container(input, end);
     if (!bytes) return std::move(bytes).error();
