@@ -214,19 +214,22 @@ struct AudioReader::Input final : ByteReader {
     return done;
   }
 
+  // Seeks to `offset` (the input's end at most), reads, and seeks back.
   Result<std::size_t> read_virtual(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
+    const std::int64_t length = bytes->size_bytes();
     const std::int64_t was = bytes->tell();
+    if (length >= 0 && offset >= static_cast<std::uint64_t>(length)) return std::size_t{0};
     std::size_t done = 0;
-    if (was >= 0 && bytes->seek(static_cast<std::int64_t>(offset), SEEK_SET) >= 0) {
-      while (done < count) {
-        const std::int64_t n = bytes->read(out + done, static_cast<std::int64_t>(count - done));
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(std::min<std::int64_t>(n, count - done));
-      }
+    bool moved = was >= 0 && bytes->seek(static_cast<std::int64_t>(offset), SEEK_SET) >= 0;
+    while (moved && done < count) {
+      const std::int64_t n = bytes->read(out + done, static_cast<std::int64_t>(count - done));
+      if (n <= 0) break;
+      done += std::min(static_cast<std::size_t>(n), count - done);
     }
-    const bool back = was >= 0 && bytes->seek(was, SEEK_SET) == was;
+    moved = moved && bytes->seek(was, SEEK_SET) == was;
     if (const Error* e = failure()) return *e;
-    if (!back) return Error("the input cannot go back to where it was read");
+    if (!moved)
+      return Error("the input cannot seek to byte " + std::to_string(offset) + " and back");
     return done;
   }
 };
