@@ -1,6 +1,7 @@
 #include "audio/source.h"
 
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "audio/integrity.h"
 #include "audio/sndfile_formats.h"
 #include "core/file.h"
 #include "core/text.h"
@@ -144,11 +146,14 @@ std::int64_t MemoryFile::tell() {
 // ---- AudioReader ---------------------------------------------------------------
 
 // What the decoder reads: a path's descriptor or a VirtualFile, and what the
-// input declared when it was first opened.
-struct AudioReader::Input {
+// input declared when it was first opened. The checks read its bytes by
+// offset: through pread for a path, through the VirtualFile's calls (its
+// position put back afterwards) for the rest.
+struct AudioReader::Input final : ByteReader {
   File file;  // open for a path
   std::unique_ptr<VirtualFile> bytes;
   SF_INFO declared{};
+  bool container_checked = false;  // its bytes showed no damage once
 
   const Error* failure() const noexcept { return bytes ? bytes->failure() : nullptr; }
 
@@ -176,6 +181,57 @@ struct AudioReader::Input {
     if (f == nullptr) return Error(sf_strerror(nullptr));
     return f;
   }
+
+  Result<std::optional<std::uint64_t>> length_bytes() override {
+    if (bytes) {
+      const std::int64_t n = bytes->size_bytes();
+      if (const Error* e = failure()) return *e;
+      return n >= 0 ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(n)) : std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(file.fd(), &st) != 0) return os_error(errno);
+    return std::optional<std::uint64_t>(static_cast<std::uint64_t>(st.st_size));
+  }
+
+  Result<std::size_t> read_at(std::uint64_t offset_bytes, std::uint8_t* out,
+                              std::size_t count) override {
+    constexpr std::uint64_t kFar = std::uint64_t{1} << 62;
+    if (offset_bytes >= kFar) return std::size_t{0};
+    return bytes ? read_virtual(offset_bytes, out, count) : read_file(offset_bytes, out, count);
+  }
+
+ private:
+  Result<std::size_t> read_file(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
+    std::size_t done = 0;
+    while (done < count) {
+      const ssize_t n =
+          ::pread(file.fd(), out + done, count - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return os_error(errno);
+      if (n == 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    return done;
+  }
+
+  // Seeks to `offset` (the input's end at most), reads, and seeks back.
+  Result<std::size_t> read_virtual(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
+    const std::int64_t length = bytes->size_bytes();
+    const std::int64_t was = bytes->tell();
+    if (length >= 0 && offset >= static_cast<std::uint64_t>(length)) return std::size_t{0};
+    std::size_t done = 0;
+    bool moved = was >= 0 && bytes->seek(static_cast<std::int64_t>(offset), SEEK_SET) >= 0;
+    while (moved && done < count) {
+      const std::int64_t n = bytes->read(out + done, static_cast<std::int64_t>(count - done));
+      if (n <= 0) break;
+      done += std::min(static_cast<std::size_t>(n), count - done);
+    }
+    moved = moved && bytes->seek(was, SEEK_SET) == was;
+    if (const Error* e = failure()) return *e;
+    if (!moved)
+      return Error("the input cannot seek to byte " + std::to_string(offset) + " and back");
+    return done;
+  }
 };
 
 void AudioReader::Closer::operator()(sf_private_tag* f) const noexcept { sf_close(f); }
@@ -187,6 +243,8 @@ AudioReader& AudioReader::operator=(AudioReader&& other) noexcept {
     sndfile_.reset();  // closed before the input it reads goes
     input_ = std::move(other.input_);
     sndfile_ = std::move(other.sndfile_);
+    read_frames_ = other.read_frames_;
+    ended_ = other.ended_;
   }
   return *this;
 }
@@ -194,16 +252,46 @@ AudioReader::~AudioReader() = default;
 
 Result<std::size_t> AudioReader::read(double* out, std::size_t max_frames) {
   if (!sndfile_) return Error("no audio is open");
+  if (ended_ || max_frames == 0) return std::size_t{0};
   const sf_count_t got = sf_readf_double(sndfile_.get(), out, static_cast<sf_count_t>(max_frames));
   if (const Error* e = input_->failure()) return *e;
-  if (got <= 0 && sf_error(sndfile_.get()) != SF_ERR_NO_ERROR) {
-    return Error(sf_strerror(sndfile_.get()));
+  const std::size_t frames = got > 0 ? static_cast<std::size_t>(got) : 0;
+  // An error once every declared frame is read is about bytes after the
+  // audio (a tag or padding some programs append), not damage to it.
+  const std::uint64_t declared = declared_frames(input_->declared.frames);
+  const bool complete = declared != 0 && read_frames_ + frames >= declared;
+  if (sf_error(sndfile_.get()) != SF_ERR_NO_ERROR && !complete) {
+    const double at_s = static_cast<double>(read_frames_ + frames) /
+                        static_cast<double>(input_->declared.samplerate);
+    return Error(describe(decoder_damage(at_s, sf_strerror(sndfile_.get()))));
   }
-  return got > 0 ? static_cast<std::size_t>(got) : 0;
+  read_frames_ += frames;
+  if (frames > 0) return frames;
+  if (Status s = check_end(); !s) return std::move(s).error();
+  ended_ = true;
+  return std::size_t{0};
+}
+
+Status AudioReader::check_end() {
+  Input& input = *input_;
+  const StreamEnd end{input.declared.format, static_cast<std::uint32_t>(input.declared.samplerate),
+                      declared_frames(input.declared.frames), read_frames_};
+  if (!input.container_checked) {
+    Result<std::optional<Damage>> bytes = check_container(input, end);
+    if (!bytes) return std::move(bytes).error();
+    if (*bytes) return Error(describe(**bytes));
+    input.container_checked = true;
+  }
+  Result<std::optional<Damage>> length = check_length(input, end);
+  if (!length) return std::move(length).error();
+  if (*length) return Error(describe(**length));
+  return ok_status();
 }
 
 Status AudioReader::rewind() {
   sndfile_.reset();
+  read_frames_ = 0;
+  ended_ = false;
   SF_INFO info{};
   Result<SNDFILE*> f = input_->start(info);
   if (!f) return std::move(f).error();

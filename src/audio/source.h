@@ -81,8 +81,14 @@ class AudioReader {
   ~AudioReader();
 
   // Reads up to `max_frames` frames into `out` (max_frames x channels
-  // values); 0 at the end. Errors: the VirtualFile's failure, or
-  // libsndfile's reason.
+  // values); 0 at the end, once the input has shown no damage. Errors: the
+  // VirtualFile's failure or an I/O error; a damaged or cut-short input
+  // (audio/integrity.h), where it is in seconds: the decoder's failure
+  // ("damaged audio at 12.345 s: flac decoder lost sync"), a container whose
+  // bytes show damage (Ogg page checksums, an Ogg stream without its end
+  // page, a WAV, RF64, W64 or AIFF file that ends inside its data), or fewer
+  // frames than declared ("the audio ends at 13.333 s of the 40.000 s it
+  // declares"). The Ogg pages are read at the first end only.
   Result<std::size_t> read(double* out, std::size_t max_frames);
 
   // Back to the first frame. The decoder starts again on the input already
@@ -101,8 +107,12 @@ class AudioReader {
     void operator()(sf_private_tag* f) const noexcept;
   };
   AudioReader();
+  // At the decoder's end: the container's bytes and the frames read.
+  Status check_end();
   std::unique_ptr<Input> input_;                     // outlives the SNDFILE
   std::unique_ptr<sf_private_tag, Closer> sndfile_;  // declared after: closed first
+  std::uint64_t read_frames_ = 0;                    // in this pass
+  bool ended_ = false;                               // the end was reached and checked
 };
 
 struct AudioSource {
