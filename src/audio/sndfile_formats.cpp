@@ -6,6 +6,8 @@
 
 namespace sonorik {
 
+void SndfileCloser::operator()(sf_private_tag* f) const noexcept { sf_close(f); }
+
 namespace {
 
 struct Name {

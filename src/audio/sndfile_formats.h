@@ -2,10 +2,19 @@
 // the major formats the installed library opens without being told.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+struct sf_private_tag;  // libsndfile's SNDFILE
+
 namespace sonorik {
+
+// The one owner of an open SNDFILE: closes it (sf_close) when dropped.
+struct SndfileCloser {
+  void operator()(sf_private_tag* f) const noexcept;
+};
+using SndfilePtr = std::unique_ptr<sf_private_tag, SndfileCloser>;
 
 // "WAV PCM_24", "FLAC PCM_16", ...: the name of a libsndfile major | subtype code.
 std::string sndfile_format_name(int sf_format);

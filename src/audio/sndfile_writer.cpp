@@ -186,8 +186,6 @@ struct SndfileWriter::Io {
   static sf_count_t tell(void* p) { return seek(0, SEEK_CUR, p); }
 };
 
-void SndfileWriter::Closer::operator()(sf_private_tag* f) const noexcept { sf_close(f); }
-
 SndfileWriter::SndfileWriter(SndfileWriter&&) noexcept = default;
 SndfileWriter::~SndfileWriter() = default;
 

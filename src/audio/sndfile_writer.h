@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/sndfile_formats.h"
 #include "core/error.h"
 
-struct sf_private_tag;  // libsndfile's SNDFILE
 
 namespace sonorik {
 
@@ -73,13 +73,10 @@ class SndfileWriter {
 
  private:
   struct Io;
-  struct Closer {
-    void operator()(sf_private_tag* f) const noexcept;
-  };
   SndfileWriter() = default;
   Status failure() const;
   std::unique_ptr<Io> io_;
-  std::unique_ptr<sf_private_tag, Closer> sndfile_;  // closed before io_
+  SndfilePtr sndfile_;  // closed before io_
 };
 
 }  // namespace sonorik

@@ -234,8 +234,6 @@ struct AudioReader::Input final : ByteReader {
   }
 };
 
-void AudioReader::Closer::operator()(sf_private_tag* f) const noexcept { sf_close(f); }
-
 AudioReader::AudioReader() = default;
 AudioReader::AudioReader(AudioReader&&) noexcept = default;
 AudioReader& AudioReader::operator=(AudioReader&& other) noexcept {

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "analysis/channel_layout.h"
+#include "audio/sndfile_formats.h"
 #include "core/bytes.h"
 #include "core/error.h"
 
-struct sf_private_tag;  // libsndfile's SNDFILE
 
 namespace sonorik {
 
@@ -103,16 +103,13 @@ class AudioReader {
   friend Result<AudioSource> open_audio(const std::string& path);
   friend Result<AudioSource> open_audio(std::unique_ptr<VirtualFile> file);
   static Result<AudioSource> open_input(std::unique_ptr<Input> input);
-  struct Closer {
-    void operator()(sf_private_tag* f) const noexcept;
-  };
   AudioReader();
   // At the decoder's end: the container's bytes and the frames read.
   Status check_end();
-  std::unique_ptr<Input> input_;                     // outlives the SNDFILE
-  std::unique_ptr<sf_private_tag, Closer> sndfile_;  // declared after: closed first
-  std::uint64_t read_frames_ = 0;                    // in this pass
-  bool ended_ = false;                               // the end was reached and checked
+  std::unique_ptr<Input> input_;   // outlives the SNDFILE
+  SndfilePtr sndfile_;             // declared after: closed first
+  std::uint64_t read_frames_ = 0;  // in this pass
+  bool ended_ = false;             // the end was reached and checked
 };
 
 struct AudioSource {

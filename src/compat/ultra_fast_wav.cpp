@@ -34,7 +34,7 @@ constexpr std::uint16_t kTagPcm = 1;
 constexpr std::uint16_t kTagFloat = 3;
 constexpr std::uint16_t kTagExtensible = 0xFFFE;
 
-struct Fmt {
+struct MappedFmt {
   SampleFormat kind = SampleFormat::I16;
   std::uint16_t channels = 0;
   std::uint32_t sample_rate = 0;
@@ -59,8 +59,8 @@ std::optional<SampleFormat> classify(std::uint16_t tag, std::uint16_t bits, Byte
 
 // The fast path's fmt rule: the (tag, bits) pairs of classify, then at least
 // one channel. `body` holds the whole fmt chunk body (at least 16 bytes).
-Result<Fmt> read_fmt(Bytes body) {
-  Fmt f;
+Result<MappedFmt> read_fmt(Bytes body) {
+  MappedFmt f;
   const std::uint16_t tag = load_le16(body.data());
   f.channels = load_le16(body.data() + 2);
   f.sample_rate = load_le32(body.data() + 4);
@@ -75,14 +75,14 @@ Result<Fmt> read_fmt(Bytes body) {
   return f;
 }
 
-constexpr WavePolicy<Fmt> kPolicy{kMinimumFileBytes, read_fmt, &kMessages};
+constexpr WavePolicy<MappedFmt> kPolicy{kMinimumFileBytes, read_fmt, &kMessages};
 
 }  // namespace
 
 Result<WavLayout> UltraFastWavReader::parse(Bytes file) {
-  Result<WaveHeader<Fmt>> header = read_wave_header(file, kPolicy);
+  Result<WaveHeader<MappedFmt>> header = read_wave_header(file, kPolicy);
   if (!header) return std::move(header).error();
-  const Fmt& fmt = header->format;
+  const MappedFmt& fmt = header->format;
   // A recording cut short is still read: only the bytes present count (the
   // walker clamped the body to the file).
   const auto present = static_cast<std::uint32_t>(header->data.body.size());

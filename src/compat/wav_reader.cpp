@@ -40,7 +40,7 @@ std::string hex4(std::uint16_t v) {
   return buf;
 }
 
-struct Fmt {
+struct DecodedFmt {
   WavSampleKind kind = WavSampleKind::Int;
   std::uint16_t channels = 0;
   std::uint32_t sample_rate_hz = 0;
@@ -51,9 +51,9 @@ struct Fmt {
 // The decoder's fmt rule: format tags 1, 3 and 0xFFFE (sub-format PCM or
 // float), every field non-zero, float data 32-bit, block align consistent.
 // `body` holds the whole fmt chunk body (at least 16 bytes).
-Result<Fmt> parse_fmt(Bytes body) {
+Result<DecodedFmt> parse_fmt(Bytes body) {
   const std::uint8_t* p = body.data();
-  Fmt f;
+  DecodedFmt f;
   const std::uint16_t tag = load_le16(p);
   f.channels = load_le16(p + 2);
   f.sample_rate_hz = load_le32(p + 4);
@@ -99,7 +99,7 @@ Result<Fmt> parse_fmt(Bytes body) {
   return f;
 }
 
-constexpr WavePolicy<Fmt> kPolicy{kMinimumFileBytes, parse_fmt, &kMessages};
+constexpr WavePolicy<DecodedFmt> kPolicy{kMinimumFileBytes, parse_fmt, &kMessages};
 
 }  // namespace
 
@@ -108,9 +108,9 @@ std::string_view wav_sample_kind_name(WavSampleKind kind) {
 }
 
 Result<WavReader> WavReader::create(Bytes file) {
-  Result<WaveHeader<Fmt>> header = read_wave_header(file, kPolicy);
+  Result<WaveHeader<DecodedFmt>> header = read_wave_header(file, kPolicy);
   if (!header) return std::move(header).error();
-  const Fmt& fmt = header->format;
+  const DecodedFmt& fmt = header->format;
   WavReader r;
   r.sample_rate_hz = fmt.sample_rate_hz;
   r.channels = fmt.channels;
