@@ -47,7 +47,10 @@ Result<AudioData> decode_audio_file(const std::string& path) {
 
   Result<MappedFile> mapped = MappedFile::open(path);
   if (!mapped) return std::move(mapped).error();
-  return decode_wav_bytes(mapped->bytes());
+  Result<AudioData> audio = decode_wav_bytes(mapped->bytes());
+  // A file that shrank under the read gave zeros past its new end.
+  if (Status unchanged = mapped->check_unchanged(); !unchanged) return std::move(unchanged).error();
+  return audio;
 }
 
 Result<AudioData> decode_wav_bytes(Bytes file) {

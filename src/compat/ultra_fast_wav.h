@@ -78,6 +78,11 @@ class UltraFastWavReader {
   void convert_channels(std::uint64_t first_frame, std::size_t frames, unsigned first_channel,
                         unsigned channel_count, double* out) const noexcept;
 
+  // Error kChangedWhileRead when the file shrank under a read of the mapping
+  // (those reads gave zeros) or its size or modification time changed since
+  // it was opened: what was read is then not the file.
+  Status check_unchanged() const { return mapping_.check_unchanged(); }
+
  private:
   UltraFastWavReader(MappedFile mapping, WavLayout layout)
       : mapping_(std::move(mapping)), layout_(layout) {}

@@ -53,6 +53,10 @@ Outcome analyze(const std::string& path, const MeasureFlags& flags) {
   AudioInfoRecord info = audio_info_record(fast_path_info(reader->info()));
   Result<AnalysisResults> results =
       analysis::RobustAnalyzer::analyze_with_fallback(*reader, metrics_from_flags(flags));
+  if (Status unchanged = reader->check_unchanged(); !unchanged) {
+    return os_failure("Failed to read WAV file " + quoted_path(path) + ": " +
+                      unchanged.error().message());
+  }
   if (!results) return runtime_failure("Analysis failed: " + results.error().message());
   PyRef py_info = make_audio_info(std::move(info));
   PyRef py_results = make_analysis_results(*results);
