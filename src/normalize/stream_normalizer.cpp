@@ -8,7 +8,9 @@
 
 #include "analysis/channel_layout.h"
 #include "analysis/engine.h"
+#include "analysis/measurable.h"
 #include "analysis/meter.h"
+#include "audio/finite_check.h"
 #include "audio/sndfile_formats.h"
 #include "audio/sndfile_writer.h"
 #include "audio/source.h"
@@ -240,15 +242,26 @@ Stop plan(Job& job, StreamReport& report) {
     const std::string ext = lower_extension(req.destination);
     if (is_output_format_name(ext)) format_name = ext;
   }
-  if (!Meter::accepts(info.channels, info.rate_hz)) {
-    return fail(StreamFailure::value, "cannot measure " + std::to_string(info.channels) +
-                                          " channels at " + std::to_string(info.rate_hz) + " Hz");
+  if (std::optional<std::string> why = analysis::unmeasurable_reason(info.channels, info.rate_hz)) {
+    return fail(StreamFailure::value, *why);
   }
   Result<int> out_format = choose_output_format(format_name, info.sf_format, info.channels,
                                                 info.rate_hz, !info.channel_positions.empty());
   if (!out_format) return fail(StreamFailure::value, out_format.error());
   job.out_format = *out_format;
   job.coding = sample_coding(job.out_format);
+  if (job.coding.int_bits != 0) {
+    // The gain keeps four steps of the output's quantisation below the
+    // ceiling for rounding and dither: a ceiling at or below that cannot be kept.
+    const int bits = static_cast<int>(job.coding.int_bits);
+    const double lowest = decibels(4.0 * std::ldexp(1.0, 1 - bits) / (1.0 - 1e-6));
+    if (!(req.ceiling_dbtp > lowest)) {
+      return fail(StreamFailure::value, "ceiling " + number(req.ceiling_dbtp) +
+                                            " dBTP is below what " + std::to_string(bits) +
+                                            "-bit samples can keep: it must be above " +
+                                            number(lowest) + " dBTP");
+    }
+  }
   report.input_format = info.format;
   report.output_format = sndfile_format_name(job.out_format);
   report.channel_map = job.source.layout;
@@ -267,9 +280,31 @@ Stop plan(Job& job, StreamReport& report) {
 // source's (source), a meter that cannot be built (memory).
 Stop measure_input(Job& job, StreamReport& report) {
   bool read_failed = false;
-  Result<StandardMeasurement> input = measure_pass(job, reading(job.source.reader, read_failed));
+  // Samples that are not numbers cannot be measured or scaled: refused on the
+  // measuring pass, before anything is written.
+  const bool floats = stores_floats(job.source.info.sf_format);
+  const unsigned channels = job.source.info.channels;
+  const analysis::Engine::Reader source = reading(job.source.reader, read_failed);
+  std::uint64_t frames_read = 0;
+  bool bad_sample = false;
+  const analysis::Engine::Reader checked = [&](double* out,
+                                               std::size_t max) -> Result<std::size_t> {
+    Result<std::size_t> got = source(out, max);
+    if (!got || *got == 0 || !floats) return got;
+    if (const std::optional<SamplePosition> bad =
+            first_non_finite(out, *got, channels, frames_read)) {
+      bad_sample = true;
+      return Error(non_finite_message(*bad));
+    }
+    frames_read += *got;
+    return got;
+  };
+  Result<StandardMeasurement> input = measure_pass(job, checked);
   if (!input) {
-    return fail(read_failed ? StreamFailure::source : StreamFailure::memory, input.error());
+    return fail(bad_sample    ? StreamFailure::value
+                : read_failed ? StreamFailure::source
+                              : StreamFailure::memory,
+                input.error());
   }
   report.input = std::move(input).value();
   return std::nullopt;

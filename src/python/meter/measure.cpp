@@ -13,11 +13,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "analysis/channel_layout.h"
+#include "analysis/measurable.h"
 #include "analysis/meter.h"
 #include "analysis/standard_measurement.h"
+#include "audio/finite_check.h"
 #include "audio/source.h"
 #include "python/meter/arguments.h"
 #include "python/meter/bindings.h"
@@ -39,7 +42,8 @@ struct Measurement {
 };
 
 // Why a measurement failed, for the exception made once the lock is back.
-enum class Failure { none, os, value, memory };
+// sample: a sample that is not finite (a ValueError naming the path too).
+enum class Failure { none, os, value, memory, sample };
 
 struct MeasureOutcome {
   Failure failure = Failure::none;
@@ -91,36 +95,37 @@ std::optional<std::string> choose_layout(unsigned channels,
   return std::nullopt;
 }
 
-// The rates measured: from the lowest at which K-weighting exists to the
-// meter's highest.
-std::string rate_range_text() {
-  return "rate must be between " + std::to_string(analysis::kMinStandardRateHz) + " and " +
-         std::to_string(Meter::kMaxRateHz) + " Hz";
-}
-
-std::string limits_message(unsigned channels, std::uint32_t rate_hz) {
-  if (channels < 1 || channels > Meter::kMaxChannels) {
-    return "channel count must be between 1 and 64 (got " + std::to_string(channels) + ")";
-  }
-  return rate_range_text() + " (got " + std::to_string(rate_hz) + ")";
-}
-
-bool rate_measurable(std::uint32_t rate_hz) {
-  return rate_hz >= analysis::kMinStandardRateHz && rate_hz <= Meter::kMaxRateHz;
-}
+using analysis::rate_measurable;
+using analysis::rate_range_text;
 
 // Runs the measurement with the lock released; the reader's errors are
 // OSErrors, the meter's refusal a MemoryError.
+// A sample that is not finite, seen by a reader.
+using BadSample = std::optional<SamplePosition>;
+
+// After `frames` frames converted into `out` (the first being frame
+// `first_frame`): the error for the first non-finite sample, kept in `bad`.
+Result<std::size_t> finite_or_error(Result<std::size_t> got, const double* out, unsigned channels,
+                                    std::uint64_t first_frame, BadSample& bad) {
+  if (!got || *got == 0) return got;
+  bad = first_non_finite(out, *got, channels, first_frame);
+  if (bad) return Error(non_finite_message(*bad));
+  return got;
+}
+
+// Runs the measurement with the lock released; the reader's errors are
+// OSErrors (a non-finite sample a ValueError), the meter's refusal a
+// MemoryError.
 void measure_into(MeasureOutcome& o, unsigned channels, std::uint32_t rate_hz,
                   const std::vector<int>& roles, bool series, const analysis::Engine::Reader& read,
-                  bool& reader_failed) {
+                  bool& reader_failed, const BadSample& bad) {
   Result<StandardMeasurement> r =
       analysis::measure_standard(channels, rate_hz, roles, series, read);
   if (r) {
     o.measurement->m = std::move(r).value();
     return;
   }
-  o.failure = reader_failed ? Failure::os : Failure::memory;
+  o.failure = bad ? Failure::sample : reader_failed ? Failure::os : Failure::memory;
   o.error = r.error();
 }
 
@@ -138,9 +143,9 @@ MeasureOutcome measure_file(const std::string& path,
   const SourceInfo& info = source->info;
   o.measurement.emplace();
   o.measurement->format = info.format;
-  if (!Meter::accepts(info.channels, info.rate_hz) || !rate_measurable(info.rate_hz)) {
+  if (std::optional<std::string> why = analysis::unmeasurable_reason(info.channels, info.rate_hz)) {
     o.failure = Failure::value;
-    o.error = Error(limits_message(info.channels, info.rate_hz));
+    o.error = Error(*why);
     return o;
   }
   std::vector<int> roles;
@@ -151,14 +156,19 @@ MeasureOutcome measure_file(const std::string& path,
     return o;
   }
   bool reader_failed = false;
+  BadSample bad;
   AudioReader& file = source->reader;
+  const bool floats = stores_floats(info.sf_format);
+  std::uint64_t frames_read = 0;
   const auto read = [&](double* out, std::size_t max_frames) -> Result<std::size_t> {
     if (interrupted()) return Error(kInterrupted);
     Result<std::size_t> got = file.read(out, max_frames);
     if (!got) reader_failed = true;
+    if (floats) got = finite_or_error(std::move(got), out, info.channels, frames_read, bad);
+    if (got) frames_read += *got;
     return got;
   };
-  measure_into(o, info.channels, info.rate_hz, roles, series, read, reader_failed);
+  measure_into(o, info.channels, info.rate_hz, roles, series, read, reader_failed, bad);
   return o;
 }
 
@@ -176,6 +186,7 @@ struct ArrayReader {
   std::int64_t frame_stride;    // elements
   std::int64_t channel_stride;  // elements
   double scale;
+  BadSample* bad;
   std::uint64_t next = 0;
 
   Result<std::size_t> operator()(double* out, std::size_t max_frames) {
@@ -188,7 +199,10 @@ struct ArrayReader {
             static_cast<double>(p[static_cast<std::int64_t>(c) * channel_stride]) * scale;
       }
     }
+    const std::uint64_t first = next;
     next += n;
+    if constexpr (std::is_floating_point_v<T>)
+      return finite_or_error(n, out, channels, first, *bad);
     return n;
   }
 };
@@ -206,23 +220,24 @@ MeasureOutcome measure_array(const Array& a, std::uint32_t rate_hz, unsigned cha
   const std::int64_t frame_stride = a.stride(0);
   const std::int64_t channel_stride = a.ndim() == 2 ? a.stride(1) : 0;
   bool reader_failed = false;
+  BadSample bad;
   const auto run = [&](auto reader) {
-    measure_into(o, channels, rate_hz, roles, series, std::ref(reader), reader_failed);
+    measure_into(o, channels, rate_hz, roles, series, std::ref(reader), reader_failed, bad);
   };
   const nb::dlpack::dtype t = a.dtype();
   const void* data = a.data();
   if (t == nb::dtype<float>()) {
     run(ArrayReader<float>{static_cast<const float*>(data), frames, channels, frame_stride,
-                           channel_stride, 1.0});
+                           channel_stride, 1.0, &bad});
   } else if (t == nb::dtype<double>()) {
     run(ArrayReader<double>{static_cast<const double*>(data), frames, channels, frame_stride,
-                            channel_stride, 1.0});
+                            channel_stride, 1.0, &bad});
   } else if (t == nb::dtype<std::int16_t>()) {
     run(ArrayReader<std::int16_t>{static_cast<const std::int16_t*>(data), frames, channels,
-                                  frame_stride, channel_stride, 1.0 / 32768.0});
+                                  frame_stride, channel_stride, 1.0 / 32768.0, &bad});
   } else {
     run(ArrayReader<std::int32_t>{static_cast<const std::int32_t*>(data), frames, channels,
-                                  frame_stride, channel_stride, 1.0 / 2147483648.0});
+                                  frame_stride, channel_stride, 1.0 / 2147483648.0, &bad});
   }
   return o;
 }
@@ -257,6 +272,9 @@ void raise_failure(const MeasureOutcome& o, const nb::object* path) {
       raise(PyExc_ValueError, o.error->message());
     case Failure::memory:
       raise(PyExc_MemoryError, o.error->message());
+    case Failure::sample:
+      raise(PyExc_ValueError,
+            o.error->message() + (path != nullptr ? ": " + text_of(nb::repr(*path)) : ""));
   }
 }
 

@@ -27,8 +27,8 @@ Error error_of(const sn::StreamOutcome& o) {
 
 struct NormalizeReport {
   sn::StreamReport r;
-  std::string source;
-  std::string destination;
+  nb::object source;  // str, as os.fsdecode gives it (surrogate escapes kept)
+  nb::object destination;
   double target = 0.0;
   double ceiling_dbtp = 0.0;
   sn::Level level = sn::Level::integrated;
@@ -77,9 +77,13 @@ NormalizeReport normalize(nb::object source, nb::object destination, nb::object 
     case sn::StreamFailure::memory:
       raise(PyExc_MemoryError, o.message);
   }
-  return NormalizeReport{
-      std::move(*o.report), text_of(source_path.shown), text_of(destination_path.shown),
-      req.target,           req.ceiling_dbtp,           req.level};
+  const nb::object fsdecode = nb::module_::import_("os").attr("fsdecode");
+  return NormalizeReport{std::move(*o.report),
+                         fsdecode(source_path.shown),
+                         fsdecode(destination_path.shown),
+                         req.target,
+                         req.ceiling_dbtp,
+                         req.level};
 }
 
 }  // namespace
