@@ -375,6 +375,18 @@ Result<bool> mpeg_counts_frames(ByteReader& bytes) {
 
 }  // namespace
 
+std::string open_failure_text(const std::string& sf_text) {
+  if (sf_text.find("is not a regular file") != std::string::npos) {
+    return "the file cannot be decoded: it is damaged, cut short, or not in the format it "
+           "appears to be";
+  }
+  if (sf_text.find("SF_INFO struct incomplete") != std::string::npos) {
+    return "the header declares no usable format: a sample rate or channel count of zero or "
+           "out of range";
+  }
+  return sf_text;
+}
+
 std::string describe(const Damage& damage) {
   std::string text;
   for (const Message& m : kMessages) {

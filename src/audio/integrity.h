@@ -53,6 +53,13 @@ struct Damage {
 // ends at 13.333 s of the 40.000 s it declares", ...).
 std::string describe(const Damage& damage);
 
+// The text for a file the decoder would not open, from libsndfile's
+// sf_strerror: its own words, except where they mislead about a regular file
+// we opened ourselves ("File does not exist or is not a regular file
+// (possibly a pipe?)" for a cut MP3) or speak of the library's internals
+// ("SF_INFO struct incomplete" for a rate of 0 Hz).
+std::string open_failure_text(const std::string& sf_text);
+
 // The decoder's failure `sf_text` (libsndfile's sf_strerror) at `at_s`, with
 // its "Error : " prefix and final period dropped.
 Damage decoder_damage(double at_s, const std::string& sf_text);

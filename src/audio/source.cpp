@@ -178,7 +178,7 @@ struct AudioReader::Input final : ByteReader {
       if (f != nullptr) sf_close(f);
       return *e;
     }
-    if (f == nullptr) return Error(sf_strerror(nullptr));
+    if (f == nullptr) return Error(open_failure_text(sf_strerror(nullptr)));
     return f;
   }
 

@@ -74,3 +74,32 @@ def test_names_that_are_not_utf8_work_as_bytes_and_as_str(tmp_path):
     r = sonorik_meter.normalize(raw, out, target=-20.0)
     assert (r.source, r.destination) == (as_str, os.fsdecode(out))
     assert os.path.exists(out)
+
+
+def _cut_mp3(tmp_path):
+    soundfile.write(tmp_path / "whole.mp3", programme(RATE), RATE, format="MP3")
+    (tmp_path / "f.mp3").write_bytes((tmp_path / "whole.mp3").read_bytes()[:400])
+    return tmp_path / "f.mp3"
+
+
+def _rate_zero_wav(tmp_path):
+    soundfile.write(tmp_path / "f.wav", programme(RATE), RATE, "PCM_16")
+    b = bytearray((tmp_path / "f.wav").read_bytes())
+    b[24:28] = bytes(4)
+    (tmp_path / "f.wav").write_bytes(bytes(b))
+    return tmp_path / "f.wav"
+
+
+@pytest.mark.parametrize("make, message", [
+    (_cut_mp3, "the file cannot be decoded: it is damaged, cut short, or not in the format it "
+               "appears to be"),
+    (_rate_zero_wav, "the header declares no usable format: a sample rate or channel count of "
+                     "zero or out of range"),
+])
+def test_files_the_decoder_refuses_are_described_in_plain_words(make, message, tmp_path):
+    if make is _cut_mp3 and "MP3" not in soundfile.available_formats():
+        pytest.skip("no MP3 encoder")
+    path = make(tmp_path)
+    with pytest.raises(OSError) as e:
+        sonorik_meter.measure(path)
+    assert str(e.value) == f"{message}: {str(path)!r}"
