@@ -163,7 +163,9 @@ template <class D, class F, std::size_t Vectors>
   }
   for (; i < n; ++i) {
     double acc = 0.0;
-    for (std::size_t k = 0; k < taps; ++k) acc += x[i - delays[k]] * coefficients[k];
+    for (std::size_t k = 0; k < taps; ++k)
+      acc += x[static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(delays[k])] *
+             coefficients[k];
     const float out = std::fabs(static_cast<float>(acc));
     peak = out > peak ? out : peak;
   }

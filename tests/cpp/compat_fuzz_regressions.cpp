@@ -29,6 +29,7 @@ TEST(FuzzRegressions, EveryKeptInputPassesEveryPath) {
     fuzz::fast_reader(bytes);
     fuzz::decoder(bytes);
     fuzz::analysis(bytes);
+    fuzz::door(bytes);
     // Every flag set once; kinds and the range form cycle alongside.
     for (unsigned flags = 0; flags < 128; ++flags) {
       fuzz::normalize_batch(bytes, flags + 128 * (flags % 6) + 768 * (flags / 6 % 2));

@@ -1,8 +1,10 @@
 // The code paths the fuzzers drive (fuzz_main.cpp), replayed over every past
 // finding by tests/cpp/compat_fuzz_regressions.cpp: the mapped reader as the
 // analysis entry reads it (checked against the decoder), the decoder, both
-// analysers, and normalize_batch (a normalisation, the batch loop
-// and an export with one of the 128 flag sets). A broken invariant aborts.
+// analysers, normalize_batch (a normalisation, the batch loop and an export
+// with one of the 128 flag sets), and the door (any format libsndfile reads,
+// from memory, with its integrity checks, measured by the standards' path).
+// A broken invariant aborts.
 #pragma once
 
 #include <stdlib.h>
@@ -16,6 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "analysis/channel_layout.h"
+#include "analysis/measurable.h"
+#include "analysis/standard_measurement.h"
+#include "audio/finite_check.h"
+#include "audio/source.h"
 #include "compat/analyzer.h"
 #include "compat/audio_data.h"
 #include "compat/batch.h"
@@ -186,6 +193,48 @@ inline void normalize_batch(Bytes bytes) {
       bytes.size() < 2 ? 0u
                        : unsigned{bytes[bytes.size() - 1]} | unsigned{bytes[bytes.size() - 2]} << 8;
   normalize_batch(bytes, selector);
+}
+
+// The door over the bytes in memory: open, read to the end (or the first
+// error) into the standard measurement, rewind and read again; both passes
+// must give the same frames.
+inline void door(Bytes bytes) {
+  Result<AudioSource> source = open_audio(std::make_unique<MemoryFile>(bytes));
+  if (!source) return;
+  const SourceInfo& info = source->info;
+  if (analysis::unmeasurable_reason(info.channels, info.rate_hz)) return;
+  const bool measured = std::uint64_t{info.rate_hz} * info.channels <= kMaxMeasuredSamplesPerSecond;
+  std::vector<int> roles;
+  for (const std::string& n : source->layout)
+    roles.push_back(analysis::channel_role(n).value_or(0));
+  std::uint64_t first_pass = 0;
+  bool failed = false;
+  std::vector<double> block(4096 * std::size_t{info.channels});
+  std::optional<Result<analysis::StandardSession>> session;
+  if (measured) {
+    session.emplace(analysis::StandardSession::create(info.channels, info.rate_hz, roles, false));
+  }
+  // At most a minute of audio: the decoder's cost, not the meter's, is fuzzed.
+  for (;;) {
+    Result<std::size_t> got = source->reader.read(block.data(), 4096);
+    if (!got) {
+      failed = true;
+      break;
+    }
+    if (*got == 0 || first_pass > std::uint64_t{info.rate_hz} * 60) break;
+    (void)first_non_finite(block.data(), *got, info.channels, first_pass);
+    if (session && *session) SONORIK_FUZZ_CHECK((*session)->feed(block.data(), *got).ok());
+    first_pass += *got;
+  }
+  if (session && *session) (void)(*session)->finish();
+  if (failed || !source->reader.rewind().ok()) return;
+  std::uint64_t second_pass = 0;
+  for (;;) {
+    Result<std::size_t> got = source->reader.read(block.data(), 4096);
+    if (!got || *got == 0 || second_pass >= first_pass) break;
+    second_pass += *got;
+  }
+  SONORIK_FUZZ_CHECK(second_pass >= first_pass);
 }
 
 }  // namespace sonorik::fuzz

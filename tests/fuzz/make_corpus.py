@@ -1,8 +1,12 @@
 """`python3 tests/fuzz/make_corpus.py DIR` writes the fuzzers' starting inputs: small WAV files of every
-sample layout and header variant the readers know. Standard library only (runs before any venv exists)."""
+sample layout and header variant the readers know, and, where ffmpeg is installed, the same audio as
+FLAC, Ogg Vorbis and Opus, MP3, AIFF and CAF for the door's harness. Standard library only (runs before
+any venv exists)."""
 
 import math
+import shutil
 import struct
+import subprocess
 import sys
 from pathlib import Path
 
@@ -71,3 +75,8 @@ if __name__ == "__main__":
     Path(sys.argv[1]).mkdir(parents=True, exist_ok=True)
     for name, data in corpus().items():
         (Path(sys.argv[1]) / f"{name}.wav").write_bytes(data)
+    if shutil.which("ffmpeg"):
+        for ext, codec in [("flac", []), ("ogg", ["-c:a", "libvorbis"]), ("opus", ["-ar", "48000"]),
+                           ("mp3", []), ("aiff", []), ("caf", [])]:
+            subprocess.run(["ffmpeg", "-v", "quiet", "-y", "-f", "lavfi", "-i", "sine=f=440:d=0.3", "-ac", "2",
+                            *codec, str(Path(sys.argv[1]) / f"sine.{ext}")], check=False)
