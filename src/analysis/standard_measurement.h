@@ -10,11 +10,12 @@
 //  - integrated loudness and its relative gate are the library's (gating
 //    blocks of 400 ms every 100 ms);
 //  - loudness range (EBU Tech 3342): from the short-term loudness read at
-//    every 100 ms step whose 3 s window is full of audio (windows 2.9 s
-//    apart), absolute gate -70 LUFS, relative gate 20 LU below the mean
-//    energy of the readings above it, 10th to 95th percentile (both
-//    reported; gating.h has the percentile rule). The short last step
-//    counts as for the short-term maximum;
+//    every 100 ms step whose 3 s window is full of audio (consecutive
+//    windows overlap by 2.9 s), absolute gate -70 LUFS, relative gate 20 LU
+//    below the mean energy of the readings above it, 10th to 95th
+//    percentile (both reported; percentile p of n readings is the one of
+//    rank round(n p), as gating.h says). The short last step counts, as for
+//    the short-term maximum;
 //  - true peak: the library's (4x oversampling below 96 kHz, 2x below
 //    192 kHz, none above), per channel;
 //  - RMS: over all samples of all channels (average), and over consecutive
