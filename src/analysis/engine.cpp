@@ -33,28 +33,33 @@ class Handoff {
   static void at_start() noexcept { acquire(&start); }
   void at_end() noexcept { release(&end_); }
   void after_wait() noexcept { acquire(&end_); }
-  // The pool frees a task's object after its last access that the
-  // sanitizer sees, and may hand its memory to the next task built: the
-  // writes that build a task (into memory no one else holds) are not told.
-  static void building_task(bool begin) noexcept {
-#if defined(__SANITIZE_THREAD__)
-    if (begin) {
-      AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
-    } else {
-      AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
-    }
-#else
-    (void)begin;
-#endif
-  }
+  // While one lives, the writes that build a task are not told: the pool
+  // frees a task's object after its last access that the sanitizer sees,
+  // and may hand its memory to the next task built (memory no one else
+  // holds then).
+  class Building {
+   public:
+    Building() noexcept { ignore_writes(true); }
+    ~Building() { ignore_writes(false); }
+    Building(const Building&) = delete;
+    Building& operator=(const Building&) = delete;
+  };
 
  private:
 #if defined(__SANITIZE_THREAD__)
   static void acquire(void* p) noexcept { __tsan_acquire(p); }
   static void release(void* p) noexcept { __tsan_release(p); }
+  static void ignore_writes(bool begin) noexcept {
+    if (begin) {
+      AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+    } else {
+      AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+    }
+  }
 #else
   static void acquire(void*) noexcept {}
   static void release(void*) noexcept {}
+  static void ignore_writes(bool) noexcept {}
 #endif
   static inline char start = 0;
   char end_ = 0;
@@ -80,13 +85,14 @@ class TaskGroup : public tbb::task_group {
 // built.
 template <class F>
 void run_told(TaskGroup& group, Handoff& handoff, F&& f) {
-  Handoff::building_task(true);
-  auto task = group.defer([&handoff, f = std::forward<F>(f)] {
-    Handoff::at_start();
-    f();
-    handoff.at_end();
-  });
-  Handoff::building_task(false);
+  auto task = [&] {
+    const Handoff::Building building;
+    return group.defer([&handoff, f = std::forward<F>(f)] {
+      Handoff::at_start();
+      f();
+      handoff.at_end();
+    });
+  }();
   handoff.before_start();
   group.run(std::move(task));
 }
