@@ -7,10 +7,13 @@
 #include <utility>
 
 #include "analysis/engine_parts.h"
+#include "core/interrupt.h"
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void* addr);
 extern "C" void __tsan_release(void* addr);
+extern "C" void AnnotateIgnoreWritesBegin(const char* file, int line);
+extern "C" void AnnotateIgnoreWritesEnd(const char* file, int line);
 #endif
 
 namespace sonorik::analysis {
@@ -30,34 +33,72 @@ class Handoff {
   static void at_start() noexcept { acquire(&start); }
   void at_end() noexcept { release(&end_); }
   void after_wait() noexcept { acquire(&end_); }
+  // While one lives, the writes that build a task are not told: the pool
+  // frees a task's object after its last access that the sanitizer sees,
+  // and may hand its memory to the next task built (memory no one else
+  // holds then).
+  class Building {
+   public:
+    Building() noexcept { ignore_writes(true); }
+    ~Building() { ignore_writes(false); }
+    Building(const Building&) = delete;
+    Building& operator=(const Building&) = delete;
+  };
 
  private:
 #if defined(__SANITIZE_THREAD__)
   static void acquire(void* p) noexcept { __tsan_acquire(p); }
   static void release(void* p) noexcept { __tsan_release(p); }
+  static void ignore_writes(bool begin) noexcept {
+    if (begin) {
+      AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+    } else {
+      AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+    }
+  }
 #else
   static void acquire(void*) noexcept {}
   static void release(void*) noexcept {}
+  static void ignore_writes(bool) noexcept {}
 #endif
   static inline char start = 0;
   char end_ = 0;
 };
 
+// A task group whose waiter acquires what each task's end released: the
+// last access to a task's object that the sanitizer sees is the release of
+// the group's wait context, and one more reference to it, taken and given
+// back, acquires every release. (The pool may then hand that memory to the
+// next task the waiter builds.)
+class TaskGroup : public tbb::task_group {
+ public:
+  void wait() {
+    tbb::task_group::wait();
+#if defined(__SANITIZE_THREAD__)
+    m_wait_ctx.reserve();
+    m_wait_ctx.release();
+#endif
+  }
+};
+
 // Runs `f` on `group` with the handoff told, once the task holding it is
 // built.
 template <class F>
-void run_told(tbb::task_group& group, Handoff& handoff, F&& f) {
-  auto task = group.defer([&handoff, f = std::forward<F>(f)] {
-    Handoff::at_start();
-    f();
-    handoff.at_end();
-  });
+void run_told(TaskGroup& group, Handoff& handoff, F&& f) {
+  auto task = [&] {
+    const Handoff::Building building;
+    return group.defer([&handoff, f = std::forward<F>(f)] {
+      Handoff::at_start();
+      f();
+      handoff.at_end();
+    });
+  }();
   handoff.before_start();
   group.run(std::move(task));
 }
 
 // Waits for `group`, then tells the handoff.
-void wait_told(tbb::task_group& group, Handoff& handoff) {
+void wait_told(TaskGroup& group, Handoff& handoff) {
   group.wait();
   handoff.after_wait();
 }
@@ -98,10 +139,43 @@ class Engine::Session {
     }
   }
 
+  // A session in `other`'s state (its tasks done: see wait()) calling
+  // `config`'s callbacks; other.copyable() must hold.
+  Session(const Session& other, EngineConfig config)
+      : config_(std::move(config)),
+        channels_(other.channels_),
+        block_(other.block_),
+        loudness_(other.loudness_),
+        channel_meters_(other.channel_meters_),
+        groups_(other.groups_),
+        rms_(other.rms_),
+        current_(other.current_),
+        filled_(other.filled_),
+        grid_done_(other.grid_done_),
+        frames_(other.frames_) {
+    if (loudness_) loudness_->rebind(config_);
+    if (rms_) rms_->rebind(config_);
+    for (std::vector<double>& b : buffers_) b.resize(block_ * channels_);
+    std::copy_n(other.buffers_[current_].begin(), filled_ * channels_, buffers_[current_].begin());
+  }
+
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   unsigned channels() const noexcept { return channels_; }
+  const EngineConfig& config() const noexcept { return config_; }
+  std::uint64_t frames_fed() const noexcept { return frames_ + filled_; }
+
+  // Whether every part's state can be copied.
+  bool copyable() const noexcept {
+    const auto copyable = [](const auto& part) { return part.copyable(); };
+    return (!loudness_ || loudness_->copyable()) &&
+           std::all_of(channel_meters_.begin(), channel_meters_.end(), copyable) &&
+           std::all_of(groups_.begin(), groups_.end(), copyable);
+  }
+
+  // Leaves the session spent (an interrupt stopped a feed part-way).
+  void spend() noexcept { stage_ = Stage::failed; }
 
   // OK while frames may be fed.
   Status usable() const {
@@ -112,21 +186,42 @@ class Engine::Session {
 
   // Where the next frames go, and how many fit before the block is full.
   double* room(std::size_t& frames) noexcept {
-    frames = block_ - filled_;
+    frames = block_ - grid_done_ - filled_;
     return buffers_[current_].data() + filled_ * channels_;
   }
 
   // Takes `frames` frames written at room(); a full block is handed out.
   void commit(std::size_t frames) {
     filled_ += frames;
-    if (filled_ == block_) guarded([&] { dispatch(); });
+    if (grid_done_ + filled_ == block_) guarded([&] { dispatch(true); });
+  }
+
+  // Hands out the frames waiting, if any, and waits for every part.
+  void flush() {
+    guarded([&] {
+      if (filled_ > 0) dispatch(false);
+      wait();
+    });
+  }
+
+  // Waits for every part.
+  void wait() {
+    guarded([&] {
+      wait_told(tasks_, handoff_);
+      wait_told(meter_task_, meter_handoff_);
+    });
+  }
+
+  // The loudness reading at the last frame fed (after flush()).
+  StepReading now() const {
+    if (loudness_) return loudness_->now();
+    return {frames_, 0, std::nullopt, std::nullopt};
   }
 
   Result<EngineResult> finish() {
     guarded([&] {
-      if (filled_ > 0) dispatch();
-      wait_told(tasks_, handoff_);
-      wait_told(meter_task_, meter_handoff_);
+      if (filled_ > 0) dispatch(true);
+      wait();
     });
     stage_ = Stage::finished;
     return guarded([&] { return result(); });
@@ -146,14 +241,17 @@ class Engine::Session {
     }
   }
 
-  // Hands the block being filled to the parts and turns to the other one.
-  void dispatch() {
+  // Hands the block being filled to the parts and turns to the other one;
+  // `block_end` when the frames end one of the engine's blocks (a flush
+  // hands out the start of one).
+  void dispatch(bool block_end) {
     const double* p = buffers_[current_].data();
     const std::size_t frames = filled_;
     const unsigned channels = channels_;
     frames_ += frames;
     current_ ^= 1u;
     filled_ = 0;
+    grid_done_ = block_end ? 0 : grid_done_ + frames;
     // The previous block's parts, before the same parts take this one. The
     // calling thread takes the newest task and idle workers the oldest; the
     // caller fills the other block meanwhile.
@@ -162,7 +260,10 @@ class Engine::Session {
       run_told(tasks_, handoff_,
                [this, g, p, frames, channels] { groups_[g].feed(p, frames, channels); });
     }
-    if (rms_) run_told(tasks_, handoff_, [this, p, frames] { rms_->feed(p, frames); });
+    if (rms_) {
+      run_told(tasks_, handoff_,
+               [this, p, frames, block_end] { rms_->feed(p, frames, block_end); });
+    }
     for (parts::ChannelMeter& m : channel_meters_) {
       run_told(tasks_, handoff_, [&m, p, frames, channels] { m.feed(p, frames, channels); });
     }
@@ -211,16 +312,18 @@ class Engine::Session {
   std::optional<parts::RmsPart> rms_;
   // Two blocks: one being filled, one with the parts.
   std::vector<double> buffers_[2];
-  unsigned current_ = 0;      // the block being filled
-  std::size_t filled_ = 0;    // its frames
-  std::uint64_t frames_ = 0;  // frames handed out
+  unsigned current_ = 0;       // the block being filled
+  std::size_t filled_ = 0;     // its frames
+  std::size_t grid_done_ = 0;  // frames of the engine's block handed out by flushes
+  std::uint64_t frames_ = 0;   // frames handed out
   Stage stage_ = Stage::open;
   Handoff handoff_, meter_handoff_;  // the block's tasks; the meter's
-  tbb::task_group tasks_;            // the parts but the loudness meter, one block at a time
-  tbb::task_group meter_task_;       // one loudness feed at a time, in order
+  TaskGroup tasks_;                  // the parts but the loudness meter, one block at a time
+  TaskGroup meter_task_;             // one loudness feed at a time, in order
 };
 
 Engine::Engine(EngineConfig config) : session_(std::make_unique<Session>(std::move(config))) {}
+Engine::Engine(std::unique_ptr<Session> session) : session_(std::move(session)) {}
 Engine::Engine(Engine&&) noexcept = default;
 Engine& Engine::operator=(Engine&&) noexcept = default;
 Engine::~Engine() = default;
@@ -235,6 +338,10 @@ Status Engine::feed(const double* interleaved, std::size_t frames) {
   if (frames > 0 && interleaved == nullptr) return Error("no samples given");
   const unsigned channels = session_->channels();
   while (frames > 0) {
+    if (interrupted()) {
+      session_->spend();
+      return Error(kInterrupted);
+    }
     std::size_t room = 0;
     double* at = session_->room(room);
     const std::size_t n = std::min(frames, room);
@@ -249,6 +356,7 @@ Status Engine::feed(const double* interleaved, std::size_t frames) {
 Result<std::size_t> Engine::feed_from(const Reader& read) {
   if (!session_) return Error("measurement finished");
   if (Status s = session_->usable(); !s) return std::move(s).error();
+  if (interrupted()) return Error(kInterrupted);
   std::size_t room = 0;
   double* at = session_->room(room);
   Result<std::size_t> got = read(at, room);
@@ -256,6 +364,32 @@ Result<std::size_t> Engine::feed_from(const Reader& read) {
   const std::size_t n = std::min(*got, room);
   session_->commit(n);
   return n;
+}
+
+Status Engine::flush() {
+  if (!session_) return Error("measurement finished");
+  if (Status s = session_->usable(); !s) return s;
+  session_->flush();
+  return ok_status();
+}
+
+Result<StepReading> Engine::now() {
+  if (Status s = flush(); !s) return std::move(s).error();
+  return session_->now();
+}
+
+std::uint64_t Engine::frames_fed() const noexcept { return session_ ? session_->frames_fed() : 0; }
+
+Result<Engine> Engine::copy(std::function<void(const StepReading&)> on_step,
+                            std::function<void(const RmsBlock&)> on_rms_block) {
+  if (!session_) return Error("measurement finished");
+  if (Status s = session_->usable(); !s) return std::move(s).error();
+  session_->wait();
+  if (!session_->copyable()) return Error(kNoReadingsSoFar);
+  EngineConfig config = session_->config();
+  config.on_step = std::move(on_step);
+  config.on_rms_block = std::move(on_rms_block);
+  return Engine(std::make_unique<Session>(*session_, std::move(config)));
 }
 
 Result<EngineResult> Engine::finish() {

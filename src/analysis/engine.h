@@ -7,9 +7,8 @@
 // the next:
 //
 //  - loudness: KMeter, or one libebur128 meter where KMeter does not apply
-//    (momentary + short-term + integrated, and the library's loudness range
-//    if asked), read at the end of every step of `step_frames` frames (a
-//    100 ms step); each reading goes to `on_step`;
+//    (momentary + short-term + integrated), read at the end of every step
+//    of `step_frames` frames (a 100 ms step); each reading goes to `on_step`;
 //  - channel loudness: each channel's own integrated loudness (as a
 //    one-channel meter with weight 1.0 reads it);
 //  - true peak: the meter's true-peak readings per channel, from
@@ -20,7 +19,8 @@
 //
 // Every reading depends on the frames fed and on nothing else: feeding the
 // same audio in any cut (one frame at a time, whole files, anything between)
-// gives the same readings, bit for bit, as Engine::run over a reader.
+// and flushing at any points gives the same readings, bit for bit, as
+// Engine::run over a reader.
 //
 // Memory is bounded: two blocks of at most 64 Ki samples plus per-part state;
 // nothing grows with the length of the audio except what the callbacks keep
@@ -69,10 +69,6 @@ struct EngineConfig {
   std::uint64_t step_frames = 0;   // frames per step; 0 means trunc(rate x 0.1)
   std::vector<int> channel_roles;  // libebur128 roles; empty keeps the meter's default
   std::function<void(const StepReading&)> on_step;
-  // Exact short-term readings (the meter's own window, not composed) at the
-  // instants where the library takes its loudness-range blocks: every 10
-  // steps from the 30th on. Only where a step is exactly one meter block.
-  bool range_blocks = false;
 
   bool channel_loudness = false;
   bool true_peak = true;
@@ -92,10 +88,8 @@ struct EngineResult {
   // Loudness: absent when the part was not asked for or its meter could not
   // be built.
   bool loudness_measured = false;
-  std::optional<double> integrated_lufs;     // the library's (possibly -inf)
-  std::optional<double> relative_gate_lufs;  // the library's relative threshold
-  std::optional<double> range_lu;            // the library's range (with its mode)
-  std::vector<double> range_block_lufs;      // see EngineConfig::range_blocks
+  std::optional<double> integrated_lufs;                       // the library's (possibly -inf)
+  std::optional<double> relative_gate_lufs;                    // the library's relative threshold
   std::vector<std::optional<double>> channel_integrated_lufs;  // empty unless asked
   // True peak per channel (1.0 is full scale); empty when not asked for or
   // when some group of channels had no meter.
@@ -114,25 +108,29 @@ struct EngineResult {
   std::optional<std::vector<double>> gating_block_energies;
 };
 
+// The error of Engine::copy where a part's state cannot be copied.
+inline constexpr const char* kNoReadingsSoFar =
+    "readings so far are available for up to 8 channels";
+
 // One measurement: built from a configuration, fed frames, finished once.
-// Callbacks run on the worker pool, and on the caller's thread in finish():
-// each callback is called once at a time, in the order of the audio, but
-// on_step and on_rms_block may run at the same time as each other.
-// Exceptions a callback throws, and std::bad_alloc, leave feed(),
-// feed_from() or finish() once the tasks started have ended; the session is
-// then spent. Calls on one session must not overlap; they may come from
-// different threads.
+// Callbacks run on the worker pool, and on the caller's thread in flush(),
+// now() and finish(): each callback is called once at a time, in the order
+// of the audio, but on_step and on_rms_block may run at the same time as
+// each other. Exceptions a callback throws, and std::bad_alloc, leave the
+// call once the tasks started have ended; the session is then spent. Calls
+// on one session must not overlap; they may come from different threads.
 //
-// Readings so far (a live meter) are not offered yet, and not designed out:
-// each part keeps its whole state between blocks, and only finish() ends a
-// step or block. A `readings()` would wait for the blocks in flight, as
-// finish() does, and read the parts' running values without ending anything
-// (the meters' and the true-peak filter's readings are const). Frames count
-// once their block fills, so such a reading trails the audio fed by less
-// than one block (block_frames(): 0.68 s of 48 kHz stereo; a smaller block,
-// a configuration value to add then, shortens it). Handing out a part-filled
-// block instead would change the engine's cut, and with it the last bits of
-// the per-channel RMS sums.
+// Readings so far: the parts keep their whole state between blocks, and
+// only finish() ends a step or block. flush() hands the part-filled block
+// to the parts and waits, so that now() covers every frame fed; the frames
+// of a block that a flush cuts are still measured as if it had not been cut.
+// copy() gives an independent session in the same state, which finish()
+// turns into the readings of every frame fed so far while the original
+// goes on. A copy takes the parts' state, so it is refused where a part is
+// a libebur128 meter, whose state cannot be copied: loudness beyond 8
+// channels (or with roles KMeter refuses, or where KMeter disagrees with the
+// installed library), each channel's own meter without KMeter, and true
+// peak at a rate where TruePeakFilter disagrees with the library.
 class Engine {
  public:
   // Reads up to `max_frames` frames into `out` (interleaved); 0 at the end.
@@ -149,14 +147,43 @@ class Engine {
   // not samples), any count including 0. Returns once they are copied in: a
   // block that fills is measured by the workers while the caller goes on.
   // Errors: "no samples given" (null with frames > 0), "measurement
-  // finished" (after finish()), "measurement failed" (after an exception).
+  // finished" (after finish()), "measurement failed" (after an exception
+  // or an interrupt), kInterrupted (core/interrupt.h: asked before each of
+  // the engine's blocks; some of the frames may be in, and the session is
+  // spent).
   Status feed(const double* interleaved, std::size_t frames);
 
   // Reads once from `read` straight into the engine's block (at most the
   // room left in it, no copy) and feeds what came. Returns the frames read,
   // 0 at the end. Errors: the reader's, unchanged (the session stays usable),
-  // and those of feed().
+  // kInterrupted (asked before reading; nothing is read and the session
+  // stays usable), and those of feed().
   Result<std::size_t> feed_from(const Reader& read);
+
+  // Hands the frames waiting in the part-filled block to the parts and waits
+  // for every part. Readings stay those of an unflushed session. Errors:
+  // those of finish().
+  Status flush();
+
+  // Flushes, then gives the loudness meter's reading at the last frame fed
+  // (end_frame: the frames fed; frames: those of the step under way, or of
+  // the last step at a step's end). At a step's end the reading is the one
+  // on_step was given; within a step, the one finish() would give if the
+  // audio ended here. Both values are absent without the loudness part.
+  // Errors: those of finish().
+  Result<StepReading> now();
+
+  // Frames fed so far.
+  std::uint64_t frames_fed() const noexcept;
+
+  // An independent session in this one's state (the frames fed, the block
+  // being filled, every part's state), whose parts call `on_step` and
+  // `on_rms_block` instead of this session's callbacks from now on. Waits for
+  // the blocks in flight; nothing else about this session changes. Errors:
+  // kNoReadingsSoFar where a part is a libebur128 meter (see above), and
+  // those of finish().
+  Result<Engine> copy(std::function<void(const StepReading&)> on_step,
+                      std::function<void(const RmsBlock&)> on_rms_block);
 
   // Measures the frames still in the block, waits for the workers and gives
   // the readings. Errors: "measurement finished" when called again,
@@ -173,6 +200,7 @@ class Engine {
 
  private:
   class Session;
+  explicit Engine(std::unique_ptr<Session> session);
   std::unique_ptr<Session> session_;
 };
 

@@ -12,9 +12,6 @@ namespace sonorik::analysis::parts {
 
 namespace {
 
-constexpr std::uint64_t kShortTermSteps = 30;   // 3 s of 100 ms steps
-constexpr std::uint64_t kRangeBlockEvery = 10;  // the library's range hop: 1 s
-
 // Channels [first, first + count) of `frames` interleaved frames into `out`.
 void extract(const double* in, std::size_t frames, unsigned channels, unsigned first,
              unsigned count, std::vector<double>& out) {
@@ -110,13 +107,13 @@ std::optional<LoudnessPart> LoudnessPart::create(const EngineConfig& config) {
 
 LoudnessPart::LoudnessPart(LoudnessMeter meter, const EngineConfig& config, std::uint64_t step)
     : meter_(std::move(meter)),
-      config_(config),
+      config_(&config),
       step_(step),
       left_(step),
       composing_(config.step_readings && step == (config.rate_hz + 5) / 10) {}
 
 void LoudnessPart::feed(const double* p, std::size_t frames) {
-  const unsigned channels = channels_of(config_);
+  const unsigned channels = channels_of(*config_);
   while (frames > 0) {
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(frames, left_));
     step_ok_ = meter_.add_frames(p, n) && step_ok_;
@@ -132,50 +129,48 @@ void LoudnessPart::finish() {
   if (left_ != step_) end_step(step_ - left_);
 }
 
+StepReading LoudnessPart::now() const {
+  if (left_ == step_ && config_->step_readings) return last_;
+  if (!step_ok_) return {fed_, step_ - left_, std::nullopt, std::nullopt};
+  return read_meter(step_ - left_);
+}
+
+StepReading LoudnessPart::read_meter(std::uint64_t frames) const {
+  return {fed_, frames, meter_.momentary(), meter_.shortterm()};
+}
+
 void LoudnessPart::end_step(std::uint64_t frames) {
   const bool ok = step_ok_;
   step_ok_ = true;
   left_ = step_;
-  if (frames == step_) ++steps_;
   if (!ok) {
     composing_ = false;
+    last_ = {fed_, frames, std::nullopt, std::nullopt};
     return;
   }
-  if (!config_.step_readings) return;
+  if (!config_->step_readings) return;
   StepReading r;
-  r.end_frame = fed_;
-  r.frames = frames;
   if (composing_ && frames == step_) {
     if (const std::optional<double> block = meter_.window(100)) {
       history_.push(energy_of(*block));
-      r.momentary_lufs = history_.momentary_lufs();
-      r.short_term_lufs = history_.short_term_lufs();
+      r = {fed_, frames, history_.momentary_lufs(), history_.short_term_lufs()};
     } else {
       composing_ = false;
     }
   }
-  if (!composing_ || frames != step_) {
-    r.momentary_lufs = meter_.momentary();
-    r.short_term_lufs = meter_.shortterm();
-  }
-  // KMeter keeps these readings itself (see read_into()).
-  if (config_.range_blocks && !meter_.fast() && frames == step_ && steps_ >= kShortTermSteps &&
-      (steps_ - kShortTermSteps) % kRangeBlockEvery == 0) {
-    if (const std::optional<double> s = meter_.shortterm()) range_blocks_.push_back(*s);
-  }
-  if (config_.on_step) config_.on_step(r);
+  if (!composing_ || frames != step_) r = read_meter(frames);
+  last_ = r;
+  if (config_->on_step) config_->on_step(r);
 }
 
-void LoudnessPart::read_into(EngineResult& out) {
+void LoudnessPart::read_into(EngineResult& out) const {
   out.loudness_measured = true;
   out.integrated_lufs = meter_.global();
   out.relative_gate_lufs = meter_.relative_threshold();
-  if ((config_.loudness_mode & Meter::kModeLra) == Meter::kModeLra) out.range_lu = meter_.range();
   const KMeter* k = meter_.fast();
-  out.range_block_lufs = k && config_.range_blocks ? k->range_readings() : std::move(range_blocks_);
   if (k && out.integrated_lufs) out.gating_block_energies = k->gating_blocks();
-  if (k && config_.channel_loudness) {
-    for (unsigned c = 0; c < channels_of(config_); ++c) {
+  if (k && config_->channel_loudness) {
+    for (unsigned c = 0; c < channels_of(*config_); ++c) {
       out.channel_integrated_lufs.push_back(k->channel_global(c));
     }
   }
@@ -203,7 +198,7 @@ std::vector<PeakGroup> PeakGroup::create_all(const EngineConfig& config, unsigne
     if (!meter) return {};
     // Only the peaks are read: unused channels skip the loudness filter.
     for (unsigned c = 0; c < group.count_; ++c) meter->set_channel(c, EBUR128_UNUSED);
-    group.meter_.emplace(std::move(meter).value());
+    group.meter_ = LibraryMeter(std::move(meter).value());
   }
   return groups;
 }
@@ -287,7 +282,7 @@ std::vector<ChannelMeter> ChannelMeter::create_all(const EngineConfig& config,
   for (unsigned c = 0; c < channels; ++c) {
     meters[c].channel_ = c;
     if (Result<Meter> m = Meter::create(1, config.rate_hz, Meter::kModeI))
-      meters[c].meter_.emplace(std::move(m).value());
+      meters[c].meter_ = LibraryMeter(std::move(m).value());
   }
   return meters;
 }
@@ -309,15 +304,15 @@ std::optional<RmsPart> RmsPart::create(const EngineConfig& config) {
 }
 
 RmsPart::RmsPart(const EngineConfig& config, std::uint64_t block)
-    : config_(config),
+    : config_(&config),
       block_(block),
       left_(config.rms_frames),
       channel_sums_(config.channel_sums ? config.channels : 0, 0.0),
       peaks_(config.channel_sums ? config.channels : 0, 0.0),
       add_groups_(widest_add_groups(kLanes * config.channels)) {}
 
-void RmsPart::feed(const double* p, std::size_t frames) {
-  const unsigned channels = config_.channels;
+void RmsPart::feed(const double* p, std::size_t frames, bool block_end) {
+  const unsigned channels = config_->channels;
   frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, left_));
   left_ -= frames;
   while (frames > 0) {
@@ -335,6 +330,7 @@ void RmsPart::feed(const double* p, std::size_t frames) {
     frames -= n;
     if (in_block_ == block_) end_block();
   }
+  if (block_end || left_ == 0) end_piece();
 }
 
 void RmsPart::finish() {
@@ -342,40 +338,65 @@ void RmsPart::finish() {
 }
 
 void RmsPart::add_channels(const double* p, std::size_t n) {
-  const unsigned channels = config_.channels;
+  const unsigned channels = config_->channels;
   const std::size_t width = kLanes * channels;
   if (lane_sums_.empty()) {
     lane_sums_.assign(width, 0.0);
     lane_peaks_.assign(width, 0.0);
+    pending_.assign(width, 0.0);
   }
+  if (pending_frames_ > 0) {
+    const std::size_t take = std::min(n, kLanes - pending_frames_);
+    std::copy_n(p, take * channels, pending_.data() + pending_frames_ * channels);
+    pending_frames_ += take;
+    p += take * channels;
+    n -= take;
+    if (pending_frames_ < kLanes) return;
+    add_groups(pending_.data(), 1);
+    pending_frames_ = 0;
+  }
+  add_groups(p, n / kLanes);
+  pending_frames_ = n % kLanes;
+  std::copy_n(p + n / kLanes * width, pending_frames_ * channels, pending_.data());
+}
+
+void RmsPart::add_groups(const double* p, std::size_t groups) {
+  const std::size_t width = kLanes * config_->channels;
   double* sums = lane_sums_.data();
   double* peaks = lane_peaks_.data();
-  std::size_t f = 0;
   if (add_groups_ != nullptr) {
-    add_groups_(p, n / kLanes, sums, peaks);
-    f = n / kLanes * kLanes;
-    p += f * channels;
+    add_groups_(p, groups, sums, peaks);
+    return;
   }
-  for (; f + kLanes <= n; f += kLanes, p += width) {
+  for (std::size_t g = 0; g < groups; ++g, p += width) {
     for (std::size_t j = 0; j < width; ++j) {
       sums[j] += p[j] * p[j];
       const double m = std::fabs(p[j]);
       peaks[j] = m > peaks[j] ? m : peaks[j];
     }
   }
-  for (; f < n; ++f, p += channels) {
+}
+
+void RmsPart::end_piece() {
+  const unsigned channels = config_->channels;
+  const double* p = pending_.data();
+  double* sums = lane_sums_.data();
+  double* peaks = lane_peaks_.data();
+  for (std::size_t f = 0; f < pending_frames_; ++f, p += channels) {
     for (unsigned c = 0; c < channels; ++c) {
       sums[c] += p[c] * p[c];
       const double m = std::fabs(p[c]);
       peaks[c] = m > peaks[c] ? m : peaks[c];
     }
   }
+  pending_frames_ = 0;
 }
 
 void RmsPart::end_block() {
+  end_piece();
   if (!lane_sums_.empty()) {
     // Each channel's lanes, then the channels in order, make the sums.
-    const unsigned channels = config_.channels;
+    const unsigned channels = config_->channels;
     sum_ = 0.0;
     for (unsigned c = 0; c < channels; ++c) {
       double channel = 0.0;
@@ -388,8 +409,8 @@ void RmsPart::end_block() {
     }
     std::fill(lane_sums_.begin(), lane_sums_.end(), 0.0);
   }
-  if (config_.on_rms_block) {
-    config_.on_rms_block({sum_, in_block_ * config_.channels, channel_sums_});
+  if (config_->on_rms_block) {
+    config_->on_rms_block({sum_, in_block_ * config_->channels, channel_sums_});
   }
   sum_ = 0.0;
   in_block_ = 0;

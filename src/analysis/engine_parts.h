@@ -2,6 +2,11 @@
 // blocks in order by one task at a time: the loudness meter read every
 // step, each channel's own meter, true-peak groups, RMS sums. Internal to
 // the engine; the contract of what they measure is engine.h's.
+//
+// Every part reads the same whatever the cut of the frames it is fed, so
+// that a flush (a part-filled block handed out) changes nothing. A part is
+// copied (Engine::copy) only when it holds no libebur128 meter, whose state
+// cannot be copied: copyable() says so.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +23,35 @@
 
 namespace sonorik::analysis::parts {
 
+// A part's libebur128 meter. Its state cannot be copied: a copy holds no
+// meter, and parts are copied only when they hold none (copyable()).
+class LibraryMeter {
+ public:
+  LibraryMeter() = default;
+  explicit LibraryMeter(Meter meter) : meter_(std::move(meter)) {}
+  LibraryMeter(const LibraryMeter&) noexcept {}
+  LibraryMeter& operator=(const LibraryMeter&) noexcept {
+    meter_.reset();
+    return *this;
+  }
+  LibraryMeter(LibraryMeter&&) noexcept = default;
+  LibraryMeter& operator=(LibraryMeter&&) noexcept = default;
+
+  explicit operator bool() const noexcept { return meter_.has_value(); }
+  Meter* operator->() noexcept { return &*meter_; }
+  const Meter* operator->() const noexcept { return &*meter_; }
+
+ private:
+  std::optional<Meter> meter_;
+};
+
 // The loudness meter: KMeter where it reproduces the library's meter, else
 // the library's meter itself.
 class LoudnessMeter {
  public:
   explicit LoudnessMeter(KMeter fast) : fast_(std::move(fast)) {}
   explicit LoudnessMeter(Meter meter) : meter_(std::move(meter)) {}
+  bool copyable() const noexcept { return !meter_; }
 
   bool add_frames(const double* p, std::size_t frames) {
     return fast_ ? fast_->add_frames(p, frames) : meter_->add_frames(p, frames);
@@ -38,17 +66,16 @@ class LoudnessMeter {
     return fast_ ? fast_->shortterm() : meter_->shortterm();
   }
   std::optional<double> global() const { return fast_ ? fast_->global() : meter_->global(); }
-  std::optional<double> range() const { return fast_ ? fast_->range() : meter_->range(); }
   std::optional<double> relative_threshold() const {
     return fast_ ? fast_->relative_threshold() : meter_->relative_threshold();
   }
   // KMeter, when this is one (it also gives each channel's own integrated
-  // loudness, the range's short-term readings and the gating blocks).
+  // loudness and the gating blocks).
   const KMeter* fast() const { return fast_ ? &*fast_ : nullptr; }
 
  private:
   std::optional<KMeter> fast_;
-  std::optional<Meter> meter_;
+  LibraryMeter meter_;
 };
 
 // The loudness meter, fed in steps of `step` frames and read after each.
@@ -60,24 +87,31 @@ class LoudnessPart {
   void feed(const double* p, std::size_t frames);
   // Ends the short last step, if any.
   void finish();
+  // The reading the step would give if it ended here, without ending it:
+  // the last step's reading at a step's end (nothing before the first).
+  StepReading now() const;
   // The readings at the end (after finish()) into `out`.
-  void read_into(EngineResult& out);
+  void read_into(EngineResult& out) const;
   const LoudnessMeter& meter() const { return meter_; }
+  bool copyable() const noexcept { return meter_.copyable(); }
+  // Refers to `config` (a copy's own) from now on.
+  void rebind(const EngineConfig& config) noexcept { config_ = &config; }
 
  private:
   LoudnessPart(LoudnessMeter meter, const EngineConfig& config, std::uint64_t step);
   void end_step(std::uint64_t frames);
+  // The meter's own readings of the last 400 ms and 3 s.
+  StepReading read_meter(std::uint64_t frames) const;
 
   LoudnessMeter meter_;
-  const EngineConfig& config_;
+  const EngineConfig* config_;
   std::uint64_t step_;
   std::uint64_t left_;  // frames still missing from the current step
   std::uint64_t fed_ = 0;
-  std::uint64_t steps_ = 0;  // whole steps fed
   bool step_ok_ = true;
   bool composing_;
   BlockEnergies history_;
-  std::vector<double> range_blocks_;
+  StepReading last_;  // the last step's reading
 };
 
 // True-peak readings of channels [first, first + count), and with `step`
@@ -93,6 +127,7 @@ class PeakGroup {
   // The per-channel peaks into out.true_peak and the per-step peaks folded
   // into out.step_true_peak (after finish()).
   void read_into(EngineResult& out) const;
+  bool copyable() const noexcept { return !meter_; }
 
  private:
   double peak(unsigned c) const;
@@ -104,7 +139,7 @@ class PeakGroup {
   unsigned first_ = 0;
   unsigned count_ = 0;
   std::optional<TruePeakFilter> filter_;
-  std::optional<Meter> meter_;
+  LibraryMeter meter_;
   std::vector<double> buffer_;
   std::uint64_t step_ = 0;  // 0: no per-step peaks
   std::uint64_t left_ = 0;  // frames still missing from the current step
@@ -123,10 +158,11 @@ class ChannelMeter {
 
   void feed(const double* p, std::size_t frames, unsigned channels);
   std::optional<double> global() const { return meter_ ? meter_->global() : std::nullopt; }
+  bool copyable() const noexcept { return !meter_; }
 
  private:
   unsigned channel_ = 0;
-  std::optional<Meter> meter_;
+  LibraryMeter meter_;
   std::vector<double> buffer_;
 };
 
@@ -140,21 +176,31 @@ class RmsPart {
   // nullopt when RMS is not asked for or its block is 0 frames.
   static std::optional<RmsPart> create(const EngineConfig& config);
 
-  void feed(const double* p, std::size_t frames);
+  // Feeds `frames` frames; `block_end` when they end one of the engine's
+  // own blocks (block_frames()), false where a flush cut them short.
+  void feed(const double* p, std::size_t frames, bool block_end);
   // Ends the short last block, if any.
   void finish();
   std::vector<double>& peaks() { return peaks_; }
+  void rebind(const EngineConfig& config) noexcept { config_ = &config; }
 
  private:
   RmsPart(const EngineConfig& config, std::uint64_t block);
   // Per-channel sums and peaks of n frames, in kLanes interleaved partial
-  // sums per channel (frame f of channel c goes to lane f % kLanes), so that
-  // no addition waits for the one before.
+  // sums per channel, so that no addition waits for the one before. The
+  // frames of a piece (the frames between two ends of engine blocks or RMS
+  // blocks) go in groups of kLanes from its start, frame f of the group to
+  // lane f; the piece's last frames that fill no group go to lane 0, in
+  // order, once the piece ends (end_piece()). Until then they wait in
+  // pending_, so a flush does not change which lane a frame goes to.
   void add_channels(const double* p, std::size_t n);
+  // Adds `groups` groups of kLanes frames to the lanes.
+  void add_groups(const double* p, std::size_t groups);
+  void end_piece();
   void end_block();
 
   static constexpr std::size_t kLanes = 4;
-  const EngineConfig& config_;
+  const EngineConfig* config_;
   std::uint64_t block_;
   std::uint64_t left_;  // frames still to be read
   std::uint64_t in_block_ = 0;
@@ -163,6 +209,8 @@ class RmsPart {
   std::vector<double> peaks_;
   std::vector<double> lane_sums_;  // kLanes x channels, with channel_sums
   std::vector<double> lane_peaks_;
+  std::vector<double> pending_;  // frames of the piece's group not yet filled
+  std::size_t pending_frames_ = 0;
   AddGroups* add_groups_;
 };
 

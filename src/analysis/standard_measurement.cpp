@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "analysis/block_energies.h"
+#include "analysis/gating.h"
 #include "analysis/meter.h"
 
 namespace sonorik::analysis {
@@ -14,7 +15,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kAbsoluteGateLufs = -70.0;
-constexpr double kRangeRelativeGate = 0.01;  // -20 LU in energy
 constexpr std::uint64_t kMomentarySteps = 4;
 constexpr std::uint64_t kShortTermSteps = 30;
 
@@ -23,32 +23,17 @@ double db_power(double mean_square) {
   return mean_square > 0.0 ? 10.0 * std::log10(mean_square) : -kInf;
 }
 
-// The 10th and 95th percentiles of the gated short-term blocks, as the
-// library picks them for its range.
-void range_percentiles(const std::vector<double>& blocks_lufs, StandardMeasurement& out) {
-  std::vector<double> energies;
-  const double absolute = energy_of(kAbsoluteGateLufs);
-  for (double v : blocks_lufs) {
-    const double e = energy_of(v);
-    if (e >= absolute) energies.push_back(e);
-  }
-  if (energies.empty()) return;
-  double mean = 0.0;
-  for (double e : energies) mean += e;
-  mean /= static_cast<double>(energies.size());
-  const double relative = mean * kRangeRelativeGate;
-  std::vector<double> gated;
-  for (double e : energies) {
-    if (e >= relative) gated.push_back(e);
-  }
-  if (gated.empty()) return;
-  std::sort(gated.begin(), gated.end());
-  const double last = static_cast<double>(gated.size() - 1);
-  out.loudness_range_low_lufs = loudness_of(gated[static_cast<std::size_t>(last * 0.1 + 0.5)]);
-  out.loudness_range_high_lufs = loudness_of(gated[static_cast<std::size_t>(last * 0.95 + 0.5)]);
-}
-
 }  // namespace
+
+// What the engine's callbacks gather.
+struct Gathered {
+  StandardMeasurement out;
+  std::vector<std::uint64_t> series_ends;  // frames, one per series entry
+  double total = 0.0;                      // sum of squares of every sample
+  double max_block = -1.0;                 // of whole RMS blocks; -1 for none
+  std::vector<double> channel_total;
+  std::vector<double> channel_max;
+};
 
 // What a session keeps: the parts asked for, the readings gathered from the
 // engine's callbacks, and the engine itself (last: destroyed first, as its
@@ -58,46 +43,54 @@ struct StandardSession::State {
   std::uint32_t rate_hz;
   bool series;
   MeasureParts parts;
+  std::vector<int> roles;
   std::uint64_t step;  // frames per 100 ms step
-  StandardMeasurement out;
-  std::vector<std::uint64_t> series_ends;  // frames, one per series entry
-  double total = 0.0;                      // sum of squares of every sample
-  double max_block = -1.0;                 // of whole RMS blocks; -1 for none
-  std::vector<double> channel_total;
-  std::vector<double> channel_max;
+  Gathered g;
   std::optional<Engine> engine;
 
-  State(unsigned channels_in, std::uint32_t rate_in, bool series_in, const MeasureParts& parts_in)
+  State(unsigned channels_in, std::uint32_t rate_in, bool series_in, const MeasureParts& parts_in,
+        std::vector<int> roles_in)
       : channels(channels_in),
         rate_hz(rate_in),
         series(series_in),
         parts(parts_in),
-        step((rate_in + 5) / 10),
-        channel_total(channels_in, 0.0),
-        channel_max(channels_in, -1.0) {
-    out.rate_hz = rate_hz;
-    out.channels = channels;
+        roles(std::move(roles_in)),
+        step((rate_in + 5) / 10) {
+    g.channel_total.assign(channels, 0.0);
+    g.channel_max.assign(channels, -1.0);
+    g.out.rate_hz = rate_hz;
+    g.out.channels = channels;
   }
 
-  EngineConfig config(const std::vector<int>& roles);
+  // Whether the steps' readings feed the maxima (a part left out leaves its
+  // maximum absent; the momentary maximum comes with any step readings).
+  bool keeps_momentary() const { return parts.momentary || parts.short_term || series; }
+  bool keeps_short_term() const { return parts.short_term || series; }
+  // A momentary or short-term reading once its window is full, else NaN.
+  double momentary_of(const StepReading& r) const {
+    return r.end_frame >= kMomentarySteps * step ? r.momentary_lufs.value_or(kNan) : kNan;
+  }
+  double short_term_of(const StepReading& r) const {
+    return r.end_frame >= kShortTermSteps * step ? r.short_term_lufs.value_or(kNan) : kNan;
+  }
+
+  EngineConfig config();
   void take_step(const StepReading& r);
   void take_rms_block(const RmsBlock& b);
-  void fill_loudness(const EngineResult& r);
+  void fill_loudness(EngineResult& r);
   void fill_series(const EngineResult& r);
   void fill_levels(const EngineResult& r);
 };
 
-EngineConfig StandardSession::State::config(const std::vector<int>& roles) {
+EngineConfig StandardSession::State::config() {
   EngineConfig c;
   c.channels = channels;
   c.rate_hz = rate_hz;
-  c.loudness_mode = Meter::kModeM | Meter::kModeI |
-                    (parts.short_term || series ? Meter::kModeS : 0) |
-                    (parts.loudness_range ? Meter::kModeLra : 0);
+  const bool short_term = parts.short_term || series || parts.loudness_range;
+  c.loudness_mode = Meter::kModeM | Meter::kModeI | (short_term ? Meter::kModeS : 0);
   c.step_frames = step;
   c.channel_roles = roles;
-  c.range_blocks = parts.loudness_range;
-  c.step_readings = parts.momentary || parts.short_term || series;
+  c.step_readings = parts.momentary || short_term;
   c.on_step = [this](const StepReading& r) { take_step(r); };
   c.channel_loudness = parts.channel_loudness && channels > 1;
   c.true_peak = true;
@@ -110,47 +103,56 @@ EngineConfig StandardSession::State::config(const std::vector<int>& roles) {
 }
 
 void StandardSession::State::take_step(const StepReading& r) {
-  const bool momentary_full = r.end_frame >= kMomentarySteps * step;
-  const bool short_term_full = r.end_frame >= kShortTermSteps * step;
-  const double m = momentary_full ? r.momentary_lufs.value_or(kNan) : kNan;
-  const double s =
-      short_term_full && (parts.short_term || series) ? r.short_term_lufs.value_or(kNan) : kNan;
-  if (!std::isnan(m)) out.momentary_max_lufs = std::max(out.momentary_max_lufs.value_or(-kInf), m);
-  if (!std::isnan(s))
+  StandardMeasurement& out = g.out;
+  const double m = momentary_of(r);
+  const double s = short_term_of(r);
+  if (!std::isnan(m) && keeps_momentary())
+    out.momentary_max_lufs = std::max(out.momentary_max_lufs.value_or(-kInf), m);
+  if (!std::isnan(s) && keeps_short_term())
     out.short_term_max_lufs = std::max(out.short_term_max_lufs.value_or(-kInf), s);
+  if (!std::isnan(s) && parts.loudness_range) {
+    ++out.range_readings;
+    if (const double e = energy_of(s); e >= energy_of(kAbsoluteGateLufs))
+      out.range_energies.push_back(e);
+  }
   if (series) {
     out.series_time_s.push_back(static_cast<double>(r.end_frame) / rate_hz);
-    series_ends.push_back(r.end_frame);
+    g.series_ends.push_back(r.end_frame);
     out.series_momentary_lufs.push_back(m);
     out.series_short_term_lufs.push_back(s);
   }
 }
 
 void StandardSession::State::take_rms_block(const RmsBlock& b) {
-  total += b.sum;
+  g.total += b.sum;
   const bool whole = b.samples == step * channels;
-  if (whole) max_block = std::max(max_block, b.sum);
+  if (whole) g.max_block = std::max(g.max_block, b.sum);
   for (unsigned ch = 0; ch < channels; ++ch) {
-    channel_total[ch] += b.channel_sums[ch];
-    if (whole) channel_max[ch] = std::max(channel_max[ch], b.channel_sums[ch]);
+    g.channel_total[ch] += b.channel_sums[ch];
+    if (whole) g.channel_max[ch] = std::max(g.channel_max[ch], b.channel_sums[ch]);
   }
 }
 
-void StandardSession::State::fill_loudness(const EngineResult& r) {
+void StandardSession::State::fill_loudness(EngineResult& r) {
+  StandardMeasurement& out = g.out;
   out.frames = r.frames;
   out.integrated_lufs = r.integrated_lufs.value_or(-kInf);
   out.relative_gate_lufs =
       std::isfinite(out.integrated_lufs) ? r.relative_gate_lufs.value_or(-kInf) : -kInf;
-  if (!r.range_block_lufs.empty()) {
-    out.loudness_range_lu = r.range_lu;
-    range_percentiles(r.range_block_lufs, out);
+  out.gating_block_energies = std::move(r.gating_block_energies);
+  if (out.range_readings > 0) {
+    const LoudnessRange range = gated_loudness_range(out.range_energies);
+    out.loudness_range_lu = range.range_lu;
+    out.loudness_range_low_lufs = range.low_lufs;
+    out.loudness_range_high_lufs = range.high_lufs;
   }
 }
 
 void StandardSession::State::fill_series(const EngineResult& r) {
   // One peak per loudness step; a step whose loudness could not be read
   // has no reading, so the peaks are matched to the steps by their ends.
-  for (std::uint64_t end_frame : series_ends) {
+  StandardMeasurement& out = g.out;
+  for (std::uint64_t end_frame : g.series_ends) {
     const std::uint64_t i = (end_frame + step - 1) / step - 1;
     out.series_true_peak_dbtp.push_back(i < r.step_true_peak.size() ? db(r.step_true_peak[i])
                                                                     : kNan);
@@ -158,6 +160,9 @@ void StandardSession::State::fill_series(const EngineResult& r) {
 }
 
 void StandardSession::State::fill_levels(const EngineResult& r) {
+  StandardMeasurement& out = g.out;
+  const std::vector<double>& channel_total = g.channel_total;
+  const std::vector<double>& channel_max = g.channel_max;
   const double frames = static_cast<double>(r.frames);
   out.true_peak_dbtp = -kInf;
   out.sample_peak_dbfs = -kInf;
@@ -187,17 +192,17 @@ void StandardSession::State::fill_levels(const EngineResult& r) {
       out.channel_integrated_lufs.push_back(r.channel_integrated_lufs[ch].value_or(-kInf));
     }
   }
-  out.rms_average_dbfs = r.frames > 0 ? db_power(total / (frames * channels)) : -kInf;
-  if (max_block >= 0.0)
-    out.rms_max_dbfs = db_power(max_block / static_cast<double>(step * channels));
+  out.rms_average_dbfs = r.frames > 0 ? db_power(g.total / (frames * channels)) : -kInf;
+  if (g.max_block >= 0.0)
+    out.rms_max_dbfs = db_power(g.max_block / static_cast<double>(step * channels));
 }
 
 Result<StandardSession> StandardSession::create(unsigned channels, std::uint32_t rate_hz,
                                                 const std::vector<int>& roles, bool series,
                                                 const MeasureParts& parts) {
   if (!Meter::accepts(channels, rate_hz)) return Error("unsupported rate or channel count");
-  auto state = std::make_unique<State>(channels, rate_hz, series, parts);
-  state->engine.emplace(state->config(roles));
+  auto state = std::make_unique<State>(channels, rate_hz, series, parts, roles);
+  state->engine.emplace(state->config());
   return StandardSession(std::move(state));
 }
 
@@ -216,17 +221,77 @@ Result<std::size_t> StandardSession::feed_from(const Engine::Reader& read) {
   return state_->engine->feed_from(read);
 }
 
+Status StandardSession::flush() {
+  if (!state_) return Error("measurement finished");
+  return state_->engine->flush();
+}
+
+Result<LiveReadings> StandardSession::now() {
+  if (!state_) return Error("measurement finished");
+  Result<StepReading> got = state_->engine->now();
+  if (!got) return std::move(got).error();
+  const State& s = *state_;
+  const auto present = [](double v) { return std::isnan(v) ? std::nullopt : std::optional(v); };
+  const auto larger = [](std::optional<double> a, std::optional<double> b) {
+    return a && b ? std::max(*a, *b) : a ? a : b;
+  };
+  LiveReadings out;
+  out.frames = got->end_frame;
+  if (s.keeps_momentary()) {
+    out.momentary_lufs = present(s.momentary_of(*got));
+    out.momentary_max_lufs = larger(s.g.out.momentary_max_lufs, out.momentary_lufs);
+  }
+  if (s.keeps_short_term()) {
+    out.short_term_lufs = present(s.short_term_of(*got));
+    out.short_term_max_lufs = larger(s.g.out.short_term_max_lufs, out.short_term_lufs);
+  }
+  return out;
+}
+
+std::uint64_t StandardSession::frames_fed() const noexcept {
+  return state_ ? state_->engine->frames_fed() : 0;
+}
+
+Result<StandardSession> StandardSession::copy() {
+  if (!state_) return Error("measurement finished");
+  const State& s = *state_;
+  auto state = std::make_unique<State>(s.channels, s.rate_hz, s.series, s.parts, s.roles);
+  State* to = state.get();
+  // The engine first: it waits for the callbacks writing into s.g.
+  Result<Engine> engine = state_->engine->copy([to](const StepReading& r) { to->take_step(r); },
+                                               [to](const RmsBlock& b) { to->take_rms_block(b); });
+  if (!engine) return std::move(engine).error();
+  state->g = s.g;
+  state->engine.emplace(std::move(engine).value());
+  return StandardSession(std::move(state));
+}
+
+Result<StandardMeasurement> StandardSession::measurement_so_far() {
+  Result<StandardSession> copied = copy();
+  if (!copied) return std::move(copied).error();
+  return copied->finish();
+}
+
+Status StandardSession::reset() {
+  if (!state_) return Error("measurement finished");
+  const State& s = *state_;
+  Result<StandardSession> fresh = create(s.channels, s.rate_hz, s.roles, s.series, s.parts);
+  if (!fresh) return Error("NoMem");
+  *this = std::move(fresh).value();
+  return ok_status();
+}
+
 Result<StandardMeasurement> StandardSession::finish() {
   if (!state_) return Error("measurement finished");
   Result<EngineResult> run = state_->engine->finish();
   if (!run) return std::move(run).error();
   State& s = *state_;
-  const EngineResult& r = *run;
+  EngineResult& r = *run;
   if (!r.loudness_measured || r.true_peak.size() != s.channels) return Error("NoMem");
   s.fill_loudness(r);
   if (s.series) s.fill_series(r);
   s.fill_levels(r);
-  return std::move(s.out);
+  return std::move(s.g.out);
 }
 
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,

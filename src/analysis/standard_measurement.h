@@ -7,11 +7,15 @@
 //  - loudness is read every 100 ms step of (rate + 5) / 10 frames (the
 //    meter's own block); momentary (400 ms) and short-term (3 s) readings
 //    count once their window is full of audio;
-//  - integrated loudness, its relative gate and the loudness range are the
-//    library's (gating blocks of 400 ms every 100 ms; range from 3 s
-//    short-term blocks every 1 s, absolute gate -70 LUFS, relative gate
-//    -20 LU, 10th to 95th percentile); the percentiles themselves are taken
-//    here from the same blocks in the same way;
+//  - integrated loudness and its relative gate are the library's (gating
+//    blocks of 400 ms every 100 ms);
+//  - loudness range (EBU Tech 3342): from the short-term loudness read at
+//    every 100 ms step whose 3 s window is full of audio (consecutive
+//    windows overlap by 2.9 s), absolute gate -70 LUFS, relative gate 20 LU
+//    below the mean energy of the readings above it, 10th to 95th
+//    percentile (both reported; percentile p of n readings is the one of
+//    rank round(n p), as gating.h says). The short last step counts, as for
+//    the short-term maximum;
 //  - true peak: the library's (4x oversampling below 96 kHz, 2x below
 //    192 kHz, none above), per channel;
 //  - RMS: over all samples of all channels (average), and over consecutive
@@ -62,6 +66,27 @@ struct StandardMeasurement {
   // The largest true peak over the channels within each step, dBTP (-inf
   // for digital silence).
   std::vector<double> series_true_peak_dbtp;
+
+  // What album loudness (album.h) pools (gating.h): the energies of the
+  // 400 ms gating blocks that reached the absolute gate (absent where the
+  // library's meter measured the loudness: see KMeter), and of the
+  // short-term readings that the loudness range took and that reached the
+  // absolute gate, with the count of all it took. One double per 100 ms
+  // each.
+  std::optional<std::vector<double>> gating_block_energies;
+  std::vector<double> range_energies;
+  std::uint64_t range_readings = 0;
+};
+
+// The readings at the last frame fed into a StandardSession. A reading
+// whose window is not yet full of audio, or whose part is not measured, is
+// absent; digital silence reads -inf.
+struct LiveReadings {
+  std::uint64_t frames = 0;                  // frames fed
+  std::optional<double> momentary_lufs;      // the last 400 ms
+  std::optional<double> short_term_lufs;     // the last 3 s
+  std::optional<double> momentary_max_lufs;  // as finish() would give them now
+  std::optional<double> short_term_max_lufs;
 };
 
 // The lowest rate measured: K-weighting's high shelf (1,681.97 Hz) must lie
@@ -81,7 +106,9 @@ struct MeasureParts {
 };
 
 // One measurement pushed into the streaming engine (engine.h): feed it in
-// any cut, then finish once; the readings are the same for every cut.
+// any cut, then finish once; the readings are the same for every cut and
+// every flush. Memory grows by two doubles per 100 ms of audio (the lists
+// album loudness pools), plus the series when asked.
 class StandardSession {
  public:
   // `roles` holds libebur128's channel value for each channel; `series`
@@ -94,9 +121,36 @@ class StandardSession {
   StandardSession& operator=(StandardSession&&) noexcept;
   ~StandardSession();
 
-  // As Engine::feed and Engine::feed_from.
+  // As Engine::feed and Engine::feed_from (an interrupt included).
   Status feed(const double* interleaved, std::size_t frames);
   Result<std::size_t> feed_from(const Engine::Reader& read);
+
+  // As Engine::flush: measures every frame fed so far, ending nothing.
+  Status flush();
+
+  // Flushes and gives the readings at the last frame fed: the momentary and
+  // short-term loudness now (within a 100 ms step, as finish() would read
+  // them there) and their maxima so far, equal to those that finish() would
+  // give now. Errors: those of feed().
+  Result<LiveReadings> now();
+
+  std::uint64_t frames_fed() const noexcept;
+
+  // An independent session in this one's state; this one goes on as if
+  // nothing happened. Errors: kNoReadingsSoFar where the engine keeps a
+  // libebur128 meter (Engine::copy: more than 8 channels, for one), those of
+  // feed().
+  Result<StandardSession> copy();
+
+  // The measurement of every frame fed so far, equal bit for bit to that of
+  // a session fed the same frames and finished (whatever the cuts and
+  // flushes): finish() of a copy. Errors: those of copy() and finish().
+  Result<StandardMeasurement> measurement_so_far();
+
+  // Back to the state of a session just created with the same arguments
+  // (after finish() or a failure too). Error: "NoMem" when the new session
+  // cannot be built.
+  Status reset();
 
   // The measurement of every frame fed. Errors: "NoMem" when a meter could
   // not be built; those of Engine::finish().
