@@ -106,6 +106,10 @@ struct EngineResult {
   // meters. Present with integrated loudness from KMeter (up to 8 channels);
   // absent where the library's own meter measures, which does not give them.
   std::optional<std::vector<double>> gating_block_energies;
+  // With Meter::kModeLra in loudness_mode: the meter's own loudness range
+  // (libebur128's, from 3 s blocks every 1 s), which the sonorik module
+  // reports. The standards' range is taken every 100 ms (gating.h) instead.
+  std::optional<double> library_range_lu;
 };
 
 // The error of Engine::copy where a part's state cannot be copied.

@@ -167,6 +167,7 @@ void LoudnessPart::read_into(EngineResult& out) const {
   out.loudness_measured = true;
   out.integrated_lufs = meter_.global();
   out.relative_gate_lufs = meter_.relative_threshold();
+  if ((config_->loudness_mode & Meter::kModeLra) != 0) out.library_range_lu = meter_.range();
   const KMeter* k = meter_.fast();
   if (k && out.integrated_lufs) out.gating_block_energies = k->gating_blocks();
   if (k && config_->channel_loudness) {

@@ -69,6 +69,7 @@ class LoudnessMeter {
   std::optional<double> relative_threshold() const {
     return fast_ ? fast_->relative_threshold() : meter_->relative_threshold();
   }
+  std::optional<double> range() const { return fast_ ? fast_->range() : meter_->range(); }
   // KMeter, when this is one (it also gives each channel's own integrated
   // loudness and the gating blocks).
   const KMeter* fast() const { return fast_ ? &*fast_ : nullptr; }

@@ -59,7 +59,7 @@ LoudnessValues measure_through_engine(const AudioData& audio, const LoudnessRequ
                                : Result<EngineResult>(Error("measurement failed"));
   if (!r || !r->loudness_measured) return out;
   if (request.integrated) out.integrated_lufs = loudness_or_floor(r->integrated_lufs);
-  if (request.range) out.range_lu = range_or_fallback(r->range_lu);
+  if (request.range) out.range_lu = range_or_fallback(r->library_range_lu);
   return out;
 }
 
