@@ -103,8 +103,8 @@ def read_report(fmt, data):
 @pytest.mark.parametrize("fmt", ["csv", "tsv", "json", "xml"])
 def test_reports_hold_the_measurement_at_full_precision(tmp_path, files, fmt):
     out = tmp_path / "new" / f"report.{fmt}"
-    for _ in range(2):  # the second run appends, without a second header
-        assert sonorik_cmd("analyze", "--format", fmt, "-o", out, *SOME_OPTIONS,
+    for append in ([], ["--append"]):  # the second run appends, without a second header
+        assert sonorik_cmd("analyze", "--format", fmt, "-o", out, *append, *SOME_OPTIONS,
                            *files).returncode == 0
     records = read_report(fmt, out.read_text())
     assert len(records) == 2 * len(files)
