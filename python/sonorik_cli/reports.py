@@ -74,6 +74,8 @@ def _escaped(c: str) -> str:
 
 def _text(value: str, fmt: str, safe_csv: bool) -> str:
     """A text value as the format `fmt` holds it (see the module's doc)."""
+    if fmt == "json":
+        return value  # the json module escapes what JSON text cannot hold
     if fmt == "xml":
         return _NOT_XML.sub(lambda m: _escaped(m.group()), value)
     value = _SURROGATE.sub(lambda m: _escaped(m.group()), value)
