@@ -198,10 +198,10 @@ def test_a_signal_stops_normalize_at_once_and_commits_nothing(tmp_path, ten_minu
     (tmp_path / "in").mkdir()
     source = tmp_path / "in" / "b_long.wav"
     shutil.copy(ten_minutes, source)
-    if mode == "directory":  # a short file first, finished before the signal
+    if mode == "directory":  # a short file beside it, finished before the signal
         (tmp_path / "in" / "a_short.wav").write_bytes(TONE)
     args = {"in place": [source], "to another file": [source, "-o", tmp_path / "out.wav"],
-            "directory": [tmp_path / "in", "-o", tmp_path / "out", "-j", "1"]}[mode]
+            "directory": [tmp_path / "in", "-o", tmp_path / "out", "-j", "2"]}[mode]
     writing = tmp_path / ("in" if mode == "in place" else "out" if mode == "directory" else "")
     before = digest(source)
     proc = subprocess.Popen([sys.executable, "-m", "sonorik_cli", "normalize", "--to", "integrated",

@@ -47,10 +47,10 @@ file under two names included). A file of the directory that cannot be
 opened, or with a media extension sonorik does not read (.mp4, .m4a, .aac,
 .mkv, .webm, .wma, ...), is reported as skipped.
 
-Ctrl-C (SIGINT) or SIGTERM stops the file being normalised at once: it and
-its destination are left as they were and no temporary file stays. Files
-normalised on other threads (--jobs above 1) are finished, files not yet
-started are not; standard error lists the files finished before the stop.
+Ctrl-C (SIGINT) or SIGTERM stops the files being normalised at once (on
+every thread): they and their destinations are left as they were, no
+temporary file stays, and files not yet started are not touched. Standard
+error lists the files finished before the stop.
 
 Each file prints one line: the measure before and after, the gain, whether it
 was capped, and the true peak before and after (JSON lines with --format
