@@ -39,7 +39,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    interrupts.install()
+    with interrupts.sigterm_interrupts():
+        return _main(argv)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     for stream in (sys.stdout, sys.stderr):
         # A name no encoding of the terminal can show never stops the run.
         if hasattr(stream, "reconfigure"):
