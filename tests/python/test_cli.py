@@ -168,6 +168,9 @@ def test_failures_are_one_line_each_and_the_rest_is_reported(tmp_path, album, jo
     (["analyze", "--format", "yaml", "x.wav"], 2),
     (["normalize", "--to", "loudest", "-1", "x.wav"], 2),
     (["normalize", "--to", "integrated", "loud", "x.wav"], 2),
+    (["normalize", "--to", "integrated", "-1", "x.wav", "-o", "y", "--audio-format", "../x"], 2),
+    (["analyze", "--append", "--format", "csv", "x.wav"], 2),  # nothing to append to
+    (["analyze", "--safe-csv", "--format", "json", "x.wav"], 2),
     ([], 2),
     (["analyze", "{empty}"], 1),
     (["analyze", "missing.wav", "{tone}"], 1),

@@ -74,6 +74,14 @@ def _level(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a level: {text!r}") from None
 
 
+def _audio_format(text: str) -> str:
+    """A format name, which also becomes the outputs' extension: letters and
+    digits only, so that it cannot lead a path elsewhere."""
+    if not text.isascii() or not text.isalnum():
+        raise argparse.ArgumentTypeError(f"not a format name: {text!r}")
+    return text.lower()
+
+
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     n: argparse.ArgumentParser = commands.add_parser(
         "normalize", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
@@ -89,7 +97,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                    help="leave files whose level is already between LOW and HIGH as they are")
     n.add_argument("-o", "--output", metavar="OUTPUT",
                    help="file (or, for a directory INPUT, directory) to write; default: replace INPUT")
-    n.add_argument("--audio-format", metavar="FMT",
+    n.add_argument("--audio-format", type=_audio_format, metavar="FMT",
                    help="output format (wav, flac, aiff, caf, w64, rf64, ogg, opus, mp3, ...)")
     n.add_argument("--format", choices=("text", "json"), default="text",
                    help="one line of text (default) or one JSON object per file")
@@ -159,7 +167,7 @@ def jobs(args: argparse.Namespace, found: Found) -> list[tuple[str, str]]:
         if args.output is not None:
             dest = os.path.join(args.output, os.path.relpath(path, args.input))
         if args.audio_format:
-            dest = os.path.splitext(dest)[0] + "." + args.audio_format.lower()
+            dest = os.path.splitext(dest)[0] + "." + args.audio_format
         pairs.append((path, dest))
     return pairs
 
