@@ -84,6 +84,21 @@ def test_an_existing_output_is_replaced_only_when_it_holds_the_same_report(
     assert new == fresh
 
 
+def test_an_interrupted_report_leaves_the_old_file_and_no_temporary_file(tmp_path, monkeypatch):
+    from sonorik_cli import reports
+
+    out = tmp_path / "r.csv"
+    out.write_text("file\nold\n")
+
+    def interrupt(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(os, "replace", interrupt)  # just before the new report takes its place
+    with pytest.raises(KeyboardInterrupt):
+        reports.write_report("csv", [{"file": "new"}], str(out))
+    assert out.read_text() == "file\nold\n" and leftovers(tmp_path) == []
+
+
 # The documented escapes: a byte that is not UTF-8 is \xNN in CSV, TSV and XML
 # (XML: also the control characters it cannot hold), JSON keeps the name exactly
 # (\udcNN, which os.fsencode turns back into the byte); --safe-csv puts a ' in

@@ -152,9 +152,11 @@ def _draw(m: sonorik_meter.Measurement, target: str, **options: Any) -> None:
         os.umask(mask)
         os.chmod(temporary, 0o666 & ~mask)
         os.replace(temporary, target)
-    except BaseException:
+    except BaseException as e:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
+        if isinstance(e, OSError) and e.filename == temporary:
+            e.filename = target  # the picture the user asked for is what failed
         raise
 
 
