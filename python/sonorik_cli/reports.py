@@ -276,18 +276,22 @@ def commit(path: str, make: Callable[[str], str]) -> None:
         mode = stat.S_IMODE(os.stat(target).st_mode)
     except FileNotFoundError:
         mode = 0o666 & ~_umask()
-    fd, temporary = tempfile.mkstemp(prefix=".sonorik-", suffix=".tmp",
-                                     dir=os.path.dirname(target))
+    temporary = ""
     try:
+        fd, temporary = tempfile.mkstemp(prefix=".sonorik-", suffix=".tmp",
+                                         dir=os.path.dirname(target))
         with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
             f.write(text)
             f.flush()
             os.fsync(f.fileno())
         os.chmod(temporary, mode)
         os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+    except BaseException as e:
+        if temporary:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+        if isinstance(e, OSError) and e.filename is not None:
+            e.filename = path  # the report is what failed, not its temporary file
         raise
 
 
