@@ -27,21 +27,23 @@ MEDIA_EXTENSIONS = frozenset((
 @dataclass
 class Found:
     """The files to work on, in order; which of them were found in a
-    directory (a file there that cannot be opened is skipped, not failed);
-    and how many paths failed and media files were skipped while finding."""
+    directory; and how many paths failed and media files were skipped while
+    finding."""
     files: list[str] = field(default_factory=list)
-    scanned: set[str] = field(default_factory=set)
     failed: int = 0
     skipped: int = 0
 
 
-def audio_files(root: str) -> list[str]:
-    """Every file below the directory `root` whose extension is one the reader
-    handles, sorted by path component by component as bytes ("dir/a/x.wav"
-    before "dir/a.wav"). Directory links are followed, except back into a
-    directory on the current path. Raises OSError when `root` cannot be
-    searched."""
-    return sonorik_meter.find_audio_files(root)
+def media_files(root: str) -> tuple[list[str], list[str]]:
+    """The files below the directory `root` the reader handles (by extension),
+    and those with a media extension it does not handle, each list sorted by
+    path component by component as bytes ("dir/a/x.wav" before "dir/a.wav").
+    Directory links are followed, except back into a directory on the current
+    path. Raises OSError when `root` cannot be searched."""
+    handled = frozenset(sonorik_meter.extensions())
+    everything = sonorik_meter.find_audio_files(root, extensions=sorted(MEDIA_EXTENSIONS | handled))
+    readable = [p for p in everything if _extension(p) in handled]
+    return readable, [p for p in everything if _extension(p) not in handled]
 
 
 def scan(root: str, found: Found) -> None:
@@ -49,10 +51,9 @@ def scan(root: str, found: Found) -> None:
     reports each media file there the reader does not handle as skipped.
     Raises OSError (ValueError for a NUL in the name) when `root` cannot be
     searched."""
-    files = audio_files(root)
+    files, unreadable = media_files(root)
     found.files.extend(files)
-    found.scanned.update(files)
-    for path in unreadable_media(root):
+    for path in unreadable:
         terminal.skipped(path, f".{_extension(path)} files are not read by sonorik")
         found.skipped += 1
     if not files and not found.skipped:
@@ -79,58 +80,12 @@ def expand(paths: Sequence[str]) -> Found:
 
 
 def report_failure(path: str, e: BaseException, found: Found) -> None:
-    """Reports that handling `path` failed with `e`: a file found in a
-    directory that cannot even be opened is skipped (counted in
-    found.skipped), anything else a failure (found.failed)."""
-    if path in found.scanned:
-        try:
-            sonorik_meter.info(path)
-        except (OSError, ValueError) as opening:
-            terminal.skipped(path, f"cannot be opened: {terminal.reason(opening, path)}")
-            found.skipped += 1
-            return
+    """Reports that handling `path` failed with `e`. A file of a format the
+    reader handles that cannot be read is damaged or not what its name says:
+    a failure, never a skip."""
     terminal.failure(e, path)
     found.failed += 1
 
 
 def _extension(path: str) -> str:
     return os.path.splitext(path)[1][1:].lower()
-
-
-def unreadable_media(root: str) -> list[str]:
-    """The files below `root` whose extension is in MEDIA_EXTENSIONS but not
-    one the reader handles (each directory's files, then its directories,
-    sorted as bytes); links followed as audio_files() follows them. Directories that cannot be read are passed over (audio_files
-    reports them)."""
-    handled = set(sonorik_meter.extensions())
-    wanted = MEDIA_EXTENSIONS - handled
-    out: list[str] = []
-    try:
-        top = os.stat(root)
-    except OSError:
-        return out
-    # Depth first, each directory's entries sorted as bytes; the identities
-    # of the directories on the current path stop a link from looping.
-    stack: list[tuple[str, frozenset[tuple[int, int]]]] = [
-        (root, frozenset({(top.st_dev, top.st_ino)}))]
-    while stack:
-        directory, above = stack.pop()
-        try:
-            with os.scandir(directory) as it:
-                entries = sorted(it, key=lambda e: os.fsencode(e.name))
-        except OSError:
-            continue
-        below = []
-        for entry in entries:
-            try:
-                if entry.is_dir():
-                    st = entry.stat()
-                    key = (st.st_dev, st.st_ino)
-                    if key not in above:
-                        below.append((entry.path, above | {key}))
-                elif _extension(entry.name) in wanted:
-                    out.append(entry.path)
-            except OSError:
-                continue
-        stack.extend(reversed(below))
-    return out
