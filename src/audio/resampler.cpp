@@ -6,7 +6,7 @@
 
 namespace sonorik {
 
-void Resampler::Deleter::operator()(soxr* s) const noexcept { soxr_delete(s); }
+void Resampler::SoxrDeleter::operator()(soxr* s) const noexcept { soxr_delete(s); }
 
 Resampler::Resampler(Resampler&&) noexcept = default;
 Resampler& Resampler::operator=(Resampler&&) noexcept = default;

@@ -35,11 +35,11 @@ class Resampler {
   Result<std::size_t> read(const Pull& pull, double* out, std::size_t max_frames);
 
  private:
-  struct Deleter {
+  struct SoxrDeleter {
     void operator()(soxr* s) const noexcept;
   };
   Resampler() = default;
-  std::unique_ptr<soxr, Deleter> soxr_;
+  std::unique_ptr<soxr, SoxrDeleter> soxr_;
   unsigned channels_ = 0;
   std::vector<double> in_;
   std::size_t in_at_ = 0;   // frames of in_ already given to libsoxr

@@ -123,8 +123,10 @@ SampleCoding sample_coding(int sf_format) noexcept {
 bool is_output_format_name(std::string_view name) { return named_format(name).major != 0; }
 
 std::vector<std::string> output_format_names() {
-  std::vector<std::string> out = {"wav", "opus", "mp3"};
-  for (const SndfileMajorFormat& f : sndfile_major_formats()) out.push_back(lower(f.extension));
+  std::vector<std::string> out = {"wav", "ogg", "opus", "mp3"};
+  for (const SndfileMajorFormat& f : sndfile_major_formats()) {
+    if (f.major != SF_FORMAT_MPEG) out.push_back(lower(f.extension));  // "m1a": "mp3" says it
+  }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;

@@ -55,7 +55,7 @@ Result<int> choose_output_format(std::string_view name, int input_format, unsign
 bool is_output_format_name(std::string_view name);
 
 // The names choose_output_format takes, sorted: "aiff", "au", "caf", "flac",
-// "mp3", "oga", "opus", "rf64", "w64", "wav", ...
+// "mp3", "oga", "ogg", "opus", "rf64", "w64", "wav", ...
 std::vector<std::string> output_format_names();
 
 // Whether two formats (codes) or two names are the same container (a WAV and

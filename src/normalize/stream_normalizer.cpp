@@ -367,15 +367,19 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   if (Stop s = plan(job, report)) return std::move(*s);
   if (Stop s = measure_input(job, report)) return std::move(*s);
   if (Stop s = choose_gain(job, report)) return std::move(*s);
+  // In place, only a format or rate asked for rewrites a file in range.
+  const bool asked_other =
+      (!req.format.empty() && !same_container(job.out_format, job.source.info.sf_format)) ||
+      (req.rate_hz != 0 && req.rate_hz != job.source.info.rate_hz);
+  if (report.limit == Limit::in_range && !asked_other && same_file(req.source, req.destination)) {
+    report.written = false;
+    report.output = report.input;
+    report.output_format = report.input_format;
+    report.output_level = report.input_level;
+    report.output_rate_hz = job.source.info.rate_hz;
+    return {StreamFailure::none, {}, std::move(report)};
+  }
   if (report.limit == Limit::in_range && same_as_source(job)) {
-    if (same_file(req.source, req.destination)) {
-      report.written = false;
-      report.output = report.input;
-      report.output_format = report.input_format;
-      report.output_level = report.input_level;
-      report.output_rate_hz = job.source.info.rate_hz;
-      return {StreamFailure::none, {}, std::move(report)};
-    }
     if (Stop s = copy_source(job, report)) return std::move(*s);
     return {StreamFailure::none, {}, std::move(report)};
   }

@@ -65,6 +65,16 @@ def _level(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a level: {text!r}") from None
 
 
+def _rate(text: str) -> int:
+    try:
+        hz = int(text)
+    except ValueError:
+        hz = 0
+    if hz <= 0:
+        raise argparse.ArgumentTypeError(f"not a rate in Hz: {text!r}")
+    return hz
+
+
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     n: argparse.ArgumentParser = commands.add_parser(
         "normalize", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
@@ -82,6 +92,8 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                    help="file (or, for a directory INPUT, directory) to write; default: replace INPUT")
     n.add_argument("--audio-format", metavar="FMT",
                    help="output format (wav, flac, aiff, caf, w64, rf64, ogg, opus, mp3, ...)")
+    n.add_argument("--rate", type=_rate, metavar="HZ",
+                   help="output sample rate, Hz (default: the input's, or one the format takes)")
     n.add_argument("--format", choices=("text", "json"), default="text",
                    help="one line of text (default) or one JSON object per file")
     add_jobs_option(n, "normalize")
@@ -114,7 +126,8 @@ def run(args: argparse.Namespace) -> int:
                 os.makedirs(parent, exist_ok=True)
             return sonorik_meter.normalize(path, dest, target=args.target,
                                            measure=NORMALIZERS[args.to], ceiling=args.ceiling,
-                                           range=low_high, format=args.audio_format)
+                                           range=low_high, format=args.audio_format,
+                                           rate=args.rate)
         except (OSError, ValueError) as e:
             return terminal.reason(e, path)
 

@@ -238,8 +238,8 @@ inline constexpr const char* capped_by =
 inline constexpr const char* dithered =
     "Whether TPDF dither was added (integer output of 24 bits or fewer, requantised).";
 inline constexpr const char* written =
-    "False when the source was in range and its own destination (same format and rate): the "
-    "file was not touched.";
+    "False when the source was in range and its own destination (no other format or rate "
+    "asked): the file was not touched.";
 inline constexpr const char* input_integrated_lufs =
     "Integrated loudness of the source, LUFS (-inf: no block passes the gates).";
 inline constexpr const char* output_integrated_lufs =
