@@ -192,11 +192,16 @@ std::vector<int> source_positions(const SourceInfo& info, std::uint32_t flac_mas
   return out.size() == info.channels ? out : flac_order(info.channels);
 }
 
-ChannelPlan plan_channels(int sf_format, const std::vector<int>& positions) {
+ChannelPlan plan_channels(int sf_format, unsigned channels, const std::vector<int>& declared) {
   ChannelPlan plan;
   const int major = sf_format & SF_FORMAT_TYPEMASK;
-  const std::size_t n = positions.size();
+  const std::size_t n = channels;
   plan.order = identity(n);
+  // Undeclared channels are weighted in the usual order, which is FLAC's:
+  // Ogg gets them in its own order; the other formats as they are.
+  const std::vector<int>& positions =
+      declared.size() == n ? declared : (major == SF_FORMAT_OGG ? flac_order(n) : declared);
+  if (positions.size() != n) return plan;
   const bool mask_format =
       major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64 || major == SF_FORMAT_FLAC;
   if (n <= 2) {

@@ -40,12 +40,14 @@ struct ChannelPlan {
   std::string note;
 };
 
-// How `positions` (one per channel, or empty) go into `sf_format`'s major
-// format. Channel-mask formats get the channels sorted by mask bit; Ogg the
-// fixed order (a side pair stands for the back pair of a layout with one
-// surround pair); a layout the destination cannot hold keeps its order and
-// gets a note. One or two channels are never reordered.
-ChannelPlan plan_channels(int sf_format, const std::vector<int>& positions);
+// How `channels` channels at `positions` (one per channel, or empty when
+// undeclared) go into `sf_format`'s major format. Channel-mask formats get
+// the channels sorted by mask bit; Ogg its fixed order (a side pair stands
+// for the back pair of a layout with one surround pair; undeclared channels
+// are taken in the usual order for their count); a layout the destination
+// cannot hold keeps its order and gets a note. One or two channels are never
+// reordered.
+ChannelPlan plan_channels(int sf_format, unsigned channels, const std::vector<int>& positions);
 
 // Moves the channels of `frames` interleaved frames into plan order, in place.
 void reorder_frames(const std::vector<unsigned>& order, double* interleaved, std::size_t frames);

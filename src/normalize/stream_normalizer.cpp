@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
 
 #include <sndfile.h>
 
@@ -221,11 +220,7 @@ Stop plan(Job& job, StreamReport& report) {
       choose_output_rate(job.out_format, info.channels, info.rate_hz, req.rate_hz);
   if (!rate) return fail(StreamFailure::value, rate.error());
   job.out_rate_hz = report.output_rate_hz = *rate;
-  job.channels = plan_channels(job.out_format, positions);
-  if (job.channels.order.size() != info.channels) {
-    job.channels.order.resize(info.channels);
-    std::iota(job.channels.order.begin(), job.channels.order.end(), 0u);
-  }
+  job.channels = plan_channels(job.out_format, info.channels, positions);
   if (!job.channels.note.empty()) report.notes.push_back(job.channels.note);
   job.coding = sample_coding(job.out_format);
   if (job.coding.int_bits != 0) {
