@@ -120,16 +120,46 @@ SampleCoding sample_coding(int sf_format) noexcept {
   }
 }
 
-bool is_output_format_name(std::string_view name) { return named_format(name).major != 0; }
+namespace {
+
+// Whether the installed libsndfile writes anything in a major format (some
+// it reads only; SD2 needs a resource fork it cannot make here).
+bool writable(int major) {
+  if (major == SF_FORMAT_SD2) return false;
+  for (int subtype : {SF_FORMAT_PCM_16, SF_FORMAT_PCM_24, SF_FORMAT_PCM_S8, SF_FORMAT_FLOAT,
+                      SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III}) {
+    if (fits(major | subtype, 1, 48000)) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 std::vector<std::string> output_format_names() {
-  std::vector<std::string> out = {"wav", "ogg", "opus", "mp3"};
-  for (const SndfileMajorFormat& f : sndfile_major_formats()) {
-    if (f.major != SF_FORMAT_MPEG) out.push_back(lower(f.extension));  // "m1a": "mp3" says it
-  }
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
-  return out;
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out = {"wav", "ogg", "opus", "mp3"};
+    for (const SndfileMajorFormat& f : sndfile_major_formats()) {
+      // "m1a": "mp3" says it.
+      if (f.major != SF_FORMAT_MPEG && writable(f.major)) out.push_back(lower(f.extension));
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+  }();
+  return names;
+}
+
+bool is_output_format_name(std::string_view name) {
+  const int major = named_format(name).major;
+  if (major == 0) return false;
+  static const std::vector<int> written = [] {
+    std::vector<int> out = {SF_FORMAT_WAVEX};
+    for (const SndfileMajorFormat& f : sndfile_major_formats()) {
+      if (writable(f.major)) out.push_back(f.major);
+    }
+    return out;
+  }();
+  return std::find(written.begin(), written.end(), major) != written.end();
 }
 
 bool same_container(int a, int b) {
@@ -150,7 +180,8 @@ bool names_same_container(std::string_view a, std::string_view b) {
 Result<int> choose_output_format(std::string_view name, int input_format, unsigned channels,
                                  std::uint32_t rate_hz, bool has_positions) {
   Named named = named_format(name);
-  if (named.major == 0) return Error("unknown output format '" + std::string(name) + "'");
+  if (!is_output_format_name(name))
+    return Error("unknown output format '" + std::string(name) + "'");
   const int input_major = input_format & SF_FORMAT_TYPEMASK;
   if (named.major == SF_FORMAT_WAV &&
       (input_major == SF_FORMAT_WAVEX || (has_positions && channels > 2)))
