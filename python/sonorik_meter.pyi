@@ -240,7 +240,10 @@ class NormalizeReport:
         """Whether TPDF dither was added (integer output of 24 bits or fewer, requantised)."""
     @property
     def written(self) -> bool:
-        """False when the source was in range and its own destination: the file was not touched."""
+        """False when the source was in range and its own destination (no other format or rate asked): the file was not touched."""
+    @property
+    def copied(self) -> bool:
+        """True when the source was in range and copied byte for byte to the destination."""
     @property
     def input_integrated_lufs(self) -> float:
         """Integrated loudness of the source, LUFS (-inf: no block passes the gates)."""
@@ -261,7 +264,13 @@ class NormalizeReport:
         """Container and encoding written, e.g. 'FLAC PCM_24'."""
     @property
     def rate_hz(self) -> int:
-        """Sample rate, Hz (both files)."""
+        """Sample rate of the source, Hz."""
+    @property
+    def output_rate_hz(self) -> int:
+        """Sample rate written, Hz (the source's unless a rate was asked or the format needs another)."""
+    @property
+    def notes(self) -> tuple[str, ...]:
+        """What could not be carried over, in words (a channel layout the output format cannot hold, and how its channels are read instead); empty when nothing."""
     @property
     def channels(self) -> int:
         """Number of channels (both files)."""
@@ -275,17 +284,23 @@ class NormalizeReport:
 def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
               destination: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], *,
               target: float, measure: str = "integrated", ceiling: float = -1.0,
-              range: tuple[float, float] | None = None, format: str | None = None) -> NormalizeReport:
+              range: tuple[float, float] | None = None, format: str | None = None,
+              rate: int | None = None) -> NormalizeReport:
     """Writes `source` to `destination` with one gain that brings `measure` to `target`,
     never above the true-peak `ceiling`, and returns a NormalizeReport.
 
     measure: one of MEASURES; target in its unit (integrated, short_term_max,
     momentary_max: LUFS; rms_average, rms_max: dBFS; true_peak: dBTP). ceiling: dBTP,
     at most 0.0. range: (low, high) in the measure's unit: a source inside it gets no
-    gain. format: 'wav', 'flac', 'aiff', 'caf', 'w64', 'rf64', 'ogg', 'opus', 'mp3', ...;
-    None takes the destination's extension, or WAV. Rate, channels, channel mask and
-    sample format are kept; integer output of 24 bits or fewer is TPDF-dithered when
-    requantised and never wraps. Streaming: memory does not grow with the length. The
+    gain (left untouched in place, copied byte for byte to another destination of its
+    format and rate). format: 'wav', 'flac', 'aiff', 'caf', 'w64', 'rf64', 'ogg', 'opus',
+    'mp3', ...; None takes the destination's extension (WAV when it has none); an
+    extension that names no format written ('out.m4a') is refused. rate: Hz; None keeps
+    the source's or takes one the format writes (Opus: 48000), resampled with libsoxr.
+    Channels, channel layout (reordered into Ogg's fixed orders; notes say where a
+    layout cannot be held) and sample format are kept; integer output of 24 bits or
+    fewer is TPDF-dithered when requantised and never wraps. A lossy output over the
+    ceiling is encoded again with less gain (at most 4 times). Streaming: memory does not grow with the length. The
     destination (possibly the source) is replaced only once the new file is complete.
 
     Raises OSError, ValueError or TypeError. The interpreter lock is released."""

@@ -43,13 +43,47 @@ Named named_format(std::string_view name) {
   return {};
 }
 
+// A file position for a trial write that keeps nothing.
+struct Sink {
+  sf_count_t at = 0;
+  sf_count_t end = 0;
+  static Sink& of(void* p) { return *static_cast<Sink*>(p); }
+  static sf_count_t length(void* p) { return of(p).end; }
+  static sf_count_t seek(sf_count_t offset, int whence, void* p) {
+    Sink& s = of(p);
+    const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s.at : s.end;
+    if (base + offset < 0) return -1;
+    s.at = base + offset;
+    return s.at;
+  }
+  static sf_count_t read(void*, sf_count_t, void*) { return 0; }
+  static sf_count_t write(const void*, sf_count_t count, void* p) {
+    Sink& s = of(p);
+    s.at += count;
+    s.end = std::max(s.end, s.at);
+    return count;
+  }
+  static sf_count_t tell(void* p) { return of(p).at; }
+};
+
+// Whether libsndfile writes `format` at this rate and channel count: its own
+// check, then a trial start of the encoder (the check alone passes some
+// pairs the encoders refuse: MP3 in WAV, Opus at 44.1 kHz, MP3 at 96 kHz).
 bool fits(int format, unsigned channels, std::uint32_t rate_hz) {
   SF_INFO info{};
   info.format = format;
   info.channels = static_cast<int>(channels);
   info.samplerate = static_cast<int>(rate_hz);
-  return sf_format_check(&info) == SF_TRUE;
+  if (sf_format_check(&info) != SF_TRUE) return false;
+  static SF_VIRTUAL_IO vio{&Sink::length, &Sink::seek, &Sink::read, &Sink::write, &Sink::tell};
+  Sink sink;
+  SndfilePtr trial(sf_open_virtual(&vio, SFM_WRITE, &info, &sink));
+  return trial != nullptr;
 }
+
+// The rates tried, in order of preference, when the source's cannot be written.
+constexpr std::uint32_t kUsualRates[] = {192000, 176400, 96000, 88200, 48000, 44100, 32000,
+                                         24000,  22050,  16000, 12000, 11025, 8000};
 
 int pcm_of_bits(unsigned bits) {
   switch (bits) {
@@ -86,12 +120,68 @@ SampleCoding sample_coding(int sf_format) noexcept {
   }
 }
 
-bool is_output_format_name(std::string_view name) { return named_format(name).major != 0; }
+namespace {
+
+// Whether the installed libsndfile writes anything in a major format (some
+// it reads only; SD2 needs a resource fork it cannot make here).
+bool writable(int major) {
+  if (major == SF_FORMAT_SD2) return false;
+  for (int subtype : {SF_FORMAT_PCM_16, SF_FORMAT_PCM_24, SF_FORMAT_PCM_S8, SF_FORMAT_FLOAT,
+                      SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III}) {
+    if (fits(major | subtype, 1, 48000)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> output_format_names() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out = {"wav", "ogg", "opus", "mp3"};
+    for (const SndfileMajorFormat& f : sndfile_major_formats()) {
+      // "m1a": "mp3" says it.
+      if (f.major != SF_FORMAT_MPEG && writable(f.major)) out.push_back(lower(f.extension));
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+  }();
+  return names;
+}
+
+bool is_output_format_name(std::string_view name) {
+  const int major = named_format(name).major;
+  if (major == 0) return false;
+  static const std::vector<int> written = [] {
+    std::vector<int> out = {SF_FORMAT_WAVEX};
+    for (const SndfileMajorFormat& f : sndfile_major_formats()) {
+      if (writable(f.major)) out.push_back(f.major);
+    }
+    return out;
+  }();
+  return std::find(written.begin(), written.end(), major) != written.end();
+}
+
+bool same_container(int a, int b) {
+  const auto major = [](int f) {
+    const int m = f & SF_FORMAT_TYPEMASK;
+    return m == SF_FORMAT_WAVEX ? SF_FORMAT_WAV : m;
+  };
+  return major(a) == major(b);
+}
+
+bool names_same_container(std::string_view a, std::string_view b) {
+  const Named x = named_format(a);
+  const Named y = named_format(b);
+  return same_container(x.major, y.major) &&
+         (x.subtype == 0 || y.subtype == 0 || x.subtype == y.subtype);
+}
 
 Result<int> choose_output_format(std::string_view name, int input_format, unsigned channels,
                                  std::uint32_t rate_hz, bool has_positions) {
   Named named = named_format(name);
-  if (named.major == 0) return Error("unknown output format '" + std::string(name) + "'");
+  if (!is_output_format_name(name))
+    return Error("unknown output format '" + std::string(name) + "'");
   const int input_major = input_format & SF_FORMAT_TYPEMASK;
   if (named.major == SF_FORMAT_WAV &&
       (input_major == SF_FORMAT_WAVEX || (has_positions && channels > 2)))
@@ -102,7 +192,8 @@ Result<int> choose_output_format(std::string_view name, int input_format, unsign
   std::size_t count = 0;
   const auto add = [&](int subtype) { candidates[count++] = subtype; };
   if (named.subtype != 0) add(named.subtype);
-  add(input_subtype);
+  // A coded input (lossy or ALAC) keeps its coding only in its own container.
+  if (coding.exact() || same_container(named.major, input_major)) add(input_subtype);
   if (coding.int_bits != 0) {
     add(pcm_of_bits(coding.int_bits));
     if (coding.int_bits == 8) add(SF_FORMAT_PCM_U8);
@@ -111,23 +202,48 @@ Result<int> choose_output_format(std::string_view name, int input_format, unsign
     add(SF_FORMAT_DOUBLE);
     add(SF_FORMAT_FLOAT);
     add(SF_FORMAT_PCM_24);
-  } else {
-    // Float and decoded (lossy or compressed) input: as much precision as the format keeps.
+  } else if (coding.is_float) {
     add(SF_FORMAT_FLOAT);
     add(SF_FORMAT_PCM_24);
+  } else {
+    // Decoded input (lossy or compressed): 24-bit PCM keeps more than the
+    // codec did; float where the format takes no 24-bit integers.
+    add(SF_FORMAT_PCM_24);
+    add(SF_FORMAT_FLOAT);
   }
   for (int usual : {SF_FORMAT_PCM_16, SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III,
                     SF_FORMAT_ALAC_24}) {
     add(usual);
   }
   for (std::size_t i = 0; i < count; ++i) {
-    const int subtype = candidates[i];
-    if (fits(named.major | subtype, channels, rate_hz)) return named.major | subtype;
+    const int format = named.major | candidates[i];
+    // The rate may still change to one the format takes.
+    if (fits(format, channels, rate_hz) || fits(format, channels, 48000)) return format;
   }
   return Error(
       "cannot write " + std::to_string(channels) + " channels at " + std::to_string(rate_hz) +
       " Hz as " +
       sndfile_format_name(named.major).substr(0, sndfile_format_name(named.major).find(' ')));
+}
+
+Result<std::uint32_t> choose_output_rate(int format, unsigned channels, std::uint32_t source_hz,
+                                         std::uint32_t asked_hz) {
+  const std::string name = sndfile_format_name(format);
+  if (asked_hz != 0) {
+    if (fits(format, channels, asked_hz)) return asked_hz;
+    return Error("cannot write " + name + " at " + std::to_string(asked_hz) + " Hz");
+  }
+  // Opus codes at 48 kHz whatever it is given.
+  if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS && fits(format, channels, 48000)) return 48000;
+  if (fits(format, channels, source_hz)) return source_hz;
+  std::uint32_t above = 0;
+  for (std::uint32_t r : kUsualRates) {
+    if (!fits(format, channels, r)) continue;
+    if (r <= source_hz) return r;
+    above = r;
+  }
+  if (above != 0) return above;
+  return Error("cannot write " + name + " at " + std::to_string(source_hz) + " Hz");
 }
 
 // ---- the writer ----------------------------------------------------------------

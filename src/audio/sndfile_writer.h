@@ -17,7 +17,6 @@
 #include "audio/sndfile_formats.h"
 #include "core/error.h"
 
-
 namespace sonorik {
 
 struct SndfileOutputFormat {
@@ -44,13 +43,33 @@ SampleCoding sample_coding(int sf_format) noexcept;
 // (at most 24 for FLAC), else the major format's usual encoding. A WAV with
 // declared channel positions and more than two channels, or an input
 // WAVE_FORMAT_EXTENSIBLE, is written as WAVE_FORMAT_EXTENSIBLE so that its
-// channel mask stays. Error: "unknown output format 'x'", or "cannot write
+// channel mask stays. A decoded input (MP3, Vorbis, Opus, ALAC) keeps its
+// coding only in its own container; elsewhere it becomes 24-bit PCM (or
+// float). The subtype must be one the encoder starts at `rate_hz` or 48 kHz.
+// Error: "unknown output format 'x'", or "cannot write
 // {n} channels at {rate} Hz as {format}".
 Result<int> choose_output_format(std::string_view name, int input_format, unsigned channels,
                                  std::uint32_t rate_hz, bool has_positions);
 
 // Whether `name` names a format choose_output_format knows.
 bool is_output_format_name(std::string_view name);
+
+// The names choose_output_format takes, sorted: "aiff", "au", "caf", "flac",
+// "mp3", "oga", "ogg", "opus", "rf64", "w64", "wav", ...
+std::vector<std::string> output_format_names();
+
+// Whether two formats (codes) or two names are the same container (a WAV and
+// a WAV extensible are; Ogg Vorbis and Ogg Opus names are not).
+bool same_container(int a, int b);
+bool names_same_container(std::string_view a, std::string_view b);
+
+// The rate to write `format` at: `asked_hz` when not 0 (error "cannot write
+// OGG OPUS at 44100 Hz" when the format does not take it); else 48 kHz for
+// Opus, the source's rate when the format takes it, else the highest usual
+// rate below it that the format takes (MP3 of 96 kHz: 48 kHz), else the
+// lowest above.
+Result<std::uint32_t> choose_output_rate(int format, unsigned channels, std::uint32_t source_hz,
+                                         std::uint32_t asked_hz);
 
 class SndfileWriter {
  public:

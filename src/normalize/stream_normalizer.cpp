@@ -6,25 +6,28 @@
 #include <cmath>
 #include <limits>
 
+#include <sndfile.h>
+
 #include "analysis/channel_layout.h"
 #include "analysis/engine.h"
 #include "analysis/measurable.h"
 #include "analysis/meter.h"
 #include "audio/finite_check.h"
+#include "audio/flac_channel_mask.h"
 #include "audio/sndfile_formats.h"
 #include "audio/sndfile_writer.h"
 #include "audio/source.h"
 #include "core/interrupt.h"
 #include "core/replace_file.h"
 #include "core/text.h"
+#include "normalize/job.h"
+#include "normalize/requantizer.h"
 
 namespace sonorik::normalize {
 
 namespace {
 
 using analysis::StandardMeasurement;
-
-constexpr double kRound = 6755399441055744.0;  // 2^52 + 2^51
 
 struct LevelInfo {
   Level level;
@@ -58,89 +61,12 @@ std::string number(double v) {
 double amplitude(double db) { return std::pow(10.0, db / 20.0); }
 double decibels(double amplitude) { return 20.0 * std::log10(amplitude); }
 
-StreamOutcome fail(StreamFailure kind, std::string message) {
-  StreamOutcome o;
-  o.failure = kind;
-  o.message = std::move(message);
-  return o;
-}
-StreamOutcome fail(StreamFailure kind, const Error& error) {
-  StreamOutcome o = fail(kind, error.message());
-  o.os_errno = error.os_errno();
-  return o;
-}
-
 bool same_file(const std::string& a, const std::string& b) {
   struct stat sa {
   }, sb{};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
-
-// TPDF dither: the sum of two uniform values, in (-1, 1) steps.
-class Dither {
- public:
-  double next() noexcept {
-    state_ ^= state_ >> 12;
-    state_ ^= state_ << 25;
-    state_ ^= state_ >> 27;
-    const std::uint64_t r = state_ * 0x2545F4914F6CDD1DULL;
-    constexpr double k = 1.0 / 4294967296.0;
-    return static_cast<double>(r >> 32) * k + static_cast<double>(r & 0xFFFFFFFFu) * k - 1.0;
-  }
-
- private:
-  std::uint64_t state_ = 0x9E3779B97F4A7C15ULL;
-};
-
-// Scales samples by the gain into what the output stores: integer codes
-// (rounded, dithered when asked, clamped), or floats.
-class Requantizer {
- public:
-  Requantizer(double gain, SampleCoding coding, bool dither, unsigned channels)
-      : gain_(gain), coding_(coding), dither_(dither) {
-    if (coding.int_bits != 0) {
-      scale_ = std::ldexp(1.0, static_cast<int>(coding.int_bits) - 1);
-      shift_ = 32 - static_cast<int>(coding.int_bits);
-      codes_.resize(analysis::Engine::block_frames(channels) * channels);
-    }
-  }
-
-  // Replaces `n` samples with the values stored; integer codes go to codes().
-  void run(double* x, std::size_t n) noexcept {
-    if (coding_.int_bits != 0) {
-      const double lo = -scale_;
-      const double hi = scale_ - 1.0;
-      const double step = 1.0 / scale_;
-      for (std::size_t i = 0; i < n; ++i) {
-        double v = x[i] * gain_ * scale_;
-        if (dither_) v += noise_.next();
-        // Clamped first (NaN to 0), then rounded to the nearest integer
-        // (halves to even) by the 2^52 + 2^51 shift, exact below 2^51.
-        v = v >= lo ? (v <= hi ? v : hi) : (v < lo ? lo : 0.0);
-        v = (v + kRound) - kRound;
-        const auto code = static_cast<std::int64_t>(v);
-        codes_[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(code) << shift_);
-        x[i] = v * step;
-      }
-    } else if (coding_.is_float) {
-      for (std::size_t i = 0; i < n; ++i)
-        x[i] = static_cast<double>(static_cast<float>(x[i] * gain_));
-    } else {
-      for (std::size_t i = 0; i < n; ++i) x[i] *= gain_;
-    }
-  }
-  const std::int32_t* codes() const noexcept { return codes_.data(); }
-
- private:
-  double gain_;
-  SampleCoding coding_;
-  bool dither_;
-  double scale_ = 1.0;
-  int shift_ = 0;
-  std::vector<std::int32_t> codes_;
-  Dither noise_;
-};
 
 }  // namespace
 
@@ -181,24 +107,18 @@ std::optional<double> level_of(const StandardMeasurement& m, Level level) {
   return std::nullopt;
 }
 
-namespace {
+StreamOutcome fail(StreamFailure kind, std::string message) {
+  StreamOutcome o;
+  o.failure = kind;
+  o.message = std::move(message);
+  return o;
+}
+StreamOutcome fail(StreamFailure kind, const Error& error) {
+  StreamOutcome o = fail(kind, error.message());
+  o.os_errno = error.os_errno();
+  return o;
+}
 
-// Set when normalising stops: the outcome to return.
-using Stop = std::optional<StreamOutcome>;
-
-// What the phases share: the request, the source (opened once), the output
-// format and what each measuring pass takes.
-struct Job {
-  const StreamRequest& req;
-  AudioSource source;
-  int out_format = 0;
-  SampleCoding coding{};  // of the output
-  std::vector<int> roles{};
-  analysis::MeasureParts parts{};
-};
-
-// Reads through `reader`, noting in `failed` that a read failed (to tell a
-// reader's error from the meter's).
 analysis::Engine::Reader reading(AudioReader& reader, bool& failed) {
   return [&reader, &failed](double* out, std::size_t max_frames) -> Result<std::size_t> {
     if (interrupted()) return Error(kInterrupted);
@@ -208,10 +128,49 @@ analysis::Engine::Reader reading(AudioReader& reader, bool& failed) {
   };
 }
 
-// One measuring pass of the job's parts over what `read` gives.
-Result<StandardMeasurement> measure_pass(const Job& job, const analysis::Engine::Reader& read) {
-  const SourceInfo& info = job.source.info;
-  return analysis::measure_standard(info.channels, info.rate_hz, job.roles, false, read, job.parts);
+Result<StandardMeasurement> measure_pass(const Job& job, unsigned channels, std::uint32_t rate_hz,
+                                         const std::vector<std::string>& layout,
+                                         const analysis::Engine::Reader& read) {
+  std::vector<int> roles;
+  for (const std::string& n : layout) roles.push_back(analysis::channel_role(n).value_or(0));
+  return analysis::measure_standard(channels, rate_hz, roles, false, read, job.parts);
+}
+
+namespace {
+
+// Extensions of audio containers that are not written: a file of that name
+// must not hold another container.
+constexpr std::string_view kOtherAudio[] = {"m4a", "m4b", "mp4", "aac",  "alac", "wma",  "ape",
+                                            "wv",  "mka", "mkv", "webm", "ac3",  "eac3", "dts",
+                                            "mp2", "mpc", "tta", "amr",  "3gp",  "spx",  "ra"};
+
+std::string written_formats() {
+  std::string out;
+  for (const std::string& n : output_format_names()) out += (out.empty() ? "" : ", ") + n;
+  return out;
+}
+
+// The format name the destination is written as (empty: WAV), or why the
+// request is refused.
+Result<std::string> output_format_name(const StreamRequest& req) {
+  const std::string ext = lower_extension(req.destination);
+  const std::string shown = quoted_path(req.destination);
+  if (req.format.empty()) {
+    if (ext.empty() || is_output_format_name(ext)) return ext;
+    return Error("cannot write " + shown + ": '." + ext + "' is not a format written (" +
+                 written_formats() + "); give another name or a format");
+  }
+  if (!is_output_format_name(req.format)) {
+    return Error("unknown output format '" + req.format +
+                 "' (formats written: " + written_formats() + ")");
+  }
+  bool other = false;
+  for (std::string_view a : kOtherAudio) other = other || ext == a;
+  if (is_output_format_name(ext) ? !names_same_container(ext, req.format) : other) {
+    return Error("cannot write " + req.format + " as " + shown + ": its extension names " +
+                 "another format");
+  }
+  return req.format;
 }
 
 // Value errors of the request, found before the source is opened.
@@ -227,6 +186,12 @@ Stop check_request(const StreamRequest& req) {
                                           number(req.range->first) + ", " +
                                           number(req.range->second) + "))");
   }
+  if (req.rate_hz != 0 && !analysis::rate_measurable(req.rate_hz)) {
+    return fail(StreamFailure::value, "rate: " + analysis::rate_range_text() + " (got " +
+                                          std::to_string(req.rate_hz) + ")");
+  }
+  if (Result<std::string> name = output_format_name(req); !name)
+    return fail(StreamFailure::value, name.error());
   return std::nullopt;
 }
 
@@ -237,18 +202,26 @@ Stop check_request(const StreamRequest& req) {
 Stop plan(Job& job, StreamReport& report) {
   const StreamRequest& req = job.req;
   const SourceInfo& info = job.source.info;
-  std::string format_name = req.format;
-  if (format_name.empty()) {
-    const std::string ext = lower_extension(req.destination);
-    if (is_output_format_name(ext)) format_name = ext;
-  }
+  Result<std::string> named = output_format_name(req);
+  if (!named) return fail(StreamFailure::value, named.error());
+  const std::string format_name = std::move(named).value();
   if (std::optional<std::string> why = analysis::unmeasurable_reason(info.channels, info.rate_hz)) {
     return fail(StreamFailure::value, *why);
   }
-  Result<int> out_format = choose_output_format(format_name, info.sf_format, info.channels,
-                                                info.rate_hz, !info.channel_positions.empty());
+  const bool flac = (info.sf_format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+  const std::vector<int> positions =
+      source_positions(info, flac && info.channels > 2 ? read_flac_channel_mask(req.source) : 0);
+  Result<int> out_format =
+      choose_output_format(format_name, info.sf_format, info.channels,
+                           req.rate_hz != 0 ? req.rate_hz : info.rate_hz, !positions.empty());
   if (!out_format) return fail(StreamFailure::value, out_format.error());
   job.out_format = *out_format;
+  Result<std::uint32_t> rate =
+      choose_output_rate(job.out_format, info.channels, info.rate_hz, req.rate_hz);
+  if (!rate) return fail(StreamFailure::value, rate.error());
+  job.out_rate_hz = report.output_rate_hz = *rate;
+  job.channels = plan_channels(job.out_format, info.channels, positions);
+  if (!job.channels.note.empty()) report.notes.push_back(job.channels.note);
   job.coding = sample_coding(job.out_format);
   if (job.coding.int_bits != 0) {
     // The gain keeps four steps of the output's quantisation below the
@@ -265,8 +238,7 @@ Stop plan(Job& job, StreamReport& report) {
   report.input_format = info.format;
   report.output_format = sndfile_format_name(job.out_format);
   report.channel_map = job.source.layout;
-  for (const std::string& n : report.channel_map)
-    job.roles.push_back(analysis::channel_role(n).value_or(0));
+  for (unsigned c : job.channels.order) job.out_layout.push_back(job.source.layout[c]);
   // Only what the gain and the report need: the level, integrated loudness, true peak.
   job.parts.momentary = req.level == Level::momentary_max;
   job.parts.short_term = req.level == Level::short_term_max;
@@ -299,7 +271,8 @@ Stop measure_input(Job& job, StreamReport& report) {
     frames_read += *got;
     return got;
   };
-  Result<StandardMeasurement> input = measure_pass(job, checked);
+  Result<StandardMeasurement> input =
+      measure_pass(job, channels, job.source.info.rate_hz, job.source.layout, checked);
   if (!input) {
     return fail(bad_sample    ? StreamFailure::value
                 : read_failed ? StreamFailure::source
@@ -349,87 +322,33 @@ Stop choose_gain(const Job& job, StreamReport& report) {
   return std::nullopt;
 }
 
-// 3. write: rewinds the source and streams it, scaled and requantised, into
-// `temp` (begun here, beside the destination), closing the encoder. For an
-// exact coding the stored values are measured as they are written
-// (report.output). Errors: the source's (source), the destination's
-// (destination), a meter that cannot be built (memory).
-Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& report) {
-  const SourceInfo& info = job.source.info;
-  const SampleCoding coding = job.coding;
-  const SampleCoding in_coding = sample_coding(info.sf_format);
-  const bool wider_source = in_coding.int_bits == 0 || in_coding.int_bits > coding.int_bits;
-  report.dithered = coding.int_bits != 0 && coding.int_bits <= 24 &&
-                    (report.gain_applied_db != 0.0 || wider_source);
-  if (Status s = job.source.reader.rewind(); !s) return fail(StreamFailure::source, s.error());
-  Result<FileReplacement> begun = FileReplacement::begin(job.req.destination);
-  if (!begun) return fail(StreamFailure::destination, begun.error());
-  temp.emplace(std::move(begun).value());
-  Result<SndfileWriter> writer = SndfileWriter::open(
-      temp->fd(), {job.out_format, info.rate_hz, info.channels, info.channel_positions});
-  if (!writer) return fail(StreamFailure::destination, writer.error());
+// Whether the output is the source's container at its rate: a source in
+// range then needs no conversion.
+bool same_as_source(const Job& job) {
+  return same_container(job.out_format, job.source.info.sf_format) &&
+         job.out_rate_hz == job.source.info.rate_hz;
+}
 
-  Requantizer requantize(amplitude(report.gain_applied_db), coding, report.dithered, info.channels);
-  bool read_failed = false;
-  std::optional<Error> write_error;
-  const analysis::Engine::Reader source = reading(job.source.reader, read_failed);
-  const analysis::Engine::Reader write_pass = [&](double* out,
-                                                  std::size_t max) -> Result<std::size_t> {
-    Result<std::size_t> got = source(out, max);
-    if (!got || *got == 0) return got;
-    requantize.run(out, *got * info.channels);
-    Status s = coding.int_bits != 0 ? writer->write_int(requantize.codes(), *got)
-                                    : writer->write_double(out, *got);
-    if (!s) {
-      write_error = std::move(s).error();
-      return *write_error;
+// 3 to 5, encoded again with less gain while the output's true peak is over
+// the ceiling (a lossy coding or a new rate can raise it).
+Stop write_verify_replace(Job& job, StreamReport& report) {
+  constexpr int kEncodes = 4;
+  constexpr double kMarginDb = 0.1;
+  for (int encode = 1;; ++encode) {
+    std::optional<FileReplacement> temp;
+    if (Stop s = write_output(job, temp, report)) return s;
+    if (Stop s = verify_output(job, *temp, report)) return s;
+    const double peak = report.output.true_peak_dbtp;
+    if (!(peak > job.req.ceiling_dbtp)) return replace(job, *temp, report);
+    if (encode == kEncodes) {
+      return fail(StreamFailure::value,
+                  "the true peak of the encoded output stays over the ceiling (" + number(peak) +
+                      " dBTP over " + number(job.req.ceiling_dbtp) + " dBTP after " +
+                      std::to_string(kEncodes) + " encodings): nothing was written");
     }
-    return got;
-  };
-  if (coding.exact()) {
-    Result<StandardMeasurement> output = measure_pass(job, write_pass);
-    if (write_error) return fail(StreamFailure::destination, *write_error);
-    if (!output) {
-      return fail(read_failed ? StreamFailure::source : StreamFailure::memory, output.error());
-    }
-    report.output = std::move(output).value();
-  } else {
-    const std::size_t block_frames = analysis::Engine::block_frames(info.channels);
-    std::vector<double> block(block_frames * info.channels);
-    for (;;) {
-      if (interrupted()) return fail(StreamFailure::source, Error(kInterrupted));
-      Result<std::size_t> got = write_pass(block.data(), block_frames);
-      if (write_error) return fail(StreamFailure::destination, *write_error);
-      if (!got) return fail(StreamFailure::source, got.error());
-      if (*got == 0) break;
-    }
+    report.gain_applied_db -= peak - job.req.ceiling_dbtp + kMarginDb;
+    report.limit = Limit::ceiling;
   }
-  if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error());
-  return std::nullopt;
-}
-
-// 4. verify: for a coding that does not store the values given (Vorbis,
-// Opus, MP3, ...), measures the finished temporary file into report.output.
-// Errors: the temporary file's (destination).
-Stop verify_output(const Job& job, const FileReplacement& temp, StreamReport& report) {
-  if (job.coding.exact()) return std::nullopt;
-  Result<AudioSource> back = open_audio(temp.temp_path());
-  if (!back) return fail(StreamFailure::destination, back.error());
-  bool read_failed = false;
-  Result<StandardMeasurement> output = measure_pass(job, reading(back->reader, read_failed));
-  if (!output) return fail(StreamFailure::destination, output.error());
-  report.output = std::move(output).value();
-  return std::nullopt;
-}
-
-// 5. replace: renames the temporary file over the destination. Error: the
-// system's (destination), with the destination as it was.
-Stop replace(const Job& job, FileReplacement& temp, StreamReport& report) {
-  // The last moment an interrupt can keep the destination as it was.
-  if (interrupted()) return fail(StreamFailure::source, Error(kInterrupted));
-  if (Status s = temp.commit(); !s) return fail(StreamFailure::destination, s.error());
-  report.output_level = level_of(report.output, job.req.level);
-  return std::nullopt;
 }
 
 }  // namespace
@@ -443,17 +362,23 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   if (Stop s = plan(job, report)) return std::move(*s);
   if (Stop s = measure_input(job, report)) return std::move(*s);
   if (Stop s = choose_gain(job, report)) return std::move(*s);
-  if (report.limit == Limit::in_range && same_file(req.source, req.destination)) {
+  // In place, only a format or rate asked for rewrites a file in range.
+  const bool asked_other =
+      (!req.format.empty() && !same_container(job.out_format, job.source.info.sf_format)) ||
+      (req.rate_hz != 0 && req.rate_hz != job.source.info.rate_hz);
+  if (report.limit == Limit::in_range && !asked_other && same_file(req.source, req.destination)) {
     report.written = false;
     report.output = report.input;
     report.output_format = report.input_format;
     report.output_level = report.input_level;
+    report.output_rate_hz = job.source.info.rate_hz;
     return {StreamFailure::none, {}, std::move(report)};
   }
-  std::optional<FileReplacement> temp;
-  if (Stop s = write_output(job, temp, report)) return std::move(*s);
-  if (Stop s = verify_output(job, *temp, report)) return std::move(*s);
-  if (Stop s = replace(job, *temp, report)) return std::move(*s);
+  if (report.limit == Limit::in_range && same_as_source(job)) {
+    if (Stop s = copy_source(job, report)) return std::move(*s);
+    return {StreamFailure::none, {}, std::move(report)};
+  }
+  if (Stop s = write_verify_replace(job, report)) return std::move(*s);
   return {StreamFailure::none, {}, std::move(report)};
 }
 

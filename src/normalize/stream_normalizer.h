@@ -23,6 +23,17 @@
 //  5. replace: the temporary file is renamed over the destination. On any
 //     failure the destination (which may be the source) is left as it was.
 //
+// Around them: the output takes the container of the destination's extension
+// (or the format named), at the source's rate or one the format takes
+// (resampled with libsoxr), with the channel layout carried over where the
+// format holds it (audio/channel_order.h). Every written file is opened again
+// to check that it declares the frames written; one measured other than as
+// written (a lossy coding, another layout read back) is measured from the
+// file. An output whose true peak is still over the ceiling is encoded again
+// with the gain lowered by the excess and 0.1 dB, up to 4 times. A source in
+// range is left untouched in place, copied byte for byte to another
+// destination of its container and rate, and converted (gain 0) otherwise.
+//
 // Memory: the engine's two blocks, one block of integer codes and the
 // encoder's state; nothing grows with the length of the audio.
 #pragma once
@@ -68,7 +79,11 @@ struct StreamRequest {
   double target = -23.0;  // in the level's unit
   double ceiling_dbtp = -1.0;
   std::optional<std::pair<double, double>> range;  // (low, high), in the level's unit
-  std::string format;  // output format name; empty: the destination's extension, else WAV
+  // Output format name; empty: the destination's extension (WAV when it has
+  // none). An extension that names no format written is refused, as is a
+  // format whose container another format's extension names.
+  std::string format;
+  std::uint32_t rate_hz = 0;  // output rate; 0: the source's, or one the format takes
 };
 
 struct StreamReport {
@@ -79,13 +94,17 @@ struct StreamReport {
   std::string input_format;              // "WAV PCM_24", ...
   std::string output_format;
   std::vector<std::string> channel_map;  // the layout used for weighting
-  double input_level = 0.0;              // the chosen measure, in its unit
+  std::uint32_t output_rate_hz = 0;
+  // Layouts that could not be carried over, and what was done instead.
+  std::vector<std::string> notes;
+  double input_level = 0.0;  // the chosen measure, in its unit
   std::optional<double> output_level;
   double gain_asked_db = 0.0;
   double gain_applied_db = 0.0;
   Limit limit = Limit::none;
   bool dithered = false;
   bool written = true;  // false: in range and in place, the file was not touched
+  bool copied = false;  // in range: the source copied byte for byte
 };
 
 enum class StreamFailure : std::uint8_t {
@@ -106,8 +125,11 @@ struct StreamOutcome {
 
 // Runs the five phases. Value errors: ceiling not finite or above 0 dBTP,
 // target not finite, range low above high, the rate or channel count outside
-// what the meter takes, an unknown format, and a level that is undefined or
-// -inf (too short, digital silence): nothing is written then.
+// what the meter takes, an unknown format or an extension that names none
+// written, a rate the format does not take, a level that is undefined or
+// -inf (too short, digital silence): nothing is written then; an encoded
+// output whose true peak stays over the ceiling: the destination is left as
+// it was.
 StreamOutcome normalize_stream(const StreamRequest& request);
 
 }  // namespace sonorik::normalize

@@ -33,9 +33,12 @@ One gain is applied to the whole file, never more than keeps the output's true
 peak at or below --ceiling (default -1 dBTP): the report then says "capped".
 With --range LOW HIGH a file already inside the range is left as it was. Every
 format libsndfile reads is read; the output keeps the input's rate, channels,
-channel mask and sample format, in the format of its extension (or
---audio-format; WAV when the extension is not a format), with TPDF dither
-when integer samples are requantised. Without -o the input is replaced; either
+channel layout and sample format, in the format of its extension (or
+--audio-format; WAV when the name has no extension; an extension or format
+sonorik does not write is refused, nothing written), with TPDF dither when
+integer samples are requantised. --rate HZ resamples (libsoxr); Opus is
+always written at 48 kHz, and a rate the format cannot take becomes the
+nearest usual one below it. A layout the output cannot declare is noted. Without -o the input is replaced; either
 way the destination is replaced only once the new file is complete, so a
 failed write leaves it as it was. A directory INPUT normalises every audio
 file in it (onto itself, or to the same relative paths under the directory
@@ -55,7 +58,8 @@ error lists the files finished before the stop.
 Each file prints one line: the measure before and after, the gain, whether it
 was capped, and the true peak before and after (JSON lines with --format
 json: file, destination, measure, unit, target, input_level, output_level,
-gain_asked_db, gain_applied_db, capped_by, ceiling_dbtp, ...).
+gain_asked_db, gain_applied_db, capped_by, ceiling_dbtp, ..., copied,
+rate_hz, output_rate_hz, notes).
 
 examples:
   sonorik normalize --to integrated -16 --ceiling -1 in.flac -o out.flac
@@ -82,6 +86,16 @@ def _audio_format(text: str) -> str:
     return text.lower()
 
 
+def _rate(text: str) -> int:
+    try:
+        hz = int(text)
+    except ValueError:
+        hz = 0
+    if hz <= 0:
+        raise argparse.ArgumentTypeError(f"not a rate in Hz: {text!r}")
+    return hz
+
+
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     n: argparse.ArgumentParser = commands.add_parser(
         "normalize", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EPILOG,
@@ -99,6 +113,8 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                    help="file (or, for a directory INPUT, directory) to write; default: replace INPUT")
     n.add_argument("--audio-format", type=_audio_format, metavar="FMT",
                    help="output format (wav, flac, aiff, caf, w64, rf64, ogg, opus, mp3, ...)")
+    n.add_argument("--rate", type=_rate, metavar="HZ",
+                   help="output sample rate, Hz (default: the input's, or one the format takes)")
     n.add_argument("--format", choices=("text", "json"), default="text",
                    help="one line of text (default) or one JSON object per file")
     add_jobs_option(n, "normalize")
@@ -131,7 +147,7 @@ def run(args: argparse.Namespace) -> int:
                 os.makedirs(parent, exist_ok=True)
             r = sonorik_meter.normalize(path, dest, target=args.target,
                                         measure=NORMALIZERS[args.to], ceiling=args.ceiling,
-                                        range=low_high, format=args.audio_format)
+                                        range=low_high, format=args.audio_format, rate=args.rate)
         except Exception as e:  # noqa: BLE001 - every failure is reported per file
             return e
         if r.written:
@@ -218,7 +234,8 @@ def record(r: sonorik_meter.NormalizeReport) -> reports.Record:
             "input_integrated_lufs": r.input_integrated_lufs,
             "output_integrated_lufs": r.output_integrated_lufs,
             "input_format": r.input_format, "output_format": r.output_format,
-            "dithered": r.dithered, "written": r.written}
+            "dithered": r.dithered, "written": r.written, "copied": r.copied,
+            "rate_hz": r.rate_hz, "output_rate_hz": r.output_rate_hz, "notes": "; ".join(r.notes)}
 
 
 def line(r: sonorik_meter.NormalizeReport) -> str:
@@ -227,8 +244,13 @@ def line(r: sonorik_meter.NormalizeReport) -> str:
     limit = {"ceiling": f", capped by the {r.ceiling_dbtp:g} dBTP ceiling "
                         f"(asked {r.gain_asked_db:+.2f} dB)",
              "in range": ", in range: left as it was"}.get(r.capped_by or "", "")
+    if r.copied:
+        limit += " (copied byte for byte)"
     dest = "unchanged" if not r.written else terminal.shown(r.destination)
     level = terminal.level
+    rate = f", resampled to {r.output_rate_hz} Hz" if r.output_rate_hz != r.rate_hz else ""
+    notes = "".join(f"; note: {n}" for n in r.notes)
     return (f"{terminal.shown(r.source)} -> {dest}: {r.measure} {level(r.input_level)} -> "
             f"{level(r.output_level)} {r.unit}, gain {r.gain_applied_db:+.2f} dB{limit}, "
-            f"true peak {level(r.input_true_peak_dbtp)} -> {level(r.output_true_peak_dbtp)} dBTP")
+            f"true peak {level(r.input_true_peak_dbtp)} -> {level(r.output_true_peak_dbtp)} dBTP"
+            f"{rate}{notes}")

@@ -184,19 +184,32 @@ stays at or below it, and the report says so (capped_by 'ceiling').
 range: (low, high) in the measure's unit: a source already inside it gets no gain
 (capped_by 'in range'; left untouched when it is its own destination).
 format: output format ('wav', 'flac', 'aiff', 'caf', 'w64', 'rf64', 'ogg',
-'opus', 'mp3', ...); None takes the destination's extension, or WAV.
+'opus', 'mp3', ...); None takes the destination's extension (WAV when it has
+none). A destination whose extension names no format written ('out.m4a') is
+refused before anything is written, as is a format whose container the
+extension contradicts. rate: output rate, Hz; None keeps the source's, or
+takes the nearest the format writes (Opus: 48000; MP3 of 96 kHz: 48000). A new
+rate is made with libsoxr at its very-high quality.
 
-The output keeps the source's rate, channel count, channel mask and sample
-format where the output format has it (FLAC takes integers of at most 24 bits).
-Integer output of 24 bits or fewer gets TPDF dither whenever samples are
-requantised, and never wraps. Three streaming passes at most (measure; scale
+The output keeps the source's channel count, channel layout (the WAV channel
+mask, FLAC's mask comment, the fixed orders of Ogg Vorbis and Opus, with the
+channels reordered to them; the report's notes say where a layout cannot be
+held) and sample format where the output format has it (FLAC takes integers of
+at most 24 bits; a decoded lossy source becomes 24-bit PCM). Integer output of
+24 bits or fewer gets TPDF dither whenever samples are requantised, and never
+wraps. A lossy output whose true peak is over the ceiling is encoded again with
+the gain lowered by the excess and 0.1 dB (4 encodings at most, else
+ValueError with the destination left as it was). A source in range goes to
+another destination of its own container and rate byte for byte (copied);
+with another format or rate it is converted without gain. Three streaming passes at most (measure; scale
 and write, measuring what is stored; reading back a lossy encoding): memory
 does not grow with the length. The file is written beside the destination and
 renamed into place: on any failure the destination is left as it was.
 The interpreter lock is released while reading, measuring and writing.
 
 Raises OSError (the source cannot be read or the destination written: the
-path and the reason), ValueError (unknown measure or format, a ceiling above
+path and the reason), ValueError (unknown measure or format, an extension that
+names no format written, a rate the format does not take, a ceiling above
 0 dBTP, range low above high, a level that is undefined or -inf, e.g. digital
 silence) or TypeError (argument types).)";
 
@@ -226,7 +239,8 @@ inline constexpr const char* capped_by =
 inline constexpr const char* dithered =
     "Whether TPDF dither was added (integer output of 24 bits or fewer, requantised).";
 inline constexpr const char* written =
-    "False when the source was in range and its own destination: the file was not touched.";
+    "False when the source was in range and its own destination (no other format or rate "
+    "asked): the file was not touched.";
 inline constexpr const char* input_integrated_lufs =
     "Integrated loudness of the source, LUFS (-inf: no block passes the gates).";
 inline constexpr const char* output_integrated_lufs =
@@ -238,7 +252,14 @@ inline constexpr const char* output_true_peak_dbtp =
 inline constexpr const char* input_format =
     "Container and encoding of the source, e.g. 'WAV PCM_24'.";
 inline constexpr const char* output_format = "Container and encoding written, e.g. 'FLAC PCM_24'.";
-inline constexpr const char* rate_hz = "Sample rate, Hz (both files).";
+inline constexpr const char* rate_hz = "Sample rate of the source, Hz.";
+inline constexpr const char* output_rate_hz =
+    "Sample rate written, Hz (the source's unless a rate was asked or the format needs another).";
+inline constexpr const char* notes =
+    "What could not be carried over, in words (a channel layout the output format cannot "
+    "hold, and how its channels are read instead); empty when nothing.";
+inline constexpr const char* copied =
+    "True when the source was in range and copied byte for byte to the destination.";
 inline constexpr const char* channels = "Number of channels (both files).";
 inline constexpr const char* frames = "Length written, frames.";
 inline constexpr const char* channel_map =

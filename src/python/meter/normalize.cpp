@@ -5,6 +5,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,7 +37,7 @@ struct NormalizeReport {
 
 NormalizeReport normalize(nb::object source, nb::object destination, nb::object target,
                           std::string measure, nb::object ceiling, nb::object range,
-                          nb::object format) {
+                          nb::object format, nb::object rate) {
   sn::StreamRequest req;
   const PathArg source_path = path_arg(source, "source");
   const PathArg destination_path = path_arg(destination, "destination");
@@ -63,6 +64,17 @@ NormalizeReport normalize(nb::object source, nb::object destination, nb::object 
       raise(PyExc_TypeError, "format must be None or str, got " + type_name_of(format));
     req.format = nb::cast<std::string>(format);
     if (req.format.empty()) raise(PyExc_ValueError, "unknown output format ''");
+  }
+  if (!rate.is_none()) {
+    if (!nb::isinstance<nb::int_>(rate) || nb::isinstance<nb::bool_>(rate))
+      raise(PyExc_TypeError, "rate must be None or int, got " + type_name_of(rate));
+    const long long hz = PyLong_AsLongLong(rate.ptr());
+    if (hz == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (hz <= 0 || hz > 0xFFFFFFFFLL) {
+      raise(PyExc_ValueError,
+            "rate must be a positive number of Hz, got " + nb::cast<std::string>(nb::str(rate)));
+    }
+    req.rate_hz = static_cast<std::uint32_t>(hz);
   }
   sn::StreamOutcome o = released([&] { return sn::normalize_stream(req); });
   switch (o.failure) {
@@ -152,6 +164,13 @@ void bind_normalize(nb::module_& m) {
       .def_prop_ro(
           "rate_hz", [](const R& r) { return r.r.input.rate_hz; }, doc::normalize_report::rate_hz)
       .def_prop_ro(
+          "output_rate_hz", [](const R& r) { return r.r.output_rate_hz; },
+          doc::normalize_report::output_rate_hz)
+      .def_prop_ro(
+          "notes", [](const R& r) { return tuple_of(r.r.notes); }, doc::normalize_report::notes)
+      .def_prop_ro(
+          "copied", [](const R& r) { return r.r.copied; }, doc::normalize_report::copied)
+      .def_prop_ro(
           "channels", [](const R& r) { return r.r.input.channels; },
           doc::normalize_report::channels)
       .def_prop_ro(
@@ -169,7 +188,7 @@ void bind_normalize(nb::module_& m) {
 
   m.def("normalize", &normalize, nb::arg("source"), nb::arg("destination"), nb::kw_only(),
         nb::arg("target"), nb::arg("measure") = "integrated", nb::arg("ceiling") = -1.0,
-        nb::arg("range") = nb::none(), nb::arg("format") = nb::none(), doc::normalize);
+        nb::arg("range") = nb::none(), nb::arg("format") = nb::none(), nb::arg("rate") = nb::none(), doc::normalize);
   m.attr("MEASURES") = tuple_of(sn::level_names());
 }
 
