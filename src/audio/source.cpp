@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
+#include "audio/channel_order.h"
+#include "audio/flac_channel_mask.h"
 #include "audio/integrity.h"
 #include "audio/sndfile_formats.h"
 #include "core/file.h"
@@ -298,7 +301,7 @@ Status AudioReader::rewind() {
   if (info.format != was.format || info.channels != was.channels ||
       info.samplerate != was.samplerate) {
     sndfile_.reset();
-    return Error("the file changed while it was read");
+    return Error(kChangedWhileRead);
   }
   return ok_status();
 }
@@ -319,12 +322,36 @@ Result<AudioSource> AudioReader::open_input(std::unique_ptr<Input> input) {
 
 // ---- the door ------------------------------------------------------------------
 
+namespace {
+
+// A FLAC file of more than two channels declares a layout other than FLAC's
+// own order for its count in a WAVEFORMATEXTENSIBLE_CHANNEL_MASK comment
+// (4.0 as L R C Cb, say), which libsndfile does not read: the layout is taken
+// from it when it names one position per channel.
+void take_flac_mask(const std::string& path, AudioSource& source) {
+  SourceInfo& info = source.info;
+  if ((info.sf_format & SF_FORMAT_TYPEMASK) != SF_FORMAT_FLAC || info.channels <= 2 ||
+      !info.channel_positions.empty()) {
+    return;
+  }
+  const std::uint32_t mask = read_flac_channel_mask(path);
+  if (mask == 0 || static_cast<unsigned>(std::popcount(mask)) != info.channels) return;
+  info.channel_positions = source_positions(info, mask);
+  info.speakers.clear();
+  for (int p : info.channel_positions) info.speakers.push_back(speaker_of(p));
+  source.layout = analysis::file_layout(info.channels, info.speakers);
+}
+
+}  // namespace
+
 Result<AudioSource> open_audio(const std::string& path) {
   Result<File> file = File::open_regular_for_reading(path);
   if (!file) return std::move(file).error();
   auto input = std::make_unique<AudioReader::Input>();
   input->file = std::move(file).value();
-  return AudioReader::open_input(std::move(input));
+  Result<AudioSource> source = AudioReader::open_input(std::move(input));
+  if (source) take_flac_mask(path, *source);
+  return source;
 }
 
 Result<AudioSource> open_audio(std::unique_ptr<VirtualFile> file) {

@@ -31,7 +31,8 @@ struct SourceInfo {
   std::uint64_t frames = 0;  // as the input declares them
   // One per channel, or empty when the input declares none. Ogg Vorbis and
   // Opus inputs of 3 to 8 channels declare their format's fixed order
-  // (5.1: L C R Ls Rs LFE).
+  // (5.1: L C R Ls Rs LFE); a FLAC file opened by path, the mask of its
+  // WAVEFORMATEXTENSIBLE_CHANNEL_MASK comment.
   std::vector<analysis::Speaker> speakers;
   int sf_format = 0;                   // libsndfile's major | subtype code
   std::vector<int> channel_positions;  // libsndfile's SF_CHANNEL_MAP_* values, as speakers
@@ -93,7 +94,7 @@ class AudioReader {
 
   // Back to the first frame. The decoder starts again on the input already
   // open, so the next pass reads exactly the samples the first one did.
-  // Errors: as for opening; "the file changed while it was read" when the
+  // Errors: as for opening; "the file changed while being read" when the
   // input now declares another format, rate or channel count. After an
   // error every read fails ("no audio is open").
   Status rewind();

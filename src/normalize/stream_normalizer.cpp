@@ -13,7 +13,6 @@
 #include "analysis/measurable.h"
 #include "analysis/meter.h"
 #include "audio/finite_check.h"
-#include "audio/flac_channel_mask.h"
 #include "audio/sndfile_formats.h"
 #include "audio/sndfile_writer.h"
 #include "audio/source.h"
@@ -208,9 +207,8 @@ Stop plan(Job& job, StreamReport& report) {
   if (std::optional<std::string> why = analysis::unmeasurable_reason(info.channels, info.rate_hz)) {
     return fail(StreamFailure::value, *why);
   }
-  const bool flac = (info.sf_format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
   const std::vector<int> positions =
-      source_positions(info, flac && info.channels > 2 ? read_flac_channel_mask(req.source) : 0);
+      source_positions(info, 0);  // the door has read a FLAC mask
   Result<int> out_format =
       choose_output_format(format_name, info.sf_format, info.channels,
                            req.rate_hz != 0 ? req.rate_hz : info.rate_hz, !positions.empty());

@@ -76,7 +76,7 @@ def source(tmp_path, layout, ext):
 
 @pytest.mark.parametrize("layout, src_ext, dest_ext, carried", [
     ("5.1", "wav", "wav", True), ("quad", "wav", "wav", True),
-    ("5.1", "flac", "wav", True), ("quad", "flac", "wav", True),
+    ("5.1", "flac", "wav", True), ("quad", "flac", "wav", True), ("4.0", "flac", "wav", True),
     ("5.1", "wav", "flac", True), ("quad", "wav", "flac", True), ("4.0", "wav", "flac", True),
     ("5.1", "wav", "ogg", True), ("quad", "wav", "ogg", True),
     ("5.1", "wav", "opus", True), ("quad", "wav", "opus", True),
@@ -95,6 +95,7 @@ def test_channels_keep_their_places(tmp_path, layout, src_ext, dest_ext, carried
     assert probe(dest, "channels") == str(channels)
     if carried:
         assert r.notes == ()
+        assert sorted(again.channel_map) == sorted(sonorik_meter.measure(src).channel_map)  # weighted alike
         assert probe(dest, "channel_layout") == (layout if MASKS[layout] else "5.1")
         assert probe(src, "channel_layout") == (layout if MASKS[layout] else "unknown")
         # Each tone in the channel of the same name, by ffmpeg's decoding of both files.
