@@ -7,7 +7,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
 SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-dev libgtest-dev libsndfile1-dev \
-  valgrind bubblewrap
+  libtag1-dev valgrind bubblewrap
 PY_TOOLS := scikit-build-core cmake ninja nanobind
 # Drawing loudness over time (the "plot" extra): demo, tests and bench.
 PLOT_DEPS := matplotlib

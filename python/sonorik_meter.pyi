@@ -267,6 +267,9 @@ class NormalizeReport:
     @property
     def channel_map(self) -> tuple[str, ...]:
         """The channel layout used for weighting (see CHANNEL_NAMES)."""
+    @property
+    def notes(self) -> tuple[str, ...]:
+        """What of the source's tags, pictures and chunks the output does not hold, one line each."""
 
 def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
               destination: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], *,
@@ -283,5 +286,8 @@ def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
     sample format are kept; integer output of 24 bits or fewer is TPDF-dithered when
     requantised and never wraps. Streaming: memory does not grow with the length. The
     destination (possibly the source) is replaced only once the new file is complete.
+    Tags, pictures and WAV bext/iXML chunks are carried where the output holds them
+    (ReplayGain and R128 gains changed by the gain applied); the rest is named in
+    the report's notes.
 
     Raises OSError, ValueError or TypeError. The interpreter lock is released."""

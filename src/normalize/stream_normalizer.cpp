@@ -17,6 +17,7 @@
 #include "core/interrupt.h"
 #include "core/replace_file.h"
 #include "core/text.h"
+#include "tags/tags.h"
 
 namespace sonorik::normalize {
 
@@ -452,6 +453,13 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   }
   std::optional<FileReplacement> temp;
   if (Stop s = write_output(job, temp, report)) return std::move(*s);
+  // Tags, pictures and broadcast chunks of the source onto the closed
+  // temporary file; a failure discards it.
+  Result<std::vector<std::string>> notes = tags::carry_tags(
+      {req.source, job.source.info.sf_format, temp->temp_path(), job.out_format,
+       report.output_format, report.gain_applied_db});
+  if (!notes) return fail(StreamFailure::destination, notes.error());
+  report.notes = std::move(notes).value();
   if (Stop s = verify_output(job, *temp, report)) return std::move(*s);
   if (Stop s = replace(job, *temp, report)) return std::move(*s);
   return {StreamFailure::none, {}, std::move(report)};

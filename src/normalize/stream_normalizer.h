@@ -86,6 +86,9 @@ struct StreamReport {
   Limit limit = Limit::none;
   bool dithered = false;
   bool written = true;  // false: in range and in place, the file was not touched
+  // What of the source's tags, pictures and chunks the output does not hold
+  // (tags/tags.h), one line each.
+  std::vector<std::string> notes;
 };
 
 enum class StreamFailure : std::uint8_t {

@@ -192,6 +192,9 @@ requantised, and never wraps. Three streaming passes at most (measure; scale
 and write, measuring what is stored; reading back a lossy encoding): memory
 does not grow with the length. The file is written beside the destination and
 renamed into place: on any failure the destination is left as it was.
+Tags, embedded pictures and WAV bext/iXML chunks are carried over where the
+output format holds them (ReplayGain and R128 gains changed by the gain
+applied); what it cannot hold is named in the report's notes.
 The interpreter lock is released while reading, measuring and writing.
 
 Raises OSError (the source cannot be read or the destination written: the
@@ -242,6 +245,8 @@ inline constexpr const char* channels = "Number of channels (both files).";
 inline constexpr const char* frames = "Length written, frames.";
 inline constexpr const char* channel_map =
     "The channel layout used for weighting (see CHANNEL_NAMES).";
+inline constexpr const char* notes =
+    "What of the source's tags, pictures and chunks the output does not hold, one line each.";
 
 }  // namespace normalize_report
 

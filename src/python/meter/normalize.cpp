@@ -159,6 +159,8 @@ void bind_normalize(nb::module_& m) {
       .def_prop_ro(
           "channel_map", [](const R& r) { return tuple_of(r.r.channel_map); },
           doc::normalize_report::channel_map)
+      .def_prop_ro(
+          "notes", [](const R& r) { return tuple_of(r.r.notes); }, doc::normalize_report::notes)
       .def("__repr__", [](const R& r) {
         return "NormalizeReport(measure='" + std::string(sn::level_name(r.level)) +
                "', input_level=" + level_text(r.r.input_level) +

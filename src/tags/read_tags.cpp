@@ -1,0 +1,203 @@
+// Reading a file's tags into a TagSet, one function per family.
+#include <sndfile.h>
+#include <taglib/aifffile.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/flacfile.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/infotag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
+#include <taglib/vorbisfile.h>
+#include <taglib/xiphcomment.h>
+
+#include <memory>
+
+#include "tags/riff_tags.h"
+#include "tags/tag_set.h"
+
+namespace sonorik::tags {
+
+namespace {
+
+Picture from_flac(const TagLib::FLAC::Picture& f) {
+  Picture p;
+  p.type = static_cast<int>(f.type());
+  p.mime = f.mimeType();
+  p.description = f.description();
+  p.data = f.data();
+  p.width = f.width();
+  p.height = f.height();
+  p.depth = f.colorDepth();
+  p.colors = f.numColors();
+  return p;
+}
+
+void add_pictures(const TagLib::List<TagLib::FLAC::Picture*>& list, TagSet& set) {
+  for (const TagLib::FLAC::Picture* f : list) {
+    if (f != nullptr) set.pictures.push_back(from_flac(*f));
+  }
+}
+
+// The APIC frames of an ID3v2 tag.
+void add_pictures(const TagLib::ID3v2::Tag* tag, TagSet& set) {
+  if (tag == nullptr) return;
+  const TagLib::ID3v2::FrameListMap& frames = tag->frameListMap();
+  const auto apic = frames.find("APIC");
+  if (apic == frames.end()) return;
+  for (const TagLib::ID3v2::Frame* frame : apic->second) {
+    const auto* a = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame*>(frame);
+    if (a == nullptr) continue;
+    Picture p;
+    p.type = static_cast<int>(a->type());
+    p.mime = a->mimeType();
+    p.description = a->description();
+    p.data = a->picture();
+    set.pictures.push_back(std::move(p));
+  }
+}
+
+// The text tags of `properties`; what has no text form is noted, but the
+// pictures, which are read on their own, are not.
+void add_text(const TagLib::PropertyMap& properties, TagSet& set) {
+  for (const auto& [key, values] : properties) {
+    if (!set.text.contains(key)) set.text.insert(key, values);
+  }
+  for (const TagLib::String& u : properties.unsupportedData()) {
+    if (!u.startsWith("APIC")) set.unreadable.push_back(u.to8Bit(true));
+  }
+}
+
+// The strings libsndfile reads from chunks TagLib does not look at (AIFF
+// NAME, AUTH, ANNO and (c) chunks; CAF info; RIFF INFO of RF64 and W64).
+void add_sndfile_strings(const std::string& path, TagSet& set) {
+  struct Name {
+    int id;
+    const char* key;
+  };
+  static constexpr Name kNames[] = {
+      {SF_STR_TITLE, "TITLE"},   {SF_STR_ARTIST, "ARTIST"},   {SF_STR_ALBUM, "ALBUM"},
+      {SF_STR_COMMENT, "COMMENT"}, {SF_STR_DATE, "DATE"},     {SF_STR_GENRE, "GENRE"},
+      {SF_STR_COPYRIGHT, "COPYRIGHT"}, {SF_STR_SOFTWARE, "ENCODER"},
+      {SF_STR_TRACKNUMBER, "TRACKNUMBER"}, {SF_STR_LICENSE, "LICENSE"},
+  };
+  SF_INFO info{};
+  std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> f(sf_open(path.c_str(), SFM_READ, &info), sf_close);
+  if (!f) return;
+  for (const Name& n : kNames) {
+    const char* s = sf_get_string(f.get(), n.id);
+    if (s != nullptr && *s != '\0' && !set.text.contains(n.key))
+      set.text.insert(n.key, TagLib::String(s, TagLib::String::UTF8));
+  }
+}
+
+bool read_wav(const std::string& path, TagSet& set) {
+  WavChunks f(path.c_str(), false);
+  if (!f.isValid()) return false;
+  if (f.hasID3v2Tag()) {
+    add_text(f.ID3v2Tag()->properties(), set);
+    add_pictures(f.ID3v2Tag(), set);
+  }
+  if (f.hasInfoTag()) {
+    set.riff_info = true;
+    for (const auto& [id, value] : f.InfoTag()->fieldListMap()) {
+      const TagLib::String key = info_key(id);
+      if (!set.text.contains(key) && !value.isEmpty()) set.text.insert(key, value);
+    }
+  }
+  set.bext = f.chunk("bext");
+  set.ixml = f.chunk("iXML");
+  return true;
+}
+
+bool read_aiff(const std::string& path, TagSet& set) {
+  TagLib::RIFF::AIFF::File f(path.c_str(), false);
+  if (!f.isValid()) return false;
+  if (f.hasID3v2Tag()) {
+    add_text(f.tag()->properties(), set);
+    add_pictures(f.tag(), set);
+  }
+  add_sndfile_strings(path, set);
+  return true;
+}
+
+template <class OggFile>
+bool read_ogg(const std::string& path, TagSet& set) {
+  OggFile f(path.c_str(), false);
+  if (!f.isValid()) return false;
+  if (TagLib::Ogg::XiphComment* x = f.tag()) {
+    add_text(x->properties(), set);
+    add_pictures(x->pictureList(), set);
+  }
+  return true;
+}
+
+bool read_flac(const std::string& path, TagSet& set) {
+  TagLib::FLAC::File f(path.c_str(), false);
+  if (!f.isValid()) return false;
+  add_text(f.properties(), set);
+  add_pictures(f.pictureList(), set);
+  return true;
+}
+
+bool read_mp3(const std::string& path, TagSet& set) {
+  TagLib::MPEG::File f(path.c_str(), false);
+  if (!f.isValid()) return false;
+  add_text(f.properties(), set);
+  if (f.hasID3v2Tag()) add_pictures(f.ID3v2Tag(), set);
+  return true;
+}
+
+}  // namespace
+
+Family family_of(int sf_format) {
+  const int sub = sf_format & SF_FORMAT_SUBMASK;
+  switch (sf_format & SF_FORMAT_TYPEMASK) {
+    case SF_FORMAT_WAV:
+    case SF_FORMAT_WAVEX:
+      return Family::wav;
+    case SF_FORMAT_AIFF:
+      return Family::aiff;
+    case SF_FORMAT_FLAC:
+      return Family::flac;
+    case SF_FORMAT_OGG:
+      return sub == SF_FORMAT_VORBIS ? Family::vorbis
+             : sub == SF_FORMAT_OPUS ? Family::opus
+                                     : Family::none;
+    case SF_FORMAT_MPEG:
+      return Family::mp3;
+    default:
+      return Family::none;
+  }
+}
+
+TagSet read_tags(const std::string& path, Family family, bool& readable) {
+  TagSet set;
+  switch (family) {
+    case Family::wav:
+      readable = read_wav(path, set);
+      break;
+    case Family::aiff:
+      readable = read_aiff(path, set);
+      break;
+    case Family::flac:
+      readable = read_flac(path, set);
+      break;
+    case Family::vorbis:
+      readable = read_ogg<TagLib::Ogg::Vorbis::File>(path, set);
+      break;
+    case Family::opus:
+      readable = read_ogg<TagLib::Ogg::Opus::File>(path, set);
+      break;
+    case Family::mp3:
+      readable = read_mp3(path, set);
+      break;
+    case Family::none:
+      readable = true;
+      add_sndfile_strings(path, set);
+      break;
+  }
+  if (!readable) return TagSet{};
+  return set;
+}
+
+}  // namespace sonorik::tags

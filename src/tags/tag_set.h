@@ -1,0 +1,56 @@
+// What carry_tags moves between formats: one neutral set of text tags,
+// pictures and broadcast chunks, read from a file of one family and written
+// into a file of another.
+#pragma once
+
+#include <taglib/tbytevector.h>
+#include <taglib/tpropertymap.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sonorik::tags {
+
+// The tag families TagLib writes that libsndfile writes too.
+enum class Family : std::uint8_t { none, wav, aiff, flac, vorbis, opus, mp3 };
+
+// The family of a libsndfile major | subtype code.
+Family family_of(int sf_format);
+
+// An embedded picture, as FLAC and ID3v2 both describe one (the same type codes).
+struct Picture {
+  int type = 3;  // front cover
+  TagLib::String mime;
+  TagLib::String description;
+  TagLib::ByteVector data;
+  int width = 0, height = 0, depth = 0, colors = 0;
+};
+
+struct TagSet {
+  TagLib::PropertyMap text;  // keys in upper case, as TagLib names them
+  std::vector<Picture> pictures;
+  std::optional<TagLib::ByteVector> bext;  // chunk bodies of a WAV source
+  std::optional<TagLib::ByteVector> ixml;
+  bool riff_info = false;  // the source holds a RIFF INFO list
+  std::vector<std::string> unreadable;  // what was on the source but has no neutral form
+  bool empty() const { return text.isEmpty() && pictures.empty() && !bext && !ixml; }
+};
+
+// The tags of the file at `path`. Sets `readable` false when TagLib cannot
+// parse it (the set is then empty).
+TagSet read_tags(const std::string& path, Family family, bool& readable);
+
+// Writes `set` into the file at `path`, replacing the tags there; adds to
+// `left_out` a line per kind of thing the family cannot hold. False when
+// TagLib cannot open or save the file.
+bool write_tags(const std::string& path, Family family, const TagSet& set,
+                std::vector<std::string>& left_out);
+
+// REPLAYGAIN_* and R128_* values changed by a gain of `gain_db`; a value
+// that is not a number (or an R128 gain out of its range) is removed and
+// named in `notes`.
+void update_gain_tags(TagLib::PropertyMap& text, double gain_db, std::vector<std::string>& notes);
+
+}  // namespace sonorik::tags
