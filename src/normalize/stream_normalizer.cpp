@@ -455,9 +455,9 @@ StreamOutcome normalize_stream(const StreamRequest& req) {
   if (Stop s = write_output(job, temp, report)) return std::move(*s);
   // Tags, pictures and broadcast chunks of the source onto the closed
   // temporary file; a failure discards it.
-  Result<std::vector<std::string>> notes = tags::carry_tags(
-      {req.source, job.source.info.sf_format, temp->temp_path(), job.out_format,
-       report.output_format, report.gain_applied_db});
+  Result<std::vector<std::string>> notes =
+      tags::carry_tags({req.source, job.source.info.sf_format, temp->temp_path(), job.out_format,
+                        report.output_format, report.gain_applied_db});
   if (!notes) return fail(StreamFailure::destination, notes.error());
   report.notes = std::move(notes).value();
   if (Stop s = verify_output(job, *temp, report)) return std::move(*s);

@@ -1,5 +1,6 @@
 // ReplayGain and R128 gain tags after the audio's gain changed: a player
 // applying them plays the file exactly as loud as before.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -12,17 +13,17 @@ namespace sonorik::tags {
 
 namespace {
 
-enum class Kind { gain_db, peak, r128 };
+enum class GainKind { gain_db, peak, r128 };
 
 struct GainKey {
   const char* key;
-  Kind kind;
+  GainKind kind;
 };
 
 constexpr GainKey kGainKeys[] = {
-    {"REPLAYGAIN_TRACK_GAIN", Kind::gain_db}, {"REPLAYGAIN_ALBUM_GAIN", Kind::gain_db},
-    {"REPLAYGAIN_TRACK_PEAK", Kind::peak},    {"REPLAYGAIN_ALBUM_PEAK", Kind::peak},
-    {"R128_TRACK_GAIN", Kind::r128},          {"R128_ALBUM_GAIN", Kind::r128},
+    {"REPLAYGAIN_TRACK_GAIN", GainKind::gain_db}, {"REPLAYGAIN_ALBUM_GAIN", GainKind::gain_db},
+    {"REPLAYGAIN_TRACK_PEAK", GainKind::peak},    {"REPLAYGAIN_ALBUM_PEAK", GainKind::peak},
+    {"R128_TRACK_GAIN", GainKind::r128},          {"R128_ALBUM_GAIN", GainKind::r128},
 };
 
 // "-6.02 dB", "+1.5dB", "0.98": the number, with "dB" allowed after gains.
@@ -42,9 +43,9 @@ std::optional<double> number_in(const std::string& text, bool db_unit) {
 }
 
 // The new text of one value, or nothing when it cannot be updated.
-std::optional<std::string> updated(Kind kind, const std::string& text, double gain_db) {
+std::optional<std::string> updated(GainKind kind, const std::string& text, double gain_db) {
   char buf[48];
-  if (kind == Kind::r128) {
+  if (kind == GainKind::r128) {
     int q = 0;
     const char* end = text.data() + text.size();
     const char* begin = text.data() + (text.rfind('+', 0) == 0 ? 1 : 0);
@@ -55,9 +56,9 @@ std::optional<std::string> updated(Kind kind, const std::string& text, double ga
     std::snprintf(buf, sizeof buf, "%ld", v);
     return std::string(buf);
   }
-  const std::optional<double> v = number_in(text, kind == Kind::gain_db);
+  const std::optional<double> v = number_in(text, kind == GainKind::gain_db);
   if (!v) return std::nullopt;
-  if (kind == Kind::gain_db) {
+  if (kind == GainKind::gain_db) {
     std::snprintf(buf, sizeof buf, "%.2f dB", *v - gain_db);
   } else {
     std::snprintf(buf, sizeof buf, "%.6f", *v * std::pow(10.0, gain_db / 20.0));
@@ -76,8 +77,9 @@ void update_gain_tags(TagLib::PropertyMap& text, double gain_db, std::vector<std
       std::optional<std::string> u = updated(g.kind, v.to8Bit(true), gain_db);
       if (!u) {
         notes.push_back(std::string(g.key) + " removed: '" + v.to8Bit(true) + "' cannot be " +
-                        (g.kind == Kind::r128 ? "changed by the gain applied within the tag's range"
-                                              : "read as a number"));
+                        (g.kind == GainKind::r128
+                             ? "changed by the gain applied within the tag's range"
+                             : "read as a number"));
         all = false;
         break;
       }
@@ -88,6 +90,22 @@ void update_gain_tags(TagLib::PropertyMap& text, double gain_db, std::vector<std
     } else {
       text.erase(g.key);
     }
+  }
+}
+
+void update_bext_loudness(TagLib::ByteVector& bext, double gain_db) {
+  constexpr unsigned kVersion = 346;                   // after the texts, dates and time reference
+  constexpr unsigned kMoved[] = {412, 416, 418, 420};  // loudness, true peak, momentary, short-term
+  constexpr short kUnset = 0x7fff;
+  if (bext.size() < 422 || bext.toUShort(kVersion, false) < 2) return;
+  const long step = std::lround(gain_db * 100.0);
+  for (unsigned at : kMoved) {
+    const short v = bext.toShort(at, false);
+    if (v == kUnset) continue;
+    const long moved = std::clamp<long>(v + step, -32768, kUnset - 1);
+    const TagLib::ByteVector bytes =
+        TagLib::ByteVector::fromShort(static_cast<short>(moved), false);
+    for (unsigned i = 0; i < 2; ++i) bext[static_cast<int>(at + i)] = bytes[static_cast<int>(i)];
   }
 }
 

@@ -10,7 +10,9 @@
 #include <taglib/vorbisfile.h>
 #include <taglib/xiphcomment.h>
 
+#include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "tags/riff_tags.h"
 #include "tags/tag_set.h"
@@ -67,26 +69,61 @@ void add_text(const TagLib::PropertyMap& properties, TagSet& set) {
   }
 }
 
+using SndfilePtr = std::unique_ptr<SNDFILE, int (*)(SNDFILE*)>;
+
 // The strings libsndfile reads from chunks TagLib does not look at (AIFF
-// NAME, AUTH, ANNO and (c) chunks; CAF info; RIFF INFO of RF64 and W64).
-void add_sndfile_strings(const std::string& path, TagSet& set) {
-  struct Name {
+// NAME, AUTH, ANNO and (c) chunks; CAF info; RIFF INFO of RF64).
+void add_sndfile_strings(SNDFILE* f, TagSet& set) {
+  struct StringKey {
     int id;
     const char* key;
   };
-  static constexpr Name kNames[] = {
-      {SF_STR_TITLE, "TITLE"},   {SF_STR_ARTIST, "ARTIST"},   {SF_STR_ALBUM, "ALBUM"},
-      {SF_STR_COMMENT, "COMMENT"}, {SF_STR_DATE, "DATE"},     {SF_STR_GENRE, "GENRE"},
-      {SF_STR_COPYRIGHT, "COPYRIGHT"}, {SF_STR_SOFTWARE, "ENCODER"},
-      {SF_STR_TRACKNUMBER, "TRACKNUMBER"}, {SF_STR_LICENSE, "LICENSE"},
+  static constexpr StringKey kNames[] = {
+      {SF_STR_TITLE, "TITLE"},
+      {SF_STR_ARTIST, "ARTIST"},
+      {SF_STR_ALBUM, "ALBUM"},
+      {SF_STR_COMMENT, "COMMENT"},
+      {SF_STR_DATE, "DATE"},
+      {SF_STR_GENRE, "GENRE"},
+      {SF_STR_COPYRIGHT, "COPYRIGHT"},
+      {SF_STR_SOFTWARE, "ENCODER"},
+      {SF_STR_TRACKNUMBER, "TRACKNUMBER"},
+      {SF_STR_LICENSE, "LICENSE"},
   };
-  SF_INFO info{};
-  std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> f(sf_open(path.c_str(), SFM_READ, &info), sf_close);
-  if (!f) return;
-  for (const Name& n : kNames) {
-    const char* s = sf_get_string(f.get(), n.id);
+  for (const StringKey& n : kNames) {
+    const char* s = sf_get_string(f, n.id);
     if (s != nullptr && *s != '\0' && !set.text.contains(n.key))
       set.text.insert(n.key, TagLib::String(s, TagLib::String::UTF8));
+  }
+}
+
+// The body of the chunk `id` as libsndfile finds it (RF64), or nothing.
+std::optional<TagLib::ByteVector> sndfile_chunk(SNDFILE* f, const char* id) {
+  constexpr unsigned kLargest = 16u << 20;  // larger bodies are not broadcast metadata
+  SF_CHUNK_INFO want{};
+  std::snprintf(want.id, sizeof want.id, "%s", id);
+  want.id_size = 4;
+  SF_CHUNK_ITERATOR* it = sf_get_chunk_iterator(f, &want);
+  SF_CHUNK_INFO got{};
+  if (it == nullptr || sf_get_chunk_size(it, &got) != SF_ERR_NO_ERROR || got.datalen == 0 ||
+      got.datalen > kLargest)
+    return std::nullopt;
+  TagLib::ByteVector body(got.datalen, '\0');
+  got.data = body.data();
+  if (sf_get_chunk_data(it, &got) != SF_ERR_NO_ERROR) return std::nullopt;
+  return body;
+}
+
+// What libsndfile reads of a file TagLib does not take, or of an AIFF file's
+// own text chunks.
+void add_sndfile_metadata(const std::string& path, bool chunks, TagSet& set) {
+  SF_INFO info{};
+  SndfilePtr f(sf_open(path.c_str(), SFM_READ, &info), sf_close);
+  if (!f) return;
+  add_sndfile_strings(f.get(), set);
+  if (chunks) {
+    set.bext = sndfile_chunk(f.get(), "bext");
+    set.ixml = sndfile_chunk(f.get(), "iXML");
   }
 }
 
@@ -116,7 +153,7 @@ bool read_aiff(const std::string& path, TagSet& set) {
     add_text(f.tag()->properties(), set);
     add_pictures(f.tag(), set);
   }
-  add_sndfile_strings(path, set);
+  add_sndfile_metadata(path, false, set);
   return true;
 }
 
@@ -193,7 +230,7 @@ TagSet read_tags(const std::string& path, Family family, bool& readable) {
       break;
     case Family::none:
       readable = true;
-      add_sndfile_strings(path, set);
+      add_sndfile_metadata(path, true, set);
       break;
   }
   if (!readable) return TagSet{};

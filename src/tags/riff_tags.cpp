@@ -11,11 +11,10 @@ struct InfoName {
 
 // The first id of a key is the one written.
 constexpr InfoName kInfoNames[] = {
-    {"INAM", "TITLE"},     {"IART", "ARTIST"},       {"IPRD", "ALBUM"},
-    {"ICMT", "COMMENT"},   {"IGNR", "GENRE"},        {"ICRD", "DATE"},
-    {"IPRT", "TRACKNUMBER"}, {"ITRK", "TRACKNUMBER"}, {"ICOP", "COPYRIGHT"},
-    {"ISFT", "ENCODER"},   {"ILNG", "LANGUAGE"},     {"IENG", "ENGINEER"},
-    {"ITCH", "ENCODEDBY"}, {"ISBJ", "SUBJECT"},      {"IKEY", "KEYWORDS"},
+    {"INAM", "TITLE"},     {"IART", "ARTIST"},  {"IPRD", "ALBUM"},       {"ICMT", "COMMENT"},
+    {"IGNR", "GENRE"},     {"ICRD", "DATE"},    {"IPRT", "TRACKNUMBER"}, {"ITRK", "TRACKNUMBER"},
+    {"ICOP", "COPYRIGHT"}, {"ISFT", "ENCODER"}, {"ILNG", "LANGUAGE"},    {"IENG", "ENGINEER"},
+    {"ITCH", "ENCODEDBY"}, {"ISBJ", "SUBJECT"}, {"IKEY", "KEYWORDS"},
 };
 
 bool info_like(const TagLib::String& key) {

@@ -33,7 +33,7 @@ struct TagSet {
   std::vector<Picture> pictures;
   std::optional<TagLib::ByteVector> bext;  // chunk bodies of a WAV source
   std::optional<TagLib::ByteVector> ixml;
-  bool riff_info = false;  // the source holds a RIFF INFO list
+  bool riff_info = false;               // the source holds a RIFF INFO list
   std::vector<std::string> unreadable;  // what was on the source but has no neutral form
   bool empty() const { return text.isEmpty() && pictures.empty() && !bext && !ixml; }
 };
@@ -52,5 +52,11 @@ bool write_tags(const std::string& path, Family family, const TagSet& set,
 // that is not a number (or an R128 gain out of its range) is removed and
 // named in `notes`.
 void update_gain_tags(TagLib::PropertyMap& text, double gain_db, std::vector<std::string>& notes);
+
+// The loudness fields of a bext chunk body of version 2 or later (integrated
+// loudness, largest true peak, momentary and short-term loudness, in 1/100
+// of their units) moved by `gain_db`; the loudness range and fields marked
+// unset are kept.
+void update_bext_loudness(TagLib::ByteVector& bext, double gain_db);
 
 }  // namespace sonorik::tags

@@ -48,12 +48,16 @@ Result<std::vector<std::string>> carry_tags(const TagCopy& copy) {
     bool readable = true;
     TagSet set = read_tags(copy.source, family_of(copy.source_format), readable);
     if (!readable) {
-      notes.emplace_back("the source's tags cannot be read (TagLib does not take the file): "
-                         "none carried");
+      notes.emplace_back(
+          "the source's tags cannot be read (TagLib does not take the file): "
+          "none carried");
       return notes;
     }
     if (set.empty() && set.unreadable.empty()) return notes;
-    if (copy.gain_db != 0.0) update_gain_tags(set.text, copy.gain_db, notes);
+    if (copy.gain_db != 0.0) {
+      update_gain_tags(set.text, copy.gain_db, notes);
+      if (set.bext) update_bext_loudness(*set.bext, copy.gain_db);
+    }
     std::vector<std::string> left_out;
     if (!set.unreadable.empty()) left_out.push_back("ID3v2 frames " + joined(set.unreadable, ", "));
     // The audio as written, to be found unchanged once TagLib has rewritten the file.
@@ -61,7 +65,8 @@ Result<std::vector<std::string>> carry_tags(const TagCopy& copy) {
     if (!write_tags(copy.output, family_of(copy.output_format), set, left_out))
       return Error("cannot write the tags into the new " + format + " file");
     if (!same_audio(before, audio_of(copy.output)))
-      return Error("the new " + format + " file no longer reads as written once its tags were added");
+      return Error("the new " + format +
+                   " file no longer reads as written once its tags were added");
     if (!left_out.empty())
       notes.push_back("not carried to the " + format + " output: " + joined(left_out, "; "));
     return notes;

@@ -42,10 +42,16 @@ failed write leaves it as it was. A directory INPUT normalises every audio
 file in it (onto itself, or to the same relative paths under the directory
 -o names), --jobs at a time, with a progress bar on a terminal.
 
+Tags (standard and custom), embedded pictures and WAV bext/iXML chunks are
+carried to the output where its format holds them; ReplayGain and R128 gain
+tags are changed by the gain applied. Whatever the output cannot hold is
+named on standard error ("sonorik: INPUT: note: not carried to the CAF
+output: tags TITLE, ARTIST").
+
 Each file prints one line: the measure before and after, the gain, whether it
 was capped, and the true peak before and after (JSON lines with --format
 json: file, destination, measure, unit, target, input_level, output_level,
-gain_asked_db, gain_applied_db, capped_by, ceiling_dbtp, ...).
+gain_asked_db, gain_applied_db, capped_by, ceiling_dbtp, ..., notes).
 
 examples:
   sonorik normalize --to integrated -16 --ceiling -1 in.flac -o out.flac
@@ -128,6 +134,9 @@ def run(args: argparse.Namespace) -> int:
             reports.write_report("json", [record(outcome)], None)
         else:
             print(line(outcome), flush=True)
+        if not isinstance(outcome, str):
+            for note in outcome.notes:
+                terminal.fail(path, "note: " + note)
     return 1 if failed else 0
 
 
@@ -161,7 +170,7 @@ def record(r: sonorik_meter.NormalizeReport) -> reports.Record:
             "input_integrated_lufs": r.input_integrated_lufs,
             "output_integrated_lufs": r.output_integrated_lufs,
             "input_format": r.input_format, "output_format": r.output_format,
-            "dithered": r.dithered, "written": r.written}
+            "dithered": r.dithered, "written": r.written, "notes": list(r.notes)}
 
 
 def line(r: sonorik_meter.NormalizeReport) -> str:
