@@ -40,33 +40,51 @@ void add_pictures(const TagLib::List<TagLib::FLAC::Picture*>& list, TagSet& set)
   }
 }
 
-// The APIC frames of an ID3v2 tag.
-void add_pictures(const TagLib::ID3v2::Tag* tag, TagSet& set) {
+// Whether TagLib names the frame `id` among a tag's items without a text
+// form ("PRIV", "UNKNOWN/XYZW", "UFID/owner", ...).
+bool without_text(const TagLib::StringList& unsupported, const TagLib::String& id) {
+  for (const TagLib::String& u : unsupported) {
+    if (u == id || u.startsWith(id + "/") || u == "UNKNOWN/" + id) return true;
+  }
+  return false;
+}
+
+// The APIC frames of an ID3v2 tag as pictures, and its frames without a
+// text form as they are stored (of ID3v2.3 and 2.4 tags; those of older
+// ones are named as not carried).
+void add_id3_frames(const TagLib::ID3v2::Tag* tag, TagSet& set) {
   if (tag == nullptr) return;
-  const TagLib::ID3v2::FrameListMap& frames = tag->frameListMap();
-  const auto apic = frames.find("APIC");
-  if (apic == frames.end()) return;
-  for (const TagLib::ID3v2::Frame* frame : apic->second) {
-    const auto* a = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame*>(frame);
-    if (a == nullptr) continue;
-    Picture p;
-    p.type = static_cast<int>(a->type());
-    p.mime = a->mimeType();
-    p.description = a->description();
-    p.data = a->picture();
-    set.pictures.push_back(std::move(p));
+  const TagLib::StringList unsupported = tag->properties().unsupportedData();
+  const unsigned version = tag->header()->majorVersion();
+  for (const TagLib::ID3v2::Frame* frame : tag->frameList()) {
+    const TagLib::ByteVector id_bytes = frame->frameID();
+    const TagLib::String id(id_bytes, TagLib::String::Latin1);
+    if (const auto* a = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame*>(frame)) {
+      Picture p;
+      p.type = static_cast<int>(a->type());
+      p.mime = a->mimeType();
+      p.description = a->description();
+      p.data = a->picture();
+      set.pictures.push_back(std::move(p));
+    } else if (without_text(unsupported, id)) {
+      if (version >= 3) {
+        set.id3_frames.push_back({id.to8Bit(), version, frame->render()});
+      } else {
+        set.unreadable.push_back(id.to8Bit());
+      }
+    }
   }
 }
 
-// The text tags of `properties`; what has no text form is noted, but the
-// pictures, which are read on their own, are not.
-void add_text(const TagLib::PropertyMap& properties, TagSet& set) {
+// The text tags of `properties`; what has no text form is noted unless it
+// comes from an ID3v2 tag, whose frames are read on their own.
+void add_text(const TagLib::PropertyMap& properties, bool from_id3, TagSet& set) {
   for (const auto& [key, values] : properties) {
     if (!set.text.contains(key)) set.text.insert(key, values);
   }
-  for (const TagLib::String& u : properties.unsupportedData()) {
-    if (!u.startsWith("APIC")) set.unreadable.push_back(u.to8Bit(true));
-  }
+  if (from_id3) return;
+  for (const TagLib::String& u : properties.unsupportedData())
+    set.unreadable.push_back(u.to8Bit(true));
 }
 
 using SndfilePtr = std::unique_ptr<SNDFILE, int (*)(SNDFILE*)>;
@@ -131,8 +149,8 @@ bool read_wav(const std::string& path, TagSet& set) {
   WavChunks f(path.c_str(), false);
   if (!f.isValid()) return false;
   if (f.hasID3v2Tag()) {
-    add_text(f.ID3v2Tag()->properties(), set);
-    add_pictures(f.ID3v2Tag(), set);
+    add_text(f.ID3v2Tag()->properties(), true, set);
+    add_id3_frames(f.ID3v2Tag(), set);
   }
   if (f.hasInfoTag()) {
     set.riff_info = true;
@@ -150,8 +168,8 @@ bool read_aiff(const std::string& path, TagSet& set) {
   TagLib::RIFF::AIFF::File f(path.c_str(), false);
   if (!f.isValid()) return false;
   if (f.hasID3v2Tag()) {
-    add_text(f.tag()->properties(), set);
-    add_pictures(f.tag(), set);
+    add_text(f.tag()->properties(), true, set);
+    add_id3_frames(f.tag(), set);
   }
   add_sndfile_metadata(path, false, set);
   return true;
@@ -162,7 +180,7 @@ bool read_ogg(const std::string& path, TagSet& set) {
   OggFile f(path.c_str(), false);
   if (!f.isValid()) return false;
   if (TagLib::Ogg::XiphComment* x = f.tag()) {
-    add_text(x->properties(), set);
+    add_text(x->properties(), false, set);
     add_pictures(x->pictureList(), set);
   }
   return true;
@@ -171,7 +189,7 @@ bool read_ogg(const std::string& path, TagSet& set) {
 bool read_flac(const std::string& path, TagSet& set) {
   TagLib::FLAC::File f(path.c_str(), false);
   if (!f.isValid()) return false;
-  add_text(f.properties(), set);
+  add_text(f.properties(), false, set);
   add_pictures(f.pictureList(), set);
   return true;
 }
@@ -179,8 +197,9 @@ bool read_flac(const std::string& path, TagSet& set) {
 bool read_mp3(const std::string& path, TagSet& set) {
   TagLib::MPEG::File f(path.c_str(), false);
   if (!f.isValid()) return false;
-  add_text(f.properties(), set);
-  if (f.hasID3v2Tag()) add_pictures(f.ID3v2Tag(), set);
+  // The first tag of ID3v2, APE, ID3v1 gives the text.
+  add_text(f.properties(), f.hasID3v2Tag(), set);
+  if (f.hasID3v2Tag()) add_id3_frames(f.ID3v2Tag(), set);
   return true;
 }
 

@@ -28,14 +28,25 @@ struct Picture {
   int width = 0, height = 0, depth = 0, colors = 0;
 };
 
+// An ID3v2 frame with no text form (PRIV, GEOB, UFID, chapters, ...), as
+// its tag stored it, copied whole between ID3v2 tags.
+struct RawFrame {
+  std::string id;            // "PRIV"
+  unsigned version = 4;      // the ID3v2 version it is stored in
+  TagLib::ByteVector bytes;  // header and body
+};
+
 struct TagSet {
   TagLib::PropertyMap text;  // keys in upper case, as TagLib names them
   std::vector<Picture> pictures;
+  std::vector<RawFrame> id3_frames;
   std::optional<TagLib::ByteVector> bext;  // chunk bodies of a WAV source
   std::optional<TagLib::ByteVector> ixml;
   bool riff_info = false;               // the source holds a RIFF INFO list
-  std::vector<std::string> unreadable;  // what was on the source but has no neutral form
-  bool empty() const { return text.isEmpty() && pictures.empty() && !bext && !ixml; }
+  std::vector<std::string> unreadable;  // items of other tags with no text form (APE binary items)
+  bool empty() const {
+    return text.isEmpty() && pictures.empty() && id3_frames.empty() && !bext && !ixml;
+  }
 };
 
 // The tags of the file at `path`. Sets `readable` false when TagLib cannot

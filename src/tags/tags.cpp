@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <new>
@@ -57,9 +58,18 @@ Result<std::vector<std::string>> carry_tags(const TagCopy& copy) {
     if (copy.gain_db != 0.0) {
       update_gain_tags(set.text, copy.gain_db, notes);
       if (set.bext) update_bext_loudness(*set.bext, copy.gain_db);
+      // Relative volume adjustments were set for the old level.
+      const auto rva2 = std::remove_if(set.id3_frames.begin(), set.id3_frames.end(),
+                                       [](const RawFrame& f) { return f.id == "RVA2"; });
+      if (rva2 != set.id3_frames.end()) {
+        notes.emplace_back(
+            "ID3v2 RVA2 frame removed: its volume adjustment was set for the old level");
+        set.id3_frames.erase(rva2, set.id3_frames.end());
+      }
     }
     std::vector<std::string> left_out;
-    if (!set.unreadable.empty()) left_out.push_back("ID3v2 frames " + joined(set.unreadable, ", "));
+    if (!set.unreadable.empty())
+      left_out.push_back("tags without a text form " + joined(set.unreadable, ", "));
     // The audio as written, to be found unchanged once TagLib has rewritten the file.
     const std::optional<SF_INFO> before = audio_of(copy.output);
     if (!write_tags(copy.output, family_of(copy.output_format), set, left_out))

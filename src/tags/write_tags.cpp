@@ -3,6 +3,8 @@
 #include <taglib/aifffile.h>
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
 #include <taglib/mpegfile.h>
@@ -46,6 +48,12 @@ void no_chunks(const TagSet& set, std::vector<std::string>& left_out) {
   if (set.ixml) left_out.emplace_back("the iXML chunk");
 }
 
+void no_id3_frames(const TagSet& set, std::vector<std::string>& left_out) {
+  std::string ids;
+  for (const RawFrame& f : set.id3_frames) ids += (ids.empty() ? "" : ", ") + f.id;
+  if (!ids.empty()) left_out.push_back("ID3v2 frames " + ids);
+}
+
 void no_pictures(const TagSet& set, std::vector<std::string>& left_out) {
   if (!set.pictures.empty()) {
     left_out.push_back(std::to_string(set.pictures.size()) +
@@ -65,6 +73,17 @@ void fill_id3(TagLib::ID3v2::Tag& tag, const TagSet& set, std::vector<std::strin
     a->setPicture(p.data);
     tag.addFrame(a);
   }
+  for (const RawFrame& raw : set.id3_frames) {
+    TagLib::ID3v2::Header header;
+    header.setMajorVersion(raw.version);
+    TagLib::ID3v2::Frame* frame =
+        TagLib::ID3v2::FrameFactory::instance()->createFrame(raw.bytes, &header);
+    if (frame == nullptr) {
+      left_out.push_back("the ID3v2 frame " + raw.id + " (it cannot be read again)");
+    } else {
+      tag.addFrame(frame);
+    }
+  }
 }
 
 void fill_xiph(TagLib::Ogg::XiphComment& x, const TagSet& set, std::vector<std::string>& left_out) {
@@ -79,6 +98,7 @@ bool write_flac(const std::string& path, const TagSet& set, std::vector<std::str
   refused(f.xiphComment(true)->setProperties(set.text), left_out);
   f.removePictures();
   for (const Picture& p : set.pictures) f.addPicture(flac_picture(p));
+  no_id3_frames(set, left_out);
   no_chunks(set, left_out);
   return f.save();
 }
@@ -88,6 +108,7 @@ bool write_ogg(const std::string& path, const TagSet& set, std::vector<std::stri
   OggFile f(path.c_str(), false);
   if (!f.isValid() || f.tag() == nullptr) return false;
   fill_xiph(*f.tag(), set, left_out);
+  no_id3_frames(set, left_out);
   no_chunks(set, left_out);
   return f.save();
 }
@@ -157,6 +178,7 @@ bool write_tags(const std::string& path, Family family, const TagSet& set,
     case Family::none:
       if (!set.text.isEmpty()) left_out.push_back("tags " + keys_of(set.text));
       no_pictures(set, left_out);
+      no_id3_frames(set, left_out);
       no_chunks(set, left_out);
       return true;
   }
