@@ -10,6 +10,8 @@
 //    chunk of WAV and AIFF), RIFF INFO fields (WAV: INFO alone when every tag
 //    has an INFO field and is Latin-1, else an id3 chunk holding them all,
 //    and INFO as well when the source had INFO);
+//  - ID3v2 frames without a text form (PRIV, GEOB, UFID, chapters, ...),
+//    copied whole between ID3v2 tags (of ID3v2.3 and 2.4);
 //  - embedded pictures: FLAC PICTURE blocks, Vorbis comment pictures in Ogg
 //    Vorbis and Opus, ID3v2 APIC frames (MP3, WAV, AIFF);
 //  - the bext and iXML chunks of a WAV or RF64 source onto WAV output,
@@ -20,7 +22,7 @@
 //    it, R128_TRACK_GAIN and R128_ALBUM_GAIN less it in 1/256 dB (an Opus
 //    output's header gain is 0: the decoded source already had its own), and
 //    a version-2 bext chunk's loudness, true peak and momentary and
-//    short-term maxima moved by it.
+//    short-term maxima moved by it; an ID3v2 RVA2 frame is removed.
 // What a written file cannot hold (any tag on CAF, W64, RF64 and the other
 // formats TagLib does not write; a picture or chunk where the format has no
 // place for it; a tag key the format refuses; an ID3v2 frame without a text
