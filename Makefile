@@ -147,7 +147,7 @@ test-tsan: sysdeps $(VPY)
 # tests/fuzz/regressions/ under a name saying what it exercises, where ctest
 # replays it (compat_fuzz_regressions).
 FUZZ_SECONDS ?= 60
-FUZZ_HARNESSES := fast_reader decoder analysis normalize_batch door
+FUZZ_HARNESSES := fast_reader decoder analysis normalize_batch door tags
 fuzz: sysdeps $(VPY)
 	@if ! command -v clang++ >/dev/null || [ ! -f "$$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then \
 	  echo "Installing clang and its libFuzzer runtime"; \

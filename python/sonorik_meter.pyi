@@ -270,7 +270,7 @@ class NormalizeReport:
         """Sample rate written, Hz (the source's unless a rate was asked or the format needs another)."""
     @property
     def notes(self) -> tuple[str, ...]:
-        """What could not be carried over, in words (a channel layout the output format cannot hold, and how its channels are read instead); empty when nothing."""
+        """What could not be carried over, one line each in words: a channel layout the output format cannot hold (and how its channels are read instead), the source's tags, pictures and chunks it has no place for; empty when nothing."""
     @property
     def channels(self) -> int:
         """Number of channels (both files)."""
@@ -302,5 +302,8 @@ def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
     fewer is TPDF-dithered when requantised and never wraps. A lossy output over the
     ceiling is encoded again with less gain (at most 4 times). Streaming: memory does not grow with the length. The
     destination (possibly the source) is replaced only once the new file is complete.
+    Tags, pictures and WAV bext/iXML chunks are carried where the output holds them
+    (ReplayGain and R128 gains changed by the gain applied); the rest is named in
+    the report's notes.
 
     Raises OSError, ValueError or TypeError. The interpreter lock is released."""

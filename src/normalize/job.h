@@ -51,6 +51,12 @@ Result<analysis::StandardMeasurement> measure_pass(const Job& job, unsigned chan
 // 3. write: the source, reordered, resampled, scaled and requantised, into
 // `temp` (begun here); measured as written for an exact coding.
 Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& report);
+// The source's tags, pictures and chunks onto the closed temporary file
+// (tags::carry_tags: what it cannot hold becomes a note after the first
+// `plan_notes` notes), then a FLAC output's channel-mask comment. A failure
+// discards the file.
+Stop add_metadata(const Job& job, const FileReplacement& temp, StreamReport& report,
+                  std::size_t plan_notes);
 // 4. verify: the finished file declares the frames written; measured from
 // the file when its coding is lossy or it is read with another layout.
 Stop verify_output(const Job& job, const FileReplacement& temp, StreamReport& report);

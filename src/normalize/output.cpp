@@ -16,6 +16,7 @@
 #include "core/text.h"
 #include "normalize/job.h"
 #include "normalize/requantizer.h"
+#include "tags/tags.h"
 
 namespace sonorik::normalize {
 
@@ -113,8 +114,19 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
     }
   }
   if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error());
+  return std::nullopt;
+}
+
+Stop add_metadata(const Job& job, const FileReplacement& temp, StreamReport& report,
+                  std::size_t plan_notes) {
+  Result<std::vector<std::string>> notes =
+      tags::carry_tags({job.req.source, job.source.info.sf_format, temp.temp_path(),
+                        job.out_format, report.output_format, report.gain_applied_db});
+  if (!notes) return fail(StreamFailure::destination, notes.error());
+  report.notes.resize(plan_notes);
+  for (std::string& note : *notes) report.notes.push_back(std::move(note));
   if (job.channels.flac_mask != 0) {
-    if (Status s = write_flac_channel_mask(temp->temp_path(), job.channels.flac_mask); !s)
+    if (Status s = write_flac_channel_mask(temp.temp_path(), job.channels.flac_mask); !s)
       return fail(StreamFailure::destination, s.error());
   }
   return std::nullopt;

@@ -327,14 +327,16 @@ bool same_as_source(const Job& job) {
          job.out_rate_hz == job.source.info.rate_hz;
 }
 
-// 3 to 5, encoded again with less gain while the output's true peak is over
+// 3 to 5 (tags and chunks carried after writing), encoded again with less gain while the output's true peak is over
 // the ceiling (a lossy coding or a new rate can raise it).
 Stop write_verify_replace(Job& job, StreamReport& report) {
   constexpr int kEncodes = 4;
   constexpr double kMarginDb = 0.1;
+  const std::size_t plan_notes = report.notes.size();
   for (int encode = 1;; ++encode) {
     std::optional<FileReplacement> temp;
     if (Stop s = write_output(job, temp, report)) return s;
+    if (Stop s = add_metadata(job, *temp, report, plan_notes)) return s;
     if (Stop s = verify_output(job, *temp, report)) return s;
     const double peak = report.output.true_peak_dbtp;
     if (!(peak > job.req.ceiling_dbtp)) return replace(job, *temp, report);

@@ -95,7 +95,9 @@ struct StreamReport {
   std::string output_format;
   std::vector<std::string> channel_map;  // the layout used for weighting
   std::uint32_t output_rate_hz = 0;
-  // Layouts that could not be carried over, and what was done instead.
+  // What the output does not hold and what was done instead, one line each:
+  // layouts that could not be carried over, tags, pictures and chunks
+  // (tags/tags.h) it has no place for.
   std::vector<std::string> notes;
   double input_level = 0.0;  // the chosen measure, in its unit
   std::optional<double> output_level;

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "fuzz_paths.h"
+#include "fuzz_tags.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The robust analyzer's notices go to standard output.

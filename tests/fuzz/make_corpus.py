@@ -1,7 +1,7 @@
 """`python3 tests/fuzz/make_corpus.py DIR` writes the fuzzers' starting inputs: small WAV files of every
 sample layout and header variant the readers know, and, where ffmpeg is installed, the same audio as
-FLAC, Ogg Vorbis and Opus, MP3, AIFF and CAF for the door's harness. Standard library only (runs before
-any venv exists)."""
+FLAC, Ogg Vorbis and Opus, MP3, AIFF and CAF, tagged, for the door's and the tags' harnesses. Standard
+library only (runs before any venv exists)."""
 
 import math
 import shutil
@@ -79,4 +79,5 @@ if __name__ == "__main__":
         for ext, codec in [("flac", []), ("ogg", ["-c:a", "libvorbis"]), ("opus", ["-ar", "48000"]),
                            ("mp3", []), ("aiff", []), ("caf", [])]:
             subprocess.run(["ffmpeg", "-v", "quiet", "-y", "-f", "lavfi", "-i", "sine=f=440:d=0.3", "-ac", "2",
-                            *codec, str(Path(sys.argv[1]) / f"sine.{ext}")], check=False)
+                            *codec, "-metadata", "title=t", "-metadata", "custom=c",
+                            str(Path(sys.argv[1]) / f"sine.{ext}")], check=False)

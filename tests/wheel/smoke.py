@@ -29,6 +29,15 @@ with tempfile.TemporaryDirectory() as d:
     command = os.path.join(os.path.dirname(sys.executable), "sonorik")
     out = subprocess.run([command, "analyze", "--integrated", path], capture_output=True, text=True)
     assert out.returncode == 0 and "-23.0" in out.stdout, out.stdout + out.stderr
+    # Tags go through the bundled TagLib: a RIFF INFO title onto a FLAC file.
+    with open(path, "r+b") as f:
+        f.seek(0, os.SEEK_END)
+        f.write(b"LIST" + struct.pack("<I", 18) + b"INFO" + b"INAM" + struct.pack("<I", 6) + b"Smoke\0")
+        f.seek(4)
+        f.write(struct.pack("<I", os.path.getsize(path) - 8))
+    r = sonorik_meter.normalize(path, os.path.join(d, "tone.flac"), target=-20.0)
+    with open(os.path.join(d, "tone.flac"), "rb") as f:
+        assert b"TITLE=Smoke" in f.read() and r.notes == (), r.notes
     # One version everywhere: the wheel's metadata, the module, the command.
     version = importlib.metadata.version("sonorik")
     out = subprocess.run([command, "--version"], capture_output=True, text=True)

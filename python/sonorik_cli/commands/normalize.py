@@ -55,6 +55,12 @@ every thread): they and their destinations are left as they were, no
 temporary file stays, and files not yet started are not touched. Standard
 error lists the files finished before the stop.
 
+Tags (standard and custom), embedded pictures and WAV bext/iXML chunks are
+carried to the output where its format holds them; ReplayGain and R128 gain
+tags are changed by the gain applied. Whatever the output cannot hold is
+named on standard error ("sonorik: INPUT: note: not carried to the CAF
+output: tags TITLE, ARTIST").
+
 Each file prints one line: the measure before and after, the gain, whether it
 was capped, and the true peak before and after (JSON lines with --format
 json: file, destination, measure, unit, target, input_level, output_level,
@@ -165,6 +171,8 @@ def run(args: argparse.Namespace) -> int:
             reports.write_report("json", [record(outcome)], None)
         else:
             print(line(outcome), flush=True)
+        for note in outcome.notes:
+            terminal.fail(path, "note: " + note)
     return terminal.status(found.failed, found.skipped, capped)
 
 
@@ -235,7 +243,7 @@ def record(r: sonorik_meter.NormalizeReport) -> reports.Record:
             "output_integrated_lufs": r.output_integrated_lufs,
             "input_format": r.input_format, "output_format": r.output_format,
             "dithered": r.dithered, "written": r.written, "copied": r.copied,
-            "rate_hz": r.rate_hz, "output_rate_hz": r.output_rate_hz, "notes": "; ".join(r.notes)}
+            "rate_hz": r.rate_hz, "output_rate_hz": r.output_rate_hz, "notes": list(r.notes)}
 
 
 def line(r: sonorik_meter.NormalizeReport) -> str:
@@ -249,8 +257,7 @@ def line(r: sonorik_meter.NormalizeReport) -> str:
     dest = "unchanged" if not r.written else terminal.shown(r.destination)
     level = terminal.level
     rate = f", resampled to {r.output_rate_hz} Hz" if r.output_rate_hz != r.rate_hz else ""
-    notes = "".join(f"; note: {n}" for n in r.notes)
     return (f"{terminal.shown(r.source)} -> {dest}: {r.measure} {level(r.input_level)} -> "
             f"{level(r.output_level)} {r.unit}, gain {r.gain_applied_db:+.2f} dB{limit}, "
             f"true peak {level(r.input_true_peak_dbtp)} -> {level(r.output_true_peak_dbtp)} dBTP"
-            f"{rate}{notes}")
+            f"{rate}")

@@ -205,6 +205,9 @@ with another format or rate it is converted without gain. Three streaming passes
 and write, measuring what is stored; reading back a lossy encoding): memory
 does not grow with the length. The file is written beside the destination and
 renamed into place: on any failure the destination is left as it was.
+Tags, embedded pictures and WAV bext/iXML chunks are carried over where the
+output format holds them (ReplayGain and R128 gains changed by the gain
+applied); what it cannot hold is named in the report's notes.
 The interpreter lock is released while reading, measuring and writing.
 
 Raises OSError (the source cannot be read or the destination written: the
@@ -256,8 +259,9 @@ inline constexpr const char* rate_hz = "Sample rate of the source, Hz.";
 inline constexpr const char* output_rate_hz =
     "Sample rate written, Hz (the source's unless a rate was asked or the format needs another).";
 inline constexpr const char* notes =
-    "What could not be carried over, in words (a channel layout the output format cannot "
-    "hold, and how its channels are read instead); empty when nothing.";
+    "What could not be carried over, one line each in words: a channel layout the output "
+    "format cannot hold (and how its channels are read instead), the source's tags, pictures "
+    "and chunks it has no place for; empty when nothing.";
 inline constexpr const char* copied =
     "True when the source was in range and copied byte for byte to the destination.";
 inline constexpr const char* channels = "Number of channels (both files).";

@@ -1,0 +1,73 @@
+// What carry_tags moves between formats: one neutral set of text tags,
+// pictures and broadcast chunks, read from a file of one family and written
+// into a file of another.
+#pragma once
+
+#include <taglib/tbytevector.h>
+#include <taglib/tpropertymap.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sonorik::tags {
+
+// The tag families TagLib writes that libsndfile writes too.
+enum class Family : std::uint8_t { none, wav, aiff, flac, vorbis, opus, mp3 };
+
+// The family of a libsndfile major | subtype code.
+Family family_of(int sf_format);
+
+// An embedded picture, as FLAC and ID3v2 both describe one (the same type codes).
+struct Picture {
+  int type = 3;  // front cover
+  TagLib::String mime;
+  TagLib::String description;
+  TagLib::ByteVector data;
+  int width = 0, height = 0, depth = 0, colors = 0;
+};
+
+// An ID3v2 frame with no text form (PRIV, GEOB, UFID, chapters, ...), as
+// its tag stored it, copied whole between ID3v2 tags.
+struct RawFrame {
+  std::string id;            // "PRIV"
+  unsigned version = 4;      // the ID3v2 version it is stored in
+  TagLib::ByteVector bytes;  // header and body
+};
+
+struct TagSet {
+  TagLib::PropertyMap text;  // keys in upper case, as TagLib names them
+  std::vector<Picture> pictures;
+  std::vector<RawFrame> id3_frames;
+  std::optional<TagLib::ByteVector> bext;  // chunk bodies of a WAV source
+  std::optional<TagLib::ByteVector> ixml;
+  bool riff_info = false;               // the source holds a RIFF INFO list
+  std::vector<std::string> unreadable;  // items of other tags with no text form (APE binary items)
+  bool empty() const {
+    return text.isEmpty() && pictures.empty() && id3_frames.empty() && !bext && !ixml;
+  }
+};
+
+// The tags of the file at `path`. Sets `readable` false when TagLib cannot
+// parse it (the set is then empty).
+TagSet read_tags(const std::string& path, Family family, bool& readable);
+
+// Writes `set` into the file at `path`, replacing the tags there; adds to
+// `left_out` a line per kind of thing the family cannot hold. False when
+// TagLib cannot open or save the file.
+bool write_tags(const std::string& path, Family family, const TagSet& set,
+                std::vector<std::string>& left_out);
+
+// REPLAYGAIN_* and R128_* values changed by a gain of `gain_db`; a value
+// that is not a number (or an R128 gain out of its range) is removed and
+// named in `notes`.
+void update_gain_tags(TagLib::PropertyMap& text, double gain_db, std::vector<std::string>& notes);
+
+// The loudness fields of a bext chunk body of version 2 or later (integrated
+// loudness, largest true peak, momentary and short-term loudness, in 1/100
+// of their units) moved by `gain_db`; the loudness range and fields marked
+// unset are kept.
+void update_bext_loudness(TagLib::ByteVector& bext, double gain_db);
+
+}  // namespace sonorik::tags

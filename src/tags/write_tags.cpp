@@ -1,0 +1,188 @@
+// Writing a TagSet into a file, one function per family; what the family
+// cannot hold is named in `left_out`.
+#include <taglib/aifffile.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/flacfile.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2header.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/infotag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
+#include <taglib/vorbisfile.h>
+#include <taglib/xiphcomment.h>
+
+#include "tags/riff_tags.h"
+#include "tags/tag_set.h"
+
+namespace sonorik::tags {
+
+namespace {
+
+TagLib::FLAC::Picture* flac_picture(const Picture& p) {
+  auto* f = new TagLib::FLAC::Picture();
+  f->setType(static_cast<TagLib::FLAC::Picture::Type>(p.type));
+  f->setMimeType(p.mime);
+  f->setDescription(p.description);
+  f->setData(p.data);
+  f->setWidth(p.width);
+  f->setHeight(p.height);
+  f->setColorDepth(p.depth);
+  f->setNumColors(p.colors);
+  return f;
+}
+
+std::string keys_of(const TagLib::PropertyMap& map) {
+  std::string out;
+  for (const auto& kv : map) out += (out.empty() ? "" : ", ") + kv.first.to8Bit(true);
+  return out;
+}
+
+// Notes the keys `set_properties` refused.
+void refused(const TagLib::PropertyMap& rejected, std::vector<std::string>& left_out) {
+  if (!rejected.isEmpty()) left_out.push_back("tags the format refuses: " + keys_of(rejected));
+}
+
+void no_chunks(const TagSet& set, std::vector<std::string>& left_out) {
+  if (set.bext) left_out.emplace_back("the bext chunk (broadcast description)");
+  if (set.ixml) left_out.emplace_back("the iXML chunk");
+}
+
+void no_id3_frames(const TagSet& set, std::vector<std::string>& left_out) {
+  std::string ids;
+  for (const RawFrame& f : set.id3_frames) ids += (ids.empty() ? "" : ", ") + f.id;
+  if (!ids.empty()) left_out.push_back("ID3v2 frames " + ids);
+}
+
+void no_pictures(const TagSet& set, std::vector<std::string>& left_out) {
+  if (!set.pictures.empty()) {
+    left_out.push_back(std::to_string(set.pictures.size()) +
+                       (set.pictures.size() == 1 ? " picture" : " pictures"));
+  }
+}
+
+// Replaces the tag's text and APIC frames with the set's.
+void fill_id3(TagLib::ID3v2::Tag& tag, const TagSet& set, std::vector<std::string>& left_out) {
+  refused(tag.setProperties(set.text), left_out);
+  tag.removeFrames("APIC");
+  for (const Picture& p : set.pictures) {
+    auto* a = new TagLib::ID3v2::AttachedPictureFrame();
+    a->setType(static_cast<TagLib::ID3v2::AttachedPictureFrame::Type>(p.type));
+    a->setMimeType(p.mime);
+    a->setDescription(p.description);
+    a->setPicture(p.data);
+    tag.addFrame(a);
+  }
+  for (const RawFrame& raw : set.id3_frames) {
+    TagLib::ID3v2::Header header;
+    header.setMajorVersion(raw.version);
+    TagLib::ID3v2::Frame* frame =
+        TagLib::ID3v2::FrameFactory::instance()->createFrame(raw.bytes, &header);
+    if (frame == nullptr) {
+      left_out.push_back("the ID3v2 frame " + raw.id + " (it cannot be read again)");
+    } else {
+      tag.addFrame(frame);
+    }
+  }
+}
+
+void fill_xiph(TagLib::Ogg::XiphComment& x, const TagSet& set, std::vector<std::string>& left_out) {
+  refused(x.setProperties(set.text), left_out);
+  x.removeAllPictures();
+  for (const Picture& p : set.pictures) x.addPicture(flac_picture(p));
+}
+
+bool write_flac(const std::string& path, const TagSet& set, std::vector<std::string>& left_out) {
+  TagLib::FLAC::File f(path.c_str(), false);
+  if (!f.isValid()) return false;
+  refused(f.xiphComment(true)->setProperties(set.text), left_out);
+  f.removePictures();
+  for (const Picture& p : set.pictures) f.addPicture(flac_picture(p));
+  no_id3_frames(set, left_out);
+  no_chunks(set, left_out);
+  return f.save();
+}
+
+template <class OggFile>
+bool write_ogg(const std::string& path, const TagSet& set, std::vector<std::string>& left_out) {
+  OggFile f(path.c_str(), false);
+  if (!f.isValid() || f.tag() == nullptr) return false;
+  fill_xiph(*f.tag(), set, left_out);
+  no_id3_frames(set, left_out);
+  no_chunks(set, left_out);
+  return f.save();
+}
+
+bool write_mp3(const std::string& path, const TagSet& set, std::vector<std::string>& left_out) {
+  TagLib::MPEG::File f(path.c_str(), false);
+  if (!f.isValid()) return false;
+  fill_id3(*f.ID3v2Tag(true), set, left_out);
+  no_chunks(set, left_out);
+  return f.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v4,
+                TagLib::File::DoNotDuplicate);
+}
+
+bool write_aiff(const std::string& path, const TagSet& set, std::vector<std::string>& left_out) {
+  TagLib::RIFF::AIFF::File f(path.c_str(), false);
+  if (!f.isValid() || f.tag() == nullptr) return false;
+  fill_id3(*f.tag(), set, left_out);
+  no_chunks(set, left_out);
+  return f.save();
+}
+
+// INFO holds the keys it has fields for, in Latin-1. Anything else (other
+// keys, other characters, pictures) puts every tag in an id3 chunk instead,
+// and in INFO too only when the source had INFO: readers that find both
+// tend to show only one of them.
+bool write_wav(const std::string& path, const TagSet& set, std::vector<std::string>& left_out) {
+  WavChunks f(path.c_str(), false);
+  if (!f.isValid()) return false;
+  bool id3 = !set.pictures.empty();
+  for (const auto& [key, values] : set.text) {
+    if (!info_id(key) || !values.toString("; ").isLatin1()) id3 = true;
+  }
+  const bool info = !id3 || set.riff_info;
+  if (info) {
+    TagLib::RIFF::Info::Tag* tag = f.InfoTag();
+    for (const auto& [key, values] : set.text) {
+      const TagLib::String value = values.toString("; ");
+      const std::optional<TagLib::ByteVector> id = info_id(key);
+      if (id && value.isLatin1() && tag->fieldText(*id).isEmpty()) tag->setFieldText(*id, value);
+    }
+  }
+  if (id3) fill_id3(*f.ID3v2Tag(), set, left_out);
+  if (set.bext) f.set_chunk("bext", *set.bext);
+  if (set.ixml) f.set_chunk("iXML", *set.ixml);
+  using Wav = TagLib::RIFF::WAV::File;
+  const auto kinds = static_cast<Wav::TagTypes>((info ? Wav::Info : 0) | (id3 ? Wav::ID3v2 : 0));
+  return f.save(kinds, TagLib::File::StripOthers);
+}
+
+}  // namespace
+
+bool write_tags(const std::string& path, Family family, const TagSet& set,
+                std::vector<std::string>& left_out) {
+  switch (family) {
+    case Family::wav:
+      return write_wav(path, set, left_out);
+    case Family::aiff:
+      return write_aiff(path, set, left_out);
+    case Family::flac:
+      return write_flac(path, set, left_out);
+    case Family::vorbis:
+      return write_ogg<TagLib::Ogg::Vorbis::File>(path, set, left_out);
+    case Family::opus:
+      return write_ogg<TagLib::Ogg::Opus::File>(path, set, left_out);
+    case Family::mp3:
+      return write_mp3(path, set, left_out);
+    case Family::none:
+      if (!set.text.isEmpty()) left_out.push_back("tags " + keys_of(set.text));
+      no_pictures(set, left_out);
+      no_id3_frames(set, left_out);
+      no_chunks(set, left_out);
+      return true;
+  }
+  return true;
+}
+
+}  // namespace sonorik::tags
