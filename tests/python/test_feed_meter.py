@@ -288,7 +288,7 @@ def test_analyze_album_adds_one_album_row_per_directory(albums, fmt):
     assert run.returncode == 0, run.stderr
     expected = [meter.measure_album(meter.find_audio_files(d)) for d in dirs]
     if fmt == "table":
-        lines = [line for line in run.stdout.splitlines() if "album" in line]
+        lines = [line for line in run.stdout.splitlines() if "album" in line.split()]
         assert len(lines) == 2
         for line, album in zip(lines, expected):
             assert f"{album.integrated_lufs:.2f}" in line.split() and f"{album.true_peak_dbtp:.2f}" in line.split()

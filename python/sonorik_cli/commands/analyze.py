@@ -10,8 +10,7 @@ from typing import IO, Any
 
 import sonorik_meter
 
-from sonorik_cli import reports, terminal
-from sonorik_cli.files import expand
+from sonorik_cli import album, reports, terminal
 from sonorik_cli.jobs import add_jobs_option, run_all
 
 # (Measurement attribute, option, column heading, unit, per-channel attribute)
@@ -53,10 +52,18 @@ to: a CSV/TSV header goes only into a new file. Without --output the report
 goes to standard output. Results are in the order of the PATHs, whatever
 --jobs is.
 
+--album treats each directory PATH as one album: after its files comes a row
+of format "album" with the integrated loudness and loudness range of the
+files' gating blocks and short-term readings pooled (as if played one after
+the other, in path order) and their largest true peak and sample peak; the
+other measures, and rate and channels that differ between files, are left
+undefined. A directory with a file that fails gets no album row.
+
 examples:
   sonorik analyze song.flac
   sonorik analyze --integrated --true-peak album/ single.wav
   sonorik analyze --per-channel surround.wav
+  sonorik analyze --album --format csv records/first records/second
   sonorik analyze --format csv --output loudness.csv archive/
   sonorik analyze --jobs 4 --format json archive/ > loudness.jsonl
 
@@ -82,6 +89,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                    help="aligned table (default) or a csv, tsv, json or xml report")
     a.add_argument("-o", "--output", metavar="FILE",
                    help="write to FILE instead of standard output (reports are appended)")
+    album.add_album_option(a)
     add_jobs_option(a, "measure")
     a.set_defaults(run=run)
     return a
@@ -89,14 +97,22 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     chosen = [m for m in MEASURES if getattr(args, m[0])] or list(MEASURES)
-    files, failed = expand(args.paths)
     rows: list[reports.Record] = []
-    for path, outcome in zip(files, run_all(files, args.jobs, _measure)):
-        if isinstance(outcome, str):
-            terminal.fail(path, outcome)
-            failed += 1
-        else:
-            rows.extend(records(path, outcome, chosen, args.per_channel))
+    failed = 0
+    for directory, files, not_found in album.groups(args.paths, args.album):
+        failed += not_found
+        measured = []
+        for path, outcome in zip(files, run_all(files, args.jobs, _measure)):
+            if isinstance(outcome, str):
+                terminal.fail(path, outcome)
+                failed += 1
+            else:
+                rows.extend(records(path, outcome, chosen, args.per_channel))
+                measured.append(outcome)
+        if directory is not None and files:
+            row = album.album_record(directory, measured, len(files), chosen)
+            failed += row is None
+            rows.extend([row] if row else [])
     try:
         if args.format == "table":
             with _open_output(args.output) as out:
@@ -140,7 +156,7 @@ def table(rows: list[reports.Record], chosen: Sequence[Measure]) -> str:
     for r in rows:
         if r["channel"] is None:
             first = [terminal.shown(r["file"]), terminal.duration(r["duration_s"]),
-                     str(r["rate_hz"]), str(r["channels"]), r["format"]]
+                     str(r["rate_hz"] or ""), str(r["channels"] or ""), r["format"]]
         else:
             first = [f"  {r['channel']}:{r['channel_name']}", "", "", "", ""]
         body.append(first + [terminal.level(r[name]) for name, *_ in chosen])
