@@ -300,3 +300,29 @@ def test_analyze_album_adds_one_album_row_per_directory(albums, fmt):
         assert float(r["loudness_range_lu"]) == album.loudness_range_lu
         assert float(r["true_peak_dbtp"]) == album.true_peak_dbtp
         assert math.isclose(float(r["duration_s"]), album.duration_s)
+
+
+def test_an_interrupted_add_leaves_the_meter_refusing_until_reset():
+    # In a child interpreter, so that the signal cannot reach the test runner.
+    # Ten minutes of a broadcast (stride 0) array: long to measure, no memory.
+    code = """if True:
+        import os, signal, threading, numpy as np, sonorik_meter
+        m = sonorik_meter.Meter(48000, 2)
+        audio = np.broadcast_to(np.full((1, 2), 0.1, np.float32), (48000 * 600, 2))
+        threading.Timer(0.05, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        try:
+            m.add(audio)
+        except KeyboardInterrupt:
+            print("interrupted")
+        for call in (m.readings, m.measurement, lambda: m.add(audio[:10])):
+            try:
+                call()
+            except RuntimeError as e:
+                print(e)
+        m.reset()
+        m.add(audio[:48000])
+        print(m.measurement().frames)
+    """
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    refused = "add() was interrupted and the meter holds part of that block: call reset()"
+    assert run.stdout.splitlines() == ["interrupted", refused, refused, refused, "48000"], run.stderr
