@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis/channel_layout.h"
@@ -44,7 +45,8 @@ struct FeedMeter {
   struct State {
     std::mutex mutex;
     StandardSession session;
-    std::vector<std::string> dtypes;    // the sample types fed, in order of first use
+    // The sample types fed, in order of first use, with their names.
+    std::vector<std::pair<nb::dlpack::dtype, std::string>> dtypes;
     std::optional<std::string> broken;  // why the meter must be reset first
     explicit State(StandardSession s) : session(std::move(s)) {}
   };
@@ -191,10 +193,9 @@ void add(FeedMeter& self, const nb::object& block) {
           *s.broken);
   }
   if (a.shape(0) == 0) return;
-  std::string dtype = dtype_name(block, a);
-  for (const std::string& d : s.dtypes)
-    if (d == dtype) return;
-  s.dtypes.push_back(std::move(dtype));
+  for (const auto& known : s.dtypes)
+    if (known.first == a.dtype()) return;
+  s.dtypes.emplace_back(a.dtype(), dtype_name(block, a));
 }
 
 // Runs `work` on the session with the meter locked and the interpreter lock
@@ -222,7 +223,7 @@ Measurement measurement(FeedMeter& self) {
       self, [](StandardSession& session) { return session.measurement_so_far(); });
   out.format = "array";
   for (std::size_t i = 0; i < self.state->dtypes.size(); ++i)
-    out.format += (i == 0 ? " " : "+") + self.state->dtypes[i];
+    out.format += (i == 0 ? " " : "+") + self.state->dtypes[i].second;
   out.channel_map = self.channel_map;
   out.series = self.series;
   return out;
