@@ -239,6 +239,7 @@ ERRORS = [
      "a 1-D block is mono, and this meter measures 2 channels: pass an array shaped (frames, 2)"),
     (lambda: stereo().add(np.zeros((10, 3))), ValueError,
      "block has 3 channels (shape (frames, channels)), and this meter measures 2"),
+    (lambda: stereo().add(np.zeros((10, 2, 1))), ValueError, "array must have 1 or 2 dimensions (got 3)"),
     (lambda: stereo().add(np.zeros((10, 2), np.uint8)), TypeError,
      "unsupported sample type uint8: pass float32, float64, int16 or int32 samples"),
     (lambda: stereo().add([[0.0, 0.0]]), TypeError,
