@@ -327,3 +327,19 @@ def test_an_interrupted_add_leaves_the_meter_refusing_until_reset():
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     refused = "add() was interrupted and the meter holds part of that block: call reset()"
     assert run.stdout.splitlines() == ["interrupted", refused, refused, refused, "48000"], run.stderr
+
+
+@needs_ffmpeg
+def test_the_live_meter_example_reads_ffmpeg_output(tmp_path):
+    audio = material(5, 4.07, 44100, 2, 3)
+    path = str(tmp_path / "in.wav")
+    soundfile.write(path, audio, 44100, subtype="FLOAT")
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "live_meter.py")
+    raw = subprocess.run([FFMPEG, "-v", "error", "-i", path, "-f", "f32le", "-ac", "2", "-ar", "48000", "-"],
+                         capture_output=True, check=True).stdout
+    run = subprocess.run([sys.executable, example, "--rate", "48000", "--channels", "2"], input=raw,
+                         capture_output=True, check=True)
+    lines = run.stdout.decode().splitlines()
+    whole = meter.measure(np.frombuffer(raw, "<f4").reshape(-1, 2), 48000)
+    assert [line.split()[0] for line in lines[1:-1]] == [f"{t / 10:.1f}" for t in range(1, 41)] + ["4.1"]
+    assert lines[-1].startswith(f"integrated {whole.integrated_lufs:.1f} LUFS, range {whole.loudness_range_lu:.1f} LU")
