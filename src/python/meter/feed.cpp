@@ -172,19 +172,22 @@ void add(FeedMeter& self, const nb::object& block) {
   const Array a = block_arg(self, block);
   FeedMeter::State& s = *self.state;
   AddOutcome o;
-  if (a.shape(0) * self.channels < kReleaseSamples) {
-    const std::unique_lock<std::mutex> lock = lock_meter(s.mutex);
-    o = feed_array(s, a, self.channels);
-  } else {
-    try {
+  try {
+    if (a.shape(0) * self.channels < kReleaseSamples) {
+      const std::unique_lock<std::mutex> lock = lock_meter(s.mutex);
+      o = feed_array(s, a, self.channels);
+    } else {
       o = released([&] {
         const std::lock_guard<std::mutex> lock(s.mutex);
         return feed_array(s, a, self.channels);
       });
-    } catch (...) {
-      s.broken = "add() was interrupted and the meter holds part of that block";
-      throw;
     }
+  } catch (const nb::python_error&) {  // raise_interrupted()
+    s.broken = "add() was interrupted and the meter holds part of that block";
+    throw;
+  } catch (...) {  // std::bad_alloc from the engine
+    s.broken = "add() failed part way and the meter holds part of that block";
+    throw;
   }
   if (o.sample) raise(PyExc_ValueError, o.status.error().message());
   if (!o.status) {
