@@ -299,10 +299,14 @@ def info(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> FileI
 def extensions() -> tuple[str, ...]:
     """File-name extensions (lower case, no dot) of every format the installed libsndfile reads."""
 
-def find_audio_files(directory: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> list[str]:
+def find_audio_files(
+    directory: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
+    *,
+    extensions: Sequence[str] | None = None,
+) -> list[str]:
     """Finds the audio files below `directory`: every entry at any depth that is not a
-    directory and whose extension, in any case, is one of extensions(), judged by its name
-    alone. Returns str paths (os.fsdecode) that begin with `directory`, sorted component by
+    directory and whose extension, in any case, is one of extensions() (or of `extensions`,
+    names without the dot, when given), judged by its name alone. Returns str paths (os.fsdecode) that begin with `directory`, sorted component by
     component as bytes ('d/a/x.wav' before 'd/a.wav'). Hidden entries are searched;
     directory links are followed, except back into a directory on the current path.
     Raises OSError (with errno, `directory` as the filename) when `directory` or a

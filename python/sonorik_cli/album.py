@@ -16,7 +16,6 @@ from typing import Any
 
 import sonorik_meter
 
-from sonorik_cli.files import expand
 from sonorik_cli.terminal import fail, reason
 
 # The album's value of each measure `analyze` takes (None: not defined for an album).
@@ -29,18 +28,18 @@ def add_album_option(parser: argparse.ArgumentParser) -> None:
                         help="treat each directory PATH as one album: add an album row after its files")
 
 
-def groups(paths: Sequence[str], by_directory: bool) -> Iterator[tuple[str | None, list[str], int]]:
-    """(album directory or None, audio files, paths that failed) for each
-    directory in `paths` with `by_directory`, else once for all of them."""
+def groups(paths: Sequence[str], by_directory: bool) -> Iterator[tuple[str | None, list[str]]]:
+    """(album directory or None, the paths to measure): with `by_directory`
+    one group per path, a directory being an album; else all paths at once."""
     if not by_directory:
-        yield (None, *expand(paths))
+        yield None, list(paths)
         return
     for path in paths:
         try:
             is_dir = stat.S_ISDIR(os.stat(path).st_mode)
-        except OSError:
+        except (OSError, ValueError):
             is_dir = False  # expand() reports it
-        yield (path if is_dir else None, *expand([path]))
+        yield (path if is_dir else None), [path]
 
 
 def album_record(directory: str, measurements: Sequence[sonorik_meter.Measurement], files: int,

@@ -1,40 +1,91 @@
-"""Finding the audio files the command's arguments name."""
+"""Finding the audio files the command's arguments name, and saying which
+media files of a directory are skipped because they cannot be read."""
 
 from __future__ import annotations
 
 import os
 import stat
 from collections.abc import Sequence
+from dataclasses import dataclass, field
 
 import sonorik_meter
 
-from sonorik_cli.terminal import fail, reason
+from sonorik_cli import terminal
+
+# Extensions of audio and video files a person expects a loudness tool to
+# look at. Those the reader does not handle (sonorik_meter.extensions()) are
+# listed as skipped when a directory holds them.
+MEDIA_EXTENSIONS = frozenset((
+    "3gp", "aac", "ac3", "aif", "aifc", "aiff", "alac", "amr", "ape", "asf", "au", "avi", "caf",
+    "dts", "eac3", "f4a", "f4v", "flac", "flv", "m2ts", "m4a", "m4b", "m4p", "m4v", "mka",
+    "mkv", "mov", "mp1", "mp2", "mp3", "mp4", "mpc", "mpeg", "mpg", "mts", "mxf", "oga", "ogg",
+    "ogv", "opus", "ra", "rf64", "rm", "shn", "spx", "ts", "tta", "vob", "w64", "wav", "weba",
+    "webm", "wma", "wmv", "wv",
+))
 
 
-def audio_files(root: str) -> list[str]:
-    """Every file below the directory `root` whose extension is one the reader
-    handles, sorted by path component by component as bytes ("dir/a/x.wav"
-    before "dir/a.wav"). Directory links are followed, except back into a
-    directory on the current path. Raises OSError when `root` cannot be
+@dataclass
+class Found:
+    """The files to work on, in order; which of them were found in a
+    directory; and how many paths failed and media files were skipped while
+    finding."""
+    files: list[str] = field(default_factory=list)
+    failed: int = 0
+    skipped: int = 0
+
+
+def media_files(root: str) -> tuple[list[str], list[str]]:
+    """The files below the directory `root` the reader handles (by extension),
+    and those with a media extension it does not handle, each list sorted by
+    path component by component as bytes ("dir/a/x.wav" before "dir/a.wav").
+    Directory links are followed, except back into a directory on the current
+    path. Raises OSError when `root` cannot be searched."""
+    handled = frozenset(sonorik_meter.extensions())
+    everything = sonorik_meter.find_audio_files(root, extensions=sorted(MEDIA_EXTENSIONS | handled))
+    readable = [p for p in everything if _extension(p) in handled]
+    return readable, [p for p in everything if _extension(p) not in handled]
+
+
+def scan(root: str, found: Found) -> None:
+    """Adds the audio files below the directory `root` to `found`, and
+    reports each media file there the reader does not handle as skipped.
+    Raises OSError (ValueError for a NUL in the name) when `root` cannot be
     searched."""
-    return sonorik_meter.find_audio_files(root)
+    files, unreadable = media_files(root)
+    found.files.extend(files)
+    for path in unreadable:
+        terminal.skipped(path, f".{_extension(path)} files are not read by sonorik")
+        found.skipped += 1
+    if not files and not found.skipped:
+        terminal.fail(root, "no audio files found")
+        found.failed += 1
 
 
-def expand(paths: Sequence[str]) -> tuple[list[str], int]:
+def expand(paths: Sequence[str]) -> Found:
     """The audio files named by `paths` (a file as given, whatever its name;
-    directories searched recursively), and the number of paths that could not
-    be searched or held no audio file (each reported on standard error)."""
-    files: list[str] = []
-    failed = 0
+    directories searched recursively); each path that could not be searched
+    or held no audio file, and each media file skipped, reported on standard
+    error and counted."""
+    found = Found()
     for path in paths:
         try:
-            found = audio_files(path) if stat.S_ISDIR(os.stat(path).st_mode) else [path]
+            if stat.S_ISDIR(os.stat(path).st_mode):
+                scan(path, found)
+            else:
+                found.files.append(path)
         except (OSError, ValueError) as e:
-            fail(path, reason(e, path))
-            failed += 1
-            continue
-        if not found:
-            fail(path, "no audio files found")
-            failed += 1
-        files.extend(found)
-    return files, failed
+            terminal.fail(path, terminal.reason(e, path))
+            found.failed += 1
+    return found
+
+
+def report_failure(path: str, e: BaseException, found: Found) -> None:
+    """Reports that handling `path` failed with `e`. A file of a format the
+    reader handles that cannot be read is damaged or not what its name says:
+    a failure, never a skip."""
+    terminal.failure(e, path)
+    found.failed += 1
+
+
+def _extension(path: str) -> str:
+    return os.path.splitext(path)[1][1:].lower()

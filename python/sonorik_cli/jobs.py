@@ -41,7 +41,9 @@ def run_all(paths: list[str], jobs: int, work: Callable[[str], T]) -> list[T]:
     """work(path) for every path, in the order of `paths`, `jobs` at a time in
     threads (the library releases the interpreter lock while it reads and
     measures), with a progress bar on standard error when it is a terminal
-    and there is more than one path."""
+    and there is more than one path. When an exception (KeyboardInterrupt)
+    ends the wait, paths not yet started are dropped; calls into the library
+    under way in threads stop at their next block on the same signal."""
     from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
     show = len(paths) > 1 and sys.stderr.isatty()
@@ -53,5 +55,8 @@ def run_all(paths: list[str], jobs: int, work: Callable[[str], T]) -> list[T]:
             return outcome
         if jobs <= 1 or len(paths) <= 1:
             return [one(p) for p in paths]
-        with ThreadPoolExecutor(max_workers=min(jobs, len(paths))) as pool:
+        pool = ThreadPoolExecutor(max_workers=min(jobs, len(paths)))
+        try:
             return list(pool.map(one, paths))
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)

@@ -1,9 +1,12 @@
 """The `sonorik` command's parser and dispatch: `sonorik analyze | normalize |
 info | plot`, each command a module of sonorik_cli.commands.
 
-Exit status: 0 when every file was handled, 1 when at least one failed (each
-failure is one line "sonorik: {path}: {message}" on standard error), 2 for a
-usage error. Standard output carries only the command's results.
+Exit status (terminal.py): 0 when every file was handled, 1 when at least one
+failed (each failure is one line "sonorik: {path}: {message}" on standard
+error), 2 for a usage error, 3 when files of a directory were skipped, 4 when
+normalize could not reach a target because of the ceiling, 130 on SIGINT and
+143 on SIGTERM (the files finished before it listed on standard error).
+Standard output carries only the command's results.
 """
 
 from __future__ import annotations
@@ -16,6 +19,7 @@ from collections.abc import Sequence
 
 import sonorik_meter
 
+from sonorik_cli import interrupts, terminal
 from sonorik_cli.commands import analyze, info, normalize, plot, series
 from sonorik_cli.terminal import PROG
 
@@ -35,17 +39,28 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    with interrupts.sigterm_interrupts():
+        return _main(argv)
+
+
+def _main(argv: Sequence[str] | None) -> int:
+    for stream in (sys.stdout, sys.stderr):
+        # A name no encoding of the terminal can show never stops the run.
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help(sys.stderr)
-        return 2
+        return terminal.USAGE
     run = series.run if args.command == "analyze" and args.series else args.run
+    args.finished = []  # what the command has written so far, for an interrupt to list
     try:
         status: int = run(args)
         return status
-    except KeyboardInterrupt:
-        return 130
+    except KeyboardInterrupt as e:  # SIGINT, or SIGTERM as interrupts.Terminated
+        terminal.interrupted(interrupts.name(e), args.finished)
+        return interrupts.status(e)
     except BrokenPipeError:
         # The reader went away (`sonorik analyze dir | head`): not an error of ours.
         with contextlib.suppress(OSError):

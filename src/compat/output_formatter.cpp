@@ -63,6 +63,25 @@ void append_delimited(std::string& out, std::string_view field, char sep) {
   out += '"';
 }
 
+// XML 1.0 has no place for the control characters other than tab, LF and
+// CR, not even as character references: a name holding one is written with
+// the byte as \xNN (two lower-case hex digits), as the command's reports do.
+bool holds_in_xml(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b >= 0x20 || c == '\t';
+}
+
+void append_hex_escape(std::string& out, char c) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const auto b = static_cast<unsigned char>(c);
+  out += "\\x";
+  out += kHex[b >> 4];
+  out += kHex[b & 0xF];
+}
+
+// Names are escaped for XML text: & < > as entities, CR and LF as character
+// references (a parser would turn a bare CR into LF), and control characters
+// as above. Names from the file system that are not UTF-8 keep their bytes.
 void append_xml_text(std::string& out, std::string_view text) {
   for (const char c : text) {
     switch (c) {
@@ -82,7 +101,11 @@ void append_xml_text(std::string& out, std::string_view text) {
         out += "&#10;";
         break;
       default:
-        out += c;
+        if (!holds_in_xml(c)) {
+          append_hex_escape(out, c);
+        } else {
+          out += c;
+        }
     }
   }
 }

@@ -6,8 +6,11 @@
 // the error kInterrupted; nothing they were building is committed. This works
 // whatever the thread holds: no interpreter lock is needed to ask.
 //
-// Only the interpreter's main thread observes: an interrupt is delivered to
-// it as KeyboardInterrupt, so calls made on other threads run to their end.
+// Every call of the Python modules observes, on whatever thread it runs: an
+// interrupt stops calls on worker threads as well (each raises
+// KeyboardInterrupt in its own thread), so a pool of calls ends promptly and
+// commits nothing; the interpreter raises its own KeyboardInterrupt in the
+// main thread as usual.
 #pragma once
 
 namespace sonorik {

@@ -42,7 +42,7 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("range-wait-unfinished", "    add_ring(position_, ring_blocks_ * b, lane_sums);\n    energies[", "    energies["),
         ("channel-back-3-blocks", "(position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;\n      filter_",
          "(position_ + ring_frames - 3 * block_frames_) % ring_frames;\n      filter_")],
-    "src/analysis/engine.cpp": [("block-per-feed", "if (filled_ == block_) guarded", "if (filled_ > 0) guarded")],
+    "src/analysis/engine.cpp": [("block-per-feed", "if (grid_done_ + filled_ == block_) guarded", "if (filled_ > 0) guarded")],
     "src/compat/robust_analyzer.cpp": [("lra-low-percentile", "std::floor(0.1 * static_cast", "std::ceil(0.1 * static_cast")],
     "src/compat/normalizer.cpp": [
         ("range-upper-edge", "if (current > hi) return hi - current;", "if (current > hi) return lo - current;"),
@@ -54,7 +54,7 @@ MUTANTS = {  # file: [(id, old text, new text)]
     "src/core/replace_file.cpp": [("mode-not-kept", "(void)::fchmod(fd, dest->existing->st_mode & 07777);", "")],
     "src/compat/normalize_file.cpp": [("write-message", '"Failed to write audio: "', '"Failed to write file: "')],
     "src/compat/output_formatter.cpp": [
-        ("xml-lt-unescaped", "case '<': out += \"&lt;\"; break;", ""),
+        ("xml-lt-unescaped", "      case '<':\n        out += \"&lt;\";\n        break;\n", ""),
         ("csv-quote-undoubled", "if (c == '\"') out += '\"';", ""),
         ("two-decimals", "std::chars_format::fixed, 3)", "std::chars_format::fixed, 2)"),
         ("header-truncates", "if (!check_path(path) || ::stat(path.c_str(), &st) == 0)", "if (!check_path(path))")],

@@ -103,8 +103,8 @@ def read_report(fmt, data):
 @pytest.mark.parametrize("fmt", ["csv", "tsv", "json", "xml"])
 def test_reports_hold_the_measurement_at_full_precision(tmp_path, files, fmt):
     out = tmp_path / "new" / f"report.{fmt}"
-    for _ in range(2):  # the second run appends, without a second header
-        assert sonorik_cmd("analyze", "--format", fmt, "-o", out, *SOME_OPTIONS,
+    for append in ([], ["--append"]):  # the second run appends, without a second header
+        assert sonorik_cmd("analyze", "--format", fmt, "-o", out, *append, *SOME_OPTIONS,
                            *files).returncode == 0
     records = read_report(fmt, out.read_text())
     assert len(records) == 2 * len(files)
@@ -168,6 +168,9 @@ def test_failures_are_one_line_each_and_the_rest_is_reported(tmp_path, album, jo
     (["analyze", "--format", "yaml", "x.wav"], 2),
     (["normalize", "--to", "loudest", "-1", "x.wav"], 2),
     (["normalize", "--to", "integrated", "loud", "x.wav"], 2),
+    (["normalize", "--to", "integrated", "-1", "x.wav", "-o", "y", "--audio-format", "../x"], 2),
+    (["analyze", "--append", "--format", "csv", "x.wav"], 2),  # nothing to append to
+    (["analyze", "--safe-csv", "--format", "json", "x.wav"], 2),
     ([], 2),
     (["analyze", "{empty}"], 1),
     (["analyze", "missing.wav", "{tone}"], 1),

@@ -37,13 +37,15 @@ def read_records(kind, path):
 @pytest.mark.parametrize("kind", EXPORTS)
 def test_records_read_back_with_standard_parsers_and_append(tmp_path, tone, kind):
     names = ["plain.wav", "comma, in name.wav", 'quote "x".wav', "tab\there.wav", "line\nbreak.wav",
-             "amp & <lt>.wav", "ünïcødé.wav"]
+             "amp & <lt>.wav", "ünïcødé.wav", "cr\rname.wav", "bell\x07.wav", "=1+2.wav"]
     paths = [tone(n) for n in names]
     out = tmp_path / "new" / f"report.{kind}"
     EXPORTS[kind](paths[:1], str(out), *ALL)
     EXPORTS[kind](paths[1:], str(out), *ALL)  # appended, without a second header
     records = read_records(kind, out)
-    assert [r["file_name_ext"] for r in records] == names
+    # XML 1.0 cannot hold a control character other than tab, CR and LF: \xNN stands in.
+    assert [r["file_name_ext"] for r in records] == [
+        n.replace("\x07", "\\x07") if kind == "xml" else n for n in names]
     for r in records:  # JSON keys sorted, the other formats in measure order
         assert list(r) == (sorted if kind == "json" else list)(["file_name_ext", *MEASURES])
         assert all(isinstance(r[m], float) if kind == "json" else re.fullmatch(r"-?\d+\.\d{3}", r[m])

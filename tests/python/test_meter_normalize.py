@@ -204,7 +204,7 @@ def test_cli_prints_a_line_or_json_and_runs_a_directory(tmp_path):
                               capture_output=True, text=True)
 
     one = cli("--to", "integrated", "-9", "--ceiling", "-1", album / "a.wav", "-o", tmp_path / "a.wav")
-    assert one.returncode == 0 and one.stderr == ""
+    assert one.returncode == 4 and one.stderr == ""  # written, but capped by the ceiling
     assert one.stdout.startswith(f"{album / 'a.wav'} -> {tmp_path / 'a.wav'}: integrated ")
     assert "capped by the -1 dBTP ceiling" in one.stdout and one.stdout.count("\n") == 1
     batch = cli("--to", "integrated", "-20", "--format", "json", "-j", "2", album, "-o", tmp_path / "out")

@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import sys
-from collections.abc import Iterator, Sequence
-from typing import IO, Any
+from collections.abc import Sequence
+from typing import Any
 
 import sonorik_meter
 
 from sonorik_cli import album, reports, terminal
+from sonorik_cli.files import Found, expand, report_failure
 from sonorik_cli.jobs import add_jobs_option, run_all
 
 # (Measurement attribute, option, column heading, unit, per-channel attribute)
@@ -25,6 +25,8 @@ MEASURES = (
     ("rms_average_dbfs", "--rms-average", "RMS avg", "dBFS", "channel_rms_average_dbfs"),
 )
 Measure = tuple[str, str, str, str, str | None]
+# The fields of every record, before the chosen measures.
+BASE_COLUMNS = ("file", "channel", "channel_name", "format", "rate_hz", "channels", "duration_s")
 
 EPILOG = """\
 measures and units (sonorik_meter, by ITU-R BS.1770-4 and EBU R 128 as written):
@@ -47,10 +49,22 @@ Ogg Vorbis and Opus, MP3, ...); directories are searched recursively for
 every extension of those formats, each directory's files sorted by path.
 The table and the reports show the same measurement: reports carry every
 number at full precision (-inf as the text "-inf", undefined values empty in
-CSV/TSV, null in JSON, left out in XML). A report file that exists is appended
-to: a CSV/TSV header goes only into a new file. Without --output the report
-goes to standard output. Results are in the order of the PATHs, whatever
---jobs is.
+CSV/TSV, null in JSON, left out in XML). Without --output the report goes to
+standard output. Results are in the order of the PATHs, whatever --jobs is.
+
+--output FILE writes a new file, or replaces (atomically, through a
+temporary file) one that holds a report of the same format and columns, or
+nothing; --append adds the new records to it instead. Any other existing
+file (audio, another report) is refused and left as it is. File names are
+written exactly; what a format cannot hold is escaped (a byte that is not
+UTF-8 as \\xNN in CSV, TSV, XML and the table, \\udcNN in JSON; a control
+character as \\xNN in XML). --safe-csv puts a ' before a CSV/TSV cell that
+begins with = + - @ tab, carriage return or ', so spreadsheets do not run it.
+
+A file of a searched directory that cannot be opened, or with a media
+extension sonorik does not read (.mp4, .m4a, .aac, .mkv, .webm, .wma, ...),
+is reported as skipped. Ctrl-C (SIGINT) or SIGTERM stops the run: no report
+is written.
 
 --album treats each directory PATH as one album: after its files comes a row
 of format "album" with the integrated loudness and loudness range of the
@@ -67,8 +81,7 @@ examples:
   sonorik analyze --format csv --output loudness.csv archive/
   sonorik analyze --jobs 4 --format json archive/ > loudness.jsonl
 
-exit status: 0 all files analysed, 1 some failed, 2 usage error
-"""
+""" + terminal.status_epilog()
 
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
@@ -88,7 +101,12 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     a.add_argument("--format", choices=("table", *reports.FORMATS), default="table",
                    help="aligned table (default) or a csv, tsv, json or xml report")
     a.add_argument("-o", "--output", metavar="FILE",
-                   help="write to FILE instead of standard output (reports are appended)")
+                   help="write to FILE instead of standard output (a new file, or a report of "
+                        "the same format and columns, replaced)")
+    a.add_argument("--append", action="store_true",
+                   help="add the records to the report FILE holds (same format and columns)")
+    a.add_argument("--safe-csv", action="store_true",
+                   help="defuse CSV/TSV text cells a spreadsheet would run as a formula")
     album.add_album_option(a)
     add_jobs_option(a, "measure")
     a.set_defaults(run=run)
@@ -97,40 +115,65 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     chosen = [m for m in MEASURES if getattr(args, m[0])] or list(MEASURES)
+    columns = [*BASE_COLUMNS, *(m[0] for m in chosen)]
+    if (problem := output_problem(args, columns, table_headings(chosen)[0])) is not None:
+        return problem
     rows: list[reports.Record] = []
-    failed = 0
-    for directory, files, not_found in album.groups(args.paths, args.album):
-        failed += not_found
+    found = Found()
+    for directory, paths in album.groups(args.paths, args.album):
+        part = expand(paths)
         measured = []
-        for path, outcome in zip(files, run_all(files, args.jobs, _measure)):
-            if isinstance(outcome, str):
-                terminal.fail(path, outcome)
-                failed += 1
+        for path, outcome in zip(part.files, run_all(part.files, args.jobs, _measure)):
+            if isinstance(outcome, BaseException):
+                report_failure(path, outcome, part)
             else:
                 rows.extend(records(path, outcome, chosen, args.per_channel))
                 measured.append(outcome)
-        if directory is not None and files:
-            row = album.album_record(directory, measured, len(files), chosen)
-            failed += row is None
+        if directory is not None and part.files:
+            row = album.album_record(directory, measured, len(part.files), chosen)
+            part.failed += row is None
             rows.extend([row] if row else [])
-    try:
+        found.failed, found.skipped = found.failed + part.failed, found.skipped + part.skipped
+
+    def write() -> None:
         if args.format == "table":
-            with _open_output(args.output) as out:
-                out.write(table(rows, chosen))
+            write_table(table(rows, chosen), args.output, table_headings(chosen)[0])
         else:
-            reports.write_report(args.format, rows, args.output)
-    except OSError as e:
-        terminal.fail(args.output or "-", e.strerror or str(e))
-        return 1
-    return 1 if failed else 0
+            reports.write_report(args.format, rows, args.output, columns=columns,
+                                 append=args.append, safe_csv=args.safe_csv)
+
+    if not reports.attempt(write, args.output):
+        return terminal.FAILED
+    if args.output not in (None, "-"):
+        args.finished.append(args.output)
+    return terminal.status(found.failed, found.skipped)
 
 
-def _measure(path: str) -> sonorik_meter.Measurement | str:
-    """The measurement of the file at `path`, or the reason it failed."""
+def output_problem(args: argparse.Namespace, columns: list[str], headings: list[str]) -> int | None:
+    """The exit status when the options or the --output file forbid the run
+    (said on standard error), None when it may go on: checked before any
+    file is measured, and again when the report is written."""
+    if args.append and (args.format == "table" or args.output in (None, "-")):
+        return terminal.usage_error("analyze", "--append needs --output FILE and a report "
+                                               "--format (csv, tsv, json or xml)")
+    if args.safe_csv and args.format not in ("csv", "tsv"):
+        return terminal.usage_error("analyze", "--safe-csv applies to --format csv and tsv")
+
+    def check() -> None:
+        if args.format != "table":
+            reports.check_output(args.format, columns, args.output)
+        elif args.output not in (None, "-"):
+            _check_table(reports.existing_text(args.output), args.output, headings)
+
+    return None if reports.attempt(check, args.output) else terminal.FAILED
+
+
+def _measure(path: str) -> sonorik_meter.Measurement | Exception:
+    """The measurement of the file at `path`, or why it failed."""
     try:
         return sonorik_meter.measure(path)
     except Exception as e:  # noqa: BLE001 - every failure is reported per file
-        return terminal.reason(e, path)
+        return e
 
 
 def records(path: str, m: sonorik_meter.Measurement, chosen: Sequence[Measure],
@@ -148,10 +191,14 @@ def records(path: str, m: sonorik_meter.Measurement, chosen: Sequence[Measure],
     return out
 
 
+def table_headings(chosen: Sequence[Measure]) -> list[list[str]]:
+    """The table's two heading rows."""
+    return [["File", "Duration", "Rate", "Ch", "Format", *(m[2] for m in chosen)],
+            ["", "", "Hz", "", "", *(m[3] for m in chosen)]]
+
+
 def table(rows: list[reports.Record], chosen: Sequence[Measure]) -> str:
     """The records as an aligned table: a row per file (and per channel)."""
-    headers = [["File", "Duration", "Rate", "Ch", "Format", *(m[2] for m in chosen)],
-               ["", "", "Hz", "", "", *(m[3] for m in chosen)]]
     body = []
     for r in rows:
         if r["channel"] is None:
@@ -160,14 +207,28 @@ def table(rows: list[reports.Record], chosen: Sequence[Measure]) -> str:
         else:
             first = [f"  {r['channel']}:{r['channel_name']}", "", "", "", ""]
         body.append(first + [terminal.level(r[name]) for name, *_ in chosen])
-    return terminal.table(headers, body, [False, True, True, True, False] + [True] * len(chosen))
+    return terminal.table(table_headings(chosen), body,
+                          [False, True, True, True, False] + [True] * len(chosen))
 
 
-@contextlib.contextmanager
-def _open_output(path: str | None) -> Iterator[IO[str]]:
-    """Standard output (None or "-"), or the file `path`, replaced."""
-    if path is None or path == "-":
-        yield sys.stdout
-    else:
-        with open(path, "w", encoding="utf-8") as f:
-            yield f
+def _check_table(text: str, output: str, headings: list[str]) -> None:
+    """Raises Refused unless `text` (the file `output`) is empty or starts
+    with the table's first heading row."""
+    if text and text.split("\n", 1)[0].split() != " ".join(headings).split():
+        raise reports.Refused(output, "exists and is not a table of these columns: left as it "
+                                      "is (choose another --output)")
+
+
+def write_table(text: str, output: str | None, headings: list[str]) -> None:
+    """The table to standard output (None or "-"), or to the file `output`:
+    a new one, or one that held a table of the same columns, replaced."""
+    if output is None or output == "-":
+        sys.stdout.write(text)
+        sys.stdout.flush()
+        return
+
+    def new_text(old: str) -> str:
+        _check_table(old, output, headings)
+        return text
+
+    reports.commit(output, new_text)

@@ -20,8 +20,7 @@ loudness weighting.
 examples:
   sonorik info take1.wav take2.flac
 
-exit status: 0 all files read, 1 some failed, 2 usage error
-"""
+""" + terminal.status_epilog()
 
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:

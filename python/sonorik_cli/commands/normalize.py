@@ -5,13 +5,12 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 from typing import Any
 
 import sonorik_meter
 
 from sonorik_cli import reports, terminal
-from sonorik_cli.files import audio_files
+from sonorik_cli.files import Found, report_failure, scan
 from sonorik_cli.jobs import add_jobs_option, run_all
 
 # normalize --to NAME -> sonorik_meter.normalize measure
@@ -40,7 +39,18 @@ when integer samples are requantised. Without -o the input is replaced; either
 way the destination is replaced only once the new file is complete, so a
 failed write leaves it as it was. A directory INPUT normalises every audio
 file in it (onto itself, or to the same relative paths under the directory
--o names), --jobs at a time, with a progress bar on a terminal.
+-o names), --jobs at a time, with a progress bar on a terminal. Before
+anything is written the command refuses (nothing written) when two inputs
+would be written to one output (in/song.wav and in/song.flac with
+--audio-format flac) or an output would replace another input (the same
+file under two names included). A file of the directory that cannot be
+opened, or with a media extension sonorik does not read (.mp4, .m4a, .aac,
+.mkv, .webm, .wma, ...), is reported as skipped.
+
+Ctrl-C (SIGINT) or SIGTERM stops the files being normalised at once (on
+every thread): they and their destinations are left as they were, no
+temporary file stays, and files not yet started are not touched. Standard
+error lists the files finished before the stop.
 
 Each file prints one line: the measure before and after, the gain, whether it
 was capped, and the true peak before and after (JSON lines with --format
@@ -54,8 +64,7 @@ examples:
   sonorik normalize --to integrated -16 --range -18 -14 podcast.wav
   sonorik normalize --to integrated -14 --jobs 2 --format json album/ -o loud/
 
-exit status: 0 all written, 1 some failed, 2 usage error
-"""
+""" + terminal.status_epilog(capped=True)
 
 
 def _level(text: str) -> float:
@@ -63,6 +72,14 @@ def _level(text: str) -> float:
         return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a level: {text!r}") from None
+
+
+def _audio_format(text: str) -> str:
+    """A format name, which also becomes the outputs' extension: letters and
+    digits only, so that it cannot lead a path elsewhere."""
+    if not text.isascii() or not text.isalnum():
+        raise argparse.ArgumentTypeError(f"not a format name: {text!r}")
+    return text.lower()
 
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
@@ -80,7 +97,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                    help="leave files whose level is already between LOW and HIGH as they are")
     n.add_argument("-o", "--output", metavar="OUTPUT",
                    help="file (or, for a directory INPUT, directory) to write; default: replace INPUT")
-    n.add_argument("--audio-format", metavar="FMT",
+    n.add_argument("--audio-format", type=_audio_format, metavar="FMT",
                    help="output format (wav, flac, aiff, caf, w64, rf64, ogg, opus, mp3, ...)")
     n.add_argument("--format", choices=("text", "json"), default="text",
                    help="one line of text (default) or one JSON object per file")
@@ -92,61 +109,101 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> int:
     if args.audio_format and args.output is None:
         # The input's own name would no longer match what it holds.
-        print(f"{terminal.PROG} normalize: --audio-format needs -o", file=sys.stderr)
-        return 2
+        return terminal.usage_error("normalize", "--audio-format needs -o")
+    found = Found()
     try:
-        pairs = jobs(args)
-    except OSError as e:
-        terminal.fail(args.input, terminal.reason(e, args.input))
-        return 1
-    if not pairs:
-        terminal.fail(args.input, "no audio files found")
-        return 1
+        pairs = jobs(args, found)
+    except (OSError, ValueError) as e:
+        terminal.failure(e, args.input)
+        return terminal.FAILED
+    if (clash := collision(pairs)) is not None:
+        terminal.fail(args.input, clash + "; nothing written")
+        return terminal.FAILED
     destinations = dict(pairs)
     low_high = tuple(sorted(args.range)) if args.range else None
     into_directory = os.path.isdir(args.input) and args.output is not None
 
-    def one(path: str) -> sonorik_meter.NormalizeReport | str:
+    def one(path: str) -> sonorik_meter.NormalizeReport | Exception:
         try:
             dest = destinations[path]
             parent = os.path.dirname(dest)
             if parent and into_directory:
                 os.makedirs(parent, exist_ok=True)
-            return sonorik_meter.normalize(path, dest, target=args.target,
-                                           measure=NORMALIZERS[args.to], ceiling=args.ceiling,
-                                           range=low_high, format=args.audio_format)
-        except (OSError, ValueError) as e:
-            return terminal.reason(e, path)
+            r = sonorik_meter.normalize(path, dest, target=args.target,
+                                        measure=NORMALIZERS[args.to], ceiling=args.ceiling,
+                                        range=low_high, format=args.audio_format)
+        except Exception as e:  # noqa: BLE001 - every failure is reported per file
+            return e
+        if r.written:
+            args.finished.append(dest)
+        return r
 
-    failed = 0
+    capped = 0
     paths = [p for p, _ in pairs]
     for path, outcome in zip(paths, run_all(paths, args.jobs, one)):
-        if isinstance(outcome, str):
-            terminal.fail(path, outcome)
-            failed += 1
-        elif args.format == "json":
+        if isinstance(outcome, Exception):
+            report_failure(path, outcome, found)
+            continue
+        capped += outcome.capped_by == "ceiling"
+        if args.format == "json":
             reports.write_report("json", [record(outcome)], None)
         else:
             print(line(outcome), flush=True)
-    return 1 if failed else 0
+    return terminal.status(found.failed, found.skipped, capped)
 
 
-def jobs(args: argparse.Namespace) -> list[tuple[str, str]]:
+def jobs(args: argparse.Namespace, found: Found) -> list[tuple[str, str]]:
     """(source, destination) pairs: a file to -o or onto itself; every audio
-    file of a directory onto itself, or to the same relative path under -o.
+    file of a directory onto itself, or to the same relative path under -o
+    (media files it cannot read reported as skipped in `found`).
     --audio-format changes the destinations' extension. Raises OSError when
     the directory cannot be searched."""
     if not os.path.isdir(args.input):
         return [(args.input, args.output if args.output is not None else args.input)]
+    scan(args.input, found)
     pairs = []
-    for path in audio_files(args.input):
+    for path in found.files:
         dest = path
         if args.output is not None:
             dest = os.path.join(args.output, os.path.relpath(path, args.input))
         if args.audio_format:
-            dest = os.path.splitext(dest)[0] + "." + args.audio_format.lower()
+            dest = os.path.splitext(dest)[0] + "." + args.audio_format
         pairs.append((path, dest))
     return pairs
+
+
+def _identity(path: str) -> tuple[Any, ...]:
+    """What tells files apart: device and inode of a file that exists (one
+    file under two names is one file), else its resolved path."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return ("path", os.path.realpath(path))
+    return ("file", st.st_dev, st.st_ino)
+
+
+def collision(pairs: list[tuple[str, str]]) -> str | None:
+    """Why the (source, destination) pairs cannot all be written, naming the
+    inputs: two inputs written to one output (one file linked under two
+    names, normalised in place, included), or an output that would replace
+    another input; None when they can."""
+    if len(pairs) < 2:
+        return None
+    sources: dict[tuple[Any, ...], str] = {}
+    for source, _ in pairs:
+        sources.setdefault(_identity(source), source)
+    written: dict[tuple[Any, ...], str] = {}
+    for source, dest in pairs:
+        key = _identity(dest)
+        other = written.setdefault(key, source)
+        if other != source:
+            return (f"{terminal.shown(other)} and {terminal.shown(source)} would both be written "
+                    f"to {terminal.shown(dest)}")
+        other = sources.get(key, source)
+        if other != source:
+            return (f"{terminal.shown(source)} would be written to {terminal.shown(dest)}, "
+                    f"replacing the input {terminal.shown(other)}")
+    return None
 
 
 def record(r: sonorik_meter.NormalizeReport) -> reports.Record:

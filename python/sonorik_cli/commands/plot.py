@@ -6,15 +6,18 @@ says how to install it and exits with status 2."""
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
 import math
 import os
+import tempfile
 import threading
 from typing import Any
 
 import sonorik_meter
 
 from sonorik_cli import terminal
-from sonorik_cli.files import expand
+from sonorik_cli.files import expand, report_failure
 
 INSTALL_HINT = ('plot needs matplotlib, which is not installed: pip install "sonorik[plot]" '
                 "(or pip install matplotlib)")
@@ -42,8 +45,9 @@ examples:
   sonorik plot --target -23 --ceiling -1 episode.wav -o episode.svg
   sonorik plot album/ -o graphs/
 
-exit status: 0 all pictures written, 1 some failed, 2 usage error or no matplotlib
-"""
+Without matplotlib the command exits with status 2.
+
+""" + terminal.status_epilog()
 
 
 def _number(text: str) -> float:
@@ -98,15 +102,16 @@ def run(args: argparse.Namespace) -> int:
     if not many and _extension(out) not in PICTURE_FORMATS:
         return terminal.usage_error(
             "plot", f"OUT must end in .png or .svg, or be a directory (got {out!r})")
-    files, failed = expand(args.paths)
+    found = expand(args.paths)
+    files = found.files
     if len(files) > 1:
         many = True
     if many:
         try:
             os.makedirs(out, exist_ok=True)
         except OSError as e:
-            terminal.fail(out, e.strerror or str(e))
-            return 1
+            terminal.failure(e, out)
+            return terminal.FAILED
     targets = _pictures(files, out, args.picture_format) if many else [out] * len(files)
     loader = threading.Thread(target=_load_drawing, daemon=True)
     loader.start()
@@ -114,15 +119,45 @@ def run(args: argparse.Namespace) -> int:
         try:
             m = sonorik_meter.measure(path, series=True)
             loader.join()
-            sonorik_meter.plot(m, target, name=os.path.basename(path), target_lufs=args.target,
-                               tolerance_lu=args.tolerance, ceiling_dbtp=args.ceiling,
-                               width_px=args.width, height_px=args.height)
+            _draw(m, target, name=_title(path), target_lufs=args.target,
+                  tolerance_lu=args.tolerance, ceiling_dbtp=args.ceiling,
+                  width_px=args.width, height_px=args.height)
         except Exception as e:  # noqa: BLE001 - every failure is reported per file
-            terminal.fail(path, terminal.reason(e, path))
-            failed += 1
+            report_failure(path, e, found)
             continue
+        args.finished.append(target)
         print(f"wrote {terminal.shown(target)}", flush=True)
-    return 1 if failed else 0
+    return terminal.status(found.failed, found.skipped)
+
+
+def _title(path: str) -> str:
+    """The file's name as the picture's title shows it (a byte that is not
+    UTF-8 as \\xNN)."""
+    return terminal.shown(os.path.basename(path))
+
+
+def _draw(m: sonorik_meter.Measurement, target: str, **options: Any) -> None:
+    """Draws `m` into a temporary file beside `target` that then replaces
+    it, so an interrupted drawing leaves no half picture. Raises OSError
+    naming `target` when its folder does not exist."""
+    folder = os.path.dirname(target) or "."
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), target)
+    fd, temporary = tempfile.mkstemp(prefix=".sonorik-", suffix=".tmp." + _extension(target),
+                                     dir=folder)
+    os.close(fd)
+    try:
+        sonorik_meter.plot(m, temporary, **options)
+        mask = os.umask(0o22)
+        os.umask(mask)
+        os.chmod(temporary, 0o666 & ~mask)
+        os.replace(temporary, target)
+    except BaseException as e:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        if isinstance(e, OSError) and e.filename == temporary:
+            e.filename = target  # the picture the user asked for is what failed
+        raise
 
 
 def _extension(path: str) -> str:

@@ -10,7 +10,7 @@ import math
 import sonorik_meter
 
 from sonorik_cli import reports, terminal
-from sonorik_cli.files import expand
+from sonorik_cli.files import expand, report_failure
 
 FORMATS = ("csv", "tsv", "json")
 
@@ -24,26 +24,36 @@ def add_options(analyze: argparse.ArgumentParser) -> None:
              "momentary_lufs, short_term_lufs, true_peak_dbtp) in a csv, tsv or json report")
 
 
+COLUMNS = ("file", "time_s", "momentary_lufs", "short_term_lufs", "true_peak_dbtp")
+
+
 def run(args: argparse.Namespace) -> int:
     if args.format not in FORMATS:
         return terminal.usage_error("analyze", "--series writes a csv, tsv or json report: add "
                                                "--format csv or --format json")
-    files, failed = expand(args.paths)
+    if args.append and args.output in (None, "-"):
+        return terminal.usage_error("analyze", "--append needs --output FILE")
+    if args.safe_csv and args.format not in ("csv", "tsv"):
+        return terminal.usage_error("analyze", "--safe-csv applies to --format csv and tsv")
+    if not reports.attempt(lambda: reports.check_output(args.format, COLUMNS, args.output),
+                           args.output):
+        return terminal.FAILED
+    found = expand(args.paths)
     rows: list[reports.Record] = []
-    for path in files:
+    for path in found.files:
         try:
             m = sonorik_meter.measure(path, series=True)
         except Exception as e:  # noqa: BLE001 - every failure is reported per file
-            terminal.fail(path, terminal.reason(e, path))
-            failed += 1
+            report_failure(path, e, found)
             continue
         rows.extend(records(path, m))
-    try:
-        reports.write_report(args.format, rows, args.output)
-    except OSError as e:
-        terminal.fail(args.output or "-", e.strerror or str(e))
-        return 1
-    return 1 if failed else 0
+    if not reports.attempt(lambda: reports.write_report(
+            args.format, rows, args.output, columns=COLUMNS, append=args.append,
+            safe_csv=args.safe_csv), args.output):
+        return terminal.FAILED
+    if args.output not in (None, "-"):
+        args.finished.append(args.output)
+    return terminal.status(found.failed, found.skipped)
 
 
 def _reading(value: float) -> float | None:

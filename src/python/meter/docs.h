@@ -76,16 +76,17 @@ inline constexpr const char* extensions =
 
 inline constexpr const char* find_audio_files =
     R"(Finds the audio files below `directory` (str, bytes or os.PathLike): every entry at any
-depth that is not a directory and whose extension, in any case, is one of extensions(),
-judged by its name alone (a dangling link named x.wav is listed). Returns str paths
+depth that is not a directory and whose extension, in any case, is one of extensions()
+(or of `extensions`, a list of names without the dot, when given), judged by its name
+alone (a dangling link named x.wav is listed). Returns str paths
 (os.fsdecode) that begin with `directory`, sorted component by component as bytes
 ('d/a/x.wav' before 'd/a.wav'). Hidden entries are searched; directory links are
 followed, except one that leads back into a directory on the current path.
 
 Raises OSError when `directory` or a directory below it cannot be read (errno set,
 `directory` as the filename: FileNotFoundError, NotADirectoryError, PermissionError,
-...), ValueError (NUL byte in the path) or TypeError. The interpreter lock is released
-while searching.)";
+...), ValueError (NUL byte in the path, an extension holding '.', '/' or NUL, or empty)
+or TypeError. The interpreter lock is released while searching.)";
 
 inline constexpr const char* plot =
     "plot(measurement, path_or_axes=None, **options): draws a measurement taken with "

@@ -1,7 +1,10 @@
 // extensions() and find_audio_files(): the formats the installed libsndfile
-// reads, and the files below a directory that have their names.
+// reads, and the files below a directory that have their names (or names the
+// caller gives).
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <optional>
 #include <string>
@@ -17,13 +20,30 @@ namespace sonorik::meter {
 
 namespace {
 
-nb::list find_audio_files(nb::object directory) {
+// The extensions asked for, lower-cased; the readable ones when none are given.
+std::vector<std::string> wanted(std::optional<std::vector<std::string>> asked) {
+  if (!asked) return audio_extensions();
+  for (std::string& ext : *asked) {
+    if (ext.empty() || ext.find_first_of("./") != std::string::npos || ext.find('\0') != std::string::npos) {
+      throw nb::value_error(
+          "extensions are names without a dot or slash, such as 'wav' (got an empty one or one "
+          "holding '.', '/' or NUL)");
+    }
+    for (char& c : ext) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return *std::move(asked);
+}
+
+nb::list find_audio_files(nb::object directory,
+                          std::optional<std::vector<std::string>> extensions) {
   const PathArg dir = path_arg(directory, "directory");
+  utils::NameTest is_wanted = utils::extension_test(wanted(std::move(extensions)));
   std::optional<Result<std::vector<std::string>>> found;
   {
     nb::gil_scoped_release unlocked;
-    found.emplace(
-        utils::scan_directory_recursively(dir.bytes, utils::extension_test(audio_extensions())));
+    found.emplace(utils::scan_directory_recursively(dir.bytes, is_wanted));
   }
   if (!*found) raise_os_error(found->error(), dir.shown);
   nb::list out;
@@ -41,7 +61,8 @@ nb::list find_audio_files(nb::object directory) {
 void bind_files(nb::module_& m) {
   m.def(
       "extensions", [] { return tuple_of(audio_extensions()); }, doc::extensions);
-  m.def("find_audio_files", &find_audio_files, nb::arg("directory"), doc::find_audio_files);
+  m.def("find_audio_files", &find_audio_files, nb::arg("directory"), nb::kw_only(),
+        nb::arg("extensions") = nb::none(), doc::find_audio_files);
 }
 
 }  // namespace sonorik::meter
