@@ -343,3 +343,14 @@ def test_the_live_meter_example_reads_ffmpeg_output(tmp_path):
     whole = meter.measure(np.frombuffer(raw, "<f4").reshape(-1, 2), 48000)
     assert [line.split()[0] for line in lines[1:-1]] == [f"{t / 10:.1f}" for t in range(1, 41)] + ["4.1"]
     assert lines[-1].startswith(f"integrated {whole.integrated_lufs:.1f} LUFS, range {whole.loudness_range_lu:.1f} LU")
+
+
+def test_an_album_with_a_file_that_fails_gets_no_album_row(albums, tmp_path):
+    damaged = tmp_path / "damaged"
+    shutil.copytree(albums / "one", damaged)
+    (damaged / "2.flac").write_bytes((damaged / "0.flac").read_bytes()[:2000])  # cut short
+    run = subprocess.run([sys.executable, "-m", "sonorik_cli", "analyze", "--album", str(damaged), "--format", "json"],
+                         capture_output=True, text=True)
+    assert run.returncode == 1
+    assert [r["format"] for r in report_rows("json", run.stdout)] == ["FLAC PCM_16", "FLAC PCM_16"]
+    assert f"sonorik: {damaged}: album not measured: 1 of its 3 files failed" in run.stderr.splitlines()
