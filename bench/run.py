@@ -48,6 +48,10 @@ HOUR_SECONDS = 3600
 SHORT_SECONDS = 2
 SHORT_COUNT = 200
 TREE_ENTRIES = 20_000
+ALBUM_TRACKS = 10
+ALBUM_TRACK_SECONDS = 240
+FEED_BLOCK_FRAMES = 4800
+ONE_FRAME_SECONDS = 10  # of audio fed one frame per call
 GENERATOR_VERSION = "1"  # bump when the generated audio changes
 
 # ---- generated input --------------------------------------------------------
@@ -245,10 +249,11 @@ def _child_main(task: str, args: list[str]) -> None:
     report: dict = {}
     if task.startswith("ours_"):
         import sonorik
-    if "meter" in task:
+    if "meter" in task or task.startswith("array_"):
         import sonorik_meter
-    if task.startswith("array_"):  # the 10-minute file as a float32 array, read before timing
+    if task == "array_pyln":
         import pyloudnorm
+    if task.startswith("array_"):  # the 10-minute file as a float32 array, read before timing
         import soundfile
         data = soundfile.read(args[0], dtype="float32")[0]
     report["rss_before_kib"] = _rss_anon_kib()
@@ -292,6 +297,24 @@ def _child_main(task: str, args: list[str]) -> None:
             list(pool.map(sonorik_meter.measure, args))
     elif task == "array_meter":
         report["I"] = sonorik_meter.measure(data, RATE).integrated_lufs
+    elif task == "array_feed":  # Meter fed blocks of args[1] frames, then read
+        m = sonorik_meter.Meter(RATE, CHANNELS)
+        step = int(args[1])
+        for start in range(0, len(data), step):
+            m.add(data[start:start + step])
+        report["I"] = m.measurement().integrated_lufs
+    elif task == "array_frames_feed":  # the first seconds one frame per add(), the views made before
+        m = sonorik_meter.Meter(RATE, CHANNELS)
+        frames = [data[i:i + 1] for i in range(ONE_FRAME_SECONDS * RATE)]
+        report["rss_before_kib"] = _rss_anon_kib()
+        t0 = time.perf_counter()
+        for frame in frames:
+            m.add(frame)
+        report["I"] = m.measurement().integrated_lufs
+    elif task == "array_frames_whole":  # the same seconds in one call
+        report["I"] = sonorik_meter.measure(data[:ONE_FRAME_SECONDS * RATE], RATE).integrated_lufs
+    elif task == "meter_album":
+        report["I"] = sonorik_meter.measure_album(args).integrated_lufs
     elif task == "array_pyln":
         report["I"] = pyloudnorm.Meter(RATE).integrated_loudness(data)
     elif task == "ours_normalize":
@@ -538,6 +561,53 @@ def bench_meter_normalize(inputs: dict, reps: int, poll: float) -> tuple[list[tu
     return rows, memory
 
 
+def album_tracks() -> list[str]:
+    """Ten 4-minute 24-bit FLACs of the generated signal (made once)."""
+    folder = OUT / "album"
+    folder.mkdir(parents=True, exist_ok=True)
+    paths = []
+    for i in range(ALBUM_TRACKS):
+        path = folder / f"track_{i:02d}.flac"
+        stamp = path.with_suffix(".stamp")
+        text = f"{GENERATOR_VERSION} {ALBUM_TRACK_SECONDS} {300 + i}"
+        if not (path.exists() and _stamp_ok(stamp, text)):
+            print(f"generating {path.name} ({ALBUM_TRACK_SECONDS} s)...", file=sys.stderr, flush=True)
+            _write_flac(path, ALBUM_TRACK_SECONDS, 300 + i)
+            stamp.write_text(text)
+        paths.append(str(path))
+    return paths
+
+
+def bench_feed(long_path: str, reps: int, poll: float) -> tuple[list[tuple], list[str]]:
+    """Meter fed 4,800-frame blocks against measure() of the whole array, the
+    cost of one add() of one frame, and measure_album against measuring the
+    tracks one by one."""
+    tracks = album_tracks()
+    g = {r.key: r for r in [
+        Runner("feed", f"Meter.add, {FEED_BLOCK_FRAMES}-frame blocks, then measurement()",
+               [child_argv("array_feed", long_path, str(FEED_BLOCK_FRAMES))]),
+        Runner("whole", "sonorik_meter.measure, the whole array", [child_argv("array_meter", long_path)]),
+        Runner("frames", f"Meter.add, one frame per call, {ONE_FRAME_SECONDS} s",
+               [child_argv("array_frames_feed", long_path)]),
+        Runner("frames_whole", f"sonorik_meter.measure, the same {ONE_FRAME_SECONDS} s",
+               [child_argv("array_frames_whole", long_path)]),
+        Runner("album", f"measure_album, {ALBUM_TRACKS} FLACs", [child_argv("meter_album", *tracks)]),
+        Runner("serial", "sonorik_meter.measure, the same FLACs one by one",
+               [child_argv("meter_serial", *tracks)]),
+    ]}
+    run_group("Meter and albums", list(g.values()), reps, poll)
+    rows = [("Meter fed 4,800-frame blocks, float32 array 10 min", g["feed"], g["whole"], "call", "<= 1.3", 1.3),
+            (f"measure_album, {ALBUM_TRACKS} x {ALBUM_TRACK_SECONDS // 60} min FLAC", g["album"], g["serial"],
+             "call", "<= 1.05", 1.05)]
+    calls = ONE_FRAME_SECONDS * RATE
+    per_call_us = (g["frames"].median("call") - g["frames_whole"].median("call")) / calls * 1e6
+    verdict = "met" if per_call_us <= 1.0 else "**missed**"
+    lines = [f"| Meter.add of one frame: time per call above measure()'s per frame ({calls:,} calls) | — | — | "
+             f"<= 1 us {verdict} | {per_call_us:.2f} us ({g['frames'].median('call'):.3f} s in call) | "
+             f"{g['frames_whole'].median('call'):.3f} s | — | — |"]
+    return rows, lines
+
+
 def tool_versions() -> str:
     parts = []
     try:
@@ -564,8 +634,9 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=5, help="timed rounds per case (default 5)")
     ap.add_argument("--quick", action="store_true", help="3 rounds")
-    ap.add_argument("--only", default="long,export,normalize,meter_normalize,find,memory,meter,plot",
-                    help="comma list of groups: long,export,normalize,meter_normalize,find,memory,meter,plot")
+    ap.add_argument("--only", default="long,export,normalize,meter_normalize,find,memory,meter,feed,plot",
+                    help="comma list of groups: long,export,normalize,meter_normalize,find,memory,meter,feed,"
+                         "plot")
     ap.add_argument("--poll-ms", type=float, default=20.0,
                     help="RssAnon polling interval during timed runs (default 20)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
@@ -716,6 +787,11 @@ def main() -> int:
             hour.samples.append(run_measured(hour.argvs, 0.005))
         meter_memory = hour
 
+    feed_lines: list[str] = []
+    if "feed" in groups:
+        rows_, feed_lines = bench_feed(long_path, reps, poll)
+        rows += rows_
+
     memory_row = None
     if "memory" in groups:
         hour = str(inputs["hour"])
@@ -790,6 +866,10 @@ def main() -> int:
             missed.append(f"{label}: {above:.1f} MiB above the pre-call level (target < 64 MiB)")
         print(f"| {label}: peak RssAnon above the pre-call level | — | — | < 64 MiB {verdict} | "
               f"{above:.1f} MiB ({before:.1f} MiB before, {peak:.1f} MiB peak) | — | — | — |")
+    for line in feed_lines:
+        print(line)
+        if "**missed**" in line:
+            missed.append(line.split(" | ")[0].lstrip("| "))
     print()
     for n in notes:
         print(n)

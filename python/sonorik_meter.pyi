@@ -9,8 +9,9 @@ What is measured:
   relative gate -10 LU (libebur128);
 - momentary / short-term maximum: 400 ms / 3 s windows read every 100 ms
   (the meter's block of (rate + 5) // 10 frames), once the window is full;
-- loudness range (EBU Tech 3342): 3 s short-term blocks every 1 s, absolute
-  gate -70 LUFS, relative gate -20 LU, 10th to 95th percentile;
+- loudness range (EBU Tech 3342): the short-term (3 s) loudness read every
+  100 ms, absolute gate -70 LUFS, relative gate -20 LU, 10th to 95th
+  percentile;
 - true peak: libebur128's interpolator, 4x oversampling below 96 kHz, 2x below
   192 kHz, none above;
 - RMS average over every sample of every channel; RMS maximum over
@@ -18,10 +19,14 @@ What is measured:
 - channel weights (BS.1770-4): L, R, C, Lb, Rb, Cb, M, X 1.0; Ls, Rs (60 to
   120 degrees azimuth) 1.41; LFE left out. 7.1's back pair (Lb Rb, +-135
   degrees) weighs 1.0, where ffmpeg weighs it 1.41.
+
+measure() takes a file or a whole array; Meter is fed blocks (live audio, a
+stream) and read at any moment, giving measure()'s numbers for the same audio;
+measure_album() measures several programmes as one album.
 """
 
 import os
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, SupportsIndex, Union
 
 import numpy
@@ -137,6 +142,133 @@ def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any]
     K-weighting's shelf lies above half the rate -- or a channel count outside 1 to 64) or
     TypeError (wrong argument types, unsupported sample type). The interpreter lock is
     released while reading and measuring."""
+
+# ---- fed block by block ------------------------------------------------------------
+
+class Readings:
+    """What Meter.readings() gives: the loudness at the last frame fed, every level in the unit its name ends with."""
+
+    @property
+    def frames(self) -> int:
+        """Frames fed, samples per channel."""
+    @property
+    def duration_s(self) -> float:
+        """Audio fed, seconds (frames / rate)."""
+    @property
+    def momentary_lufs(self) -> float | None:
+        """Momentary loudness of the last 400 ms, LUFS, as measure()'s series reads it at a 100 ms step's end; None before 400 ms of audio; -inf for digital silence."""
+    @property
+    def short_term_lufs(self) -> float | None:
+        """Short-term loudness of the last 3 s, LUFS; None before 3 s of audio; -inf for digital silence."""
+    @property
+    def momentary_max_lufs(self) -> float | None:
+        """Largest momentary loudness so far, LUFS (Measurement.momentary_max_lufs of the audio fed); None before 400 ms of audio."""
+    @property
+    def short_term_max_lufs(self) -> float | None:
+        """Largest short-term loudness so far, LUFS (Measurement.short_term_max_lufs of the audio fed); None before 3 s of audio."""
+
+class Meter:
+    """Meter(rate, channels, *, channel_map=None, series=False): a measurement fed block by
+    block and read at any moment.
+
+    rate: Hz (3,364 to 2,822,400); channels: 1 to 8; channel_map and series as for
+    measure(). add() feeds blocks of any length; readings() gives the momentary and
+    short-term loudness now and their maxima (cheap: read it 10 times a second);
+    measurement() gives every level of the audio fed so far, the Measurement that
+    measure() gives for the same audio concatenated, bit for bit, however it was cut
+    into blocks. Feeding goes on after either. reset() starts again; copy() (and
+    copy.copy, copy.deepcopy) gives an independent meter in the same state. The calls
+    of several threads on one meter are taken one at a time.
+
+    Raises ValueError (rate, a channel count outside 1 to 8, channel_map) or TypeError
+    (argument types)."""
+
+    def __init__(self, rate: SupportsIndex, channels: SupportsIndex, *,
+                 channel_map: Sequence[str] | None = None, series: bool = False) -> None: ...
+    def add(self, block: Any) -> None:
+        """Feeds `block`: an array (buffer protocol or DLPack) of float32, float64, int16 or
+        int32 samples shaped (frames, channels), or (frames,) for a mono meter; any number
+        of frames, 0 included. The samples are read in place (int16 and int32 scaled by
+        1/32768 and 1/2147483648); blocks of 4,096 samples or more are measured with the
+        interpreter lock released, stopping at Ctrl-C.
+
+        Raises ValueError for a sample that is not finite (its frame counted from the
+        start of the whole feed; nothing of the block is fed) or a block of the wrong
+        channel count, TypeError for what is not such an array, KeyboardInterrupt when
+        interrupted, and RuntimeError when an earlier add() was interrupted or failed
+        part way: the meter then holds part of a block, and refuses to be read or fed
+        until reset()."""
+    def readings(self) -> Readings:
+        """The readings at the last frame fed: momentary and short-term loudness now and their maxima (a Readings). Raises RuntimeError as add() does."""
+    def measurement(self) -> Measurement:
+        """The Measurement of every frame fed so far, equal to measure() of that audio (format 'array' and the sample types fed, e.g. 'array float32'). Feeding may go on. Raises RuntimeError as add() does."""
+    def reset(self) -> None:
+        """Forgets every frame fed: the meter is as new (and usable again after a failed add())."""
+    def copy(self) -> Meter:
+        """An independent meter in this one's state; this one goes on unchanged. Raises RuntimeError as add() does."""
+    def __copy__(self) -> Meter: ...
+    def __deepcopy__(self, memo: Any) -> Meter: ...
+    @property
+    def rate_hz(self) -> int:
+        """Sample rate, Hz."""
+    @property
+    def channels(self) -> int:
+        """Number of channels."""
+    @property
+    def channel_map(self) -> tuple[str, ...]:
+        """The channel layout used for weighting, one name per channel (see CHANNEL_NAMES)."""
+    @property
+    def series(self) -> bool:
+        """Whether measurement() gives the series every 100 ms (as measure(series=True))."""
+    @property
+    def frames(self) -> int:
+        """Frames fed so far (samples per channel)."""
+
+# ---- albums -------------------------------------------------------------------------
+
+class Album:
+    """The result of measure_album(): the album's levels, in the unit each name ends with, and each programme's Measurement."""
+
+    @property
+    def integrated_lufs(self) -> float:
+        """Integrated loudness of the programmes' 400 ms blocks pooled, LUFS; -inf when no block passes the gates."""
+    @property
+    def relative_gate_lufs(self) -> float:
+        """Relative gate of the album's integrated loudness, LUFS; -inf when no block passes the absolute gate."""
+    @property
+    def loudness_range_lu(self) -> float | None:
+        """Loudness range of the programmes' short-term readings pooled, LU; None when no programme lasts 3 s."""
+    @property
+    def loudness_range_low_lufs(self) -> float | None:
+        """10th percentile of the pooled gated short-term loudness, LUFS; None as for the range or when no reading passes the gates."""
+    @property
+    def loudness_range_high_lufs(self) -> float | None:
+        """95th percentile of the pooled gated short-term loudness, LUFS; None as for the low percentile."""
+    @property
+    def true_peak_dbtp(self) -> float:
+        """True peak, dBTP, the largest of the programmes'."""
+    @property
+    def sample_peak_dbfs(self) -> float:
+        """Sample peak, dBFS, the largest of the programmes'."""
+    @property
+    def duration_s(self) -> float:
+        """The programmes' durations added, seconds."""
+    @property
+    def tracks(self) -> tuple[Measurement, ...]:
+        """Each programme's own Measurement, in the order of the sources (a tuple)."""
+
+def measure_album(sources: Iterable[Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Measurement, Any]],
+                  rate: SupportsIndex | None = None, *, channel_map: Sequence[str] | None = None) -> Album:
+    """Measures `sources` as one album: a sequence of paths and arrays as measure() takes
+    them (rate applies to the arrays; channel_map, if given, to every source), or
+    Measurements already taken, which are used as they are. Returns an Album: its
+    integrated loudness gates the 400 ms blocks of every programme pooled (as if the
+    programmes were played one after the other, without a gap), its loudness range their
+    short-term readings pooled, and its peaks are the largest of the programmes'; each
+    programme's own Measurement is in Album.tracks.
+
+    Raises what measure() raises for a source (naming the file), ValueError for no source
+    or a programme of more than 8 channels, TypeError for one path or array given alone."""
 
 class FileInfo:
     """What info() reads from a file's header."""

@@ -11,23 +11,12 @@ import subprocess
 import numpy as np
 import pytest
 import soundfile
-from scipy.signal import lfilter
+
+from wavgen import material
 
 meter = pytest.importorskip("sonorik_meter")
 FFMPEG = shutil.which("ffmpeg")
 pytestmark = pytest.mark.skipif(FFMPEG is None, reason="ffmpeg is not installed (`make pydeps` installs it)")
-
-
-def material(seed: int, seconds: float, rate: int, channels: int, sections: int) -> np.ndarray:
-    """Sections at -40..-12 dB (50 ms changes) of noise and a tremolo chord of four random tones."""
-    rng = np.random.default_rng(seed)
-    t = np.arange(int(seconds * rate)) / rate
-    level = rng.uniform(-40, -12, sections)[np.searchsorted(np.sort(rng.uniform(0, seconds, sections - 1)), t)]
-    level = np.convolve(level, np.ones(rate // 20) / (rate // 20), mode="same")
-    noise = lfilter([0.3], [1.0, -0.7], rng.standard_normal((t.size, channels)), axis=0)
-    chord = sum(np.sin(2 * np.pi * f * t + rng.uniform(0, 6.3)) for f in rng.uniform(100, 2000, 4))
-    chord *= 1.0 + 0.5 * np.sin(2 * np.pi * rng.uniform(0.5, 3.0) * t)
-    return 10 ** (level / 20)[:, None] * (0.5 * noise / noise.std() + 0.3 * chord[:, None])
 
 
 def ffmpeg_range(path: str) -> tuple[float, float, float]:

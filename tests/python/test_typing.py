@@ -11,6 +11,7 @@ import pytest
 pytest.importorskip("mypy")
 
 SAMPLE = Path(__file__).parent / "typecheck" / "uses_every_function.py"
+LIVE_METER = Path(__file__).parents[2] / "examples" / "live_meter.py"
 
 
 def mypy(tmp_path, *args):
@@ -27,8 +28,8 @@ def test_stubs_match_the_compiled_module(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("what", [[str(SAMPLE)], ["-p", "sonorik_cli"]],
-                         ids=["program using everything", "command-line package"])
+@pytest.mark.parametrize("what", [[str(SAMPLE)], ["-p", "sonorik_cli"], [str(LIVE_METER)]],
+                         ids=["program using everything", "command-line package", "live meter example"])
 def test_strict_check(tmp_path, what):
     result = mypy(tmp_path, "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *what)
     assert result.returncode == 0, result.stdout + result.stderr

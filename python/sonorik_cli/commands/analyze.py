@@ -9,8 +9,8 @@ from typing import Any
 
 import sonorik_meter
 
-from sonorik_cli import reports, terminal
-from sonorik_cli.files import expand, report_failure
+from sonorik_cli import album, reports, terminal
+from sonorik_cli.files import Found, expand, report_failure
 from sonorik_cli.jobs import add_jobs_option, run_all
 
 # (Measurement attribute, option, column heading, unit, per-channel attribute)
@@ -66,10 +66,18 @@ extension sonorik does not read (.mp4, .m4a, .aac, .mkv, .webm, .wma, ...),
 is reported as skipped. Ctrl-C (SIGINT) or SIGTERM stops the run: no report
 is written.
 
+--album treats each directory PATH as one album: after its files comes a row
+of format "album" with the integrated loudness and loudness range of the
+files' gating blocks and short-term readings pooled (as if played one after
+the other, in path order) and their largest true peak and sample peak; the
+other measures, and rate and channels that differ between files, are left
+undefined. A directory with a file that fails gets no album row.
+
 examples:
   sonorik analyze song.flac
   sonorik analyze --integrated --true-peak album/ single.wav
   sonorik analyze --per-channel surround.wav
+  sonorik analyze --album --format csv records/first records/second
   sonorik analyze --format csv --output loudness.csv archive/
   sonorik analyze --jobs 4 --format json archive/ > loudness.jsonl
 
@@ -99,6 +107,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                    help="add the records to the report FILE holds (same format and columns)")
     a.add_argument("--safe-csv", action="store_true",
                    help="defuse CSV/TSV text cells a spreadsheet would run as a formula")
+    album.add_album_option(a)
     add_jobs_option(a, "measure")
     a.set_defaults(run=run)
     return a
@@ -109,13 +118,22 @@ def run(args: argparse.Namespace) -> int:
     columns = [*BASE_COLUMNS, *(m[0] for m in chosen)]
     if (problem := output_problem(args, columns, table_headings(chosen)[0])) is not None:
         return problem
-    found = expand(args.paths)
     rows: list[reports.Record] = []
-    for path, outcome in zip(found.files, run_all(found.files, args.jobs, _measure)):
-        if isinstance(outcome, BaseException):
-            report_failure(path, outcome, found)
-        else:
-            rows.extend(records(path, outcome, chosen, args.per_channel))
+    found = Found()
+    for directory, paths in album.groups(args.paths, args.album):
+        part = expand(paths)
+        measured = []
+        for path, outcome in zip(part.files, run_all(part.files, args.jobs, _measure)):
+            if isinstance(outcome, BaseException):
+                report_failure(path, outcome, part)
+            else:
+                rows.extend(records(path, outcome, chosen, args.per_channel))
+                measured.append(outcome)
+        if directory is not None and part.files:
+            row = album.album_record(directory, measured, len(part.files), chosen)
+            part.failed += row is None
+            rows.extend([row] if row else [])
+        found.failed, found.skipped = found.failed + part.failed, found.skipped + part.skipped
 
     def write() -> None:
         if args.format == "table":
@@ -185,7 +203,7 @@ def table(rows: list[reports.Record], chosen: Sequence[Measure]) -> str:
     for r in rows:
         if r["channel"] is None:
             first = [terminal.shown(r["file"]), terminal.duration(r["duration_s"]),
-                     str(r["rate_hz"]), str(r["channels"]), r["format"]]
+                     str(r["rate_hz"] or ""), str(r["channels"] or ""), r["format"]]
         else:
             first = [f"  {r['channel']}:{r['channel_name']}", "", "", "", ""]
         body.append(first + [terminal.level(r[name]) for name, *_ in chosen])

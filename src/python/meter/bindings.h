@@ -12,5 +12,9 @@ void bind_measure(nanobind::module_& m);
 void bind_files(nanobind::module_& m);
 // normalize(), NormalizeReport and MEASURES (normalize.cpp).
 void bind_normalize(nanobind::module_& m);
+// Meter and Readings (feed.cpp).
+void bind_feed(nanobind::module_& m);
+// measure_album() and Album (album.cpp).
+void bind_album(nanobind::module_& m);
 
 }  // namespace sonorik::meter

@@ -23,9 +23,9 @@ integrated loudness   BS.1770-4 gating: 400 ms blocks every 100 ms, absolute
                       gate -70 LUFS, relative gate -10 LU (libebur128)
 momentary / short-    400 ms / 3 s windows read every 100 ms (the meter's block
 term maximum          of (rate + 5) // 10 frames), once the window is full
-loudness range        EBU Tech 3342: 3 s short-term blocks every 1 s, absolute
-                      gate -70 LUFS, relative gate -20 LU, 10th to 95th
-                      percentile (libebur128's; the percentiles are reported)
+loudness range        EBU Tech 3342: the short-term (3 s) loudness read every
+                      100 ms, absolute gate -70 LUFS, relative gate -20 LU,
+                      10th to 95th percentile (the percentiles are reported)
 true peak             libebur128's interpolator: 4x oversampling below 96 kHz,
                       2x below 192 kHz, none above; per channel, max over them
 sample peak           largest absolute sample value
@@ -37,6 +37,10 @@ channel weights       BS.1770-4: L, R, C 1.0; channels at 60-120 degrees
                       degrees (Lb Rb) 1.0 (ffmpeg weights it 1.41); LFE left out
 per-channel loudness  each channel measured alone with weight 1.0
 ====================  ==========================================================
+
+measure() takes a file or a whole array; Meter is fed blocks (live audio, a
+stream) and read at any moment, giving measure()'s numbers for the same
+audio; measure_album() measures several programmes as one album.
 )";
 
 // ---- measure() and info() ------------------------------------------------------------
@@ -169,6 +173,129 @@ inline constexpr const char* channel_map =
     "The channel layout measure() would use (see CHANNEL_NAMES).";
 
 }  // namespace file_info
+
+// ---- Meter ------------------------------------------------------------------
+
+inline constexpr const char* meter_class =
+    R"(Meter(rate, channels, *, channel_map=None, series=False): a measurement fed block
+by block and read at any moment.
+
+rate: Hz (3,364 to 2,822,400); channels: 1 to 8; channel_map and series as for
+measure(). add() feeds blocks of any length; readings() gives the momentary and
+short-term loudness now and their maxima (cheap: read it 10 times a second);
+measurement() gives every level of the audio fed so far, the Measurement that
+measure() gives for the same audio concatenated, bit for bit, however it was cut
+into blocks. Feeding goes on after either. reset() starts again; copy() (and
+copy.copy, copy.deepcopy) gives an independent meter in the same state. The calls
+of several threads on one meter are taken one at a time.
+
+Raises ValueError (rate, a channel count outside 1 to 8, channel_map) or
+TypeError (argument types).)";
+
+namespace meter {
+
+inline constexpr const char* add =
+    R"(Feeds `block`: an array (buffer protocol or DLPack) of float32, float64, int16 or
+int32 samples shaped (frames, channels), or (frames,) for a mono meter; any number
+of frames, 0 included. The samples are read in place (int16 and int32 scaled by
+1/32768 and 1/2147483648); blocks of 4,096 samples or more are measured with the
+interpreter lock released, stopping at Ctrl-C.
+
+Raises ValueError for a sample that is not finite (its frame counted from the
+start of the whole feed; nothing of the block is fed) or a block of the wrong
+channel count, TypeError for what is not such an array, KeyboardInterrupt when
+interrupted, and RuntimeError when an earlier add() was interrupted or failed
+part way: the meter then holds part of a block, and refuses to be read or fed
+until reset().)";
+inline constexpr const char* readings =
+    "The readings at the last frame fed: momentary and short-term loudness now and their "
+    "maxima (a Readings). Raises RuntimeError as add() does.";
+inline constexpr const char* measurement =
+    "The Measurement of every frame fed so far, equal to measure() of that audio (format "
+    "'array' and the sample types fed, e.g. 'array float32'). Feeding may go on. Raises "
+    "RuntimeError as add() does.";
+inline constexpr const char* reset =
+    "Forgets every frame fed: the meter is as new (and usable again after a failed add()).";
+inline constexpr const char* copy =
+    "An independent meter in this one's state; this one goes on unchanged. Raises "
+    "RuntimeError as add() does.";
+inline constexpr const char* rate_hz = "Sample rate, Hz.";
+inline constexpr const char* channels = "Number of channels.";
+inline constexpr const char* channel_map =
+    "The channel layout used for weighting, one name per channel (see CHANNEL_NAMES).";
+inline constexpr const char* series =
+    "Whether measurement() gives the series every 100 ms (as measure(series=True)).";
+inline constexpr const char* frames = "Frames fed so far (samples per channel).";
+
+}  // namespace meter
+
+inline constexpr const char* readings_class =
+    "What Meter.readings() gives: the loudness at the last frame fed, every level in the "
+    "unit its name ends with.";
+
+namespace readings {
+
+inline constexpr const char* frames = "Frames fed, samples per channel.";
+inline constexpr const char* duration_s = "Audio fed, seconds (frames / rate).";
+inline constexpr const char* momentary_lufs =
+    "Momentary loudness of the last 400 ms, LUFS, as measure()'s series reads it at a 100 ms "
+    "step's end; None before 400 ms of audio; -inf for digital silence.";
+inline constexpr const char* short_term_lufs =
+    "Short-term loudness of the last 3 s, LUFS; None before 3 s of audio; -inf for digital "
+    "silence.";
+inline constexpr const char* momentary_max_lufs =
+    "Largest momentary loudness so far, LUFS (Measurement.momentary_max_lufs of the audio "
+    "fed); None before 400 ms of audio.";
+inline constexpr const char* short_term_max_lufs =
+    "Largest short-term loudness so far, LUFS (Measurement.short_term_max_lufs of the audio "
+    "fed); None before 3 s of audio.";
+
+}  // namespace readings
+
+// ---- measure_album() ----------------------------------------------------------
+
+inline constexpr const char* measure_album =
+    R"(Measures `sources` as one album: a sequence of paths and arrays as measure() takes
+them (rate applies to the arrays; channel_map, if given, to every source), or
+Measurements already taken, which are used as they are. Returns an Album: its
+integrated loudness gates the 400 ms blocks of every programme pooled (as if the
+programmes were played one after the other, without a gap), its loudness range
+their short-term readings pooled, and its peaks are the largest of the
+programmes'; each programme's own Measurement is in Album.tracks.
+
+Raises what measure() raises for a source (naming the file), ValueError for no
+source or a programme of more than 8 channels, TypeError for one path or array
+given alone.)";
+
+inline constexpr const char* album_class =
+    "The result of measure_album(): the album's levels, in the unit each name ends with, and "
+    "each programme's Measurement.";
+
+namespace album {
+
+inline constexpr const char* integrated_lufs =
+    "Integrated loudness of the programmes' 400 ms blocks pooled, LUFS; -inf when no block "
+    "passes the gates.";
+inline constexpr const char* relative_gate_lufs =
+    "Relative gate of the album's integrated loudness, LUFS; -inf when no block passes the "
+    "absolute gate.";
+inline constexpr const char* loudness_range_lu =
+    "Loudness range of the programmes' short-term readings pooled, LU; None when no programme "
+    "lasts 3 s.";
+inline constexpr const char* loudness_range_low_lufs =
+    "10th percentile of the pooled gated short-term loudness, LUFS; None as for the range or "
+    "when no reading passes the gates.";
+inline constexpr const char* loudness_range_high_lufs =
+    "95th percentile of the pooled gated short-term loudness, LUFS; None as for the low "
+    "percentile.";
+inline constexpr const char* true_peak_dbtp = "True peak, dBTP, the largest of the programmes'.";
+inline constexpr const char* sample_peak_dbfs =
+    "Sample peak, dBFS, the largest of the programmes'.";
+inline constexpr const char* duration_s = "The programmes' durations added, seconds.";
+inline constexpr const char* tracks =
+    "Each programme's own Measurement, in the order of the sources (a tuple).";
+
+}  // namespace album
 
 // ---- normalize() ------------------------------------------------------------
 

@@ -23,23 +23,16 @@
 #include "audio/finite_check.h"
 #include "audio/source.h"
 #include "python/meter/arguments.h"
+#include "python/meter/arrays.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
+#include "python/meter/measurement.h"
 
 namespace sonorik::meter {
 
 using analysis::StandardMeasurement;
 
 namespace {
-
-constexpr unsigned kMaxArrayChannels = 64;
-
-struct Measurement {
-  StandardMeasurement m;
-  std::string format;
-  std::vector<std::string> channel_map;
-  bool series = false;
-};
 
 // Why a measurement failed, for the exception made once the lock is back.
 // sample: a sample that is not finite (a ValueError naming the path too).
@@ -50,68 +43,6 @@ struct MeasureOutcome {
   std::optional<Error> error;
   std::optional<Measurement> measurement;
 };
-
-// The channel names given by the caller, checked against the known ones.
-std::optional<std::vector<std::string>> channel_names_of(const nb::object& channel_map) {
-  if (channel_map.is_none()) return std::nullopt;
-  if (nb::isinstance<nb::str>(channel_map) || nb::isinstance<nb::bytes>(channel_map)) {
-    raise(PyExc_TypeError, "channel_map must be a sequence of channel names, not a string");
-  }
-  std::vector<std::string> names;
-  for (nb::handle item : channel_map) {
-    if (!nb::isinstance<nb::str>(item)) {
-      raise(PyExc_TypeError, "channel_map items must be str, got " + type_name_of(item));
-    }
-    std::string name = nb::cast<std::string>(item);
-    if (!analysis::channel_role(name)) {
-      std::string known;
-      for (const std::string& n : analysis::channel_names())
-        known += (known.empty() ? "" : ", ") + n;
-      raise(PyExc_ValueError, "unknown channel name " + text_of(nb::repr(item)) +
-                                  " in channel_map (known: " + known + ")");
-    }
-    names.push_back(std::move(name));
-  }
-  return names;
-}
-
-// The layout used and its libebur128 values; a message when `given` does
-// not fit the channel count.
-std::optional<std::string> choose_layout(unsigned channels,
-                                         const std::optional<std::vector<std::string>>& given,
-                                         const std::vector<std::string>& file_layout,
-                                         Measurement& out, std::vector<int>& roles) {
-  if (given) {
-    if (given->size() != channels) {
-      return "channel_map has " + std::to_string(given->size()) + " names for " +
-             std::to_string(channels) + " channels";
-    }
-    out.channel_map = *given;
-  } else {
-    out.channel_map = file_layout;
-  }
-  roles.clear();
-  for (const std::string& n : out.channel_map) roles.push_back(*analysis::channel_role(n));
-  return std::nullopt;
-}
-
-using analysis::rate_measurable;
-using analysis::rate_range_text;
-
-// Runs the measurement with the lock released; the reader's errors are
-// OSErrors, the meter's refusal a MemoryError.
-// A sample that is not finite, seen by a reader.
-using BadSample = std::optional<SamplePosition>;
-
-// After `frames` frames converted into `out` (the first being frame
-// `first_frame`): the error for the first non-finite sample, kept in `bad`.
-Result<std::size_t> finite_or_error(Result<std::size_t> got, const double* out, unsigned channels,
-                                    std::uint64_t first_frame, BadSample& bad) {
-  if (!got || *got == 0) return got;
-  bad = first_non_finite(out, *got, channels, first_frame);
-  if (bad) return Error(non_finite_message(*bad));
-  return got;
-}
 
 // Runs the measurement with the lock released; the reader's errors are
 // OSErrors (a non-finite sample a ValueError), the meter's refusal a
@@ -174,88 +105,16 @@ MeasureOutcome measure_file(const std::string& path,
 
 // ---- arrays --------------------------------------------------------------------
 
-using Array = nb::ndarray<nb::ro, nb::device::cpu>;
-
-// Frames of a (frames,) or (frames, channels) array of T, any strides,
-// scaled to full scale 1.0, read in blocks.
-template <class T>
-struct ArrayReader {
-  const T* base;
-  std::uint64_t frames;
-  unsigned channels;
-  std::int64_t frame_stride;    // elements
-  std::int64_t channel_stride;  // elements
-  double scale;
-  BadSample* bad;
-  std::uint64_t next = 0;
-
-  Result<std::size_t> operator()(double* out, std::size_t max_frames) {
-    if (interrupted()) return Error(kInterrupted);
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(max_frames, frames - next));
-    for (std::size_t f = 0; f < n; ++f) {
-      const T* p = base + static_cast<std::int64_t>(next + f) * frame_stride;
-      for (unsigned c = 0; c < channels; ++c) {
-        out[f * channels + c] =
-            static_cast<double>(p[static_cast<std::int64_t>(c) * channel_stride]) * scale;
-      }
-    }
-    const std::uint64_t first = next;
-    next += n;
-    if constexpr (std::is_floating_point_v<T>)
-      return finite_or_error(n, out, channels, first, *bad);
-    return n;
-  }
-};
-
-std::string dtype_name(const nb::handle& source, const Array& a) {
-  if (nb::hasattr(source, "dtype")) return text_of(source.attr("dtype"));
-  return "code " + std::to_string(a.dtype().code) + ", " + std::to_string(a.dtype().bits) + " bits";
-}
-
 MeasureOutcome measure_array(const Array& a, std::uint32_t rate_hz, unsigned channels,
                              const std::vector<int>& roles, Measurement layout, bool series) {
   MeasureOutcome o;
   o.measurement.emplace(std::move(layout));
-  const std::uint64_t frames = a.shape(0);
-  const std::int64_t frame_stride = a.stride(0);
-  const std::int64_t channel_stride = a.ndim() == 2 ? a.stride(1) : 0;
   bool reader_failed = false;
   BadSample bad;
-  const auto run = [&](auto reader) {
+  with_array_reader(a, channels, &bad, 0, [&](auto reader) {
     measure_into(o, channels, rate_hz, roles, series, std::ref(reader), reader_failed, bad);
-  };
-  const nb::dlpack::dtype t = a.dtype();
-  const void* data = a.data();
-  if (t == nb::dtype<float>()) {
-    run(ArrayReader<float>{static_cast<const float*>(data), frames, channels, frame_stride,
-                           channel_stride, 1.0, &bad});
-  } else if (t == nb::dtype<double>()) {
-    run(ArrayReader<double>{static_cast<const double*>(data), frames, channels, frame_stride,
-                            channel_stride, 1.0, &bad});
-  } else if (t == nb::dtype<std::int16_t>()) {
-    run(ArrayReader<std::int16_t>{static_cast<const std::int16_t*>(data), frames, channels,
-                                  frame_stride, channel_stride, 1.0 / 32768.0, &bad});
-  } else {
-    run(ArrayReader<std::int32_t>{static_cast<const std::int32_t*>(data), frames, channels,
-                                  frame_stride, channel_stride, 1.0 / 2147483648.0, &bad});
-  }
+  });
   return o;
-}
-
-std::uint32_t rate_of(const nb::object& rate) {
-  if (rate.is_none()) raise(PyExc_ValueError, "rate (Hz) is required when source is an array");
-  if (nb::isinstance<nb::bool_>(rate) || !PyIndex_Check(rate.ptr())) {
-    raise(PyExc_TypeError, "rate must be an int (Hz), got " + type_name_of(rate));
-  }
-  const nb::object index = nb::steal(PyNumber_Index(rate.ptr()));
-  if (!index.is_valid()) throw nb::python_error();
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-  if (overflow != 0 || value < 0 ||
-      !rate_measurable(static_cast<std::uint32_t>(std::min<long long>(value, UINT32_MAX)))) {
-    raise(PyExc_ValueError, rate_range_text() + " (got " + text_of(nb::repr(rate)) + ")");
-  }
-  return static_cast<std::uint32_t>(value);
 }
 
 // ---- the entry points ------------------------------------------------------------
@@ -298,17 +157,7 @@ MeasureOutcome measure_source_array(const nb::object& source, const nb::object& 
           "float32, float64, int16 or int32 samples, got " +
               type_name_of(source));
   }
-  const nb::dlpack::dtype t = a.dtype();
-  if (!(t == nb::dtype<float>() || t == nb::dtype<double>() || t == nb::dtype<std::int16_t>() ||
-        t == nb::dtype<std::int32_t>())) {
-    raise(PyExc_TypeError, "unsupported sample type " + dtype_name(source, a) +
-                               ": pass float32, float64, int16 or int32 samples");
-  }
-  if (a.ndim() != 1 && a.ndim() != 2) {
-    raise(PyExc_ValueError,
-          "array must have 1 or 2 dimensions (got " + std::to_string(a.ndim()) + ")");
-  }
-  const std::size_t columns = a.ndim() == 2 ? a.shape(1) : 1;
+  const std::size_t columns = array_columns(source, a);
   if (columns > kMaxArrayChannels) {
     raise(PyExc_ValueError, "array has " + std::to_string(columns) +
                                 " columns: pass an array shaped (frames, channels); transpose a "
@@ -331,11 +180,7 @@ MeasureOutcome measure_source_array(const nb::object& source, const nb::object& 
 }
 
 Measurement measure(nb::object source, nb::object rate, nb::object channel_map, bool series) {
-  const std::optional<std::vector<std::string>> names = channel_names_of(channel_map);
-  MeasureOutcome o = is_path_like(source) ? measure_path(source, rate, names, series)
-                                          : measure_source_array(source, rate, names, series);
-  o.measurement->series = series;
-  return std::move(*o.measurement);
+  return measure_source(source, rate, channel_names_of(channel_map), series);
 }
 
 // What a file declares about itself, without measuring.
@@ -478,6 +323,76 @@ void bind_measurement_channels(nb::class_<Measurement>& c) {
 }
 
 }  // namespace
+
+// The channel names given by the caller, checked against the known ones.
+std::optional<std::vector<std::string>> channel_names_of(const nb::object& channel_map) {
+  if (channel_map.is_none()) return std::nullopt;
+  if (nb::isinstance<nb::str>(channel_map) || nb::isinstance<nb::bytes>(channel_map)) {
+    raise(PyExc_TypeError, "channel_map must be a sequence of channel names, not a string");
+  }
+  std::vector<std::string> names;
+  for (nb::handle item : channel_map) {
+    if (!nb::isinstance<nb::str>(item)) {
+      raise(PyExc_TypeError, "channel_map items must be str, got " + type_name_of(item));
+    }
+    std::string name = nb::cast<std::string>(item);
+    if (!analysis::channel_role(name)) {
+      std::string known;
+      for (const std::string& n : analysis::channel_names())
+        known += (known.empty() ? "" : ", ") + n;
+      raise(PyExc_ValueError, "unknown channel name " + text_of(nb::repr(item)) +
+                                  " in channel_map (known: " + known + ")");
+    }
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+// The layout used and its libebur128 values; a message when `given` does
+// not fit the channel count.
+std::optional<std::string> choose_layout(unsigned channels,
+                                         const std::optional<std::vector<std::string>>& given,
+                                         const std::vector<std::string>& file_layout,
+                                         Measurement& out, std::vector<int>& roles) {
+  if (given) {
+    if (given->size() != channels) {
+      return "channel_map has " + std::to_string(given->size()) + " names for " +
+             std::to_string(channels) + " channels";
+    }
+    out.channel_map = *given;
+  } else {
+    out.channel_map = file_layout;
+  }
+  roles.clear();
+  for (const std::string& n : out.channel_map) roles.push_back(*analysis::channel_role(n));
+  return std::nullopt;
+}
+
+std::uint32_t rate_of(const nb::object& rate) {
+  using analysis::rate_measurable;
+  using analysis::rate_range_text;
+  if (rate.is_none()) raise(PyExc_ValueError, "rate (Hz) is required when source is an array");
+  if (nb::isinstance<nb::bool_>(rate) || !PyIndex_Check(rate.ptr())) {
+    raise(PyExc_TypeError, "rate must be an int (Hz), got " + type_name_of(rate));
+  }
+  const nb::object index = nb::steal(PyNumber_Index(rate.ptr()));
+  if (!index.is_valid()) throw nb::python_error();
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (overflow != 0 || value < 0 ||
+      !rate_measurable(static_cast<std::uint32_t>(std::min<long long>(value, UINT32_MAX)))) {
+    raise(PyExc_ValueError, rate_range_text() + " (got " + text_of(nb::repr(rate)) + ")");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+Measurement measure_source(const nb::object& source, const nb::object& rate,
+                           const std::optional<std::vector<std::string>>& names, bool series) {
+  MeasureOutcome o = is_path_like(source) ? measure_path(source, rate, names, series)
+                                          : measure_source_array(source, rate, names, series);
+  o.measurement->series = series;
+  return std::move(*o.measurement);
+}
 
 void bind_measure(nb::module_& m) {
   nb::class_<Measurement> measurement = bind_measurement_levels(m);

@@ -17,6 +17,8 @@ NB_MODULE(sonorik_meter, m) {
   m.attr("__version__") = SONORIK_VERSION;
 
   meter::bind_measure(m);
+  meter::bind_feed(m);
+  meter::bind_album(m);
   meter::bind_files(m);
   m.attr("CHANNEL_NAMES") = meter::tuple_of(sonorik::analysis::channel_names());
 

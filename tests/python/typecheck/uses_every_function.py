@@ -112,3 +112,24 @@ def meter_normalize(path: str) -> list[float | None]:
             float(r.rate_hz + r.channels + r.frames + len(names) + len(reason or "")),
             float(r.dithered and r.written), float(len(r.source + r.destination + r.measure + r.unit
                                                        + r.input_format + r.output_format))]
+
+
+def meter_fed(block: object, paths: list[str]) -> list[float | None]:
+    import copy
+
+    import sonorik_meter
+
+    live = sonorik_meter.Meter(48000, 2, channel_map=["L", "R"], series=True)
+    live.add(block)
+    now: sonorik_meter.Readings = live.readings()
+    twin: sonorik_meter.Meter = copy.deepcopy(live.copy())
+    whole: sonorik_meter.Measurement = twin.measurement()
+    live.reset()
+    sonorik_meter.Meter(48000, channels="2")  # type: ignore[arg-type]
+    album = sonorik_meter.measure_album([*paths, whole], 48000, channel_map=["L", "R"])
+    tracks: tuple[sonorik_meter.Measurement, ...] = album.tracks
+    return [now.momentary_lufs, now.short_term_lufs, now.momentary_max_lufs, now.short_term_max_lufs,
+            now.duration_s, float(now.frames + live.frames + live.rate_hz + live.channels + len(live.channel_map)),
+            float(live.series), album.integrated_lufs, album.relative_gate_lufs, album.loudness_range_lu,
+            album.loudness_range_low_lufs, album.loudness_range_high_lufs, album.true_peak_dbtp,
+            album.sample_peak_dbfs, album.duration_s, float(len(tracks))]
