@@ -81,7 +81,7 @@ Status LevelScan::feed(std::span<const double> samples) {
 double LevelScan::finish() {
   switch (kind_) {
     case NormalizationKind::TruePeak:
-      return channels_ == 0 ? analysis::kTruePeakFloorDbfs : peak_.dbfs();
+      return peak_.dbfs();
     case NormalizationKind::RmsMax:
       return rms_.max_db();
     case NormalizationKind::RmsAverage:

@@ -84,6 +84,7 @@ void TruePeakScan::feed(const double* samples, std::size_t count) {
 }
 
 double TruePeakScan::dbfs() const {
+  if (channels_ == 0) return kTruePeakFloorDbfs;
   if (plain_) return db_or_floor(plain_peak_);
   double peak = 0.0;
   for (const Channel& c : state_) raise_to(peak, c.peak());
@@ -91,10 +92,8 @@ double TruePeakScan::dbfs() const {
 }
 
 Result<double> calculate_true_peak(const AudioData& audio) {
-  const std::size_t channels = audio.info.channels;
   const std::vector<double>& samples = audio.samples;
-  if (channels == 0 || samples.empty()) return kTruePeakFloorDbfs;
-  TruePeakScan scan(channels, samples.size());
+  TruePeakScan scan(audio.info.channels, samples.size());
   scan.feed(samples.data(), samples.size());
   return scan.dbfs();
 }

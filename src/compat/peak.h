@@ -27,7 +27,7 @@ class TruePeakScan {
   // for the plain sample peak.
   void feed(const double* samples, std::size_t count);
 
-  // dBFS, as calculate_true_peak gives it.
+  // dBFS, as calculate_true_peak gives it (-96.0 with no channels).
   double dbfs() const;
 
  private:
