@@ -68,15 +68,15 @@ class LoudnessScan {
   // The readings; call once.
   LoudnessValues finish();
 
- private:
-  struct State;
-  explicit LoudnessScan(std::unique_ptr<State> state);
-  std::unique_ptr<State> state_;
-
- public:
   LoudnessScan(LoudnessScan&&) noexcept;
   LoudnessScan& operator=(LoudnessScan&&) noexcept;
   ~LoudnessScan();
+
+ private:
+  // The engine and the values its step callback raises, at a fixed address.
+  struct State;
+  explicit LoudnessScan(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
 };
 
 // All requested loudness measures of decoded audio in one LoudnessScan.
