@@ -12,13 +12,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -128,9 +128,8 @@ inline bool cheap_to_measure(std::uint32_t rate_hz, std::uint16_t channels) {
 }
 
 inline bool same_info(const AudioInfo& a, const AudioInfo& b) {
-  return a.sample_rate == b.sample_rate && a.channels == b.channels &&
-         a.bit_depth == b.bit_depth && a.sample_format == b.sample_format &&
-         a.total_samples == b.total_samples &&
+  return a.sample_rate == b.sample_rate && a.channels == b.channels && a.bit_depth == b.bit_depth &&
+         a.sample_format == b.sample_format && a.total_samples == b.total_samples &&
          (a.duration_seconds == b.duration_seconds ||
           (std::isnan(a.duration_seconds) && std::isnan(b.duration_seconds)));
 }
