@@ -131,10 +131,14 @@ Result<WavFileSamples> open_for_loading(const std::string& path) {
 Result<AudioData> decode_wav_file(const WavFileSamples& file) {
   AudioData audio;
   audio.info = file.info();
-  audio.samples.resize(file.sample_count());
+  // Grown block by block inside its final capacity, so that no pass over
+  // the whole list (filling it with zeros) comes before the first interrupt
+  // check.
+  audio.samples.reserve(file.sample_count());
   for (std::uint64_t at = 0; at < file.sample_count(); at += kDecodeBlockSamples) {
     const auto n = static_cast<std::size_t>(
         std::min<std::uint64_t>(kDecodeBlockSamples, file.sample_count() - at));
+    audio.samples.resize(at + n);
     if (Status s = file.read(at, n, audio.samples.data() + at); !s) return std::move(s).error();
   }
   if (Status unchanged = file.check_unchanged(); !unchanged) return std::move(unchanged).error();

@@ -42,7 +42,7 @@ CALLS = {
         ("lambda: sonorik.normalize_integrated_loudness(src, -30.0, dst)", 0.3, 0.5),
     "sonorik normalize while writing": ("lambda: sonorik.normalize_rms_average(src, -30.0, dst)", "writing", 0.5),
     "sonorik loader and analyzer": (f"lambda: sonorik.batch_analyze([src], {FLAGS})", 0.05, 0.5),
-    "sonorik fast path": ("lambda: sonorik.analyze_audio_all(src)", 0.1, 0.5),
+    "sonorik fast path": ("lambda: sonorik.analyze_audio_all(src)", 0.05, 0.5),
 }
 
 
