@@ -2,13 +2,19 @@
 
 #include <tbb/task_group.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "compat/loudness.h"
 #include "compat/peak.h"
 #include "compat/rms.h"
+#include "core/interrupt.h"
 
 namespace sonorik::analysis {
 
 namespace {
+
+constexpr std::size_t kBlockSamples = std::size_t{1} << 16;
 
 struct Wanted {
   LoudnessRequest loudness;
@@ -49,6 +55,19 @@ Wanted wanted_measures(const MetricList& metrics) {
   return w;
 }
 
+// Feeds the whole frames of `audio` (and a trailing incomplete one with the
+// last block) to `feed` block by block, stopping early when the calling
+// thread of `watch` is interrupted: the readings are then never used.
+template <class Feed>
+void feed_blocks(const AudioData& audio, const InterruptWatch& watch, Feed&& feed) {
+  const std::size_t channels = std::max<std::size_t>(audio.info.channels, 1);
+  const std::size_t block = std::max<std::size_t>(1, kBlockSamples / channels) * channels;
+  const std::vector<double>& s = audio.samples;
+  for (std::size_t at = 0; at < s.size() && !watch.interrupted(); at += block) {
+    feed(s.data() + at, std::min(block, s.size() - at));
+  }
+}
+
 }  // namespace
 
 Result<AnalysisResults> AudioAnalyzer::analyze(const AudioData& audio, const MetricList& metrics) {
@@ -60,29 +79,32 @@ Result<AnalysisResults> AudioAnalyzer::analyze(const AudioData& audio, const Met
   auto pass = LoudnessPass::create(audio, w.loudness);
   if (!pass) return std::move(pass).error();
 
-  Result<double> true_peak = kTruePeakFloorDbfs;
-  double rms_max = kRmsMaxFloorDb;
-  double rms_average = kRmsAverageEmptyDb;
+  // True peak and RMS (both levels in one scan) run on the pool while this
+  // thread drives the meter; an interrupt stops them at their next block.
+  const InterruptWatch watch;
+  TruePeakScan peak(audio.info.channels, audio.samples.size());
+  RmsScan rms(audio.info.channels, audio.info.sample_rate);
   LoudnessValues loudness;
   {
-    // True peak and RMS run on the pool while this thread drives the meter.
     tbb::task_group side;
-    if (w.true_peak) side.run([&] { true_peak = calculate_true_peak(audio); });
-    if (w.rms_max) side.run([&] { rms_max = calculate_rms_max(audio); });
-    if (w.rms_average) side.run([&] { rms_average = calculate_rms_average(audio); });
+    if (w.true_peak) {
+      side.run([&] { feed_blocks(audio, watch, [&](auto p, auto n) { peak.feed(p, n); }); });
+    }
+    if (w.rms_max || w.rms_average) {
+      side.run([&] { feed_blocks(audio, watch, [&](auto p, auto n) { rms.feed(p, n); }); });
+    }
     loudness = pass->run();
     side.wait();
   }
-  if (!true_peak) return std::move(true_peak).error();
 
   AnalysisResults out;
   if (w.loudness.integrated) out.integrated_loudness = loudness.integrated_lufs;
   if (w.loudness.short_term) out.short_term_loudness = loudness.short_term_lufs;
   if (w.loudness.momentary) out.momentary_loudness = loudness.momentary_lufs;
   if (w.loudness.range) out.loudness_range = loudness.range_lu;
-  if (w.true_peak) out.true_peak = true_peak.value();
-  if (w.rms_max) out.rms_max = rms_max;
-  if (w.rms_average) out.rms_average = rms_average;
+  if (w.true_peak) out.true_peak = peak.dbfs();
+  if (w.rms_max) out.rms_max = rms.max_db();
+  if (w.rms_average) out.rms_average = rms.average_db();
   return out;
 }
 

@@ -30,13 +30,18 @@ std::uint64_t saturating_mul_u64(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
+Status check_sample_rate(const std::string& path, std::uint32_t rate_hz) {
+  if (rate_hz <= kMaxSampleRateHz) return ok_status();
+  return Error(quoted_path(path) + ": rate must be at most " + std::to_string(kMaxSampleRateHz) +
+               " Hz (got " + std::to_string(rate_hz) + ")");
+}
+
 // The metric list does not change the minimum: every request needs at least
 // 0.1 s for the shortest measurement window.
 Result<AudioData> AudioData::load_without_looping(const std::string& path) {
-  if (audio_extension_of(path) == AudioExtension::Other) {
-    return Error("Unsupported audio format: " + quoted_path(path));
-  }
-  Result<AudioData> decoded = decode_audio_file(path);
+  Result<WavFileSamples> file = open_for_loading(path);
+  if (!file) return std::move(file).error();
+  Result<AudioData> decoded = decode_wav_file(*file);
   if (!decoded) {
     return Error("Failed to decode audio file: " + quoted_path(path), std::move(decoded).error());
   }
@@ -50,18 +55,42 @@ Result<AudioData> AudioData::load_from_file_with_options(const std::string& path
   return audio;
 }
 
-void AudioData::ensure_minimum_duration(double min_seconds) {
-  // Written so that a NaN duration or minimum leaves the record alone.
-  if (!(info.duration_seconds < min_seconds)) return;
-  if (samples.empty()) return;
+Result<AudioInfo> AudioData::load_info(const std::string& path) {
+  Result<WavFileSamples> file = open_for_loading(path);
+  if (!file) return std::move(file).error();
+  return looped_info(file->info(), file->sample_count(), kMinimumDurationSeconds);
+}
 
+std::optional<std::uint64_t> looped_sample_count(const AudioInfo& info, std::uint64_t samples,
+                                                 double min_seconds) {
+  // Written so that a NaN duration or minimum leaves the record alone.
+  if (!(info.duration_seconds < min_seconds)) return std::nullopt;
+  if (samples == 0) return std::nullopt;
   const std::uint64_t target_frames =
       saturating_trunc_u64(min_seconds * static_cast<double>(info.sample_rate));
   const std::uint64_t target = saturating_mul_u64(target_frames, info.channels);
-  const std::size_t length = samples.size();
   // A target of no frames (rates under 10 Hz, or a hand-built record with no
   // channels) would throw the audio away: keep it.
-  if (target == 0) return;
+  if (target == 0) return std::nullopt;
+  return target;
+}
+
+AudioInfo looped_info(const AudioInfo& info, std::uint64_t samples, double min_seconds) {
+  const std::optional<std::uint64_t> target = looped_sample_count(info, samples, min_seconds);
+  if (!target) return info;
+  AudioInfo out = info;
+  out.total_samples = *target / info.channels;
+  out.duration_seconds =
+      static_cast<double>(out.total_samples) / static_cast<double>(info.sample_rate);
+  return out;
+}
+
+void AudioData::ensure_minimum_duration(double min_seconds) {
+  const std::optional<std::uint64_t> looped =
+      looped_sample_count(info, samples.size(), min_seconds);
+  if (!looped) return;
+  const std::uint64_t target = *looped;
+  const std::size_t length = samples.size();
   if (target > samples.max_size()) throw std::bad_alloc();
 
   std::vector<double> out;
@@ -78,9 +107,7 @@ void AudioData::ensure_minimum_duration(double min_seconds) {
   }
 
   std::vector<double> previous = std::exchange(samples, std::move(out));
-  info.total_samples = target / info.channels;
-  info.duration_seconds =
-      static_cast<double>(info.total_samples) / static_cast<double>(info.sample_rate);
+  info = looped_info(info, length, min_seconds);
   detail::buffer_pool_give(std::move(previous));
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,11 @@ struct AudioData {
   // ensure_minimum_duration.
   static Result<AudioData> load_without_looping(const std::string& path);
 
+  // The description load_from_file_with_options gives, read from the header
+  // alone: no sample is converted and nothing sized by the header is
+  // allocated. Errors: those of the loader, but none of reading the samples.
+  static Result<AudioInfo> load_info(const std::string& path);
+
   // Loops the audio from its start until it lasts `min_seconds` (see the
   // buffer pool in buffer_pool.h). Empty audio is left as it is. Afterwards
   // total_samples counts frames. Throws std::bad_alloc when the looped list
@@ -48,5 +54,23 @@ struct AudioData {
 
 // The shortest audio the loader hands out, in seconds.
 inline constexpr double kMinimumDurationSeconds = 0.1;
+
+// The highest sample rate the loader reads, in Hz: no PCM file uses more
+// (DSD64's rate), and the loudness meter measures up to it.
+inline constexpr std::uint32_t kMaxSampleRateHz = 2822400;
+
+// "{quoted path}: rate must be at most 2822400 Hz (got {rate})" for a rate
+// above kMaxSampleRateHz, which every entry of the module refuses before
+// allocating anything sized by the rate.
+Status check_sample_rate(const std::string& path, std::uint32_t rate_hz);
+
+// How many samples (all channels) ensure_minimum_duration(min_seconds) makes
+// of audio described by `info` holding `samples` samples, or nothing when it
+// leaves the audio as it is (long enough, empty, or a target of no frames).
+std::optional<std::uint64_t> looped_sample_count(const AudioInfo& info, std::uint64_t samples,
+                                                 double min_seconds);
+
+// The description of that audio after ensure_minimum_duration(min_seconds).
+AudioInfo looped_info(const AudioInfo& info, std::uint64_t samples, double min_seconds);
 
 }  // namespace sonorik

@@ -2,6 +2,7 @@
 
 #include "compat/analyzer.h"
 #include "core/diagnostics.h"
+#include "core/interrupt.h"
 
 namespace sonorik {
 
@@ -11,11 +12,13 @@ std::vector<BatchEntry> batch_analyze(const std::vector<std::string>& paths,
   std::vector<BatchEntry> out;
   for (const std::string& path : paths) {
     Result<AudioData> audio = AudioData::load_from_file_with_options(path, {});
+    if (interrupted()) break;  // the call raises; what was measured is not kept
     if (!audio) {
       write_stderr_line("Warning: Failed to load " + path + ": " + audio.error().message() + "\n");
       continue;
     }
     Result<AnalysisResults> results = analysis::AudioAnalyzer::analyze(audio.value(), metrics);
+    if (interrupted()) break;
     if (!results) {
       write_stderr_line("Warning: Analysis failed for " + path + ": " + results.error().message() +
                         "\n");

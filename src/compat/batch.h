@@ -22,7 +22,8 @@ struct BatchEntry {
 // twice yields two entries). Failures write, to fd 2, one whole line each:
 //   "Warning: Failed to load {path}: {outermost message}\n"
 //   "Warning: Analysis failed for {path}: {outermost message}\n"
-// The audio of one file is released before the next is loaded.
+// The audio of one file is released before the next is loaded. A SIGINT or
+// SIGTERM (core/interrupt.h) ends the loop at once, without a warning.
 std::vector<BatchEntry> batch_analyze(const std::vector<std::string>& paths,
                                       const MeasureFlags& flags);
 

@@ -4,6 +4,7 @@
 
 #include "compat/analyzer.h"
 #include "compat/audio_data.h"
+#include "core/interrupt.h"
 #include "core/text.h"
 
 namespace sonorik::report {
@@ -23,6 +24,8 @@ std::optional<ExportError> export_files(const std::vector<std::string>& paths,
                          "Failed to load " + path + ": " + audio.error().message()};
     }
     Result<AnalysisResults> results = analysis::AudioAnalyzer::analyze(audio.value(), metrics);
+    // An interrupted measurement gives no record: stop before writing one.
+    if (interrupted()) return ExportError{ExportFailure::Analysis, kInterrupted};
     if (!results) {
       return ExportError{ExportFailure::Analysis,
                          "Analysis failed for " + path + ": " + results.error().message()};

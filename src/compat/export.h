@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/metric.h"
 #include "compat/output_formatter.h"
+#include "core/metric.h"
 
 namespace sonorik::report {
 
@@ -26,7 +26,8 @@ struct ExportError {
 // Fields: file_name_ext, then the flags' measures in their fixed order. The
 // report writer is created first (a new CSV/TSV file gets its header even for
 // an empty list); then each path is loaded (audio shorter than 0.1 s looped),
-// analysed and written as one record. Stops at the first failure; records
+// analysed and written as one record. An interrupt (core/interrupt.h) stops
+// the loop before the record of the file it hit. Stops at the first failure; records
 // written before it stay. Returns nullopt when every file was written.
 std::optional<ExportError> export_files(const std::vector<std::string>& paths,
                                         const std::string& output_file, OutputFormat format,

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 namespace sonorik::analysis {
 
@@ -32,37 +34,6 @@ int mode_of(const LoudnessRequest& request) {
   return mode;
 }
 
-// The requested measures of every whole frame of the audio through the
-// engine (loudness only): momentary and short-term read after every 100 ms
-// step of trunc(rate x 0.1) frames, integrated and range once at the end.
-// A trailing incomplete frame is never fed.
-LoudnessValues measure_through_engine(const AudioData& audio, const LoudnessRequest& request) {
-  LoudnessValues out;
-  const unsigned channels = audio.info.channels;
-  EngineConfig c;
-  c.channels = channels;
-  c.rate_hz = audio.info.sample_rate;
-  c.loudness = true;
-  c.loudness_mode = mode_of(request);
-  c.step_readings = request.short_term || request.momentary;
-  c.step_frames = loudness_step_frames(audio.info.sample_rate);
-  c.on_step = [&](const StepReading& r) {
-    if (request.momentary) raise_to(out.momentary_lufs, r.momentary_lufs);
-    if (request.short_term) raise_to(out.short_term_lufs, r.short_term_lufs);
-  };
-  c.true_peak = false;
-  c.rms = false;
-  const std::size_t frames = audio.samples.size() / channels;
-  Engine engine(std::move(c));
-  Result<EngineResult> r = engine.feed(audio.samples.data(), frames).ok()
-                               ? engine.finish()
-                               : Result<EngineResult>(Error("measurement failed"));
-  if (!r || !r->loudness_measured) return out;
-  if (request.integrated) out.integrated_lufs = loudness_or_floor(r->integrated_lufs);
-  if (request.range) out.range_lu = range_or_fallback(r->library_range_lu);
-  return out;
-}
-
 Result<double> one_measure(const AudioData& audio, LoudnessRequest request,
                            double LoudnessValues::*value) {
   Result<LoudnessPass> pass = LoudnessPass::create(audio, request);
@@ -88,19 +59,77 @@ Result<double> calculate_momentary_loudness(const AudioData& audio) {
   return one_measure(audio, {.momentary = true}, &LoudnessValues::momentary_lufs);
 }
 
-Result<LoudnessPass> LoudnessPass::create(const AudioData& audio, const LoudnessRequest& request) {
-  if (request.any()) {
-    // The meter's refusal ("NoMem") is known before any other work starts.
-    Result<Meter> probe =
-        Meter::create(audio.info.channels, audio.info.sample_rate, mode_of(request));
-    if (!probe) return std::move(probe).error();
-  }
-  return LoudnessPass(audio, request);
+// The values live beside the engine, whose step callback raises them.
+struct LoudnessScan::State {
+  LoudnessRequest request;
+  LoudnessValues out;
+  std::optional<Engine> engine;
+  bool failed = false;
+};
+
+LoudnessScan::LoudnessScan(std::unique_ptr<State> state) : state_(std::move(state)) {}
+LoudnessScan::LoudnessScan(LoudnessScan&&) noexcept = default;
+LoudnessScan& LoudnessScan::operator=(LoudnessScan&&) noexcept = default;
+LoudnessScan::~LoudnessScan() = default;
+
+Result<LoudnessScan> LoudnessScan::create(unsigned channels, std::uint32_t rate_hz,
+                                          const LoudnessRequest& request) {
+  auto state = std::make_unique<State>();
+  state->request = request;
+  if (!request.any()) return LoudnessScan(std::move(state));
+  // The meter's refusal ("NoMem") is known before any other work starts.
+  Result<Meter> probe = Meter::create(channels, rate_hz, mode_of(request));
+  if (!probe) return std::move(probe).error();
+
+  // Momentary and short-term read after every step of trunc(rate x 0.1)
+  // frames, integrated and range once at the end.
+  State* s = state.get();
+  EngineConfig c;
+  c.channels = channels;
+  c.rate_hz = rate_hz;
+  c.loudness = true;
+  c.loudness_mode = mode_of(request);
+  c.step_readings = request.short_term || request.momentary;
+  c.step_frames = loudness_step_frames(rate_hz);
+  c.on_step = [s](const StepReading& r) {
+    if (s->request.momentary) raise_to(s->out.momentary_lufs, r.momentary_lufs);
+    if (s->request.short_term) raise_to(s->out.short_term_lufs, r.short_term_lufs);
+  };
+  c.true_peak = false;
+  c.rms = false;
+  state->engine.emplace(std::move(c));
+  return LoudnessScan(std::move(state));
 }
 
+Status LoudnessScan::feed(const double* interleaved, std::size_t frames) {
+  if (!state_->engine || state_->failed) return ok_status();
+  Status s = state_->engine->feed(interleaved, frames);
+  if (!s) state_->failed = true;
+  return s;
+}
+
+LoudnessValues LoudnessScan::finish() {
+  State& s = *state_;
+  if (!s.engine || s.failed) return s.out;
+  Result<EngineResult> r = s.engine->finish();
+  if (!r || !r->loudness_measured) return s.out;
+  if (s.request.integrated) s.out.integrated_lufs = loudness_or_floor(r->integrated_lufs);
+  if (s.request.range) s.out.range_lu = range_or_fallback(r->library_range_lu);
+  return s.out;
+}
+
+Result<LoudnessPass> LoudnessPass::create(const AudioData& audio, const LoudnessRequest& request) {
+  Result<LoudnessScan> scan =
+      LoudnessScan::create(audio.info.channels, audio.info.sample_rate, request);
+  if (!scan) return std::move(scan).error();
+  return LoudnessPass(audio, std::move(scan).value());
+}
+
+// Every whole frame of the audio; a trailing incomplete frame is never fed.
 LoudnessValues LoudnessPass::run() {
-  if (!request_.any()) return LoudnessValues{};
-  return measure_through_engine(*audio_, request_);
+  const unsigned channels = audio_->info.channels;
+  if (channels > 0) (void)scan_.feed(audio_->samples.data(), audio_->samples.size() / channels);
+  return scan_.finish();
 }
 
 }  // namespace sonorik::analysis

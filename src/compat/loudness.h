@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
 #include "analysis/meter.h"
 #include "compat/audio_data.h"
@@ -44,13 +46,40 @@ struct LoudnessValues {
   double range_lu = kRangeFallbackLu;
 };
 
-// All requested loudness measures in one pass of the measurement engine
-// (loudness only, the meter in the union of their modes): momentary and
-// short-term are the largest readings taken after every 100 ms step, global
-// and range are read once at the end (the range in 0.0 LU where the meter
-// gives none or a negative one). The readings equal libebur128's for the same
-// frames, however the engine cuts them.
-//
+// The requested loudness measures of frames fed in order, block by block,
+// through the measurement engine (loudness only, the meter in the union of
+// their modes): momentary and short-term are the largest readings taken
+// after every 100 ms step, global and range are read once at the end (the
+// range in 0.0 LU where the meter gives none or a negative one). The
+// readings equal libebur128's for the same frames, however they are cut.
+class LoudnessScan {
+ public:
+  // Error: the meter's creation error ("NoMem"), known before any audio is
+  // read. An empty request is valid: feed() ignores the audio and finish()
+  // returns the floors.
+  static Result<LoudnessScan> create(unsigned channels, std::uint32_t rate_hz,
+                                     const LoudnessRequest& request);
+
+  // Feeds whole frames (frames x channels values). Errors: the engine's
+  // (kInterrupted when the user interrupts); the scan is then spent and
+  // finish() gives what was read before.
+  Status feed(const double* interleaved, std::size_t frames);
+
+  // The readings; call once.
+  LoudnessValues finish();
+
+  LoudnessScan(LoudnessScan&&) noexcept;
+  LoudnessScan& operator=(LoudnessScan&&) noexcept;
+  ~LoudnessScan();
+
+ private:
+  // The engine and the values its step callback raises, at a fixed address.
+  struct State;
+  explicit LoudnessScan(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+// All requested loudness measures of decoded audio in one LoudnessScan.
 // Two steps so that a caller can learn of a refused meter ("NoMem") before it
 // starts other work: create() checks the meter can be built, run() feeds the
 // whole audio.
@@ -64,10 +93,10 @@ class LoudnessPass {
   LoudnessValues run();
 
  private:
-  LoudnessPass(const AudioData& audio, const LoudnessRequest& request)
-      : audio_(&audio), request_(request) {}
+  LoudnessPass(const AudioData& audio, LoudnessScan scan)
+      : audio_(&audio), scan_(std::move(scan)) {}
   const AudioData* audio_;
-  LoudnessRequest request_;
+  LoudnessScan scan_;
 };
 
 }  // namespace sonorik::analysis

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "compat/loudness.h"
 #include "compat/peak.h"
@@ -26,6 +27,73 @@ Result<double> measure_level(const AudioData& audio, NormalizationKind kind) {
       return analysis::calculate_rms_average(audio);
   }
   return Error("Unknown normalization measure");
+}
+
+namespace {
+
+analysis::LoudnessRequest loudness_request(NormalizationKind kind) {
+  switch (kind) {
+    case NormalizationKind::IntegratedLoudness:
+      return {.integrated = true};
+    case NormalizationKind::ShortTermLoudness:
+      return {.short_term = true};
+    case NormalizationKind::MomentaryLoudness:
+      return {.momentary = true};
+    default:
+      return {};
+  }
+}
+
+}  // namespace
+
+LevelScan::LevelScan(NormalizationKind kind, unsigned channels, std::uint64_t total_samples,
+                     unsigned long rate_hz, analysis::LoudnessScan loudness)
+    : kind_(kind),
+      channels_(channels),
+      loudness_(std::move(loudness)),
+      peak_(kind == NormalizationKind::TruePeak ? channels : 0, total_samples),
+      rms_(channels, rate_hz) {}
+
+Result<LevelScan> LevelScan::create(const AudioInfo& info, std::uint64_t total_samples,
+                                    NormalizationKind kind) {
+  Result<analysis::LoudnessScan> loudness =
+      analysis::LoudnessScan::create(info.channels, info.sample_rate, loudness_request(kind));
+  if (!loudness) return std::move(loudness).error();
+  return LevelScan(kind, info.channels, total_samples, info.sample_rate,
+                   std::move(loudness).value());
+}
+
+Status LevelScan::feed(std::span<const double> samples) {
+  switch (kind_) {
+    case NormalizationKind::TruePeak:
+      peak_.feed(samples.data(), samples.size());
+      return ok_status();
+    case NormalizationKind::RmsMax:
+    case NormalizationKind::RmsAverage:
+      rms_.feed(samples.data(), samples.size());
+      return ok_status();
+    default:
+      // Whole frames only: a trailing incomplete frame is not measured.
+      return loudness_.feed(samples.data(), channels_ == 0 ? 0 : samples.size() / channels_);
+  }
+}
+
+double LevelScan::finish() {
+  switch (kind_) {
+    case NormalizationKind::TruePeak:
+      return peak_.dbfs();
+    case NormalizationKind::RmsMax:
+      return rms_.max_db();
+    case NormalizationKind::RmsAverage:
+      return rms_.average_db();
+    case NormalizationKind::IntegratedLoudness:
+      return loudness_.finish().integrated_lufs;
+    case NormalizationKind::ShortTermLoudness:
+      return loudness_.finish().short_term_lufs;
+    case NormalizationKind::MomentaryLoudness:
+      return loudness_.finish().momentary_lufs;
+  }
+  return 0.0;
 }
 
 double gain_for_level_db(double current, const NormalizationTarget& target) {

@@ -9,6 +9,9 @@
 #include <span>
 
 #include "compat/audio_data.h"
+#include "compat/loudness.h"
+#include "compat/peak.h"
+#include "compat/rms.h"
 #include "core/error.h"
 
 namespace sonorik::normalize {
@@ -36,6 +39,34 @@ inline constexpr double kGainThresholdDb = 0.01;
 // The current level of `audio` on `kind`, in the measure's unit. Errors: a
 // loudness meter's error, unchanged; the other measures always give a value.
 Result<double> measure_level(const AudioData& audio, NormalizationKind kind);
+
+// One level (`kind`) of audio fed block by block: the streaming form of
+// measure_level, with the same value for the same samples.
+class LevelScan {
+ public:
+  // `info` gives the channels and rate, `total_samples` all samples to come
+  // (a trailing incomplete frame included). Errors: a loudness meter's
+  // error, unchanged, before any audio is read.
+  static Result<LevelScan> create(const AudioInfo& info, std::uint64_t total_samples,
+                                  NormalizationKind kind);
+
+  // Feeds the next samples, interleaved; every block but the last holds
+  // whole frames. Errors: the engine's (kInterrupted when the user
+  // interrupts); the scan is then spent.
+  Status feed(std::span<const double> samples);
+
+  // The level, in the measure's unit; call once, after the last block.
+  double finish();
+
+ private:
+  LevelScan(NormalizationKind kind, unsigned channels, std::uint64_t total_samples,
+            unsigned long rate_hz, analysis::LoudnessScan loudness);
+  NormalizationKind kind_;
+  unsigned channels_;
+  analysis::LoudnessScan loudness_;
+  analysis::TruePeakScan peak_;
+  analysis::RmsScan rms_;
+};
 
 // The gain rule for a measured level `current`:
 //   exact target: target - current;

@@ -1,10 +1,8 @@
 #include "compat/peak.h"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
+#include <tbb/parallel_for.h>
 
 #include <cmath>
-#include <functional>
 
 namespace sonorik::analysis {
 
@@ -34,54 +32,70 @@ double db_or_floor(double peak) {
 
 }  // namespace
 
-double channel_true_peak(const double* s, std::size_t frames, std::size_t stride) {
-  if (frames == 0) return 0.0;
-  if (frames == 1) {
-    double max = 0.0;
-    raise_to(max, std::fabs(s[0]));
-    return max;
-  }
-  // Intervals n = 0 .. frames - 2; the positions -1 and `frames` are silence.
-  double m[4] = {0.0, 0.0, 0.0, 0.0};
-  double y0 = 0.0;
-  double y1 = s[0];
-  double y2 = s[stride];
-  for (std::size_t n = 0; n + 2 < frames; ++n) {
-    const double y3 = s[(n + 2) * stride];
+// Intervals n = 0 .. frames - 2 of the whole channel, each taken once its
+// fourth point y3 = s[n + 2] is known; the position -1 is silence (y0 starts
+// at 0.0) and so is the position past the end (see peak()). `seen` counts
+// the first two samples only.
+void TruePeakScan::Channel::feed(const double* s, std::size_t frames, std::size_t stride) {
+  std::size_t i = 0;
+  for (; i < frames && seen < 2; ++i, ++seen) (seen == 0 ? y1 : y2) = s[i * stride];
+  for (; i < frames; ++i) {
+    const double y3 = s[i * stride];
     raise_to_interval(m, y0, y1, y2, y3);
     y0 = y1;
     y1 = y2;
     y2 = y3;
   }
-  raise_to_interval(m, y0, y1, y2, 0.0);
-  raise_to(m[0], std::fabs(y2));  // the last frame
-  double max = m[0];
-  for (int i = 1; i < 4; ++i) raise_to(max, m[i]);
+}
+
+double TruePeakScan::Channel::peak() const {
+  if (seen == 0) return 0.0;
+  double max = 0.0;
+  if (seen == 1) {
+    raise_to(max, std::fabs(y1));
+    return max;
+  }
+  double last[4] = {m[0], m[1], m[2], m[3]};
+  raise_to_interval(last, y0, y1, y2, 0.0);
+  raise_to(last[0], std::fabs(y2));  // the last frame
+  max = last[0];
+  for (int k = 1; k < 4; ++k) raise_to(max, last[k]);
   return max;
 }
 
-Result<double> calculate_true_peak(const AudioData& audio) {
-  const std::size_t channels = audio.info.channels;
-  const std::vector<double>& samples = audio.samples;
-  if (channels == 0 || samples.empty()) return kTruePeakFloorDbfs;
-  const std::size_t frames = samples.size() / channels;
-  if (frames < 2) {
-    double max = 0.0;
-    for (double v : samples) raise_to(max, std::fabs(v));
-    return db_or_floor(max);
+TruePeakScan::TruePeakScan(std::size_t channels, std::uint64_t total_samples)
+    : channels_(channels),
+      plain_(channels == 0 || total_samples / channels < 2),
+      state_(plain_ ? 0 : channels) {}
+
+void TruePeakScan::feed(const double* samples, std::size_t count) {
+  if (plain_) {
+    for (std::size_t i = 0; i < count; ++i) raise_to(plain_peak_, std::fabs(samples[i]));
+    return;
   }
-  const double* data = samples.data();
-  if (channels == 1) return db_or_floor(channel_true_peak(data, frames, 1));
-  const double peak = tbb::parallel_reduce(
-      tbb::blocked_range<std::size_t>(0, channels, 1), 0.0,
-      [&](const tbb::blocked_range<std::size_t>& r, double max) {
-        for (std::size_t k = r.begin(); k != r.end(); ++k) {
-          raise_to(max, channel_true_peak(data + k, frames, channels));
-        }
-        return max;
-      },
-      [](double a, double b) { return b > a ? b : a; });
+  const std::size_t frames = count / channels_;
+  if (frames == 0) return;
+  if (channels_ == 1) {
+    state_[0].feed(samples, frames, 1);
+    return;
+  }
+  tbb::parallel_for(std::size_t{0}, channels_,
+                    [&](std::size_t k) { state_[k].feed(samples + k, frames, channels_); });
+}
+
+double TruePeakScan::dbfs() const {
+  if (channels_ == 0) return kTruePeakFloorDbfs;
+  if (plain_) return db_or_floor(plain_peak_);
+  double peak = 0.0;
+  for (const Channel& c : state_) raise_to(peak, c.peak());
   return db_or_floor(peak);
+}
+
+Result<double> calculate_true_peak(const AudioData& audio) {
+  const std::vector<double>& samples = audio.samples;
+  TruePeakScan scan(audio.info.channels, samples.size());
+  scan.feed(samples.data(), samples.size());
+  return scan.dbfs();
 }
 
 }  // namespace sonorik::analysis

@@ -1,9 +1,14 @@
 #include "compat/processor.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <utility>
 
 #include "core/file.h"
+#include "core/interrupt.h"
 #include "core/replace_file.h"
+#include "core/text.h"
 
 namespace sonorik::normalize {
 
@@ -25,21 +30,42 @@ Status write_normalized_samples(const std::string& output_path, const AudioInfo&
 
 Status write_normalized_samples(const std::string& output_path, const AudioInfo& info,
                                 std::span<const double> samples, const WavWriteFunction& write) {
-  if (Status valid = check_path(output_path); !valid) return valid;
+  Result<NormalizedWavOutput> out =
+      NormalizedWavOutput::begin(output_path, info, samples.size(), write);
+  if (!out) return std::move(out).error();
+  if (Status s = out->write(samples); !s) return s;
+  return out->commit();
+}
+
+Result<NormalizedWavOutput> NormalizedWavOutput::begin(const std::string& output_path,
+                                                       const AudioInfo& info,
+                                                       std::uint64_t sample_count,
+                                                       const WavWriteFunction& write) {
+  if (Status valid = check_path(output_path); !valid) return std::move(valid).error();
   const WavFormat format = wav_format_for(info);
-  if (Status s = WavWriter::check_format(format); !s) return s;
-  if (Status s = WavWriter::check_size(format, samples.size()); !s) return s;
+  if (Status s = WavWriter::check_format(format); !s) return std::move(s).error();
+  if (Status s = WavWriter::check_size(format, sample_count); !s) return std::move(s).error();
 
   Result<FileReplacement> temp = FileReplacement::begin(output_path);
   if (!temp) return std::move(temp).error();
-  const int fd = temp->fd();
-
-  Result<WavWriter> writer = WavWriter::create(fd, format, write);
+  Result<WavWriter> writer = WavWriter::create(temp->fd(), format, write);
   if (!writer) return std::move(writer).error();
-  if (Status s = writer->write_samples(samples); !s) return s;
-  if (Status s = writer->finalize(); !s) return s;
-  if (Status s = temp->commit(); !s) return s;
-  return ok_status();
+  return NormalizedWavOutput(std::move(temp).value(), std::move(writer).value());
+}
+
+Status NormalizedWavOutput::write(std::span<const double> samples) {
+  if (interrupted()) return Error(kInterrupted);
+  return writer_.write_samples(samples);
+}
+
+Status NormalizedWavOutput::commit() {
+  if (Status s = writer_.finalize(); !s) return s;
+  // The sync comes before the last look at interrupts, so that the rename
+  // that follows is quick and an interrupt during the sync still keeps the
+  // destination as it was.
+  if (::fsync(temp_.fd()) != 0) return os_error(errno);
+  if (interrupted()) return Error(kInterrupted);
+  return temp_.commit();
 }
 
 }  // namespace sonorik::normalize

@@ -14,12 +14,14 @@
 // keep the old content.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 
 #include "compat/audio_data.h"
 #include "compat/wav_writer.h"
 #include "core/error.h"
+#include "core/replace_file.h"
 
 namespace sonorik::normalize {
 
@@ -27,6 +29,32 @@ namespace sonorik::normalize {
 // rate and bit depth, float when the sample format is F32 or F64, integer
 // otherwise (8-bit audio is written as unsigned 8-bit PCM).
 WavFormat wav_format_for(const AudioInfo& info);
+
+// A normalized WAV file being written block by block: the temporary file of
+// the replacement, the writer over it. Nothing reaches the destination before
+// commit(); dropped without commit, the temporary file is removed.
+class NormalizedWavOutput {
+ public:
+  // Runs the checks of write_normalized_samples for `sample_count` samples
+  // described by `info`, then creates the temporary file and its header.
+  // Errors: those of write_normalized_samples.
+  static Result<NormalizedWavOutput> begin(const std::string& output_path, const AudioInfo& info,
+                                           std::uint64_t sample_count,
+                                           const WavWriteFunction& write = {});
+
+  // Converts and appends samples (see WavWriter::write_samples).
+  Status write(std::span<const double> samples);
+
+  // Finalizes the header, syncs, and renames the file over the destination,
+  // unless the user interrupted meanwhile (kInterrupted, nothing replaced).
+  Status commit();
+
+ private:
+  NormalizedWavOutput(FileReplacement temp, WavWriter writer)
+      : temp_(std::move(temp)), writer_(std::move(writer)) {}
+  FileReplacement temp_;
+  WavWriter writer_;
+};
 
 // Writes all of `audio.samples` to `output_path` (see WavWriter::write_samples
 // for the stored values). Errors (outermost message):

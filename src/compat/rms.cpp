@@ -7,10 +7,15 @@ namespace sonorik::analysis {
 
 namespace {
 
-double sum_of_squares(const double* s, std::size_t n) {
-  double sum = 0.0;
+// Adds the squares of s[0..n) to `sum`, in index order.
+double add_squares(double sum, const double* s, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) sum += s[i] * s[i];
   return sum;
+}
+
+double window_level(double sum, std::size_t n) {
+  const double ms = sum / static_cast<double>(n);
+  return ms > 0.0 ? 20.0 * std::log10(std::sqrt(ms)) : kRmsSilentWindowDb;
 }
 
 }  // namespace
@@ -20,27 +25,51 @@ std::size_t rms_window_frames(unsigned long rate_hz) {
   return w == 0 ? 1 : w;
 }
 
-double calculate_rms_max(const AudioData& audio) {
-  const std::size_t channels = audio.info.channels;
-  const std::vector<double>& samples = audio.samples;
-  if (channels == 0 || samples.empty()) return kRmsMaxFloorDb;
-  const std::size_t window = rms_window_frames(audio.info.sample_rate) * channels;
-  double max = kRmsMaxFloorDb;
-  for (std::size_t start = 0; start < samples.size(); start += window) {
-    const std::size_t n = std::min(window, samples.size() - start);
-    const double ms = sum_of_squares(samples.data() + start, n) / static_cast<double>(n);
-    const double level = ms > 0.0 ? 20.0 * std::log10(std::sqrt(ms)) : kRmsSilentWindowDb;
-    if (level > max) max = level;
+RmsScan::RmsScan(std::size_t channels, unsigned long rate_hz)
+    : channels_(channels),
+      window_(rms_window_frames(rate_hz) * std::max<std::size_t>(channels, 1)) {}
+
+void RmsScan::feed(const double* samples, std::size_t count) {
+  // The whole-signal sum and the window sums each run in index order from
+  // 0.0, whatever the cut, so they equal one pass over all samples.
+  sum_ = add_squares(sum_, samples, count);
+  count_ += count;
+  while (count > 0) {
+    const std::size_t n = std::min(window_ - window_fill_, count);
+    window_sum_ = add_squares(window_sum_, samples, n);
+    window_fill_ += n;
+    samples += n;
+    count -= n;
+    if (window_fill_ == window_) {
+      max_ = std::max(max_, window_level(window_sum_, window_fill_));
+      window_sum_ = 0.0;
+      window_fill_ = 0;
+    }
   }
-  return max;
+}
+
+double RmsScan::max_db() const {
+  if (channels_ == 0 || count_ == 0) return kRmsMaxFloorDb;
+  if (window_fill_ == 0) return max_;
+  return std::max(max_, window_level(window_sum_, window_fill_));  // the last, shorter window
+}
+
+double RmsScan::average_db() const {
+  if (count_ == 0) return kRmsAverageEmptyDb;
+  const double ms = sum_ / static_cast<double>(count_);
+  return ms > 0.0 ? 20.0 * std::log10(std::sqrt(ms)) : kRmsAverageSilentDb;
+}
+
+double calculate_rms_max(const AudioData& audio) {
+  RmsScan scan(audio.info.channels, audio.info.sample_rate);
+  scan.feed(audio.samples.data(), audio.samples.size());
+  return scan.max_db();
 }
 
 double calculate_rms_average(const AudioData& audio) {
-  const std::vector<double>& samples = audio.samples;
-  if (samples.empty()) return kRmsAverageEmptyDb;
-  const double ms =
-      sum_of_squares(samples.data(), samples.size()) / static_cast<double>(samples.size());
-  return ms > 0.0 ? 20.0 * std::log10(std::sqrt(ms)) : kRmsAverageSilentDb;
+  RmsScan scan(audio.info.channels, audio.info.sample_rate);
+  scan.feed(audio.samples.data(), audio.samples.size());
+  return scan.average_db();
 }
 
 }  // namespace sonorik::analysis

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "compat/audio_data.h"
 
@@ -16,6 +17,26 @@ inline constexpr double kRmsAverageEmptyDb = -96.0;
 
 // Frames per RMS window: trunc(rate_hz x 0.05), at least 1.
 std::size_t rms_window_frames(unsigned long rate_hz);
+
+// Both RMS levels of samples fed in order, block by block (cut anywhere):
+// the streaming form of calculate_rms_max and calculate_rms_average, with
+// the same results for the same samples.
+class RmsScan {
+ public:
+  RmsScan(std::size_t channels, unsigned long rate_hz);
+  void feed(const double* samples, std::size_t count);
+  double max_db() const;      // as calculate_rms_max
+  double average_db() const;  // as calculate_rms_average
+
+ private:
+  std::size_t channels_;
+  std::size_t window_;  // samples per window
+  double max_ = kRmsMaxFloorDb;
+  double window_sum_ = 0.0;
+  std::size_t window_fill_ = 0;
+  double sum_ = 0.0;
+  std::uint64_t count_ = 0;
+};
 
 // dB of the loudest of the consecutive, non-overlapping windows of
 // rms_window_frames x channels samples (the last may be shorter), never below

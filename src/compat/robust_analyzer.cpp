@@ -11,6 +11,7 @@
 #include "analysis/engine.h"
 #include "analysis/meter.h"
 #include "core/diagnostics.h"
+#include "core/interrupt.h"
 
 namespace sonorik::analysis {
 
@@ -438,6 +439,8 @@ Result<AnalysisResults> RobustAnalyzer::analyze_with_fallback(const UltraFastWav
   AnalysisResults out;
   // RMS runs beside the meters, in the same pass.
   const PartsOutcome m = measure_parts(source, info, {want_loudness, want_peak}, want_rms);
+  // An interrupted pass measured part of the file: no fallback, no corrections.
+  if (interrupted()) return Error(kInterrupted);
   if (m.loudness) {
     Bs1770Measurement loud;
     fill_loudness(*m.loudness, loud);
@@ -454,6 +457,7 @@ Result<AnalysisResults> RobustAnalyzer::analyze_with_fallback(const UltraFastWav
 
   if (info.duration_seconds < kCorrectionMinimumSeconds) return out;
   correct_integrated(source, info.sample_rate, out);
+  if (interrupted()) return Error(kInterrupted);
   correct_range(source, info.sample_rate, out);
   return out;
 }

@@ -82,7 +82,7 @@ void put32(std::vector<std::uint8_t>& out, std::uint64_t v) {
     out.push_back(static_cast<std::uint8_t>((v >> shift) & 0xFF));
 }
 void put_tag(std::vector<std::uint8_t>& out, const char (&tag)[5]) {
-  out.insert(out.end(), tag, tag + 4);
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(tag[i]));
 }
 
 // Saturates instead of wrapping for counts no memory could hold.

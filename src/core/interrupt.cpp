@@ -99,6 +99,12 @@ bool interrupted() noexcept {
   return t_observing && g_count.load(std::memory_order_relaxed) != t_start_count;
 }
 
+InterruptWatch::InterruptWatch() noexcept : observing_(t_observing), start_count_(t_start_count) {}
+
+bool InterruptWatch::interrupted() const noexcept {
+  return observing_ && g_count.load(std::memory_order_relaxed) != start_count_;
+}
+
 int last_interrupt_signal() noexcept { return g_last_signal.load(std::memory_order_relaxed); }
 
 }  // namespace sonorik

@@ -32,6 +32,18 @@ class InterruptScope {
 // this thread began. False outside any observing scope.
 bool interrupted() noexcept;
 
+// The calling thread's interrupted(), for work it hands to other threads
+// (the worker pool): made on the calling thread, asked anywhere.
+class InterruptWatch {
+ public:
+  InterruptWatch() noexcept;
+  bool interrupted() const noexcept;
+
+ private:
+  bool observing_;
+  unsigned long start_count_;
+};
+
 // The signal that arrived last (SIGINT or SIGTERM), 0 if none ever did.
 int last_interrupt_signal() noexcept;
 

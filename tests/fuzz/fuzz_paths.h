@@ -1,7 +1,9 @@
 // The code paths the fuzzers drive (fuzz_main.cpp), replayed over every past
 // finding by tests/cpp/compat_fuzz_regressions.cpp: the mapped reader as the
-// analysis entry reads it (checked against the decoder), the decoder, both
-// analysers, normalize_batch (a normalisation, the batch loop and an export
+// analysis entry reads it (checked against the decoder), the decoder (and
+// the header-only information against the loaded record), both
+// analysers, normalize_batch (a normalisation, streamed and compared byte for
+// byte with one of the whole decoded record, the batch loop and an export
 // with one of the 128 flag sets), and the door (any format libsndfile reads,
 // from memory, with its integrity checks, measured by the standards' path).
 // A broken invariant aborts.
@@ -10,11 +12,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,9 +33,11 @@
 #include "compat/decoder.h"
 #include "compat/export.h"
 #include "compat/normalize_file.h"
+#include "compat/processor.h"
 #include "compat/robust_analyzer.h"
 #include "compat/ultra_fast_wav.h"
 #include "core/bytes.h"
+#include "core/file.h"
 #include "core/metric.h"
 
 namespace sonorik::fuzz {
@@ -117,7 +123,34 @@ inline void fast_reader(Bytes bytes) {
   }
 }
 
+inline bool cheap_to_measure(std::uint32_t rate_hz, std::uint16_t channels) {
+  return std::uint64_t{rate_hz} * channels <= kMaxMeasuredSamplesPerSecond;
+}
+
+inline bool same_info(const AudioInfo& a, const AudioInfo& b) {
+  return a.sample_rate == b.sample_rate && a.channels == b.channels && a.bit_depth == b.bit_depth &&
+         a.sample_format == b.sample_format && a.total_samples == b.total_samples &&
+         (a.duration_seconds == b.duration_seconds ||
+          (std::isnan(a.duration_seconds) && std::isnan(b.duration_seconds)));
+}
+
+// get_audio_info_py's header-only read gives what the loader gives after
+// decoding and looping, or the same error.
+inline void info_from_header(Bytes bytes) {
+  const std::string input = write_input(bytes);
+  Result<AudioInfo> info = AudioData::load_info(input);
+  if (info && !cheap_to_measure(info->sample_rate, info->channels)) return;
+  const Result<AudioData> loaded = AudioData::load_from_file_with_options(input, {});
+  SONORIK_FUZZ_CHECK(info.ok() == loaded.ok());
+  if (!info) {
+    SONORIK_FUZZ_CHECK(info.error().message() == loaded.error().message());
+    return;
+  }
+  SONORIK_FUZZ_CHECK(same_info(*info, loaded->info));
+}
+
 inline void decoder(Bytes bytes) {
+  info_from_header(bytes);
   const Result<AudioData> audio = decode_wav_bytes(bytes);
   if (!audio) {
     SONORIK_FUZZ_CHECK(!audio.error().message().empty());
@@ -128,10 +161,6 @@ inline void decoder(Bytes bytes) {
                      audio->samples.size() <= bytes.size());
   for (double s : audio->samples)
     SONORIK_FUZZ_CHECK(info.sample_format == SampleFormat::F32 || std::fabs(s) <= 1.0);
-}
-
-inline bool cheap_to_measure(std::uint32_t rate_hz, std::uint16_t channels) {
-  return std::uint64_t{rate_hz} * channels <= kMaxMeasuredSamplesPerSecond;
 }
 
 inline void analysis(Bytes bytes) {
@@ -152,6 +181,23 @@ inline void analysis(Bytes bytes) {
   }
 }
 
+// The streamed normalisation wrote the bytes the whole decoded record gives:
+// looped for the measurement, the gain applied to its own whole frames.
+inline void same_as_in_memory(AudioData audio, const normalize::NormalizationTarget& target,
+                              const std::string& streamed) {
+  const std::size_t own = audio.samples.size() / audio.info.channels * audio.info.channels;
+  audio.ensure_minimum_duration(kMinimumDurationSeconds);
+  Result<double> gain = normalize::normalization_gain_db(audio, target);
+  SONORIK_FUZZ_CHECK(gain.ok());
+  const std::span<double> samples(audio.samples.data(), std::min(own, audio.samples.size()));
+  normalize::apply_gain_db(samples, *gain);
+  const std::string reference = scratch_dir() + "/reference.wav";
+  SONORIK_FUZZ_CHECK(normalize::write_normalized_samples(reference, audio.info, samples).ok());
+  const Result<MappedFile> a = MappedFile::open(streamed), b = MappedFile::open(reference);
+  SONORIK_FUZZ_CHECK(a.ok() && b.ok() && a->size() == b->size() &&
+                     std::memcmp(a->bytes().data(), b->bytes().data(), a->size()) == 0);
+}
+
 // selector % 128: the measure flags; selector / 128 % 6: the normalisation
 // kind; selector / 768 % 2: a target range instead of an exact target.
 inline void normalize_batch(Bytes bytes, unsigned selector) {
@@ -169,6 +215,7 @@ inline void normalize_batch(Bytes bytes, unsigned selector) {
     SONORIK_FUZZ_CHECK(written.ok() && written->info.channels == audio->info.channels &&
                        written->samples.size() ==
                            audio->samples.size() / audio->info.channels * audio->info.channels);
+    same_as_in_memory(audio.value(), target, output);
   }
 
   const unsigned b = selector % 128;

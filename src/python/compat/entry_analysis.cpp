@@ -50,6 +50,10 @@ Outcome analyze(const std::string& path, const MeasureFlags& flags) {
   }
   Result<UltraFastWavReader> reader = UltraFastWavReader::open(path);
   if (!reader) return os_failure("Failed to open WAV file: " + reader.error().message());
+  // Before anything sized by the rate is allocated.
+  if (Status rate = check_sample_rate(path, reader->info().sample_rate); !rate) {
+    return os_failure("Failed to open WAV file: " + rate.error().message());
+  }
   AudioInfoRecord info = audio_info_record(fast_path_info(reader->info()));
   Result<AnalysisResults> results =
       analysis::RobustAnalyzer::analyze_with_fallback(*reader, metrics_from_flags(flags));

@@ -1,4 +1,4 @@
-// get_audio_info_py: the loaded file's basic description.
+// get_audio_info_py: the loaded file's basic description, read from its header.
 #include "python/compat/entries.h"
 #include "python/compat/result_types.h"
 
@@ -9,11 +9,10 @@ SONORIK_ENTRY(get_audio_info_py) {
   return run_entry(sig, args, nargsf, kwnames, [](std::vector<PyObject*>& argv) -> Outcome {
     std::string path;
     if (!convert("file_path", argv[0], to_string, path)) return PyRef();
-    Result<AudioData> audio = AudioData::load_from_file_with_options(path, {});
-    if (!audio) return os_failure("Failed to load audio: " + audio.error().message());
-    AudioInfoRecord record = audio_info_record(audio->info);
-    audio->samples = {};  // release the samples before building the result
-    return make_audio_info(std::move(record));
+    // The header alone: what the loader would report, looping included.
+    Result<AudioInfo> info = AudioData::load_info(path);
+    if (!info) return os_failure("Failed to load audio: " + info.error().message());
+    return make_audio_info(audio_info_record(*info));
   });
   (void)self;
 }
