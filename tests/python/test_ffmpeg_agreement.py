@@ -100,7 +100,7 @@ def test_agrees_with_ffmpeg(index, tmp_path, result_table):
         reference = bs1770_integrated(x, weights[0])
         assert ff["I"] - reference > 0.2  # the material tells the two weightings apart
     errors = (m.integrated_lufs - reference, m.true_peak_dbtp - ff["TP"], m.loudness_range_lu - ff["LRA"])
-    ok = abs(errors[0]) <= 0.1 and abs(errors[1]) <= 0.2 and abs(errors[2]) <= 1.0
+    ok = abs(errors[0]) <= 0.1 and abs(errors[1]) <= 0.2 and abs(errors[2]) <= 0.3
     errors = [round(e, 2) + 0.0 for e in errors]  # no "-0.00" in the table
     result_table("ffmpeg_agreement.md", HEADER, len(CASES))[index] = [
         material, f"{m.integrated_lufs:.2f}", f"{reference:.2f}" + (" (BS.1770-4)" if weights else ""),
