@@ -96,7 +96,8 @@ test-asan: pydeps
 # and the other system libraries are not instrumented. It runs the meter at
 # every mode and low rate (C++), and the entry points at the lowest rates and
 # the malformed-file corpus through both modules (Python, child processes
-# included; sonorik_meter reads through libsndfile). Reports with
+# included; sonorik_meter reads through libsndfile), and the normaliser's
+# tagging (TagLib) and resampling (libsoxr). Reports with
 # the interpreter itself at the top of the stack are suppressed.
 MEMCHECK := valgrind -q --error-exitcode=99 --trace-children=yes \
   --suppressions=$(abspath tests/memcheck/python.supp)
@@ -105,6 +106,11 @@ test-memcheck: install-tested
 	PYTHONMALLOC=malloc $(MEMCHECK) $(VPY) -m pytest -q -p no:cacheprovider \
 	  tests/python/test_low_rates.py tests/python/test_robustness.py tests/python/test_meter.py \
 	  -k 'low_rates or malformed or test_errors'
+	@# TagLib carrying tags and pictures, libsoxr resampling, Ogg channel orders
+	@# (ffmpeg and ffprobe, which make and check the files, are not traced).
+	PYTHONMALLOC=malloc $(MEMCHECK) --trace-children-skip='*/ffmpeg,*/ffprobe,*/sh' \
+	  $(VPY) -m pytest -q -p no:cacheprovider tests/python/test_tags.py tests/python/test_outputs.py \
+	  -k 'survive and (flac-mp3 or wav-flac or opus-None) or resampled and 44100-out.opus or keep_their_places and 5.1-wav-ogg'
 
 # A binary wheel that carries the shared libraries it needs outside the
 # manylinux policy (auditwheel copies them in and points the RPATH at them):
