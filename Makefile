@@ -170,7 +170,7 @@ fuzz: sysdeps $(VPY)
 	@status=0; for h in $(FUZZ_HARNESSES); do \
 	  mkdir -p build/fuzz/corpus/$$h build/fuzz/findings; \
 	  echo "fuzz_$$h: $(FUZZ_SECONDS) s"; \
-	  build/fuzz/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
+	  LSAN_OPTIONS=suppressions=$(abspath tests/fuzz/lsan.supp) build/fuzz/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
 	    -print_final_stats=1 -artifact_prefix=build/fuzz/findings/$$h- \
 	    build/fuzz/corpus/$$h build/fuzz/starting-inputs tests/fuzz/regressions \
 	    >build/fuzz/$$h.log 2>&1 || { status=1; echo "fuzz_$$h found a fault: see build/fuzz/$$h.log"; tail -n 40 build/fuzz/$$h.log; }; \
