@@ -180,7 +180,7 @@ def test_channel_weights_follow_the_mask_and_channel_map(tmp_path):
 
 
 def test_threads_measure_with_the_lock_released():
-    x = np.tile(music(2.0).astype(np.float32), (20, 1))
+    x = np.tile(music(2.0).astype(np.float32), (60, 1))
     ticks = 0
     progress = []
 
