@@ -36,3 +36,17 @@ def result_table():
         lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
         lines += ["| " + " | ".join(rows[k]) + " |" for k in sorted(rows)]
         (out / name).write_text("\n".join(lines) + "\n")
+
+
+@pytest.fixture(scope="module")
+def ten_minutes(tmp_path_factory):
+    """Ten minutes of stereo noise, 16-bit WAV at 48 kHz (long enough to
+    interrupt calls on)."""
+    import numpy as np
+    import soundfile
+    path = tmp_path_factory.mktemp("long") / "long.wav"
+    rng = np.random.default_rng(1)
+    with soundfile.SoundFile(path, "w", 48000, 2, "PCM_16") as f:
+        for _ in range(60):
+            f.write(rng.standard_normal((480000, 2)) * 0.05)
+    return path

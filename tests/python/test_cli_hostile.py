@@ -15,9 +15,7 @@ import sys
 import time
 import xml.etree.ElementTree as ET
 
-import numpy as np
 import pytest
-import soundfile
 
 import wavgen
 
@@ -194,16 +192,6 @@ def test_normalize_refuses_colliding_outputs_before_writing_anything(
     assert result.stderr.decode() == f"sonorik: in: {message}; nothing written\n"
     after = {p: digest(p) for p in glob.glob(f"{tmp_path}/**", recursive=True) if os.path.isfile(p)}
     assert after == before
-
-
-@pytest.fixture(scope="module")
-def ten_minutes(tmp_path_factory):
-    path = tmp_path_factory.mktemp("long") / "long.wav"
-    rng = np.random.default_rng(1)
-    with soundfile.SoundFile(path, "w", 48000, 2, "PCM_16") as f:
-        for _ in range(60):
-            f.write(rng.standard_normal((480000, 2)) * 0.05)
-    return path
 
 
 @pytest.mark.parametrize("signame, status", [("SIGINT", 130), ("SIGTERM", 143)])

@@ -8,9 +8,7 @@ import sys
 import textwrap
 from pathlib import Path
 
-import numpy as np
 import pytest
-import soundfile
 
 CHILD = textwrap.dedent("""
     import os, subprocess, time
@@ -44,16 +42,6 @@ CALLS = {
     "sonorik loader and analyzer": (f"lambda: sonorik.batch_analyze([src], {FLAGS})", 0.05, 0.5),
     "sonorik fast path": ("lambda: sonorik.analyze_audio_all(src)", 0.05, 0.5),
 }
-
-
-@pytest.fixture(scope="module")
-def ten_minutes(tmp_path_factory):
-    path = tmp_path_factory.mktemp("long") / "long.wav"
-    rng = np.random.default_rng(1)
-    with soundfile.SoundFile(path, "w", 48000, 2, "PCM_16") as f:
-        for _ in range(60):
-            f.write(rng.standard_normal((480000, 2)) * 0.05)
-    return path
 
 
 @pytest.mark.parametrize("case", CALLS)

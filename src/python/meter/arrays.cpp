@@ -47,6 +47,15 @@ std::string dtype_name(const nb::handle& source, const Array& a) {
   return "code " + std::to_string(a.dtype().code) + ", " + std::to_string(a.dtype().bits) + " bits";
 }
 
+Array array_or_raise(const nb::object& obj, const std::string& what) {
+  Array a;
+  if (!nb::try_cast(obj, a, false)) {
+    raise(PyExc_TypeError, what + " an array of native-endian float32, float64, int16 or int32 "
+                                  "samples, got " + type_name_of(obj));
+  }
+  return a;
+}
+
 std::size_t array_columns(const nb::handle& source, const Array& a) {
   const nb::dlpack::dtype t = a.dtype();
   if (!(t == nb::dtype<float>() || t == nb::dtype<double>() || t == nb::dtype<std::int16_t>() ||

@@ -109,6 +109,10 @@ BadSample first_non_finite_in(const Array& a, std::uint64_t origin);
 // dtype where it has one.
 std::string dtype_name(const nb::handle& source, const Array& a);
 
+// `obj` as an Array, read in place; else raises TypeError "{what} an array of
+// native-endian float32, float64, int16 or int32 samples, got {type}".
+Array array_or_raise(const nb::object& obj, const std::string& what);
+
 // Checks the sample type and rank of `a` (taken from `source`) and returns
 // its columns: 1 for a (frames,) array. Raises TypeError "unsupported sample
 // type {dtype}: pass float32, float64, int16 or int32 samples" and

@@ -146,13 +146,7 @@ AddOutcome feed_array(FeedMeter::State& s, const Array& a, unsigned channels) {
 }
 
 Array block_arg(const FeedMeter& self, const nb::object& block) {
-  Array a;
-  if (!nb::try_cast(block, a, false)) {
-    raise(PyExc_TypeError,
-          "block must be an array of native-endian float32, float64, int16 or int32 samples, "
-          "got " +
-              type_name_of(block));
-  }
+  const Array a = array_or_raise(block, "block must be");
   const std::size_t columns = array_columns(block, a);
   const std::string want = std::to_string(self.channels);
   if (a.ndim() == 1 && self.channels != 1) {

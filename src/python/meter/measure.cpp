@@ -150,13 +150,7 @@ MeasureOutcome measure_path(const nb::object& source, const nb::object& rate,
 MeasureOutcome measure_source_array(const nb::object& source, const nb::object& rate,
                                     const std::optional<std::vector<std::string>>& names,
                                     bool series) {
-  Array a;
-  if (!nb::try_cast(source, a, false)) {
-    raise(PyExc_TypeError,
-          "source must be a path (str, bytes or os.PathLike) or an array of native-endian "
-          "float32, float64, int16 or int32 samples, got " +
-              type_name_of(source));
-  }
+  const Array a = array_or_raise(source, "source must be a path (str, bytes or os.PathLike) or");
   const std::size_t columns = array_columns(source, a);
   if (columns > kMaxArrayChannels) {
     raise(PyExc_ValueError, "array has " + std::to_string(columns) +
