@@ -175,14 +175,13 @@ bool read_mp3(const std::string& path, TagSet& set) {
 }  // namespace
 
 std::optional<TagLib::ByteVector> sndfile_chunk(SNDFILE* f, const char* id) {
-  constexpr unsigned kLargest = 16u << 20;  // larger bodies are not broadcast metadata
   SF_CHUNK_INFO want{};
   std::snprintf(want.id, sizeof want.id, "%s", id);
   want.id_size = 4;
   SF_CHUNK_ITERATOR* it = sf_get_chunk_iterator(f, &want);
   SF_CHUNK_INFO got{};
   if (it == nullptr || sf_get_chunk_size(it, &got) != SF_ERR_NO_ERROR || got.datalen == 0 ||
-      got.datalen > kLargest)
+      got.datalen > kLargestChunk)
     return std::nullopt;
   TagLib::ByteVector body(got.datalen, '\0');
   got.data = body.data();

@@ -71,6 +71,10 @@ inline constexpr SndfileString kSndfileStrings[] = {
     {SF_STR_LICENSE, "LICENSE"},
 };
 
+// Larger chunk bodies are not broadcast metadata: neither read nor written
+// through libsndfile.
+inline constexpr unsigned kLargestChunk = 16u << 20;
+
 // The body of the chunk `id` (four characters) as libsndfile finds it in an
 // open file, or nothing.
 std::optional<TagLib::ByteVector> sndfile_chunk(SNDFILE* f, const char* id);

@@ -220,8 +220,10 @@ SndfileMetadata sndfile_metadata(const TagSet& set) {
     const std::string text = values.toString("; ").to8Bit(true);
     if (n != nullptr && !text.empty()) m.strings.emplace_back(n->id, text);
   }
-  if (set.bext) m.chunks.emplace_back("bext", bytes_of(*set.bext));
-  if (set.ixml) m.chunks.emplace_back("iXML", bytes_of(*set.ixml));
+  if (set.bext && set.bext->size() <= kLargestChunk)
+    m.chunks.emplace_back("bext", bytes_of(*set.bext));
+  if (set.ixml && set.ixml->size() <= kLargestChunk)
+    m.chunks.emplace_back("iXML", bytes_of(*set.ixml));
   return m;
 }
 
