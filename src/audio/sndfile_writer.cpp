@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "audio/sndfile_formats.h"
@@ -311,7 +312,8 @@ Status SndfileWriter::failure() const {
   return Error(text != nullptr && *text != '\0' ? text : "Error while writing the file.");
 }
 
-Result<SndfileWriter> SndfileWriter::open(int fd, const SndfileOutputFormat& format) {
+Result<SndfileWriter> SndfileWriter::open(int fd, const SndfileOutputFormat& format,
+                                          const SndfileMetadata& metadata) {
   static SF_VIRTUAL_IO vio{&Io::length, &Io::seek, &Io::read, &Io::write, &Io::tell};
   SndfileWriter w;
   w.io_ = std::make_unique<Io>();
@@ -331,6 +333,16 @@ Result<SndfileWriter> SndfileWriter::open(int fd, const SndfileOutputFormat& for
     // Formats without a channel map keep their default order: not an error.
     sf_command(w.sndfile_.get(), SFC_SET_CHANNEL_MAP_INFO, map.data(),
                static_cast<int>(map.size() * sizeof(int)));
+  }
+  // Refused where the format has no place for them: the caller reads the file back.
+  for (const auto& [id, text] : metadata.strings) sf_set_string(w.sndfile_.get(), id, text.c_str());
+  for (const auto& [id, body] : metadata.chunks) {
+    SF_CHUNK_INFO chunk{};
+    std::snprintf(chunk.id, sizeof chunk.id, "%s", id.c_str());
+    chunk.id_size = static_cast<unsigned>(std::min(id.size(), sizeof chunk.id - 1));
+    chunk.datalen = static_cast<unsigned>(body.size());
+    chunk.data = const_cast<char*>(body.data());  // libsndfile copies it
+    sf_set_chunk(w.sndfile_.get(), &chunk);
   }
   return w;
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "audio/sndfile_formats.h"
@@ -35,6 +36,16 @@ struct SampleCoding {
   bool exact() const noexcept { return int_bits != 0 || is_float || is_double; }
 };
 SampleCoding sample_coding(int sf_format) noexcept;
+
+// What libsndfile writes into a file as it creates it, before the first
+// frame: text strings (SF_STR_TITLE, ... with their UTF-8 values) and whole
+// chunks (a four-character id and its body, as sf_set_chunk takes them).
+// What the format has no place for is left out without an error; read the
+// finished file back to know what it holds.
+struct SndfileMetadata {
+  std::vector<std::pair<int, std::string>> strings;
+  std::vector<std::pair<std::string, std::string>> chunks;
+};
 
 // The output format for `name` (a file-name extension or format name, any
 // case: "wav", "flac", "aiff", "caf", "w64", "rf64", "ogg", "opus", "mp3",
@@ -78,9 +89,11 @@ class SndfileWriter {
   ~SndfileWriter();
 
   // Starts a file of `format` at the start of `fd` (seekable, open for
-  // reading and writing; it stays the caller's). Errors: libsndfile's
-  // reason, or the system's for a failed write.
-  static Result<SndfileWriter> open(int fd, const SndfileOutputFormat& format);
+  // reading and writing; it stays the caller's), holding `metadata` where
+  // the format has a place for it. Errors: libsndfile's reason, or the
+  // system's for a failed write.
+  static Result<SndfileWriter> open(int fd, const SndfileOutputFormat& format,
+                                    const SndfileMetadata& metadata = {});
 
   // Appends `frames` frames of integer samples left-justified in 32 bits
   // (a 16-bit code c is c << 16), or of doubles (full scale 1.0).

@@ -14,6 +14,7 @@
 #include "core/error.h"
 #include "core/replace_file.h"
 #include "normalize/stream_normalizer.h"
+#include "tags/tags.h"
 
 namespace sonorik::normalize {
 
@@ -35,7 +36,8 @@ struct Job {
   std::vector<int> roles{};               // of the source's channels
   std::vector<std::string> out_layout{};  // of the output's channels, as written
   analysis::MeasureParts parts{};
-  std::uint64_t frames_written = 0;  // by the last write
+  std::uint64_t frames_written = 0;               // by the last write
+  std::optional<tags::SourceTags> source_tags{};  // read before the first write
 };
 
 // Reads through `reader`, noting in `failed` that a read failed (to tell a
@@ -49,7 +51,9 @@ Result<analysis::StandardMeasurement> measure_pass(const Job& job, unsigned chan
                                                    const analysis::Engine::Reader& read);
 
 // 3. write: the source, reordered, resampled, scaled and requantised, into
-// `temp` (begun here); measured as written for an exact coding.
+// `temp` (begun here), with the tags libsndfile writes as it creates a file
+// (the source's tags read into `job.source_tags` on the first write);
+// measured as written for an exact coding.
 Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& report);
 // The source's tags, pictures and chunks onto the closed temporary file
 // (tags::carry_tags: what it cannot hold becomes a note after the first

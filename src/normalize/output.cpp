@@ -66,11 +66,18 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
       coding.int_bits != 0 && coding.int_bits <= 24 &&
       (report.gain_applied_db != 0.0 || wider_source || job.out_rate_hz != info.rate_hz);
   if (Status s = job.source.reader.rewind(); !s) return fail(StreamFailure::source, s.error());
+  // Read once: a lossy output may be written again.
+  if (!job.source_tags) {
+    Result<tags::SourceTags> read = tags::SourceTags::read(job.req.source, info.sf_format);
+    if (!read) return fail(StreamFailure::source, read.error());
+    job.source_tags.emplace(std::move(read).value());
+  }
   Result<FileReplacement> begun = FileReplacement::begin(job.req.destination);
   if (!begun) return fail(StreamFailure::destination, begun.error());
   temp.emplace(std::move(begun).value());
   Result<SndfileWriter> writer = SndfileWriter::open(
-      temp->fd(), {job.out_format, job.out_rate_hz, info.channels, job.channels.positions});
+      temp->fd(), {job.out_format, job.out_rate_hz, info.channels, job.channels.positions},
+      job.source_tags->creation_metadata(job.out_format, report.gain_applied_db));
   if (!writer) return fail(StreamFailure::destination, writer.error());
 
   bool read_failed = false;
@@ -119,9 +126,9 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
 
 Stop add_metadata(const Job& job, const FileReplacement& temp, StreamReport& report,
                   std::size_t plan_notes) {
-  Result<std::vector<std::string>> notes =
-      tags::carry_tags({job.req.source, job.source.info.sf_format, temp.temp_path(),
-                        job.out_format, report.output_format, report.gain_applied_db});
+  Result<std::vector<std::string>> notes = tags::carry_tags(
+      *job.source_tags, {job.req.source, job.source.info.sf_format, temp.temp_path(),
+                         job.out_format, report.output_format, report.gain_applied_db});
   if (!notes) return fail(StreamFailure::destination, notes.error());
   report.notes.resize(plan_notes);
   for (std::string& note : *notes) report.notes.push_back(std::move(note));

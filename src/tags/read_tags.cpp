@@ -94,44 +94,11 @@ void add_text(const TagLib::PropertyMap& properties, bool from_id3, TagSet& set)
 // The strings libsndfile reads from chunks TagLib does not look at (AIFF
 // NAME, AUTH, ANNO and (c) chunks; CAF info; RIFF INFO of RF64).
 void add_sndfile_strings(SNDFILE* f, TagSet& set) {
-  struct StringKey {
-    int id;
-    const char* key;
-  };
-  static constexpr StringKey kNames[] = {
-      {SF_STR_TITLE, "TITLE"},
-      {SF_STR_ARTIST, "ARTIST"},
-      {SF_STR_ALBUM, "ALBUM"},
-      {SF_STR_COMMENT, "COMMENT"},
-      {SF_STR_DATE, "DATE"},
-      {SF_STR_GENRE, "GENRE"},
-      {SF_STR_COPYRIGHT, "COPYRIGHT"},
-      {SF_STR_SOFTWARE, "ENCODER"},
-      {SF_STR_TRACKNUMBER, "TRACKNUMBER"},
-      {SF_STR_LICENSE, "LICENSE"},
-  };
-  for (const StringKey& n : kNames) {
+  for (const SndfileString& n : kSndfileStrings) {
     const char* s = sf_get_string(f, n.id);
     if (s != nullptr && *s != '\0' && !set.text.contains(n.key))
       set.text.insert(n.key, TagLib::String(s, TagLib::String::UTF8));
   }
-}
-
-// The body of the chunk `id` as libsndfile finds it (RF64), or nothing.
-std::optional<TagLib::ByteVector> sndfile_chunk(SNDFILE* f, const char* id) {
-  constexpr unsigned kLargest = 16u << 20;  // larger bodies are not broadcast metadata
-  SF_CHUNK_INFO want{};
-  std::snprintf(want.id, sizeof want.id, "%s", id);
-  want.id_size = 4;
-  SF_CHUNK_ITERATOR* it = sf_get_chunk_iterator(f, &want);
-  SF_CHUNK_INFO got{};
-  if (it == nullptr || sf_get_chunk_size(it, &got) != SF_ERR_NO_ERROR || got.datalen == 0 ||
-      got.datalen > kLargest)
-    return std::nullopt;
-  TagLib::ByteVector body(got.datalen, '\0');
-  got.data = body.data();
-  if (sf_get_chunk_data(it, &got) != SF_ERR_NO_ERROR) return std::nullopt;
-  return body;
 }
 
 // What libsndfile reads of a file TagLib does not take, or of an AIFF file's
@@ -206,6 +173,21 @@ bool read_mp3(const std::string& path, TagSet& set) {
 }
 
 }  // namespace
+
+std::optional<TagLib::ByteVector> sndfile_chunk(SNDFILE* f, const char* id) {
+  SF_CHUNK_INFO want{};
+  std::snprintf(want.id, sizeof want.id, "%s", id);
+  want.id_size = 4;
+  SF_CHUNK_ITERATOR* it = sf_get_chunk_iterator(f, &want);
+  SF_CHUNK_INFO got{};
+  if (it == nullptr || sf_get_chunk_size(it, &got) != SF_ERR_NO_ERROR || got.datalen == 0 ||
+      got.datalen > kLargestChunk)
+    return std::nullopt;
+  TagLib::ByteVector body(got.datalen, '\0');
+  got.data = body.data();
+  if (sf_get_chunk_data(it, &got) != SF_ERR_NO_ERROR) return std::nullopt;
+  return body;
+}
 
 Family family_of(int sf_format) {
   const int sub = sf_format & SF_FORMAT_SUBMASK;

@@ -3,6 +3,7 @@
 // into a file of another.
 #pragma once
 
+#include <sndfile.h>
 #include <taglib/tbytevector.h>
 #include <taglib/tpropertymap.h>
 
@@ -10,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "audio/sndfile_writer.h"
 
 namespace sonorik::tags {
 
@@ -49,13 +52,46 @@ struct TagSet {
   }
 };
 
+// The text tags libsndfile reads and writes (where the format has a place
+// for them), by their TagLib property names.
+struct SndfileString {
+  int id;
+  const char* key;
+};
+inline constexpr SndfileString kSndfileStrings[] = {
+    {SF_STR_TITLE, "TITLE"},
+    {SF_STR_ARTIST, "ARTIST"},
+    {SF_STR_ALBUM, "ALBUM"},
+    {SF_STR_COMMENT, "COMMENT"},
+    {SF_STR_DATE, "DATE"},
+    {SF_STR_GENRE, "GENRE"},
+    {SF_STR_COPYRIGHT, "COPYRIGHT"},
+    {SF_STR_SOFTWARE, "ENCODER"},
+    {SF_STR_TRACKNUMBER, "TRACKNUMBER"},
+    {SF_STR_LICENSE, "LICENSE"},
+};
+
+// Larger chunk bodies are not broadcast metadata: neither read nor written
+// through libsndfile.
+inline constexpr unsigned kLargestChunk = 16u << 20;
+
+// The body of the chunk `id` (four characters) as libsndfile finds it in an
+// open file, or nothing.
+std::optional<TagLib::ByteVector> sndfile_chunk(SNDFILE* f, const char* id);
+
+// The strings and chunks of `set` that libsndfile may write as it creates a
+// file (write_tags of Family::none then names what the file does not hold).
+SndfileMetadata sndfile_metadata(const TagSet& set);
+
 // The tags of the file at `path`. Sets `readable` false when TagLib cannot
 // parse it (the set is then empty).
 TagSet read_tags(const std::string& path, Family family, bool& readable);
 
 // Writes `set` into the file at `path`, replacing the tags there; adds to
 // `left_out` a line per kind of thing the family cannot hold. False when
-// TagLib cannot open or save the file.
+// TagLib cannot open or save the file. A file of Family::none is only read
+// back (through libsndfile, which wrote sndfile_metadata as it created it):
+// false when libsndfile cannot open it.
 bool write_tags(const std::string& path, Family family, const TagSet& set,
                 std::vector<std::string>& left_out);
 

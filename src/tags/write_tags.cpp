@@ -12,6 +12,9 @@
 #include <taglib/vorbisfile.h>
 #include <taglib/xiphcomment.h>
 
+#include <string_view>
+
+#include "audio/sndfile_formats.h"
 #include "tags/riff_tags.h"
 #include "tags/tag_set.h"
 
@@ -158,7 +161,71 @@ bool write_wav(const std::string& path, const TagSet& set, std::vector<std::stri
   return f.save(kinds, TagLib::File::StripOthers);
 }
 
+const SndfileString* sndfile_string(const TagLib::String& key) {
+  for (const SndfileString& n : kSndfileStrings) {
+    if (key == n.key) return &n;
+  }
+  return nullptr;
+}
+
+std::string bytes_of(const TagLib::ByteVector& v) { return std::string(v.data(), v.size()); }
+
+// Whether the string libsndfile reads back is `want` (libsndfile adds its
+// own name to the software string).
+bool holds(SNDFILE* f, const SndfileString& n, const std::string& want) {
+  const char* got = sf_get_string(f, n.id);
+  if (got == nullptr) return false;
+  const std::string_view g(got);
+  return n.id == SF_STR_SOFTWARE ? g.substr(0, want.size()) == want : g == want;
+}
+
+// Whether libsndfile reads back the chunk `id` as `want` (it pads bodies
+// with zero bytes to a multiple of four).
+bool holds_chunk(SNDFILE* f, const char* id, const TagLib::ByteVector& want) {
+  const std::optional<TagLib::ByteVector> got = sndfile_chunk(f, id);
+  if (!got || !got->startsWith(want)) return false;
+  for (unsigned i = want.size(); i < got->size(); ++i) {
+    if ((*got)[static_cast<int>(i)] != '\0') return false;
+  }
+  return true;
+}
+
+// A file libsndfile wrote with sndfile_metadata(set): read back, what it
+// does not hold is named.
+bool check_sndfile(const std::string& path, const TagSet& set, std::vector<std::string>& left_out) {
+  SF_INFO info{};
+  SndfilePtr f(sf_open(path.c_str(), SFM_READ, &info));
+  if (!f) return false;
+  std::string keys;
+  for (const auto& [key, values] : set.text) {
+    const SndfileString* n = sndfile_string(key);
+    if (n == nullptr || !holds(f.get(), *n, values.toString("; ").to8Bit(true)))
+      keys += (keys.empty() ? "" : ", ") + key.to8Bit(true);
+  }
+  if (!keys.empty()) left_out.push_back("tags " + keys);
+  no_pictures(set, left_out);
+  no_id3_frames(set, left_out);
+  if (set.bext && !holds_chunk(f.get(), "bext", *set.bext))
+    left_out.emplace_back("the bext chunk (broadcast description)");
+  if (set.ixml && !holds_chunk(f.get(), "iXML", *set.ixml)) left_out.emplace_back("the iXML chunk");
+  return true;
+}
+
 }  // namespace
+
+SndfileMetadata sndfile_metadata(const TagSet& set) {
+  SndfileMetadata m;
+  for (const auto& [key, values] : set.text) {
+    const SndfileString* n = sndfile_string(key);
+    const std::string text = values.toString("; ").to8Bit(true);
+    if (n != nullptr && !text.empty()) m.strings.emplace_back(n->id, text);
+  }
+  if (set.bext && set.bext->size() <= kLargestChunk)
+    m.chunks.emplace_back("bext", bytes_of(*set.bext));
+  if (set.ixml && set.ixml->size() <= kLargestChunk)
+    m.chunks.emplace_back("iXML", bytes_of(*set.ixml));
+  return m;
+}
 
 bool write_tags(const std::string& path, Family family, const TagSet& set,
                 std::vector<std::string>& left_out) {
@@ -176,11 +243,7 @@ bool write_tags(const std::string& path, Family family, const TagSet& set,
     case Family::mp3:
       return write_mp3(path, set, left_out);
     case Family::none:
-      if (!set.text.isEmpty()) left_out.push_back("tags " + keys_of(set.text));
-      no_pictures(set, left_out);
-      no_id3_frames(set, left_out);
-      no_chunks(set, left_out);
-      return true;
+      return check_sndfile(path, set, left_out);
   }
   return true;
 }

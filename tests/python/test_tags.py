@@ -1,6 +1,6 @@
 """Tags, pictures and broadcast chunks survive normalize, in place and into
-other formats; ffprobe (and a RIFF walk for the chunks it does not show)
-reads the output back."""
+other formats; ffprobe (and a RIFF or CAF chunk walk for the chunks it does
+not show) reads the output back."""
 
 import json
 import shutil
@@ -37,12 +37,17 @@ def bext_body(shift=0):
 
 
 def riff_chunks(path):
-    """{chunk id: body} of a RIFF file's top-level chunks."""
-    data, at, out = path.read_bytes(), 12, {}
-    while at + 8 <= len(data):
-        tag, size = data[at:at + 4], struct.unpack_from("<I", data, at + 4)[0]
-        out.setdefault(tag, data[at + 8:at + 8 + size])
-        at += 8 + size + size % 2
+    """{chunk id: body} of a RIFF, RF64 or CAF file's top-level chunks (up to
+    the audio of an RF64 file, whose size is in its ds64 chunk)."""
+    data, out = path.read_bytes(), {}
+    caf = data[:4] == b"caff"
+    at, head, size_format = (8, 12, ">q") if caf else (12, 8, "<I")
+    while at + head <= len(data):
+        tag, size = data[at:at + 4], struct.unpack_from(size_format, data, at + 4)[0]
+        if size < 0:  # a CAF audio chunk of unknown size runs to the end
+            break
+        out.setdefault(tag, data[at + head:at + head + size])
+        at += head + size + (0 if caf else size % 2)
     return out
 
 
@@ -139,12 +144,51 @@ def test_tags_pictures_and_chunks_survive(tmp_path, cover, kind, out_kind, notes
         assert chunks[b"bext"] == bext_body(shift=round(gain * 100))
 
 
+# output, whether its tags and chunks are carried, the notes
+CREATED = [
+    ("rf64", True, []),
+    ("caf", True, []),
+    ("w64", False, ["not carried to the W64 output: tags ARTIST, TITLE; the bext chunk "
+                    "(broadcast description); the iXML chunk"]),
+]
+
+
+@pytest.mark.parametrize("out_kind, carried, notes", CREATED)
+def test_broadcast_wav_metadata_into_formats_tagged_as_written(tmp_path, out_kind, carried, notes):
+    source = make_source(tmp_path, "wav", None)
+    bare = wavgen.write_wav(tmp_path / "bare.wav", wavgen.sine(4.0, dbfs=-30.0), bits=24)
+    out, bare_out = tmp_path / f"out.{out_kind}", tmp_path / f"bare.{out_kind}"
+    r = sonorik_meter.normalize(source, out, target=-16.0)
+    assert list(r.notes) == notes
+    assert list(sonorik_meter.normalize(bare, bare_out, target=-16.0).notes) == []
+    # The metadata takes no sample's place: the audio reads as without it, in full.
+    m, m_bare = sonorik_meter.measure(out), sonorik_meter.measure(bare_out)
+    fields = ("integrated_lufs", "true_peak_dbtp", "sample_peak_dbfs", "rms_average_dbfs", "frames")
+    assert [getattr(m, f) for f in fields] == [getattr(m_bare, f) for f in fields]
+    assert m.frames == sonorik_meter.measure(source).frames == 4 * 48000
+    decoded = [run("ffmpeg", "-v", "error", "-i", p, "-f", "s32le", "-").stdout for p in (out, bare_out)]
+    assert decoded[0] == decoded[1] and len(decoded[0]) == 4 * 48000 * 4
+    after, _ = probe(out)
+    assert {k: after.get(k) for k in ("title", "artist")} == (
+        {"title": "Wav title", "artist": "Band"} if carried else {"title": None, "artist": None})
+    if not carried:
+        assert IXML not in out.read_bytes() and b"bext desc" not in out.read_bytes()
+        return
+    chunks = riff_chunks(out)
+    bext = bext_body(shift=round(r.gain_applied_db * 100))
+    # libsndfile pads chunk bodies with zero bytes to a multiple of four.
+    assert chunks[b"bext"] == bext + bytes(-len(bext) % 4)
+    assert chunks[b"iXML"] == IXML
+    if out_kind == "rf64":
+        assert (after["comment"], after["encoded_by"]) == ("bext desc", "Me")
+
+
 # source, output, tags given to the source (ffmpeg adds ENCODER), the note on standard error
 NOT_CARRIED = [
     ("flac", "caf", {"title": "T", "custom_key": "x"},
-     "not carried to the CAF output: tags CUSTOM_KEY, ENCODER, TITLE; 1 picture"),
-    ("wav", "rf64", None, "not carried to the RF64 output: tags ARTIST, TITLE; the bext chunk "
-                          "(broadcast description); the iXML chunk"),
+     "not carried to the CAF output: tags CUSTOM_KEY; 1 picture"),
+    ("flac", "rf64", {"title": "T", "license": "CC"},
+     "not carried to the RF64 output: tags LICENSE; 1 picture"),
     ("ogg", "w64", {"title": "T"}, "not carried to the W64 output: tags ENCODER, TITLE"),
     ("flac", "flac", {"title": "T", "replaygain_track_gain": "loud"},
      "REPLAYGAIN_TRACK_GAIN removed: 'loud' cannot be read as a number"),
@@ -161,7 +205,8 @@ def test_what_the_output_cannot_hold_is_named(tmp_path, cover, kind, out_kind, t
     assert result.stderr.decode().splitlines() == [f"sonorik: {source}: note: {note}"]
     after, picture = probe(out)
     assert "replaygain_track_gain" not in after
-    assert ("title" in after) == (picture is not None) == (out_kind == "flac")
+    assert (after.get("title"), picture is not None) == (
+        None if out_kind == "w64" else "T", out_kind == "flac")
 
 
 def test_opus_header_gain_is_applied_once(tmp_path, cover):
