@@ -61,9 +61,9 @@ UTF-8 as \\xNN in CSV, TSV, XML and the table, \\udcNN in JSON; a control
 character as \\xNN in XML). --safe-csv puts a ' before a CSV/TSV cell that
 begins with = + - @ tab, carriage return or ', so spreadsheets do not run it.
 
-A file of a searched directory that cannot be opened, or with a media
-extension sonorik does not read (.mp4, .m4a, .aac, .mkv, .webm, .wma, ...),
-is reported as skipped. Ctrl-C (SIGINT) or SIGTERM stops the run: no report
+A file of a searched directory with a media extension sonorik does not read
+(.mp4, .m4a, .aac, .mkv, .webm, .wma, ...) is reported as skipped; a file of a
+format it reads that is damaged or cannot be opened is a failure. Ctrl-C (SIGINT) or SIGTERM stops the run: no report
 is written.
 
 --album treats each directory PATH as one album: after its files comes a row

@@ -46,9 +46,9 @@ file in it (onto itself, or to the same relative paths under the directory
 anything is written the command refuses (nothing written) when two inputs
 would be written to one output (in/song.wav and in/song.flac with
 --audio-format flac) or an output would replace another input (the same
-file under two names included). A file of the directory that cannot be
-opened, or with a media extension sonorik does not read (.mp4, .m4a, .aac,
-.mkv, .webm, .wma, ...), is reported as skipped.
+file under two names included). A file of the directory with a media
+extension sonorik does not read (.mp4, .m4a, .aac, .mkv, .webm, .wma, ...)
+is reported as skipped; a damaged file of a format it reads is a failure.
 
 Ctrl-C (SIGINT) or SIGTERM stops the files being normalised at once (on
 every thread): they and their destinations are left as they were, no
