@@ -143,12 +143,14 @@ def test_reference_track_mode_and_refusals(tmp_path):
     assert "replaygain_reference_loudness" not in tags
     assert (tags["replaygain_track_gain"], tags["replaygain_album_gain"]) == (
         f"{-18 - lufs:.2f} dB", album_gain)
-    rf64 = tmp_path / "x.rf64"
+    rf64, silent = tmp_path / "x.rf64", tmp_path / "silent.flac"
     run("ffmpeg", "-v", "error", "-i", tracks[0], "-rf64", "always", "-f", "wav", rf64)
-    data = rf64.read_bytes()
-    r = sonorik_cmd("tag", rf64)
-    assert r.returncode == 1
-    assert f"sonorik: {rf64}: gain tags are not written into RF64" in r.stderr.decode()
-    assert rf64.read_bytes() == data
+    run("ffmpeg", "-v", "error", "-f", "lavfi", "-i", "anullsrc=d=2", silent)
+    for path, message in [(rf64, "gain tags are not written into RF64"),
+                          (silent, "no audio above the gates (silence): it has no gain")]:
+        data = path.read_bytes()
+        r = sonorik_cmd("tag", path)
+        assert (r.returncode, path.read_bytes()) == (1, data)
+        assert f"sonorik: {path}: {message}" in r.stderr.decode()
     with pytest.raises(ValueError, match="not a gain tag"):
         sonorik_meter.write_gain_tags(tracks[0], {"TITLE": "x"})

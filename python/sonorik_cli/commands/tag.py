@@ -124,7 +124,7 @@ def _tag_group(args: argparse.Namespace, directory: str | None, part: Found,
         return []
     tagged: dict[str, dict[str, str]] = {}
     if args.skip_tagged:
-        tagged = _already_tagged(files, as_album, part)
+        tagged = _already_tagged(files, as_album)
         if as_album and len(tagged) == len(files):
             return [_tagged_record(p, tagged[p]) for p in files]
         if as_album:
@@ -136,58 +136,42 @@ def _tag_group(args: argparse.Namespace, directory: str | None, part: Found,
             report_failure(path, outcome, part)
         else:
             measured.append((path, outcome))
-    if as_album and len(measured) < len(todo):
-        terminal.fail(directory or "", f"album not tagged: {len(todo) - len(measured)} of its "
+    audible = [(p, m) for p, m in measured if math.isfinite(m.integrated_lufs)]
+    for path, _ in (pm for pm in measured if pm not in audible):
+        terminal.fail(path, "no audio above the gates (silence): it has no gain")
+        part.failed += 1
+    if as_album and len(audible) < len(todo):
+        terminal.fail(directory or "", f"album not tagged: {len(todo) - len(audible)} of its "
                                        f"{len(todo)} files failed")
         return []
-    gains = _gains(args, directory, [m for _, m in measured], as_album, part)
     rows = {p: _tagged_record(p, tags) for p, tags in tagged.items()}
-    pairs = []
-    for (path, _), g in zip(measured, gains):
-        if isinstance(g, BaseException):
-            report_failure(path, g, part)
-        else:
-            pairs.append((path, g))
-    if args.dry_run:
-        rows.update({p: _record(p, g, "would write") for p, g in pairs})
-    else:
-        # run_all hands out strings: each pair's place (a file named twice is written twice)
-        places = [str(i) for i in range(len(pairs))]
-        written = run_all(places, args.jobs, lambda i: _write(*pairs[int(i)]))
-        for (path, g), error in zip(pairs, written):
-            if error is not None:
-                report_failure(path, error, part)
-            else:
-                args.finished.append(path)
-                rows[path] = _record(path, g, "written")
+    if audible:
+        gains = sonorik_meter.replaygain([m for _, m in audible], album=as_album,
+                                         reference=args.reference, sample_peak=args.sample_peak)
+        pairs = [(path, g) for (path, _), g in zip(audible, gains)]
+        rows.update(_write_all(args, pairs, part))
     return [rows[p] for p in files if p in rows]
 
 
-def _gains(args: argparse.Namespace, directory: str | None,
-           measured: Sequence[sonorik_meter.Measurement], as_album: bool,
-           part: Found) -> list[sonorik_meter.GainRecord | ValueError]:
-    """The gains of the measured files, each or why it cannot be given (a
-    silent file); none (said on standard error) for an album that cannot
-    be given one."""
-    if as_album and measured:
-        try:
-            return list(sonorik_meter.replaygain(measured, album=True, reference=args.reference,
-                                                 sample_peak=args.sample_peak))
-        except ValueError as e:
-            terminal.fail(directory or "", "album not tagged: " + str(e))
-            part.failed += 1
-            return []
-    out: list[sonorik_meter.GainRecord | ValueError] = []
-    for m in measured:  # one silent file does not stop the others
-        try:
-            out.extend(sonorik_meter.replaygain([m], reference=args.reference,
-                                                sample_peak=args.sample_peak))
-        except ValueError as e:
-            out.append(e)
-    return out
+def _write_all(args: argparse.Namespace, pairs: list[tuple[str, sonorik_meter.GainRecord]],
+               part: Found) -> dict[str, reports.Record]:
+    """The records of the files given their gains, written unless --dry-run."""
+    if args.dry_run:
+        return {p: _record(p, g, "would write") for p, g in pairs}
+    rows = {}
+    # run_all hands out strings: each pair's place (a file named twice is written twice)
+    places = [str(i) for i in range(len(pairs))]
+    written = run_all(places, args.jobs, lambda i: _write(*pairs[int(i)]))
+    for (path, g), error in zip(pairs, written):
+        if error is not None:
+            report_failure(path, error, part)
+        else:
+            args.finished.append(path)
+            rows[path] = _record(path, g, "written")
+    return rows
 
 
-def _already_tagged(files: Sequence[str], as_album: bool, part: Found) -> dict[str, dict[str, str]]:
+def _already_tagged(files: Sequence[str], as_album: bool) -> dict[str, dict[str, str]]:
     """The files that carry gain tags, with them."""
     out = {}
     for path in files:
