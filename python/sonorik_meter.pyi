@@ -338,10 +338,12 @@ def write_gain_tags(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]
     Opus; ID3v2 TXXX frames in MP3 (the tag keeps its version, 2.4 for a new tag) and
     in the id3 chunk of WAV and AIFF.
 
-    The file is never damaged: a copy beside it is tagged, then checked (it must decode
-    to exactly the same samples, and every other tag, picture and chunk must read back
+    The file is never damaged: a copy beside it is tagged, then checked (its audio
+    stream must be byte for byte the original's, FLAC, MP3, WAV and AIFF, or else decode
+    to exactly the same samples, Ogg; every other tag, picture and chunk must read back
     unchanged) and only then renamed over the file, which keeps its permissions. On
-    any failure the file is left as it was. Raises OSError naming the file (it cannot
+    any failure the file is left as it was. A damaged stream is not judged here when
+    its bytes are shown unchanged: replaygain() (measure()) refuses it before. Raises OSError naming the file (it cannot
     be read, has no place for the tags, the directory is not writable, or the check
     failed), TypeError and ValueError for bad arguments."""
 

@@ -24,6 +24,7 @@
 #include "audio/source.h"
 #include "core/file.h"
 #include "core/replace_file.h"
+#include "tags/audio_bytes.h"
 #include "tags/tag_set.h"
 
 namespace sonorik::tags {
@@ -36,7 +37,6 @@ struct AudioPrint {
   unsigned channels = 0;
   std::uint64_t frames = 0;
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a over the samples' bytes
-  int sf_format = 0;
   bool operator==(const AudioPrint& o) const {
     return rate_hz == o.rate_hz && channels == o.channels && frames == o.frames && hash == o.hash;
   }
@@ -49,7 +49,6 @@ Result<AudioPrint> audio_print(const std::string& path) {
   AudioPrint p;
   p.rate_hz = source.info.rate_hz;
   p.channels = source.info.channels;
-  p.sf_format = source.info.sf_format;
   constexpr std::size_t kBlock = 8192;
   std::vector<double> block(kBlock * p.channels);
   for (;;) {
@@ -228,12 +227,31 @@ Status copy_into(const std::string& path, const FileReplacement& copy) {
   }
 }
 
-Status write_checked(const std::string& path, const GainValues& values) {
+// The libsndfile format code of the file at `path`, from its header.
+Result<int> sf_format_of(const std::string& path) {
+  Result<AudioSource> opened = open_audio(path);
+  if (!opened) return opened.error();
+  return opened->info.sf_format;
+}
+
+// Whether the tagged copy holds the original's audio: the same stream bytes
+// or, where that cannot be shown, the same decoded samples.
+Status check_audio(const std::string& path, const std::string& copy, Family family) {
+  if (same_audio_bytes(path, copy, family)) return ok_status();
   Result<AudioPrint> before = audio_print(path);
   if (!before) return before.error();
-  const Family family = family_of(before->sf_format);
+  Result<AudioPrint> after = audio_print(copy);
+  if (!after || !(*after == *before))
+    return Error("the tagged copy does not decode to the same audio: the file is left as it was");
+  return ok_status();
+}
+
+Status write_checked(const std::string& path, const GainValues& values) {
+  Result<int> sf_format = sf_format_of(path);
+  if (!sf_format) return sf_format.error();
+  const Family family = family_of(*sf_format);
   if (family == Family::none) {
-    return Error("gain tags are not written into " + sndfile_format_name(before->sf_format) +
+    return Error("gain tags are not written into " + sndfile_format_name(*sf_format) +
                  " files: the format has no place for them that players read");
   }
   bool readable = true;
@@ -244,9 +262,7 @@ Status write_checked(const std::string& path, const GainValues& values) {
   if (Status s = copy_into(path, *copy); !s) return s;
   if (!tag_file(copy->temp_path(), family, values))
     return Error("TagLib cannot write the gain tags (the file is left as it was)");
-  Result<AudioPrint> after = audio_print(copy->temp_path());
-  if (!after || !(*after == *before))
-    return Error("the tagged copy does not decode to the same audio: the file is left as it was");
+  if (Status s = check_audio(path, copy->temp_path(), family); !s) return s;
   const TagSet tags_after =
       without_gains(read_tags(copy->temp_path(), family, readable), values, family);
   if (!readable) return Error("the tagged copy cannot be read back: the file is left as it was");

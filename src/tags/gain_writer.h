@@ -1,9 +1,11 @@
 // Writing ReplayGain and R128 gain tags into a file without touching its
 // audio. The file is copied beside itself (FileReplacement), the copy is
-// tagged through TagLib, then checked: it must decode to exactly the samples
-// of the original (a hash of the decoded blocks, with the same rate,
-// channels and frame count), and every other tag, picture, ID3v2 frame and
-// broadcast chunk must read back the same. Only then does the copy replace
+// tagged through TagLib, then checked: its audio stream must be byte for
+// byte the original's (audio_bytes.h: FLAC, MP3, WAV, AIFF) or, where that
+// cannot be shown (Ogg, whose pages TagLib may renumber), decode to exactly
+// the samples of the original (a hash of the decoded blocks, with the same
+// rate, channels and frame count); and every other tag, picture, ID3v2 frame
+// and broadcast chunk must read back the same. Only then does the copy replace
 // the original; on any failure the original is left as it was.
 //
 // Where the values go, by the file's format: Vorbis comments (FLAC, Ogg

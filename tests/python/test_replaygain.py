@@ -143,14 +143,34 @@ def test_reference_track_mode_and_refusals(tmp_path):
     assert "replaygain_reference_loudness" not in tags
     assert (tags["replaygain_track_gain"], tags["replaygain_album_gain"]) == (
         f"{-18 - lufs:.2f} dB", album_gain)
-    rf64, silent = tmp_path / "x.rf64", tmp_path / "silent.flac"
+    rf64, silent, cut = tmp_path / "x.rf64", tmp_path / "silent.flac", tmp_path / "cut.flac"
     run("ffmpeg", "-v", "error", "-i", tracks[0], "-rf64", "always", "-f", "wav", rf64)
     run("ffmpeg", "-v", "error", "-f", "lavfi", "-i", "anullsrc=d=2", silent)
+    cut.write_bytes(tracks[1].read_bytes()[:-5000])
     for path, message in [(rf64, "gain tags are not written into RF64"),
-                          (silent, "no audio above the gates (silence): it has no gain")]:
+                          (silent, "no audio above the gates (silence): it has no gain"),
+                          (cut, "damaged audio at")]:
         data = path.read_bytes()
         r = sonorik_cmd("tag", path)
         assert (r.returncode, path.read_bytes()) == (1, data)
         assert f"sonorik: {path}: {message}" in r.stderr.decode()
     with pytest.raises(ValueError, match="not a gain tag"):
         sonorik_meter.write_gain_tags(tracks[0], {"TITLE": "x"})
+
+
+@pytest.mark.parametrize("kind", ["flac", "mp3", "wav"])
+@pytest.mark.parametrize("cut", [0.001, 0.01, 0.5, 0.999])
+def test_cut_files_are_refused_untouched_or_tagged_with_their_audio_bytes_kept(tmp_path, cover, kind,
+                                                                              cut):  # noqa: F811
+    path = make_source(tmp_path, kind, cover)
+    data = path.read_bytes()
+    path.write_bytes(data[:int(len(data) * cut)])
+    before = path.read_bytes()
+    try:
+        sonorik_meter.write_gain_tags(path, {"REPLAYGAIN_TRACK_GAIN": "1.00 dB"})
+    except OSError as e:
+        assert str(path) in str(e)
+        assert path.read_bytes() == before
+    else:  # a cut in the audio: the tag is added, the stream's bytes are the same
+        assert sonorik_meter.read_gain_tags(path)["REPLAYGAIN_TRACK_GAIN"] == "1.00 dB"
+        assert before[-1000:] == path.read_bytes()[-1000:]

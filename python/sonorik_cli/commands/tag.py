@@ -46,9 +46,11 @@ removed; an Opus file keeps no REPLAYGAIN_* tag. RF64, W64, CAF and other format
 refused: they have no place for the tags that players read.
 
 The audio is never rewritten: each file is copied beside itself, the copy is
-tagged, checked (it decodes to exactly the same samples, and every other tag,
-picture and chunk reads back unchanged) and renamed over the file. A file
-that fails is left as it was; an album with a file that fails is not tagged.
+tagged, checked (its audio stream is byte for byte the original's, or, for
+Ogg, decodes to exactly the same samples; every other tag, picture and chunk
+reads back unchanged) and renamed over the file. A file that fails (damaged
+audio fails when it is measured) is left as it was; an album with a file
+that fails is not tagged.
 
 --dry-run measures and shows what would be written, writing nothing.
 --skip-tagged leaves files that already carry a track gain tag (with
