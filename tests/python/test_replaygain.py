@@ -83,9 +83,14 @@ def test_opus_r128_gains_relative_to_minus_23_as_played(tmp_path):
     assert first_page(tracks[1]) == header
 
 
-@pytest.mark.parametrize("kind", ["flac", "mp3", "ogg", "opus", "wav"])
+@pytest.mark.parametrize("kind", ["flac", "mp3", "ogg", "opus", "wav", "aiff"])
 def test_other_tags_pictures_and_audio_unchanged(tmp_path, cover, kind):  # noqa: F811
-    path = make_source(tmp_path, kind, cover)
+    if kind == "aiff":
+        path = tmp_path / "src.aiff"
+        run("ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=2", "-write_id3v2", "1",
+            "-metadata", "title=Air", "-metadata", "custom_key=free text", path)
+    else:
+        path = make_source(tmp_path, kind, cover)
     tags, picture = probe(path)
     md5 = audio_md5(path)
     sonorik_meter.write_gain_tags(path, sonorik_meter.replaygain([path])[0].tags)
