@@ -634,9 +634,9 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=5, help="timed rounds per case (default 5)")
     ap.add_argument("--quick", action="store_true", help="3 rounds")
-    ap.add_argument("--only", default="long,export,normalize,meter_normalize,find,memory,meter,feed,plot",
+    ap.add_argument("--only", default="long,export,normalize,meter_normalize,find,memory,meter,feed,tag,plot",
                     help="comma list of groups: long,export,normalize,meter_normalize,find,memory,meter,feed,"
-                         "plot")
+                         "tag,plot")
     ap.add_argument("--poll-ms", type=float, default=20.0,
                     help="RssAnon polling interval during timed runs (default 20)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
@@ -803,6 +803,28 @@ def main() -> int:
             r.samples.append(run_measured(r.argvs, 0.005))
         f.samples.append(run_measured(f.argvs, 0.005))
         memory_row = (r, f)
+
+    if "tag" in groups:
+        # Tagging an album (true peak, two jobs) against ffmpeg measuring the
+        # same files one after the other; the tracks are copied first so that
+        # the generated album stays untagged.
+        folder = scratch / "tag_album"
+        folder.mkdir(parents=True, exist_ok=True)
+        copies = []
+        for track in album_tracks():
+            copy = folder / Path(track).name
+            if not copy.exists() or copy.stat().st_size != Path(track).stat().st_size:
+                shutil.copyfile(track, copy)
+            copies.append(str(copy))
+        g = {r.key: r for r in [
+            Runner("tag", "sonorik tag --album --jobs 2",
+                   [[PY, "-m", "sonorik_cli", "tag", "--album", "--jobs", "2", str(folder)]]),
+            Runner("ffmpeg", "ffmpeg ebur128=peak=true, one file after the other",
+                   [ffmpeg_argv(p) for p in copies]),
+        ]}
+        run_group("tag an album", list(g.values()), reps, poll)
+        rows.append((f"sonorik tag --album, {ALBUM_TRACKS} x {ALBUM_TRACK_SECONDS // 60} min FLAC",
+                     g["tag"], g["ffmpeg"], "wall", "<= 0.5", 0.5))
 
     if "plot" in groups:
         # Loudness over time: the graph of a one-hour file against the plain

@@ -1,5 +1,5 @@
 """The `sonorik` command's parser and dispatch: `sonorik analyze | normalize |
-info | plot`, each command a module of sonorik_cli.commands.
+tag`, each command a module of sonorik_cli.commands.
 
 Exit status (terminal.py): 0 when every file was handled, 1 when at least one
 failed (each failure is one line "sonorik: {path}: {message}" on standard
@@ -20,7 +20,7 @@ from collections.abc import Sequence
 import sonorik_meter
 
 from sonorik_cli import interrupts, terminal
-from sonorik_cli.commands import analyze, info, normalize, plot, series
+from sonorik_cli.commands import analyze, info, normalize, plot, series, tag
 from sonorik_cli.terminal import PROG
 
 
@@ -35,6 +35,7 @@ def build_parser() -> argparse.ArgumentParser:
     normalize.add_parser(commands)
     info.add_parser(commands)
     plot.add_parser(commands)
+    tag.add_parser(commands)
     return parser
 
 

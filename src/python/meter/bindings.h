@@ -16,5 +16,7 @@ void bind_normalize(nanobind::module_& m);
 void bind_feed(nanobind::module_& m);
 // measure_album() and Album (album.cpp).
 void bind_album(nanobind::module_& m);
+// replaygain(), GainRecord, write_gain_tags() and read_gain_tags() (replaygain.cpp).
+void bind_replaygain(nanobind::module_& m);
 
 }  // namespace sonorik::meter

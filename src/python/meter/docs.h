@@ -398,4 +398,68 @@ inline constexpr const char* channel_map =
 
 }  // namespace normalize_report
 
+// ---- replaygain(), write_gain_tags(), read_gain_tags() --------------------------
+
+inline constexpr const char* replaygain =
+    R"(The ReplayGain 2.0 gains of `sources` (paths, or Measurements already taken): a
+GainRecord per source, in order. Each source is measured as measure() measures it
+(an Opus file as a player decodes it, its header's output gain applied); the track
+gain is reference - integrated loudness (dB), the track peak the true peak (or
+with sample_peak the sample peak) as a linear amplitude, 1.0 = full scale, never
+clipped. With album, the sources are one album (measure_album()): each record also
+carries the album's loudness, gain and peak. GainRecord.tags holds the tag values
+write_gain_tags() writes: for Opus, R128_TRACK_GAIN (and R128_ALBUM_GAIN) in 1/256
+dB relative to -23 LUFS, whatever the reference; otherwise REPLAYGAIN_TRACK_GAIN
+and _PEAK (and _ALBUM_GAIN and _PEAK) as "%.2f dB" and "%.6f", and
+REPLAYGAIN_REFERENCE_LOUDNESS when the reference is not -18 LUFS.
+
+Raises what measure() raises for a source, ValueError for no source, a source
+(or album) that is silent, or a reference outside -70 to 0 LUFS, TypeError for one
+path given alone.)";
+
+inline constexpr const char* write_gain_tags =
+    R"(Writes `tags` (a dict such as GainRecord.tags; keys among REPLAYGAIN_TRACK_GAIN,
+REPLAYGAIN_TRACK_PEAK, REPLAYGAIN_ALBUM_GAIN, REPLAYGAIN_ALBUM_PEAK,
+REPLAYGAIN_REFERENCE_LOUDNESS, R128_TRACK_GAIN, R128_ALBUM_GAIN) into the file at
+`path`, replacing those keys; REPLAYGAIN_REFERENCE_LOUDNESS is removed when not
+given, and an Opus file keeps no REPLAYGAIN_* tag. Other gain tags (the album's,
+when only the track's are given) are kept. Vorbis comments in FLAC, Ogg Vorbis and Opus; ID3v2 TXXX frames in MP3
+(the tag keeps its version, 2.4 for a new tag) and in the id3 chunk of WAV and AIFF.
+
+The file is never damaged: a copy beside it is tagged, then checked (its audio
+stream must be byte for byte the original's, FLAC, MP3, WAV and AIFF, or else decode
+to exactly the same samples, Ogg; every other tag, picture and chunk must read back
+unchanged) and only then renamed over the file, which keeps its permissions. On
+any failure the file is left as it was. A damaged stream is not judged here when
+its bytes are shown unchanged: replaygain() (measure()) refuses it before. Raises OSError naming the file (it cannot
+be read, has no place for the tags, the directory is not writable, or the check
+failed), TypeError and ValueError for bad arguments.)";
+
+inline constexpr const char* read_gain_tags =
+    R"(The gain tags (the keys write_gain_tags() writes) the file at `path` holds, as a
+dict of their first values. Raises OSError naming the file when it cannot be read.)";
+
+inline constexpr const char* gain_record_class =
+    "A result of replaygain(): a source's gains and peaks, and the tags that carry them.";
+
+namespace gain_record {
+inline constexpr const char* file = "The path as given (str or bytes); None for a Measurement.";
+inline constexpr const char* measurement = "The source's Measurement.";
+inline constexpr const char* format = "The source's format, as Measurement.format.";
+inline constexpr const char* reference_lufs = "The reference loudness the gains lead to, LUFS.";
+inline constexpr const char* sample_peak =
+    "True when the peaks are sample peaks, False for true peaks.";
+inline constexpr const char* integrated_lufs = "The track's integrated loudness, LUFS.";
+inline constexpr const char* track_gain_db = "reference_lufs - integrated_lufs, dB.";
+inline constexpr const char* track_peak =
+    "The track's peak as a linear amplitude (1.0 = full scale; may exceed 1.0).";
+inline constexpr const char* album_lufs =
+    "The album's integrated loudness, LUFS; None without album.";
+inline constexpr const char* album_gain_db = "reference_lufs - album_lufs, dB; None without album.";
+inline constexpr const char* album_peak =
+    "The album's peak as a linear amplitude (may exceed 1.0); None without album.";
+inline constexpr const char* tags =
+    "The tag values write_gain_tags() writes for this source, a new dict of str to str.";
+}  // namespace gain_record
+
 }  // namespace sonorik::meter::doc

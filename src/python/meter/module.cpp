@@ -19,6 +19,7 @@ NB_MODULE(sonorik_meter, m) {
   meter::bind_measure(m);
   meter::bind_feed(m);
   meter::bind_album(m);
+  meter::bind_replaygain(m);
   meter::bind_files(m);
   m.attr("CHANNEL_NAMES") = meter::tuple_of(sonorik::analysis::channel_names());
 

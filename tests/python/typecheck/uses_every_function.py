@@ -133,3 +133,17 @@ def meter_fed(block: object, paths: list[str]) -> list[float | None]:
             float(live.series), album.integrated_lufs, album.relative_gate_lufs, album.loudness_range_lu,
             album.loudness_range_low_lufs, album.loudness_range_high_lufs, album.true_peak_dbtp,
             album.sample_peak_dbfs, album.duration_s, float(len(tracks))]
+
+
+def meter_gains(paths: list[str]) -> list[float | None]:
+    import sonorik_meter
+
+    records = sonorik_meter.replaygain(paths, album=True, reference=-16.0, sample_peak=False)
+    g: sonorik_meter.GainRecord = records[0]
+    sonorik_meter.write_gain_tags(paths[0], g.tags)
+    held: dict[str, str] = sonorik_meter.read_gain_tags(paths[0])
+    sonorik_meter.replaygain(paths[0], album="yes")  # type: ignore[arg-type]
+    where = g.file if isinstance(g.file, str) else ""
+    return [g.integrated_lufs, g.track_gain_db, g.track_peak, g.album_lufs, g.album_gain_db,
+            g.album_peak, g.reference_lufs, float(g.sample_peak + len(g.format) + len(held) + len(where)),
+            g.measurement.integrated_lufs]
