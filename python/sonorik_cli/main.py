@@ -1,5 +1,5 @@
 """The `sonorik` command's parser and dispatch: `sonorik analyze | normalize |
-tag`, each command a module of sonorik_cli.commands.
+info | plot | tag`, each command a module of sonorik_cli.commands.
 
 Exit status (terminal.py): 0 when every file was handled, 1 when at least one
 failed (each failure is one line "sonorik: {path}: {message}" on standard
