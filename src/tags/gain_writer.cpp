@@ -11,6 +11,7 @@
 #include <taglib/vorbisfile.h>
 #include <taglib/wavfile.h>
 #include <taglib/xiphcomment.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,11 +19,13 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "audio/sndfile_formats.h"
 #include "audio/source.h"
 #include "core/file.h"
+#include "core/interrupt.h"
 #include "core/replace_file.h"
 #include "tags/audio_bytes.h"
 #include "tags/tag_set.h"
@@ -218,6 +221,7 @@ Status copy_into(const std::string& path, const FileReplacement& copy) {
   if (!in) return in.error();
   std::vector<char> buf(1 << 20);
   for (;;) {
+    if (interrupted()) return Error(kInterrupted);
     const ssize_t n = ::read(in->fd(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Error::with_os_errno("cannot read the file to copy it", errno);
@@ -246,6 +250,20 @@ Status check_audio(const std::string& path, const std::string& copy, Family fami
   return ok_status();
 }
 
+// The size and modification time of the file at `path`, to tell whether it
+// changed while its tagged copy was made.
+std::optional<std::pair<off_t, timespec>> stamp_of(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::pair{st.st_size, st.st_mtim};
+}
+
+bool same_stamp(const std::optional<std::pair<off_t, timespec>>& a,
+                const std::optional<std::pair<off_t, timespec>>& b) {
+  return a && b && a->first == b->first && a->second.tv_sec == b->second.tv_sec &&
+         a->second.tv_nsec == b->second.tv_nsec;
+}
+
 Status write_checked(const std::string& path, const GainValues& values) {
   Result<int> sf_format = sf_format_of(path);
   if (!sf_format) return sf_format.error();
@@ -257,6 +275,7 @@ Status write_checked(const std::string& path, const GainValues& values) {
   bool readable = true;
   const TagSet tags_before = without_gains(read_tags(path, family, readable), values, family);
   if (!readable) return Error("TagLib cannot read the file's tags");
+  const auto stamp = stamp_of(path);
   Result<FileReplacement> copy = FileReplacement::begin(path);
   if (!copy) return copy.error();
   if (Status s = copy_into(path, *copy); !s) return s;
@@ -268,6 +287,9 @@ Status write_checked(const std::string& path, const GainValues& values) {
   if (!readable) return Error("the tagged copy cannot be read back: the file is left as it was");
   if (std::optional<std::string> d = tag_difference(tags_before, tags_after))
     return Error("writing the gain tags would change " + *d + ": the file is left as it was");
+  // A file written meanwhile keeps what was written to it.
+  if (!same_stamp(stamp, stamp_of(path))) return Error(kChangedWhileRead);
+  if (interrupted()) return Error(kInterrupted);
   return copy->commit();
 }
 
