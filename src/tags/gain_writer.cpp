@@ -210,6 +210,7 @@ bool tag_file(const std::string& path, Family family, const GainValues& values) 
       return f.save(version);
     }
     case Family::none:
+    case Family::w64:
       break;
   }
   return false;
@@ -268,7 +269,7 @@ Status write_checked(const std::string& path, const GainValues& values) {
   Result<int> sf_format = sf_format_of(path);
   if (!sf_format) return sf_format.error();
   const Family family = family_of(*sf_format);
-  if (family == Family::none) {
+  if (family == Family::none || family == Family::w64) {
     return Error("gain tags are not written into " + sndfile_format_name(*sf_format) +
                  " files: the format has no place for them that players read");
   }

@@ -205,6 +205,8 @@ Family family_of(int sf_format) {
                                      : Family::none;
     case SF_FORMAT_MPEG:
       return Family::mp3;
+    case SF_FORMAT_W64:
+      return Family::w64;
     default:
       return Family::none;
   }
@@ -232,6 +234,7 @@ TagSet read_tags(const std::string& path, Family family, bool& readable) {
       readable = read_mp3(path, set);
       break;
     case Family::none:
+    case Family::w64:
       readable = true;
       add_sndfile_metadata(path, true, set);
       break;

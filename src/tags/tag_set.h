@@ -17,7 +17,7 @@
 namespace sonorik::tags {
 
 // The tag families TagLib writes that libsndfile writes too.
-enum class Family : std::uint8_t { none, wav, aiff, flac, vorbis, opus, mp3 };
+enum class Family : std::uint8_t { none, wav, aiff, flac, vorbis, opus, mp3, w64 };
 
 // The family of a libsndfile major | subtype code.
 Family family_of(int sf_format);

@@ -2,7 +2,8 @@
 // written file of the same or another format, through TagLib (libsndfile
 // reads what TagLib does not: the text chunks of AIFF, CAF and RF64 and the
 // bext and iXML chunks of RF64). The formats TagLib does not write (RF64,
-// W64, CAF, ...) get theirs from libsndfile as the file is created
+// W64, CAF, ...) get theirs from libsndfile as the file is created (W64's
+// chunks are put in afterwards: libsndfile takes none on W64)
 // (SourceTags::creation_metadata given to SndfileWriter::open); carry_tags
 // then reads the finished file back and names what it does not hold.
 //
@@ -24,7 +25,8 @@
 //    GENRE, TRACKNUMBER, COPYRIGHT, ENCODER, libsndfile adding its name to
 //    the last); onto CAF: those tags and LICENSE in its info chunk, and the
 //    bext and iXML chunks as chunks of the same names (libsndfile pads
-//    chunk bodies with zero bytes to a multiple of four); onto W64 nothing;
+//    chunk bodies with zero bytes to a multiple of four); onto W64 the bext
+//    and iXML chunks, put before the audio (w64_chunks.h), and no text tag;
 //  - gains, changed by the gain applied so that a player using them plays
 //    the file as loud as before: REPLAYGAIN_TRACK_GAIN and
 //    REPLAYGAIN_ALBUM_GAIN less the gain (dB), REPLAYGAIN_*_PEAK scaled by
@@ -33,7 +35,7 @@
 //    a version-2 bext chunk's loudness, true peak and momentary and
 //    short-term maxima moved by it; an ID3v2 RVA2 frame is removed.
 // What a written file cannot hold (a tag libsndfile has no string for on
-// the formats TagLib does not write, any tag on W64; a picture or chunk
+// the formats TagLib does not write, any text tag on W64; a picture or chunk
 // where the format has no place for it; a tag key the format refuses; an
 // ID3v2 frame without a text form; a gain tag that is not a number) is left
 // out and named in a note.

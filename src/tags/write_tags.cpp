@@ -17,6 +17,7 @@
 #include "audio/sndfile_formats.h"
 #include "tags/riff_tags.h"
 #include "tags/tag_set.h"
+#include "tags/w64_chunks.h"
 
 namespace sonorik::tags {
 
@@ -211,6 +212,23 @@ bool check_sndfile(const std::string& path, const TagSet& set, std::vector<std::
   return true;
 }
 
+// W64: the bext and iXML chunks put before the audio (w64_chunks.h);
+// libsndfile takes no string on W64, so every text tag is named.
+bool write_w64(const std::string& path, const TagSet& set, std::vector<std::string>& left_out) {
+  TagSet rest = set;
+  std::vector<W64Chunk> chunks;
+  if (set.bext && set.bext->size() <= kLargestChunk) {
+    chunks.emplace_back("bext", bytes_of(*set.bext));
+    rest.bext.reset();
+  }
+  if (set.ixml && set.ixml->size() <= kLargestChunk) {
+    chunks.emplace_back("iXML", bytes_of(*set.ixml));
+    rest.ixml.reset();
+  }
+  if (!chunks.empty() && !insert_w64_chunks(path, chunks)) return false;
+  return check_sndfile(path, rest, left_out);
+}
+
 }  // namespace
 
 SndfileMetadata sndfile_metadata(const TagSet& set) {
@@ -244,6 +262,8 @@ bool write_tags(const std::string& path, Family family, const TagSet& set,
       return write_mp3(path, set, left_out);
     case Family::none:
       return check_sndfile(path, set, left_out);
+    case Family::w64:
+      return write_w64(path, set, left_out);
   }
   return true;
 }
