@@ -56,29 +56,6 @@ Speaker speaker_of(int position) {
   }
 }
 
-// The channel order Ogg Vorbis and Opus (mapping family 1) define for 3 to
-// 8 channels, which libsndfile passes on without a channel map.
-std::vector<Speaker> vorbis_order(unsigned channels) {
-  using S = Speaker;
-  switch (channels) {
-    case 3:
-      return {S::left, S::center, S::right};
-    case 4:
-      return {S::left, S::right, S::back_left, S::back_right};
-    case 5:
-      return {S::left, S::center, S::right, S::back_left, S::back_right};
-    case 6:
-      return {S::left, S::center, S::right, S::back_left, S::back_right, S::lfe};
-    case 7:
-      return {S::left, S::center, S::right, S::side_left, S::side_right, S::back_center, S::lfe};
-    case 8:
-      return {S::left,       S::center,    S::right,      S::side_left,
-              S::side_right, S::back_left, S::back_right, S::lfe};
-    default:
-      return {};
-  }
-}
-
 // What an open SNDFILE declares: format, rate, channels, length and speakers.
 SourceInfo declared_info(SNDFILE* sndfile, const SF_INFO& info) {
   SourceInfo out;
@@ -95,7 +72,9 @@ SourceInfo declared_info(SNDFILE* sndfile, const SF_INFO& info) {
     for (int p : map) out.speakers.push_back(speaker_of(p));
     out.channel_positions = map;
   } else if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG) {
-    out.speakers = vorbis_order(out.channels);
+    // Ogg Vorbis and Opus: their format's fixed order, which libsndfile
+    // passes on without a channel map.
+    for (int p : source_positions(out, 0)) out.speakers.push_back(speaker_of(p));
   }
   return out;
 }
