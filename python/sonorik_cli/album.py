@@ -18,9 +18,10 @@ import sonorik_meter
 
 from sonorik_cli.terminal import fail, reason
 
-# The album's value of each measure `analyze` takes (None: not defined for an album).
-ALBUM_VALUES = {"integrated_lufs": "integrated_lufs", "loudness_range_lu": "loudness_range_lu",
-                "true_peak_dbtp": "true_peak_dbtp", "sample_peak_dbfs": "sample_peak_dbfs"}
+# The measures of `analyze` an album has, under the same names (the others are
+# not defined for an album).
+ALBUM_MEASURES = frozenset({"integrated_lufs", "loudness_range_lu", "true_peak_dbtp",
+                            "sample_peak_dbfs"})
 
 
 def add_album_option(parser: argparse.ArgumentParser) -> None:
@@ -61,5 +62,5 @@ def album_record(directory: str, measurements: Sequence[sonorik_meter.Measuremen
             "rate_hz": rates.pop() if len(rates) == 1 else None,
             "channels": channels.pop() if len(channels) == 1 else None,
             "duration_s": album.duration_s,
-            **{name: getattr(album, ALBUM_VALUES[name]) if name in ALBUM_VALUES else None
+            **{name: getattr(album, name) if name in ALBUM_MEASURES else None
                for name, *_ in chosen}}
