@@ -11,9 +11,13 @@ SYSTEM_PACKAGES := g++ make pkg-config libebur128-dev libtbb-dev nlohmann-json3-
 PY_TOOLS := scikit-build-core cmake ninja nanobind
 # Drawing loudness over time (the "plot" extra): demo, tests and bench.
 PLOT_DEPS := matplotlib
-PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy 'dask[distributed]' $(PLOT_DEPS)
-# The agreement tests compare with ffmpeg's ebur128 filter.
-TEST_SYSTEM_PACKAGES := ffmpeg
+# The optional extras are tested with the real thing: PyAV (video, AAC), pyarrow/pandas
+# (tables), fsspec over HTTP (URLs), a Dask LocalCluster.
+EXTRA_DEPS := av pyarrow pandas fsspec aiohttp 'dask[distributed]'
+PY_TEST_DEPS := pytest numpy scipy soundfile tqdm mypy $(EXTRA_DEPS) $(PLOT_DEPS)
+# The agreement tests compare with ffmpeg's ebur128 filter; espeak-ng speaks test
+# speech; Chromium loads the HTML report.
+TEST_SYSTEM_PACKAGES := ffmpeg espeak-ng chromium
 # Second interpreter the test suite runs on (skipped with a notice if absent).
 PY312 := $(shell for p in $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 $$(command -v python3.12); do \
   [ -x "$$p" ] && "$$p" -c 'import sys' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
