@@ -31,6 +31,7 @@
 #include "core/interrupt.h"
 #include "core/replace_file.h"
 #include "tags/audio_bytes.h"
+#include "tags/mp4_gain.h"
 #include "tags/ogg_pages.h"
 #include "tags/tag_set.h"
 
@@ -382,7 +383,31 @@ bool same_stamp(const std::optional<std::pair<off_t, timespec>>& a,
          a->second.tv_nsec == b->second.tv_nsec;
 }
 
+// Gain items into a copy of an MP4 file, checked (its samples and other
+// items the same bytes), then renamed over it.
+Status write_mp4_checked(const std::string& path, const GainValues& values, int steps) {
+  if (steps != 0) return Error("only Opus files have a header gain to write");
+  if (!mp4_intact(path))
+    return Error("the MP4 file is damaged or cut off: its atoms or samples run past its end");
+  GainValues removed;  // every gain item the write replaces or removes
+  for (const char* k : kGainTagKeys) {
+    if (replaced(k, values, Family::none)) removed.emplace_back(k, "");
+  }
+  const auto stamp = stamp_of(path);
+  Result<FileReplacement> copy = FileReplacement::begin(path);
+  if (!copy) return copy.error();
+  if (Status s = copy_into(path, *copy); !s) return s;
+  if (!tag_mp4(copy->temp_path(), values, removed))
+    return Error("TagLib cannot write the gain tags (the file is left as it was)");
+  if (std::optional<std::string> d = mp4_difference(path, copy->temp_path(), removed))
+    return Error("writing the gain tags would change " + *d + ": the file is left as it was");
+  if (!same_stamp(stamp, stamp_of(path))) return Error(kChangedWhileRead);
+  if (interrupted()) return Error(kInterrupted);
+  return copy->commit();
+}
+
 Status write_checked(const std::string& path, const GainValues& given, int steps) {
+  if (is_mp4_file(path)) return write_mp4_checked(path, given, steps);
   Result<int> sf_format = sf_format_of(path);
   if (!sf_format) return sf_format.error();
   const Family family = family_of(*sf_format);
@@ -424,6 +449,7 @@ Status write_checked(const std::string& path, const GainValues& given, int steps
 
 Result<GainValues> read_gain_tags(const std::string& path) {
   try {
+    if (is_mp4_file(path)) return read_mp4_gain_tags(path);
     Result<AudioSource> opened = open_audio(path);
     if (!opened) return opened.error();
     bool readable = true;

@@ -1,9 +1,9 @@
 // Writing ReplayGain and R128 gain tags into a file without touching its
 // audio. The file is copied beside itself (FileReplacement), the copy is
 // tagged through TagLib, then checked: its audio stream must be byte for
-// byte the original's (audio_bytes.h: FLAC, MP3, WAV, AIFF) or, where that
-// cannot be shown (Ogg, whose pages TagLib may renumber), decode to exactly
-// the samples of the original (a hash of the decoded blocks, with the same
+// byte the original's (audio_bytes.h: FLAC, MP3, WAV, AIFF, the audio pages
+// of Ogg) or, where that cannot be shown, decode to exactly the samples of
+// the original (a hash of the decoded blocks, with the same
 // rate, channels and frame count); and every other tag, picture, ID3v2 frame
 // and broadcast chunk must read back the same. Only then does the copy replace
 // the original; on any failure the original is left as it was.
@@ -11,7 +11,10 @@
 // Where the values go, by the file's format: Vorbis comments (FLAC, Ogg
 // Vorbis, Opus); ID3v2 TXXX frames (MP3, keeping the tag's version, 2.4 for
 // a new tag or one older than 2.3; ID3v1 and APE tags are kept as they
-// are); an id3 chunk (WAV, AIFF; a WAV file's INFO list is kept).
+// are); an id3 chunk (WAV, AIFF; a WAV file's INFO list is kept);
+// freeform items "----:com.apple.iTunes:KEY" (MP4/M4A, mp4_gain.h: found by
+// its ftyp atom, checked through its atoms, every sample and every other
+// item the same bytes, since no decoder of ours reads it).
 //
 // An Opus file's ID header carries an output gain that every decoder
 // applies; its R128_* tags are gains in addition to it. A write may add to

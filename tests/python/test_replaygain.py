@@ -133,6 +133,37 @@ def test_opus_header_gain_refusals_leave_the_file(tmp_path, kind, gain, message)
     assert path.read_bytes() == data
 
 
+@pytest.mark.parametrize("codec, faststart, cut", [
+    ("aac", False, None),
+    ("alac", True, None),  # the tag list before the samples: TagLib moves them
+    ("aac", True, 0.6),    # samples cut off
+    ("alac", False, 0.99),  # the sample tables cut off
+])
+def test_m4a_gain_items_keep_samples_tags_and_cover(tmp_path, cover, codec, faststart, cut):  # noqa: F811
+    path = tmp_path / "x.m4a"
+    run("ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=997:d=4", "-i", cover, "-map", "0",
+        "-map", "1", "-c:v", "copy", "-disposition:v", "attached_pic", "-metadata", "title=T",
+        "-metadata", "comment=free text", "-c:a", codec, *(["-movflags", "+faststart"] if faststart else []), path)
+    gains = {"REPLAYGAIN_TRACK_GAIN": "-3.21 dB", "REPLAYGAIN_TRACK_PEAK": "1.234567"}
+    if cut is not None:
+        path.write_bytes(path.read_bytes()[:int(path.stat().st_size * cut)])
+        data = path.read_bytes()
+        with pytest.raises(OSError, match="the MP4 file is damaged or cut off: its atoms or samples run "
+                                          "past its end"):
+            sonorik_meter.write_gain_tags(path, gains)
+        assert path.read_bytes() == data
+        return
+    (tags, picture), packets = probe(path), packet_hashes(path)
+    sonorik_meter.write_gain_tags(path, {"REPLAYGAIN_ALBUM_GAIN": "1.00 dB",
+                                         "REPLAYGAIN_REFERENCE_LOUDNESS": "-16.00 LUFS"})
+    sonorik_meter.write_gain_tags(path, gains)  # replaces the reference, keeps the album's
+    after, after_picture = probe(path)
+    assert (after_picture, packet_hashes(path)) == (picture, packets)
+    gains["REPLAYGAIN_ALBUM_GAIN"] = "1.00 dB"
+    assert sonorik_meter.read_gain_tags(path) == gains
+    assert after == {**tags, **{k.lower(): v for k, v in gains.items()}}
+
+
 @pytest.mark.parametrize("kind", ["flac", "mp3", "ogg", "opus", "wav", "aiff"])
 def test_other_tags_pictures_and_audio_unchanged(tmp_path, cover, kind):  # noqa: F811
     if kind == "aiff":

@@ -37,6 +37,8 @@ tags written: gains as "%.2f dB", peaks as "%.6f":
   MP3               ID3v2 TXXX frames of those names (the tag keeps its version;
                     a new tag is ID3v2.4)
   WAV, AIFF         the same frames in the file's id3 chunk
+  M4A               freeform items ----:com.apple.iTunes:REPLAYGAIN_* (once
+                    AAC is read: the file must be measured)
   Opus              R128_TRACK_GAIN and R128_ALBUM_GAIN: whole 1/256 dB steps
                     relative to -23 LUFS, whatever --reference; no peak tags.
                     The audio is measured as players decode it, with the
@@ -48,9 +50,10 @@ removed; an Opus file keeps no REPLAYGAIN_* tag. RF64, W64, CAF and other format
 refused: they have no place for the tags that players read.
 
 The audio is never rewritten: each file is copied beside itself, the copy is
-tagged, checked (its audio stream is byte for byte the original's, or, for
-Ogg, decodes to exactly the same samples; every other tag, picture and chunk
-reads back unchanged) and renamed over the file. A file that fails (damaged
+tagged, checked (its audio stream is byte for byte the original's: for Ogg
+every audio page, for M4A every sample through the sample tables; every
+other tag, picture and chunk reads back unchanged) and renamed over the
+file: no write is made in place. A file that fails (damaged
 audio fails when it is measured) is left as it was; an album with a file
 that fails is not tagged.
 

@@ -428,7 +428,7 @@ REPLAYGAIN_REFERENCE_LOUDNESS, R128_TRACK_GAIN, R128_ALBUM_GAIN) into the file a
 `path`, replacing those keys; REPLAYGAIN_REFERENCE_LOUDNESS is removed when not
 given, and an Opus file keeps no REPLAYGAIN_* tag. Other gain tags (the album's,
 when only the track's are given) are kept. Vorbis comments in FLAC, Ogg Vorbis and Opus; ID3v2 TXXX frames in MP3
-(the tag keeps its version, 2.4 for a new tag) and in the id3 chunk of WAV and AIFF.
+(the tag keeps its version, 2.4 for a new tag) and in the id3 chunk of WAV and AIFF; freeform items ----:com.apple.iTunes:KEY in M4A.
 
 opus_header_gain (1/256 dB, GainRecord.opus_header_gain) is added to an Opus
 file's header output gain, which every decoder applies; the file's R128 tags
@@ -438,8 +438,8 @@ audio at the new gain. ValueError for more than +-65535; OSError for a file
 that is not Opus or a header gain that would leave its range (+-128 dB).
 
 The file is never damaged: a copy beside it is tagged, then checked (its audio
-stream must be byte for byte the original's, FLAC, MP3, WAV and AIFF, or else decode
-to exactly the same samples, Ogg; every other tag, picture and chunk must read back
+stream must be byte for byte the original's: FLAC, MP3, WAV, AIFF, the audio
+pages of Ogg, every sample of M4A through its sample tables; every other tag, picture and chunk must read back
 unchanged) and only then renamed over the file, which keeps its permissions. On
 any failure the file is left as it was. A damaged stream is not judged here when
 its bytes are shown unchanged: replaygain() (measure()) refuses it before. Raises OSError naming the file (it cannot
