@@ -309,9 +309,13 @@ class GainRecord:
     @property
     def tags(self) -> dict[str, str]:
         """The tag values write_gain_tags() writes for this source, a new dict of str to str."""
+    @property
+    def opus_header_gain(self) -> int | None:
+        """With replaygain(opus_header=True), for Opus, the 1/256 dB to add to the header output gain; else None."""
 
 def replaygain(sources: Iterable[Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Measurement]], *,
-               album: bool = False, reference: float = -18.0, sample_peak: bool = False) -> tuple[GainRecord, ...]:
+               album: bool = False, reference: float = -18.0, sample_peak: bool = False,
+               opus_header: bool = False) -> tuple[GainRecord, ...]:
     """The ReplayGain 2.0 gains of `sources` (paths, or Measurements already taken): a
     GainRecord per source, in order. Each source is measured as measure() measures it
     (an Opus file as a player decodes it, its header's output gain applied); the track
@@ -322,13 +326,18 @@ def replaygain(sources: Iterable[Union[str, bytes, os.PathLike[str], os.PathLike
     write_gain_tags() writes: for Opus, R128_TRACK_GAIN (and R128_ALBUM_GAIN) in 1/256
     dB relative to -23 LUFS, whatever the reference; otherwise REPLAYGAIN_TRACK_GAIN
     and _PEAK (and _ALBUM_GAIN and _PEAK) as "%.2f dB" and "%.6f", and
-    REPLAYGAIN_REFERENCE_LOUDNESS when the reference is not -18 LUFS.
+    REPLAYGAIN_REFERENCE_LOUDNESS when the reference is not -18 LUFS. With
+    opus_header, an Opus record's opus_header_gain is the gain to add to the file's
+    header output gain (the album's with album, else the track's, in 1/256 dB) and
+    its R128 tags are relative to the header so changed (R128_ALBUM_GAIN 0 with
+    album, R128_TRACK_GAIN 0 without); pass both to write_gain_tags().
 
     Raises what measure() raises for a source, ValueError for no source, a source
     (or album) that is silent, or a reference outside -70 to 0 LUFS, TypeError for one
     path given alone."""
 
-def write_gain_tags(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], tags: dict[str, str]) -> None:
+def write_gain_tags(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], tags: dict[str, str], *,
+                    opus_header_gain: int | None = None) -> None:
     """Writes `tags` (a dict such as GainRecord.tags; keys among REPLAYGAIN_TRACK_GAIN,
     REPLAYGAIN_TRACK_PEAK, REPLAYGAIN_ALBUM_GAIN, REPLAYGAIN_ALBUM_PEAK,
     REPLAYGAIN_REFERENCE_LOUDNESS, R128_TRACK_GAIN, R128_ALBUM_GAIN) into the file at
@@ -336,11 +345,18 @@ def write_gain_tags(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]
     given, and an Opus file keeps no REPLAYGAIN_* tag. Other gain tags (the album's,
     when only the track's are given) are kept. Vorbis comments in FLAC, Ogg Vorbis and
     Opus; ID3v2 TXXX frames in MP3 (the tag keeps its version, 2.4 for a new tag) and
-    in the id3 chunk of WAV and AIFF.
+    in the id3 chunk of WAV and AIFF; freeform items ----:com.apple.iTunes:KEY in M4A.
+
+    opus_header_gain (1/256 dB, GainRecord.opus_header_gain) is added to an Opus
+    file's header output gain, which every decoder applies; the file's R128 tags
+    not given move by minus as much, so they still lead where they did. The copy
+    must then keep every audio page byte for byte and decode to the original's
+    audio at the new gain. ValueError for more than +-65535; OSError for a file
+    that is not Opus or a header gain that would leave its range (+-128 dB).
 
     The file is never damaged: a copy beside it is tagged, then checked (its audio
-    stream must be byte for byte the original's, FLAC, MP3, WAV and AIFF, or else decode
-    to exactly the same samples, Ogg; every other tag, picture and chunk must read back
+    stream must be byte for byte the original's: FLAC, MP3, WAV, AIFF, the audio
+    pages of Ogg, every sample of M4A through its sample tables; every other tag, picture and chunk must read back
     unchanged) and only then renamed over the file, which keeps its permissions. On
     any failure the file is left as it was. A damaged stream is not judged here when
     its bytes are shown unchanged: replaygain() (measure()) refuses it before. Raises OSError naming the file (it cannot

@@ -1,5 +1,6 @@
 // Locating the audio stream inside FLAC, MP3, WAV and AIFF files by their
-// block and chunk headers, every length checked against the file's size.
+// block and chunk headers, every length checked against the file's size;
+// Ogg files by their pages (ogg_pages.h).
 #include "tags/audio_bytes.h"
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "core/bytes.h"
 #include "core/file.h"
+#include "tags/ogg_pages.h"
 
 namespace sonorik::tags {
 
@@ -114,9 +116,14 @@ bool same_audio_bytes(const std::string& a, const std::string& b, Family family)
   Result<MappedFile> ma = MappedFile::open(a);
   Result<MappedFile> mb = MappedFile::open(b);
   if (!ma || !mb) return false;
-  const std::optional<Parts> pa = audio_parts(ma->bytes(), family);
-  const std::optional<Parts> pb = audio_parts(mb->bytes(), family);
-  const bool same = pa && pb && same_parts(*pa, *pb);
+  bool same = false;
+  if (family == Family::vorbis || family == Family::opus) {
+    same = same_ogg_audio(ma->bytes(), mb->bytes(), family == Family::opus);
+  } else {
+    const std::optional<Parts> pa = audio_parts(ma->bytes(), family);
+    const std::optional<Parts> pb = audio_parts(mb->bytes(), family);
+    same = pa && pb && same_parts(*pa, *pb);
+  }
   // A file cut under the read shows zeros instead of failing: not a proof.
   return same && ma->check_unchanged() && mb->check_unchanged();
 }

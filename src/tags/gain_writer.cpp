@@ -1,6 +1,7 @@
 // Gain tags written into a copy, checked, then renamed over the original.
 #include "tags/gain_writer.h"
 
+#include <sys/stat.h>
 #include <taglib/aifffile.h>
 #include <taglib/flacfile.h>
 #include <taglib/id3v2header.h>
@@ -11,11 +12,13 @@
 #include <taglib/vorbisfile.h>
 #include <taglib/wavfile.h>
 #include <taglib/xiphcomment.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -28,6 +31,8 @@
 #include "core/interrupt.h"
 #include "core/replace_file.h"
 #include "tags/audio_bytes.h"
+#include "tags/mp4_gain.h"
+#include "tags/ogg_pages.h"
 #include "tags/tag_set.h"
 
 namespace sonorik::tags {
@@ -239,9 +244,85 @@ Result<int> sf_format_of(const std::string& path) {
   return opened->info.sf_format;
 }
 
+// Reads up to `frames` frames into `out`, short only at the end.
+Result<std::size_t> fill(AudioReader& reader, double* out, std::size_t frames, unsigned channels) {
+  std::size_t done = 0;
+  while (done < frames) {
+    Result<std::size_t> got = reader.read(out + done * channels, frames - done);
+    if (!got) return got.error();
+    if (*got == 0) break;
+    done += *got;
+  }
+  return done;
+}
+
+// Whether the copy decodes to the original's samples times the gain of
+// `steps` (1/256 dB): the least-squares ratio of the two within 1/512 dB of
+// it, and nothing else left (after that ratio, less than 1e-8 of the copy's
+// energy: the decoder's rounding).
+Status check_gain_applied(const std::string& path, const std::string& copy, int steps) {
+  const Error differs(
+      "the copy does not decode to the audio at the header's new gain: the file "
+      "is left as it was");
+  Result<AudioSource> a = open_audio(path);
+  if (!a) return a.error();
+  Result<AudioSource> b = open_audio(copy);
+  if (!b) return b.error();
+  const unsigned channels = a->info.channels;
+  if (b->info.channels != channels || b->info.rate_hz != a->info.rate_hz) return differs;
+  constexpr std::size_t kBlock = 8192;
+  std::vector<double> x(kBlock * channels), y(kBlock * channels);
+  double xx = 0.0, xy = 0.0, yy = 0.0;
+  for (;;) {
+    if (interrupted()) return Error(kInterrupted);
+    Result<std::size_t> na = fill(a->reader, x.data(), kBlock, channels);
+    if (!na) return na.error();
+    Result<std::size_t> nb = fill(b->reader, y.data(), kBlock, channels);
+    if (!nb) return nb.error();
+    if (*na != *nb) return differs;
+    if (*na == 0) break;
+    for (std::size_t i = 0; i < *na * channels; ++i) {
+      xx += x[i] * x[i];
+      xy += x[i] * y[i];
+      yy += y[i] * y[i];
+    }
+  }
+  if (xx == 0.0) return yy == 0.0 ? ok_status() : Status(differs);
+  const double ratio = xy / xx;
+  if (!(ratio > 0.0) || std::abs(20.0 * std::log10(ratio) - steps / 256.0) > 1.0 / 512.0 ||
+      yy - xy * ratio > 1e-8 * yy)
+    return differs;
+  return ok_status();
+}
+
+// The output gain of the Opus header of the file at `path`, or nothing.
+std::optional<std::int16_t> header_gain_at(const std::string& path) {
+  Result<MappedFile> m = MappedFile::open(path);
+  if (!m) return std::nullopt;
+  const std::optional<std::int16_t> g = opus_header_gain(m->bytes());
+  if (!g || !m->check_unchanged()) return std::nullopt;
+  return g;
+}
+
 // Whether the tagged copy holds the original's audio: the same stream bytes
-// or, where that cannot be shown, the same decoded samples.
-Status check_audio(const std::string& path, const std::string& copy, Family family) {
+// or, where that cannot be shown, the same decoded samples; an Opus copy, its
+// header's output gain moved by `steps` and its audio pages the same bytes.
+Status check_audio(const std::string& path, const std::string& copy, Family family, int steps) {
+  if (family == Family::opus) {
+    const std::optional<std::int16_t> before = header_gain_at(path);
+    const std::optional<std::int16_t> after = header_gain_at(copy);
+    if (!before || !after || *after != *before + steps)
+      return Error(
+          "the tagged copy's Opus header does not hold the gain meant: the file is left "
+          "as it was");
+  }
+  if (steps != 0) {
+    if (!same_audio_bytes(path, copy, family))
+      return Error(
+          "the tagged copy's audio pages are not the original's: the file is left as it "
+          "was");
+    return check_gain_applied(path, copy, steps);
+  }
   if (same_audio_bytes(path, copy, family)) return ok_status();
   Result<AudioPrint> before = audio_print(path);
   if (!before) return before.error();
@@ -249,6 +330,43 @@ Status check_audio(const std::string& path, const std::string& copy, Family fami
   if (!after || !(*after == *before))
     return Error("the tagged copy does not decode to the same audio: the file is left as it was");
   return ok_status();
+}
+
+std::string db_text(int steps) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%+.2f dB", steps / 256.0);
+  return buf;
+}
+
+// `values` and, when `steps` moves an Opus header's gain, the file's R128_*
+// tags not among them moved by -steps to stay relative to it. Errors: the
+// header is not an Opus header, the header gain would leave its range, or a
+// kept tag cannot move.
+Result<GainValues> with_header_gain(const std::string& path, const GainValues& values,
+                                    Family family, int steps, const TagSet& tags) {
+  if (steps == 0) return values;
+  if (family != Family::opus) return Error("only Opus files have a header gain to write");
+  const std::optional<std::int16_t> old = header_gain_at(path);
+  if (!old) return Error("the file's first Ogg page is not an Opus header");
+  const long total = long{*old} + steps;
+  if (total < -32768 || total > 32767)
+    return Error("the Opus header's gain would be " + db_text(static_cast<int>(total)) + " (" +
+                 db_text(*old) + " now, " + db_text(steps) +
+                 " added): beyond its range of -128 to +127.99 dB");
+  GainValues all = values;
+  for (const char* key : {"R128_TRACK_GAIN", "R128_ALBUM_GAIN"}) {
+    const bool given =
+        std::any_of(values.begin(), values.end(), [&](const auto& kv) { return kv.first == key; });
+    if (given || !tags.text.contains(key) || tags.text[key].isEmpty()) continue;
+    TagLib::PropertyMap moved;
+    moved.insert(key, tags.text[key]);
+    std::vector<std::string> notes;
+    update_gain_tags(moved, steps / 256.0, notes);
+    if (!notes.empty())
+      return Error("its " + std::string(key) + " cannot move with the header gain: " + notes[0]);
+    all.emplace_back(key, moved[key].front().to8Bit(true));
+  }
+  return all;
 }
 
 // The size and modification time of the file at `path`, to tell whether it
@@ -265,7 +383,31 @@ bool same_stamp(const std::optional<std::pair<off_t, timespec>>& a,
          a->second.tv_nsec == b->second.tv_nsec;
 }
 
-Status write_checked(const std::string& path, const GainValues& values) {
+// Gain items into a copy of an MP4 file, checked (its samples and other
+// items the same bytes), then renamed over it.
+Status write_mp4_checked(const std::string& path, const GainValues& values, int steps) {
+  if (steps != 0) return Error("only Opus files have a header gain to write");
+  if (!mp4_intact(path))
+    return Error("the MP4 file is damaged or cut off: its atoms or samples run past its end");
+  GainValues removed;  // every gain item the write replaces or removes
+  for (const char* k : kGainTagKeys) {
+    if (replaced(k, values, Family::none)) removed.emplace_back(k, "");
+  }
+  const auto stamp = stamp_of(path);
+  Result<FileReplacement> copy = FileReplacement::begin(path);
+  if (!copy) return copy.error();
+  if (Status s = copy_into(path, *copy); !s) return s;
+  if (!tag_mp4(copy->temp_path(), values, removed))
+    return Error("TagLib cannot write the gain tags (the file is left as it was)");
+  if (std::optional<std::string> d = mp4_difference(path, copy->temp_path(), removed))
+    return Error("writing the gain tags would change " + *d + ": the file is left as it was");
+  if (!same_stamp(stamp, stamp_of(path))) return Error(kChangedWhileRead);
+  if (interrupted()) return Error(kInterrupted);
+  return copy->commit();
+}
+
+Status write_checked(const std::string& path, const GainValues& given, int steps) {
+  if (is_mp4_file(path)) return write_mp4_checked(path, given, steps);
   Result<int> sf_format = sf_format_of(path);
   if (!sf_format) return sf_format.error();
   const Family family = family_of(*sf_format);
@@ -274,17 +416,26 @@ Status write_checked(const std::string& path, const GainValues& values) {
                  " files: the format has no place for them that players read");
   }
   bool readable = true;
-  const TagSet tags_before = without_gains(read_tags(path, family, readable), values, family);
+  const TagSet tags = read_tags(path, family, readable);
   if (!readable) return Error("TagLib cannot read the file's tags");
+  Result<GainValues> values = with_header_gain(path, given, family, steps, tags);
+  if (!values) return values.error();
+  const TagSet tags_before = without_gains(tags, *values, family);
   const auto stamp = stamp_of(path);
   Result<FileReplacement> copy = FileReplacement::begin(path);
   if (!copy) return copy.error();
   if (Status s = copy_into(path, *copy); !s) return s;
-  if (!tag_file(copy->temp_path(), family, values))
+  if (!tag_file(copy->temp_path(), family, *values))
     return Error("TagLib cannot write the gain tags (the file is left as it was)");
-  if (Status s = check_audio(path, copy->temp_path(), family); !s) return s;
+  if (steps != 0) {
+    const std::optional<std::int16_t> old = header_gain_at(copy->temp_path());
+    if (!old) return Error("the tagged copy's first Ogg page is not an Opus header");
+    if (Status s = set_opus_header_gain(copy->fd(), static_cast<std::int16_t>(*old + steps)); !s)
+      return s;
+  }
+  if (Status s = check_audio(path, copy->temp_path(), family, steps); !s) return s;
   const TagSet tags_after =
-      without_gains(read_tags(copy->temp_path(), family, readable), values, family);
+      without_gains(read_tags(copy->temp_path(), family, readable), *values, family);
   if (!readable) return Error("the tagged copy cannot be read back: the file is left as it was");
   if (std::optional<std::string> d = tag_difference(tags_before, tags_after))
     return Error("writing the gain tags would change " + *d + ": the file is left as it was");
@@ -298,6 +449,7 @@ Status write_checked(const std::string& path, const GainValues& values) {
 
 Result<GainValues> read_gain_tags(const std::string& path) {
   try {
+    if (is_mp4_file(path)) return read_mp4_gain_tags(path);
     Result<AudioSource> opened = open_audio(path);
     if (!opened) return opened.error();
     bool readable = true;
@@ -314,13 +466,13 @@ Result<GainValues> read_gain_tags(const std::string& path) {
   }
 }
 
-Status write_gain_tags(const std::string& path, const GainValues& values) {
+Status write_gain_tags(const std::string& path, const GainValues& values, int opus_header_steps) {
   for (const auto& [key, value] : values) {
     if (!is_gain_key(utf8(key)) || key != TagLib::String(key).upper().to8Bit())
       return Error("'" + key + "' is not a gain tag");
   }
   try {
-    return write_checked(path, values);
+    return write_checked(path, values, opus_header_steps);
   } catch (const std::bad_alloc&) {
     return Error("out of memory while writing the gain tags");
   } catch (const std::exception& e) {

@@ -77,7 +77,8 @@ if __name__ == "__main__":
         (Path(sys.argv[1]) / f"{name}.wav").write_bytes(data)
     if shutil.which("ffmpeg"):
         for ext, codec in [("flac", []), ("ogg", ["-c:a", "libvorbis"]), ("opus", ["-ar", "48000"]),
-                           ("mp3", []), ("aiff", []), ("caf", [])]:
+                           ("mp3", []), ("aiff", []), ("caf", []),
+                           ("m4a", ["-c:a", "aac", "-movflags", "+faststart"])]:
             subprocess.run(["ffmpeg", "-v", "quiet", "-y", "-f", "lavfi", "-i", "sine=f=440:d=0.3", "-ac", "2",
                             *codec, "-metadata", "title=t", "-metadata", "custom=c",
                             str(Path(sys.argv[1]) / f"sine.{ext}")], check=False)

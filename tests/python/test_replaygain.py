@@ -2,8 +2,10 @@
 without touching the audio; ffmpeg (its replaygain volume and ebur128) and
 ffprobe read the files back."""
 
+import json
 import re
 import shutil
+import struct
 import subprocess
 
 import pytest
@@ -81,6 +83,87 @@ def test_opus_r128_gains_relative_to_minus_23_as_played(tmp_path):
         assert int(tags["r128_album_gain"]) / 256 == pytest.approx(-23 - rec.album_lufs, abs=1 / 256)
         assert rec.integrated_lufs == pytest.approx(ffmpeg_lufs(t), abs=0.2)
     assert first_page(tracks[1]) == header
+
+
+def packet_hashes(path):
+    """The MD5 of every audio packet, as ffprobe reads them."""
+    return run("ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "packet=data_hash",
+               "-show_data_hash", "md5", "-of", "csv=p=0", path).stdout
+
+
+def header_gain(path):
+    b = path.read_bytes()
+    return struct.unpack_from("<h", b, b.index(b"OpusHead") + 16)[0]
+
+
+@pytest.mark.parametrize("album", [False, True])
+def test_opus_header_gain_played_by_every_decoder_and_r128_relative_to_it(tmp_path, album):
+    tracks = make_album(tmp_path / "album", "opus")
+    set_opus_header_gain(tracks[1], -3 * 256)
+    if not album:  # an album gain from before: it must keep leading where it did
+        assert sonorik_cmd("tag", "--album", tmp_path / "album").returncode == 0
+    before = [(header_gain(t), probe(t)[0], packet_hashes(t)) for t in tracks]
+    r = sonorik_cmd("tag", "--opus-header", *(["--album"] if album else []), "--format", "json",
+                    tmp_path / "album")
+    assert r.returncode == 0, r.stderr
+    added = [json.loads(row)["opus_header_gain"] for row in r.stdout.splitlines()]
+    assert len(set(added)) == (1 if album else 3)  # one album gain keeps the balance
+    played = [ffmpeg_lufs(t) for t in tracks]  # ffmpeg applies the header gain, not the tags
+    if album:
+        assert sonorik_meter.measure_album(tracks).integrated_lufs == pytest.approx(-23, abs=0.01)
+    else:
+        assert played == pytest.approx([-23] * 3, abs=0.1)
+    for t, (gain, tags, packets), add, lufs in zip(tracks, before, added, played):
+        after = probe(t)[0]
+        assert (header_gain(t), packet_hashes(t)) == (gain + add, packets)
+        assert {k: v for k, v in after.items() if k not in GAIN_KEYS} == {
+            k: v for k, v in tags.items() if k not in GAIN_KEYS}
+        assert int(after["r128_track_gain"]) / 256 == pytest.approx(-23 - lufs, abs=0.1)
+        assert int(after["r128_album_gain"]) == (0 if album else int(tags["r128_album_gain"]) - add)
+
+
+@pytest.mark.parametrize("kind, gain, message", [
+    ("opus", 32800, "the Opus header's gain would be +128.12 dB (+0.00 dB now, +128.12 dB added): "
+                    "beyond its range of -128 to +127.99 dB"),
+    ("flac", 256, "only Opus files have a header gain to write"),
+])
+def test_opus_header_gain_refusals_leave_the_file(tmp_path, kind, gain, message):
+    path = make_album(tmp_path / "a", kind, levels=(-8.0,))[0]
+    data = path.read_bytes()
+    with pytest.raises(OSError, match=re.escape(message)):
+        sonorik_meter.write_gain_tags(path, {}, opus_header_gain=gain)
+    assert path.read_bytes() == data
+
+
+@pytest.mark.parametrize("codec, faststart, cut", [
+    ("aac", False, None),
+    ("alac", True, None),  # the tag list before the samples: TagLib moves them
+    ("aac", True, 0.6),    # samples cut off
+    ("alac", False, 0.99),  # the sample tables cut off
+])
+def test_m4a_gain_items_keep_samples_tags_and_cover(tmp_path, cover, codec, faststart, cut):  # noqa: F811
+    path = tmp_path / "x.m4a"
+    run("ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=997:d=4", "-i", cover, "-map", "0",
+        "-map", "1", "-c:v", "copy", "-disposition:v", "attached_pic", "-metadata", "title=T",
+        "-metadata", "comment=free text", "-c:a", codec, *(["-movflags", "+faststart"] if faststart else []), path)
+    gains = {"REPLAYGAIN_TRACK_GAIN": "-3.21 dB", "REPLAYGAIN_TRACK_PEAK": "1.234567"}
+    if cut is not None:
+        path.write_bytes(path.read_bytes()[:int(path.stat().st_size * cut)])
+        data = path.read_bytes()
+        with pytest.raises(OSError, match="the MP4 file is damaged or cut off: its atoms or samples run "
+                                          "past its end"):
+            sonorik_meter.write_gain_tags(path, gains)
+        assert path.read_bytes() == data
+        return
+    (tags, picture), packets = probe(path), packet_hashes(path)
+    sonorik_meter.write_gain_tags(path, {"REPLAYGAIN_ALBUM_GAIN": "1.00 dB",
+                                         "REPLAYGAIN_REFERENCE_LOUDNESS": "-16.00 LUFS"})
+    sonorik_meter.write_gain_tags(path, gains)  # replaces the reference, keeps the album's
+    after, after_picture = probe(path)
+    assert (after_picture, packet_hashes(path)) == (picture, packets)
+    gains["REPLAYGAIN_ALBUM_GAIN"] = "1.00 dB"
+    assert sonorik_meter.read_gain_tags(path) == gains
+    assert after == {**tags, **{k.lower(): v for k, v in gains.items()}}
 
 
 @pytest.mark.parametrize("kind", ["flac", "mp3", "ogg", "opus", "wav", "aiff"])

@@ -15,7 +15,8 @@ from sonorik_cli.files import Found, expand, report_failure
 from sonorik_cli.jobs import add_jobs_option, run_all
 
 COLUMNS = ("file", "format", "action", "integrated_lufs", "track_gain_db", "track_peak",
-           "album_lufs", "album_gain_db", "album_peak", "reference_lufs", "peak", "tags")
+           "album_lufs", "album_gain_db", "album_peak", "reference_lufs", "peak", "opus_header_gain",
+           "tags")
 HEADINGS = [["File", "Action", "Integrated", "Track gain", "Track peak", "Album gain", "Album peak"],
             ["", "", "LUFS", "dB", "linear", "dB", "linear"]]
 
@@ -36,21 +37,37 @@ tags written: gains as "%.2f dB", peaks as "%.6f":
   MP3               ID3v2 TXXX frames of those names (the tag keeps its version;
                     a new tag is ID3v2.4)
   WAV, AIFF         the same frames in the file's id3 chunk
+  M4A               freeform items ----:com.apple.iTunes:REPLAYGAIN_* (once
+                    AAC is read: the file must be measured)
   Opus              R128_TRACK_GAIN and R128_ALBUM_GAIN: whole 1/256 dB steps
                     relative to -23 LUFS, whatever --reference; no peak tags.
                     The audio is measured as players decode it, with the
-                    OpusHead output gain applied; that header is left alone.
+                    OpusHead output gain applied; that header is left alone
+                    unless --opus-header is given.
 Tags of these names already in a file are replaced; without --album a file's
 album tags are kept; a REPLAYGAIN_REFERENCE_LOUDNESS not written again is
 removed; an Opus file keeps no REPLAYGAIN_* tag. RF64, W64, CAF and other formats are
 refused: they have no place for the tags that players read.
 
 The audio is never rewritten: each file is copied beside itself, the copy is
-tagged, checked (its audio stream is byte for byte the original's, or, for
-Ogg, decodes to exactly the same samples; every other tag, picture and chunk
-reads back unchanged) and renamed over the file. A file that fails (damaged
+tagged, checked (its audio stream is byte for byte the original's: for Ogg
+every audio page, for M4A every sample through the sample tables; every
+other tag, picture and chunk reads back unchanged) and renamed over the
+file: no write is made in place. A file that fails (damaged
 audio fails when it is measured) is left as it was; an album with a file
 that fails is not tagged.
+
+--opus-header (Opus files) adds the gain to the OpusHead output gain, which
+every decoder applies, even one that reads no tags: the album gain with
+--album, else the track gain. The R128 tags are then relative to the new
+header (R128_ALBUM_GAIN 0 with --album, else R128_TRACK_GAIN 0), as players
+apply them in addition to it. The audio is measured with the header's gain
+applied, so the header gain written is the old one plus the gain measured,
+and running it again changes nothing more than rounding. Only the header's
+two bytes and its page checksum change: every audio page is checked byte for
+byte, and the copy must decode to the original's audio at the new gain. A
+header gain beyond +-128 dB is refused. The "opus_header_gain" column of the
+reports is the gain added, in 1/256 dB.
 
 --dry-run measures and shows what would be written, writing nothing.
 --skip-tagged leaves files that already carry a track gain tag (with
@@ -81,6 +98,9 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                    help="write sample peaks instead of true peaks")
     a.add_argument("--reference", type=_reference, default=-18.0, metavar="LUFS",
                    help="reference loudness (default -18 LUFS)")
+    a.add_argument("--opus-header", action="store_true",
+                   help="Opus: put the gain into the OpusHead output gain, the R128 tags "
+                        "relative to it")
     a.add_argument("-n", "--dry-run", action="store_true", help="show what would be written")
     a.add_argument("--skip-tagged", action="store_true",
                    help="leave files (albums) that already carry gain tags alone")
@@ -149,7 +169,8 @@ def _tag_group(args: argparse.Namespace, directory: str | None, part: Found,
     rows = {p: _tagged_record(p, tags) for p, tags in tagged.items()}
     if audible:
         gains = sonorik_meter.replaygain([m for _, m in audible], album=as_album,
-                                         reference=args.reference, sample_peak=args.sample_peak)
+                                         reference=args.reference, sample_peak=args.sample_peak,
+                                         opus_header=args.opus_header)
         pairs = [(path, g) for (path, _), g in zip(audible, gains)]
         rows.update(_write_all(args, pairs, part))
     return [rows[p] for p in files if p in rows]
@@ -197,7 +218,7 @@ def _measure(path: str) -> sonorik_meter.Measurement | Exception:
 
 def _write(path: str, g: sonorik_meter.GainRecord) -> Exception | None:
     try:
-        sonorik_meter.write_gain_tags(path, g.tags)
+        sonorik_meter.write_gain_tags(path, g.tags, opus_header_gain=g.opus_header_gain)
         return None
     except Exception as e:  # noqa: BLE001
         return e
@@ -213,7 +234,7 @@ def _record(path: str, g: sonorik_meter.GainRecord, action: str) -> reports.Reco
             "track_peak": g.track_peak, "album_lufs": g.album_lufs,
             "album_gain_db": g.album_gain_db, "album_peak": g.album_peak,
             "reference_lufs": g.reference_lufs, "peak": "sample" if g.sample_peak else "true",
-            "tags": _tags_text(g.tags)}
+            "opus_header_gain": g.opus_header_gain, "tags": _tags_text(g.tags)}
 
 
 def _tagged_record(path: str, tags: dict[str, str]) -> reports.Record:

@@ -37,6 +37,7 @@ struct GainRecord {
   double track_gain_db = 0.0;
   double track_peak = 0.0;
   std::optional<double> album_lufs, album_gain_db, album_peak;
+  std::optional<int> opus_header_gain;  // 1/256 dB to add to an Opus header (opus_header)
   tags::GainValues tags;
 };
 
@@ -47,9 +48,9 @@ std::string printed(const char* form, double v) {
 }
 
 // A gain in 1/256 dB relative to -23 LUFS, within the tag's 16 bits.
-std::string q78(double lufs) {
-  const double q = std::clamp(std::round((kR128Reference - lufs) * 256.0), -32768.0, 32767.0);
-  return printed("%.0f", q);
+int q78(double lufs) {
+  return static_cast<int>(
+      std::clamp(std::round((kR128Reference - lufs) * 256.0), -32768.0, 32767.0));
 }
 
 double linear(double db) { return std::isinf(db) && db < 0 ? 0.0 : std::pow(10.0, db / 20.0); }
@@ -58,8 +59,11 @@ double linear(double db) { return std::isinf(db) && db < 0 ? 0.0 : std::pow(10.0
 tags::GainValues tags_of(const GainRecord& r) {
   tags::GainValues v;
   if (r.format.find("OPUS") != std::string::npos) {
-    v.emplace_back("R128_TRACK_GAIN", q78(r.integrated_lufs));
-    if (r.album_lufs) v.emplace_back("R128_ALBUM_GAIN", q78(*r.album_lufs));
+    // With the header gain, the tags are what is left to add to it.
+    const int header = r.opus_header_gain.value_or(0);
+    v.emplace_back("R128_TRACK_GAIN", std::to_string(q78(r.integrated_lufs) - header));
+    if (r.album_lufs)
+      v.emplace_back("R128_ALBUM_GAIN", std::to_string(q78(*r.album_lufs) - header));
     return v;
   }
   v.emplace_back("REPLAYGAIN_TRACK_GAIN", printed("%.2f dB", r.track_gain_db));
@@ -84,7 +88,7 @@ void check_loudness(double lufs, const std::string& what) {
 }
 
 nb::tuple replaygain(const nb::object& sources, bool album, const nb::object& reference,
-                     bool sample_peak) {
+                     bool sample_peak, bool opus_header) {
   const double ref = level_arg(reference, "reference");
   if (!std::isfinite(ref) || ref < -70.0 || ref > 0.0)
     raise(PyExc_ValueError, "reference must be a loudness from -70 to 0 LUFS");
@@ -128,6 +132,9 @@ nb::tuple replaygain(const nb::object& sources, bool album, const nb::object& re
   }
   nb::list out;
   for (GainRecord& r : records) {
+    // The album's gain into the header of each of its files, else the track's.
+    if (opus_header && r.format.find("OPUS") != std::string::npos)
+      r.opus_header_gain = q78(r.album_lufs.value_or(r.integrated_lufs));
     r.tags = tags_of(r);
     out.append(nb::cast(std::move(r)));
   }
@@ -140,7 +147,8 @@ nb::dict dict_of(const tags::GainValues& values) {
   return d;
 }
 
-void write_gain_tags(const nb::object& path, const nb::object& values) {
+void write_gain_tags(const nb::object& path, const nb::object& values,
+                     const nb::object& opus_header_gain) {
   const PathArg p = path_arg(path, "path");
   if (!nb::isinstance<nb::dict>(values))
     raise(PyExc_TypeError, "tags must be a dict of str to str, got " + type_name_of(values));
@@ -159,7 +167,18 @@ void write_gain_tags(const nb::object& path, const nb::object& values) {
                 "REPLAYGAIN_TRACK_PEAK, REPLAYGAIN_ALBUM_GAIN, REPLAYGAIN_ALBUM_PEAK, "
                 "REPLAYGAIN_REFERENCE_LOUDNESS, R128_TRACK_GAIN, R128_ALBUM_GAIN)");
   }
-  Status s = released([&] { return tags::write_gain_tags(p.bytes, v); });
+  int steps = 0;
+  if (!opus_header_gain.is_none()) {
+    if (!PyLong_Check(opus_header_gain.ptr()) || PyBool_Check(opus_header_gain.ptr()))
+      raise(PyExc_TypeError,
+            "opus_header_gain must be an int (1/256 dB), got " + type_name_of(opus_header_gain));
+    int overflow = 0;
+    const long g = PyLong_AsLongAndOverflow(opus_header_gain.ptr(), &overflow);
+    if (overflow != 0 || g < -65535 || g > 65535)
+      raise(PyExc_ValueError, "opus_header_gain must be from -65535 to 65535 (1/256 dB)");
+    steps = static_cast<int>(g);
+  }
+  Status s = released([&] { return tags::write_gain_tags(p.bytes, v, steps); });
   if (!s) raise_os_error(s.error(), p.shown);
 }
 
@@ -186,6 +205,7 @@ void bind_replaygain(nb::module_& m) {
       .def_ro("album_lufs", &GainRecord::album_lufs, d::album_lufs)
       .def_ro("album_gain_db", &GainRecord::album_gain_db, d::album_gain_db)
       .def_ro("album_peak", &GainRecord::album_peak, d::album_peak)
+      .def_ro("opus_header_gain", &GainRecord::opus_header_gain, d::opus_header_gain)
       .def_prop_ro(
           "tags", [](const GainRecord& r) { return dict_of(r.tags); }, d::tags)
       .def("__repr__", [](const GainRecord& r) {
@@ -194,9 +214,9 @@ void bind_replaygain(nb::module_& m) {
       });
   m.def("replaygain", &replaygain, nb::arg("sources"), nb::kw_only(), nb::arg("album") = false,
         nb::arg("reference") = nb::float_(kDefaultReference), nb::arg("sample_peak") = false,
-        doc::replaygain);
-  m.def("write_gain_tags", &write_gain_tags, nb::arg("path"), nb::arg("tags"),
-        doc::write_gain_tags);
+        nb::arg("opus_header") = false, doc::replaygain);
+  m.def("write_gain_tags", &write_gain_tags, nb::arg("path"), nb::arg("tags"), nb::kw_only(),
+        nb::arg("opus_header_gain") = nb::none(), doc::write_gain_tags);
   m.def("read_gain_tags", &read_gain_tags, nb::arg("path"), doc::read_gain_tags);
 }
 
