@@ -42,7 +42,7 @@ h1{font-size:1.5em;margin:0 0 .3em}h2{font-size:1.1em;margin:.2em 0;word-break:b
 table{border-collapse:collapse;width:100%;font-size:.9em}
 th,td{border-bottom:1px solid #ddd;padding:.3em .4em;text-align:right;vertical-align:top}
 th:nth-child(2),td:nth-child(2),th:last-child,td:last-child{text-align:left}
-td:nth-child(2){word-break:break-all}
+td:nth-child(2){overflow-wrap:anywhere;min-width:14em}
 th button{font:inherit;font-weight:600;background:none;border:0;cursor:pointer;padding:0;text-align:inherit}
 th small{display:block;font-weight:400;color:#666}
 th[aria-sort=ascending] button::after{content:" \\25B2"}th[aria-sort=descending] button::after{content:" \\25BC"}

@@ -155,6 +155,24 @@ def test_preset_files(tmp_path, name, text, message):
         assert r.stderr.startswith(f"sonorik: {tmp_path / name}: ") and message in r.stderr, r.stderr
 
 
+@pytest.mark.parametrize("args, message", [
+    (["--list-presets"], None),
+    (["a.wav"], "give --preset NAME or --preset-file FILE"),
+    (["--preset", "ebu", "a.wav"], "no preset named 'ebu'"),
+    (["--preset", "ebu-r128", "--fix", "a.wav"], "--fix and -o DIR go together"),
+    (["--preset", "ebu-r128", "--report", "r.txt", "a.wav"], "--report FILE needs --format"),
+])
+def test_listing_and_usage(tmp_path, args, message):
+    r = run(*args, cwd=tmp_path)
+    if message is None:
+        assert r.returncode == 0
+        for name, p in PRESETS.items():
+            assert f"{name}  ({p.kind})" in r.stdout and p.source in r.stdout
+    else:
+        assert (r.returncode, r.stdout) == (2, "") and message in r.stderr, r.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.fixture(scope="module")
 def mixed(tmp_path_factory):
     """20 files: passing, failing on loudness or true peak, and unreadable,

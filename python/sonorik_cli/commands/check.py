@@ -190,6 +190,8 @@ def _usage(args: argparse.Namespace) -> str | None:
         return "give --preset NAME or --preset-file FILE (or --list-presets)"
     if not args.paths:
         return "give at least one PATH to check"
+    if args.report is not None and args.format == "text":
+        return "--report FILE needs --format json, csv or junit"
     if args.fix != (args.output is not None):
         return "--fix and -o DIR go together: -o is where the fixed files are written"
     return None
@@ -203,7 +205,7 @@ def _check_outputs(args: argparse.Namespace) -> None:
             if not reports.holds_junit(reports.existing_text(args.report)):
                 raise reports.Refused(args.report, "exists and is not a JUnit report: left as it "
                                                    "is (choose another --report)")
-        elif args.format in ("json", "csv"):
+        else:
             reports.check_output(args.format, COLUMNS, args.report)
     if args.html is not None:
         _html_replaceable(reports.existing_text(args.html), args.html)
@@ -339,10 +341,7 @@ def _write(args: argparse.Namespace, preset: Any, outcomes: list[Outcome],
                  f"{preset.name}: {counts['PASS']} passed, {counts['FAIL']} failed, "
                  f"{counts['ERROR']} not measured"
                  + (f", {counts['FIXED']} fixed" if args.fix else "") + "\n")
-        if args.report in (None, "-"):
-            print(text, end="", flush=True)
-        else:
-            reports.commit(args.report, lambda old: text)
+        print(text, end="", flush=True)
         return
     if args.format == reports.JUNIT:
         cases = [reports.JUnitCase(
