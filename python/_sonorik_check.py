@@ -174,19 +174,20 @@ def platform_gain(integrated_lufs: float, p: CheckPreset) -> float | None:
 
 
 def check(source: Any, preset: Union[str, CheckPreset, dict[str, Any]], *,
-          series: bool = False) -> CheckVerdict:
-    """Checks a file (any source sonorik_meter.measure takes) or a
-    Measurement against `preset`: a shipped preset's name (see
-    check_presets()), a CheckPreset, or a dict of a preset file's fields.
-    series: measure with series=True (for a report's graphs). Raises
-    ValueError for an unknown preset, and what measure() raises."""
+          rate: int | None = None, series: bool = False) -> CheckVerdict:
+    """Checks a file or an array (with its `rate`, Hz: anything
+    sonorik_meter.measure takes) or a Measurement against `preset`: a
+    shipped preset's name (see check_presets()), a CheckPreset, or a dict of
+    a preset file's fields. series: measure with series=True (for a
+    report's graphs). Raises ValueError for an unknown preset, and what
+    measure() raises."""
     import sonorik_meter
 
     p = _as_preset(preset)
     if isinstance(source, sonorik_meter.Measurement):
         m, file = source, None
     else:
-        m = sonorik_meter.measure(source, series=series)
+        m = sonorik_meter.measure(source, rate, series=series)
         file = os.fsdecode(source) if isinstance(source, (str, bytes, os.PathLike)) else None
     gain = None
     if p.kind == "platform":

@@ -593,8 +593,9 @@ class CheckVerdict:
         """The criteria that failed."""
 
 def check(source: Any, preset: Union[str, CheckPreset, dict[str, Any]], *,
-          series: bool = False) -> CheckVerdict:
-    """Checks a file (anything measure() takes) or a Measurement against `preset`: a shipped
+          rate: int | None = None, series: bool = False) -> CheckVerdict:
+    """Checks a file or an array with its rate, Hz (anything measure() takes), or a
+    Measurement, against `preset`: a shipped
     preset's name ('ebu-r128', 'ebu-r128-live', 'ebu-r128-s1', 'atsc-a85', 'apple-podcasts',
     'aes-td1008', 'spotify', 'youtube', 'apple-music'), a CheckPreset or a dict of a preset
     file's fields. Limits are inclusive, values compared at full precision. series=True
