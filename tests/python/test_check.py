@@ -327,6 +327,8 @@ def test_html_report_in_a_real_browser(mixed, tmp_path):
         shown = browser.evaluate(visible)
         verdicts = {j["file"]: j["verdict"] for j in records}
         assert shown == sorted(verdicts, key=lambda f: {"FAIL": 0, "ERROR": 1, "PASS": 2}[verdicts[f]])
+        # Names that are markup stay text: no element came from them.
+        assert browser.evaluate("[document.images.length, document.scripts.length]") == [0, 1]
         badges = browser.evaluate("[...document.querySelectorAll('#files tbody tr')]"
                                   ".map(r => r.querySelector('.badge').innerText)")
         assert badges == [verdicts[f] for f in shown]
