@@ -42,6 +42,9 @@ _MAXIMA = (
      "no momentary reading: the audio is shorter than 400 ms"),
 )
 
+_LABELS = {"true_peak": "true peak", "short_term_max": "short-term max",
+           "momentary_max": "momentary max", "true_peak_after_gain": "true peak after gain"}
+
 
 @dataclass(frozen=True)
 class CheckPreset:
@@ -105,7 +108,7 @@ class CheckCriterion:
 
     def describe(self) -> str:
         """One line: name, measured value, limit and the miss."""
-        label = self.name.replace("_", " ")
+        label = _LABELS.get(self.name, self.name)
         if self.measured is None:
             return f"{label}: {self.note} (limit {self.limit()})"
         shown = f"{self.measured:.2f}" if math.isfinite(self.measured) else str(self.measured)
@@ -113,7 +116,7 @@ class CheckCriterion:
         if not self.passed and self.miss is not None:
             miss = f"{self.miss:.2f}" if math.isfinite(self.miss) else "inf"
             text += f": missed by {miss} {self.miss_unit}"
-        return text
+        return text + (f" ({self.note})" if self.note else "")
 
 
 @dataclass(frozen=True)
@@ -148,14 +151,16 @@ def _criterion(name: str, unit: str, value: float | None, low: float | None,
     if value is None or math.isnan(value):
         return CheckCriterion(name, unit, low, high, None, False, None, miss_unit, note)
     miss = _miss(value, low, high)
-    return CheckCriterion(name, unit, low, high, value, miss == 0.0, miss, miss_unit)
+    why = note if value == -math.inf and miss > 0.0 else ""
+    return CheckCriterion(name, unit, low, high, value, miss == 0.0, miss, miss_unit, why)
 
 
 def _delivery(m: Measurement, p: CheckPreset) -> list[CheckCriterion]:
     out = []
     if p.integrated_lufs is not None:
         out.append(_criterion("integrated", "LUFS", m.integrated_lufs,
-                              p.integrated_lufs - p.tolerance_lu, p.integrated_lufs + p.tolerance_lu))
+                              p.integrated_lufs - p.tolerance_lu, p.integrated_lufs + p.tolerance_lu,
+                              "no block passes the gates: digital silence, or shorter than 400 ms"))
     for name, attribute, field, unit, note in _MAXIMA:
         high = getattr(p, field)
         if high is not None:

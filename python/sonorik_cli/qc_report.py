@@ -292,8 +292,8 @@ def _graph(m: Any, preset: Any, name: str) -> str:
         with np.errstate(invalid="ignore"):
             values = np.where(values > GAP_BELOW_LUFS, values, np.nan)
         curves.append((*column_maxima(t, values, RIGHT - LEFT), colour, width))
-    marks = [float(v) for x, y, *_ in curves for v in (np.nanmin(y), np.nanmax(y))
-             if np.isfinite(y).any()]
+    marks = [float(v) for _, y, *_ in curves if np.isfinite(y).any()
+             for v in (np.nanmin(y), np.nanmax(y))]
     if preset.integrated_lufs is not None:
         marks += [preset.integrated_lufs - preset.tolerance_lu, preset.integrated_lufs + preset.tolerance_lu]
     if preset.true_peak_max_dbtp is not None:

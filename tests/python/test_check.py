@@ -125,9 +125,11 @@ def test_check_takes_a_measurement_or_a_file_and_any_form_of_preset(tmp_path):
         (c,) = v.failures
         assert (c.name, c.unit, c.low, c.high, c.miss_unit) == ("integrated", "LUFS", -23.5, -22.5, "LU")
         assert c.miss == pytest.approx(2.5, abs=0.01) and not v.passed
-    array = sonorik_meter.check(sine(5, 0.05), "ebu-r128-s1", rate=RATE)
+    array = sonorik_meter.check(sine(1, 10 ** (-23 / 20)), "ebu-r128-s1", rate=RATE)
     assert array.file is None and [c.name for c in array.criteria] == [
         "integrated", "true_peak", "short_term_max"]
+    (short,) = array.failures  # too short for a short-term reading: not a pass
+    assert short.measured is None and short.miss is None and "shorter than 3 s" in short.note
     spotify = sonorik_meter.check(by_path.measurement, "spotify")
     assert spotify.passed and spotify.platform_gain_db == pytest.approx(6.0, abs=0.01)
     with pytest.raises(ValueError, match="no preset named 'ebu'"):
