@@ -281,7 +281,7 @@ def _graph(m: Any, preset: Any, name: str) -> str:
         return ""
     import numpy as np
 
-    from _sonorik_plot import clock, column_maxima  # type: ignore[import-not-found,unused-ignore]
+    from _sonorik_plot import clock, column_maxima  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     t = np.asarray(m.series_time_s, dtype=np.float64)
     curves = []
