@@ -27,6 +27,7 @@ measure_album() measures several programmes as one album.
 
 import os
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 from typing import Any, SupportsIndex, Union
 
 import numpy
@@ -536,3 +537,91 @@ def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
     the report's notes.
 
     Raises OSError, ValueError or TypeError. The interpreter lock is released."""
+
+# ---- delivery checks ----------------------------------------------------------------
+
+@dataclass(frozen=True)
+class CheckPreset:
+    """What check() holds a measurement against (see check_presets()); levels in the unit
+    their names end with, None where the preset sets no such limit."""
+    name: str
+    title: str
+    kind: str
+    """'delivery' (pass or fail on every limit) or 'platform' (a playback level: only the
+    true peak after the platform's gain can fail)."""
+    source: str
+    """The document the values come from."""
+    clause: str
+    """What the document says, in short."""
+    integrated_lufs: float | None = None
+    """Target integrated loudness (a platform's playback level), LUFS."""
+    tolerance_lu: float = 0.0
+    """Permitted deviation from integrated_lufs either way, LU."""
+    true_peak_max_dbtp: float | None = None
+    """Highest true peak, dBTP (for a platform: after its gain)."""
+    short_term_max_lufs: float | None = None
+    """Highest short-term (3 s) loudness, LUFS."""
+    momentary_max_lufs: float | None = None
+    """Highest momentary (400 ms) loudness, LUFS."""
+    turns_up: bool = False
+    """Platform: whether it turns audio quieter than its level up."""
+    def limits(self) -> str:
+        """The preset's numbers in one line."""
+
+@dataclass(frozen=True)
+class CheckCriterion:
+    """One limit held against one measured value."""
+    name: str
+    """'integrated', 'true_peak', 'short_term_max', 'momentary_max' or 'true_peak_after_gain'."""
+    unit: str
+    """Unit of low, high and measured: 'LUFS' or 'dBTP'."""
+    low: float | None
+    high: float | None
+    measured: float | None
+    """The measured value (-inf for digital silence); None when the audio is too short to
+    define it (see note)."""
+    passed: bool
+    miss: float | None
+    """How far measured lies outside low..high, in miss_unit; 0.0 when passed; inf for a
+    -inf reading below a lower limit; None when not measured."""
+    miss_unit: str
+    """'LU' for loudness, 'dB' for true peak."""
+    note: str = ""
+    def limit(self) -> str:
+        """The limit as text, e.g. '-23.5 .. -22.5 LUFS' or '<= -1.0 dBTP'."""
+    def describe(self) -> str:
+        """One line: the measured value, the limit and the miss."""
+
+@dataclass(frozen=True)
+class CheckVerdict:
+    """The result of check()."""
+    file: str | None
+    """The path checked; None for a Measurement or an array."""
+    preset: CheckPreset
+    passed: bool
+    """True when every criterion passed."""
+    criteria: tuple[CheckCriterion, ...]
+    measurement: Measurement
+    platform_gain_db: float | None = None
+    """Platform preset: the gain the platform applies, dB (None: delivery preset, or silence)."""
+    @property
+    def failures(self) -> tuple[CheckCriterion, ...]:
+        """The criteria that failed."""
+
+def check(source: Any, preset: Union[str, CheckPreset, dict[str, Any]], *,
+          rate: int | None = None, series: bool = False) -> CheckVerdict:
+    """Checks a file or an array with its rate, Hz (anything measure() takes), or a
+    Measurement, against `preset`: a shipped
+    preset's name ('ebu-r128', 'ebu-r128-live', 'ebu-r128-s1', 'atsc-a85', 'apple-podcasts',
+    'aes-td1008', 'spotify', 'youtube', 'apple-music'), a CheckPreset or a dict of a preset
+    file's fields. Limits are inclusive, values compared at full precision. series=True
+    keeps the loudness series (for graphs). Raises ValueError for an unknown or invalid
+    preset, and whatever measure() raises."""
+
+def check_presets() -> dict[str, CheckPreset]:
+    """The shipped presets by name, each with its source document and clause."""
+
+def load_check_preset(path: Union[str, os.PathLike[str]]) -> CheckPreset:
+    """A preset from a .json or .toml file (TOML needs Python 3.11) holding one preset's
+    fields (see CheckPreset); its name is the file's stem unless it sets `name`. Raises
+    OSError when the file cannot be read and ValueError naming the file and what is wrong."""

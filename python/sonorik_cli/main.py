@@ -21,6 +21,7 @@ import sonorik_meter
 
 from sonorik_cli import interrupts, terminal
 from sonorik_cli.commands import analyze, info, normalize, plot, series, tag
+from sonorik_cli.commands import check
 from sonorik_cli.terminal import PROG
 
 
@@ -36,6 +37,7 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_parser(commands)
     plot.add_parser(commands)
     tag.add_parser(commands)
+    check.add_parser(commands)
     return parser
 
 

@@ -40,6 +40,7 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 from sonorik_cli import terminal
@@ -299,3 +300,79 @@ def _umask() -> int:
     mask = os.umask(0o22)
     os.umask(mask)
     return mask
+
+
+# ---- JUnit XML (sonorik check --format junit) ---------------------------------
+# One <testsuites> holding one <testsuite>, one <testcase> per file: a
+# <failure> for a file that fails a check, an <error> for one that cannot be
+# measured. Text goes through the same XML rule as the xml format.
+
+JUNIT = "junit"
+
+
+@dataclass
+class JUnitCase:
+    """One file as a JUnit test case: `failure` (the reasons it failed) or
+    `error` (why it could not be checked), or neither when it passed."""
+    name: str
+    classname: str
+    time_s: float = 0.0
+    failure: str | None = None
+    error: str | None = None
+    output: str = ""
+
+
+def junit_text(suite: str, cases: Sequence[JUnitCase], timestamp: str) -> str:
+    """The JUnit XML document of `cases` in one suite named `suite`."""
+    def text(value: str) -> str:
+        return _text(value, "xml", False)
+
+    failures = sum(c.failure is not None for c in cases)
+    errors = sum(c.error is not None for c in cases)
+    total = f"{sum(c.time_s for c in cases):.3f}"
+    counts = {"tests": str(len(cases)), "failures": str(failures), "errors": str(errors)}
+    root = ET.Element("testsuites", {"name": text(suite), **counts, "time": total})
+    node = ET.SubElement(root, "testsuite", {"name": text(suite), **counts, "skipped": "0",
+                                             "time": total, "timestamp": timestamp})
+    for c in cases:
+        case = ET.SubElement(node, "testcase", {"name": text(c.name), "classname": text(c.classname),
+                                                "time": f"{c.time_s:.3f}"})
+        for tag, message in (("failure", c.failure), ("error", c.error)):
+            if message is not None:
+                first = message.split("\n", 1)[0]
+                element = ET.SubElement(case, tag, {"message": text(first), "type": tag})
+                element.text = text(message)
+        if c.output:
+            ET.SubElement(case, "system-out").text = text(c.output)
+    ET.indent(root)
+    return '<?xml version="1.0" encoding="UTF-8"?>\n' + ET.tostring(root, encoding="unicode") + "\n"
+
+
+def holds_junit(text: str) -> bool:
+    """Whether `text` is empty or a JUnit XML document (a <testsuites> or
+    <testsuite> root)."""
+    if not text:
+        return True
+    try:
+        return ET.fromstring(text).tag in ("testsuites", "testsuite")
+    except (ET.ParseError, ValueError, RecursionError):
+        return False
+
+
+def write_junit(suite: str, cases: Sequence[JUnitCase], timestamp: str, output: str | None) -> None:
+    """The JUnit document to standard output (None or "-") or to the file
+    `output`: a new one, or one that held a JUnit report, replaced. Raises
+    Refused and OSError."""
+    document = junit_text(suite, cases, timestamp)
+    if output is None or output == "-":
+        sys.stdout.write(document)
+        sys.stdout.flush()
+        return
+
+    def new_text(old: str) -> str:
+        if not holds_junit(old):
+            raise Refused(output, "exists and is not a JUnit report: left as it is "
+                                  "(choose another --report)")
+        return document
+
+    commit(output, new_text)

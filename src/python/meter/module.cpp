@@ -36,4 +36,13 @@ NB_MODULE(sonorik_meter, m) {
       meter::doc::plot);
 
   meter::bind_normalize(m);
+
+  // Delivery checks live in the pure-Python library module _sonorik_check
+  // (json and dataclasses only), bound here as they are: its functions and
+  // classes are sonorik_meter's own.
+  nb::module_ checks = nb::module_::import_("_sonorik_check");
+  for (const char* name : {"check", "check_presets", "load_check_preset", "CheckPreset",
+                           "CheckCriterion", "CheckVerdict"}) {
+    m.attr(name) = checks.attr(name);
+  }
 }

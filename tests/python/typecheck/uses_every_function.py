@@ -147,3 +147,20 @@ def meter_gains(paths: list[str]) -> list[float | None]:
     return [g.integrated_lufs, g.track_gain_db, g.track_peak, g.album_lufs, g.album_gain_db,
             g.album_peak, g.reference_lufs, float(g.sample_peak + len(g.format) + len(held) + len(where)),
             g.measurement.integrated_lufs]
+
+
+def meter_check(path: str) -> list[float | None]:
+    import sonorik_meter
+
+    presets: dict[str, sonorik_meter.CheckPreset] = sonorik_meter.check_presets()
+    mine = sonorik_meter.load_check_preset("station.json")
+    v: sonorik_meter.CheckVerdict = sonorik_meter.check(path, presets["ebu-r128"], series=True)
+    sonorik_meter.check(v.measurement, {"integrated_lufs": -16.0})
+    sonorik_meter.check(path, -23.0)  # type: ignore[arg-type]
+    c: sonorik_meter.CheckCriterion = v.failures[0] if v.failures else v.criteria[0]
+    return [c.measured, c.miss, c.low, c.high, v.platform_gain_db, mine.integrated_lufs,
+            float(c.passed and v.passed and mine.turns_up), float(len(c.limit() + c.describe() + c.unit
+                                                                       + c.miss_unit + c.note + c.name)),
+            float(len(mine.limits() + mine.title + mine.kind + mine.source + mine.clause + mine.name)),
+            mine.tolerance_lu, mine.true_peak_max_dbtp, mine.short_term_max_lufs, mine.momentary_max_lufs,
+            float(len(v.file or "") + len(v.preset.name))]
