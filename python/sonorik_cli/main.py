@@ -1,11 +1,13 @@
 """The `sonorik` command's parser and dispatch: `sonorik analyze | normalize |
-info | plot | tag`, each command a module of sonorik_cli.commands.
+info | plot | tag | check`, each command a module of sonorik_cli.commands.
 
 Exit status (terminal.py): 0 when every file was handled, 1 when at least one
 failed (each failure is one line "sonorik: {path}: {message}" on standard
 error), 2 for a usage error, 3 when files of a directory were skipped, 4 when
 normalize could not reach a target because of the ceiling, 130 on SIGINT and
 143 on SIGTERM (the files finished before it listed on standard error).
+`check` gives its verdicts its own way: 1 when a file fails a limit, 2 when one
+cannot be checked (see its --help).
 Standard output carries only the command's results.
 """
 
