@@ -59,6 +59,12 @@ declared layout, or the usual layout for the channel count (1 M; 2 L R;
 3 L R C; 4 L R Ls Rs; 5 L R C Ls Rs; 6 L R C LFE Ls Rs; 7 L R C LFE Cb Ls Rs;
 8 L R C LFE Lb Rb Ls Rs).
 series: also return momentary and short-term loudness every 100 ms.
+stream: which audio stream of a video or AAC container (MP4, M4A, MOV, MKV,
+WebM, MPEG-TS, AAC, AC-3, ...) to measure, counted among its audio streams
+from 0 (see info().streams); None takes the one marked default, else the first.
+Such containers are read through PyAV (pip install "sonorik[video]"); without it
+they raise ModuleNotFoundError naming the extra. A file libsndfile reads holds
+stream 0 only.
 
 Raises OSError (the file cannot be opened or read: the path and the reason),
 ValueError (bad shape, rate, channel_map, NUL byte in the path, a rate outside
@@ -69,6 +75,8 @@ measuring.)";
 
 inline constexpr const char* info =
     "Reads the header of the file at `path` (str, bytes or os.PathLike) without measuring it. "
+    "For a video or AAC container, format, rate, channels, frames and channel_map describe the "
+    "audio stream `stream` (as measure() takes it), and streams lists every audio stream. "
     "Raises OSError, ValueError and TypeError as measure() does.";
 
 inline constexpr const char* extensions =

@@ -147,3 +147,15 @@ def meter_gains(paths: list[str]) -> list[float | None]:
     return [g.integrated_lufs, g.track_gain_db, g.track_peak, g.album_lufs, g.album_gain_db,
             g.album_peak, g.reference_lufs, float(g.sample_peak + len(g.format) + len(held) + len(where)),
             g.measurement.integrated_lufs]
+
+
+def meter_streams(path: str) -> list[float | None]:
+    import sonorik_meter
+
+    i = sonorik_meter.info(path, stream=1)
+    s: sonorik_meter.AudioStream = i.streams[0]
+    m = sonorik_meter.measure(path, stream=s.index)
+    sonorik_meter.measure(path, stream="1")  # type: ignore[arg-type]
+    language: str = s.language or s.codec
+    return [m.integrated_lufs, s.duration_s, float(s.rate_hz + s.channels + len(s.channel_map) + len(language)),
+            float(s.default)]

@@ -1,0 +1,247 @@
+"""Audio inside video and AAC containers (MP4, M4A, MOV, Matroska, WebM,
+MPEG-TS, ADTS AAC, AC-3, ...), decoded by PyAV and fed into the same engine as
+every other input (sonorik_meter.Meter), so a Measurement from here has every
+field a WAV file's has. Behind `sonorik_meter.measure` and `sonorik_meter.info`,
+which hand a path here when its extension is one of EXTENSIONS or when
+libsndfile does not recognise it and its first bytes are a container's.
+
+Needs PyAV (pip install "sonorik[video]"), imported on first use; without it
+every call raises ModuleNotFoundError naming the extra.
+
+Streams are counted among the audio streams only: stream 0 is the first audio
+stream, whatever video or subtitle streams come before it. Without a stream,
+the first audio stream marked default is taken, else the first one.
+
+A damaged input is an error, never a shorter result: a decoder error, a packet
+the demuxer marks corrupt, a change of rate or channels part way, or audio
+ending well before the duration its stream declares.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+if TYPE_CHECKING:
+    import sonorik_meter
+
+# Extensions always read here (lower case, without the dot).
+EXTENSIONS = (
+    "3g2", "3gp", "aac", "ac3", "adts", "asf", "avi", "dts", "eac3", "f4a", "f4v", "flv",
+    "m2ts", "m4a", "m4b", "m4v", "mka", "mkv", "mov", "mp4", "mpeg", "mpg", "mts", "mxf",
+    "ts", "vob", "weba", "webm", "wma", "wmv",
+)
+INSTALL_HINT = 'needs PyAV (pip install "sonorik[video]"), which is not installed'
+
+# Frames gathered before a block goes to the meter: large blocks keep the
+# per-call cost small, and memory stays flat whatever the length.
+BLOCK_FRAMES = 1 << 17
+
+# How far decoded audio may fall short of the duration its stream declares
+# (encoder padding and rounding) before the input counts as cut short.
+SHORT_BY_S = 0.1
+
+_SCALES = {"s16": None, "s32": None, "flt": None, "dbl": None, "u8": 1.0 / 128.0,
+           "s64": 1.0 / 2.0**63}
+
+
+def claims(path: str | bytes, sniff: bool) -> bool:
+    """True when `path` is read here: by its extension, or (with `sniff`) by
+    its first bytes: an MP4/MOV, Matroska/WebM, MPEG-TS, ADTS AAC or AC-3
+    stream. Never raises."""
+    name = os.fsdecode(path)
+    if os.path.splitext(name)[1][1:].lower() in EXTENSIONS:
+        return True
+    if not sniff:
+        return False
+    try:
+        with open(name, "rb") as f:
+            head = f.read(376)
+    except OSError:
+        return False
+    return (head[4:8] == b"ftyp" or head[:4] == b"\x1a\x45\xdf\xa3" or head[:2] == b"\x0b\x77"
+            or (len(head) > 188 and head[0] == 0x47 and head[188] == 0x47)
+            or (len(head) > 1 and head[0] == 0xFF and head[1] & 0xF6 == 0xF0))
+
+
+def _av(path: str | bytes) -> Any:
+    try:
+        import av
+    except ImportError:
+        name = os.fsdecode(path)
+        kind = os.path.splitext(name)[1][1:].upper() or "this"
+        raise ModuleNotFoundError(f"reading {kind} files {INSTALL_HINT}: {name!r}",
+                                  name="av") from None
+    return av
+
+
+def _failure(e: BaseException, path: str | bytes, at_s: float | None = None) -> OSError:
+    """An OSError naming `path` for PyAV's error `e` (the system's errno
+    kept for files that cannot be opened)."""
+    name = os.fsdecode(path)
+    errno = getattr(e, "errno", None)
+    if isinstance(e, OSError) and errno is not None and 0 < errno < 4096 and at_s is None:
+        return OSError(errno, os.strerror(errno), name)
+    reason = getattr(e, "strerror", None) or str(e) or type(e).__name__
+    where = f"damaged audio at {at_s:.3f} s: " if at_s is not None else ""
+    return OSError(f"{where}{reason}: {name!r}")
+
+
+def _open(path: str | bytes) -> Any:
+    av = _av(path)
+    try:
+        return av.open(os.fsdecode(path), "r")
+    except (av.FFmpegError, OSError, ValueError) as e:
+        raise _failure(e, path) from None
+
+
+def _choose(container: Any, stream: int | None, path: str | bytes) -> Any:
+    audio = list(container.streams.audio)
+    name = os.fsdecode(path)
+    if not audio:
+        raise ValueError(f"no audio stream in {name!r}")
+    if stream is None:
+        return next((s for s in audio if s.disposition & 1), audio[0])
+    if isinstance(stream, bool) or not isinstance(stream, int):
+        raise TypeError(f"stream must be None or an int, got {type(stream).__name__}")
+    if not 0 <= stream < len(audio):
+        raise ValueError(f"no audio stream {stream} in {name!r}: it has {len(audio)} "
+                         f"(0 to {len(audio) - 1})")
+    return audio[stream]
+
+
+def _format_name(container: Any, stream: Any, path: str | bytes) -> str:
+    """'MP4 AAC', 'MKV AC3', 'WEBM OPUS': the container by the file's
+    extension when the demuxer takes that name, else the demuxer's first
+    name, and the codec."""
+    ext = os.path.splitext(os.fsdecode(path))[1][1:].lower()
+    names = container.format.name.split(",")
+    known = set(names) | set(getattr(container.format, "extensions", ()) or ())
+    box = ext if ext in known or (ext == "mkv" and "matroska" in names) else names[0]
+    return f"{box.upper()} {stream.codec_context.name.upper()}"
+
+
+def _declared_s(container: Any, stream: Any) -> float | None:
+    """The duration the audio stream declares, seconds, or None."""
+    if stream.duration and stream.time_base:
+        return float(stream.duration * stream.time_base)
+    text = (stream.metadata or {}).get("DURATION")
+    if text:
+        try:
+            h, m, s = text.split(":")
+            return int(h) * 3600 + int(m) * 60 + float(s)
+        except ValueError:
+            return None
+    if container.duration and len(container.streams) == 1:
+        return float(container.duration) / 1e6
+    return None
+
+
+def _layout(stream_or_frame: Any, channels: int) -> list[str]:
+    import sonorik_meter
+
+    names = [c.name for c in stream_or_frame.layout.channels]
+    if len(names) != channels:
+        names = []
+    return list(sonorik_meter._layout_of(names, channels))
+
+
+def _samples(frame: Any) -> np.ndarray:
+    """A decoded frame as (frames, channels) samples the meter takes."""
+    a: np.ndarray = frame.to_ndarray()
+    fmt = frame.format
+    a = a.reshape(len(frame.layout.channels), -1).T if fmt.is_planar else a.reshape(-1, len(frame.layout.channels))
+    scale = _SCALES.get(fmt.name.rstrip("p"))
+    if scale is not None:
+        a = a.astype(np.float64)
+        if fmt.name.startswith("u8"):
+            a -= 128.0
+        a *= scale
+    return a
+
+
+def _blocks(container: Any, stream: Any, path: str | bytes) -> Iterator[np.ndarray]:
+    """The stream's audio in blocks of about BLOCK_FRAMES frames; raises
+    OSError for damage, naming `path` and where it is."""
+    av = _av(path)
+    rate, channels = stream.codec_context.sample_rate, stream.codec_context.channels
+    pending: list[np.ndarray] = []
+    held = 0
+    done = 0
+    try:
+        for packet in container.demux(stream):
+            if packet.is_corrupt:
+                raise _failure(ValueError("a packet is marked corrupt"), path,
+                               (done + held) / rate)
+            for frame in packet.decode():
+                if frame.sample_rate != rate or len(frame.layout.channels) != channels:
+                    raise OSError(f"the audio changes from {channels} channels at {rate} Hz to "
+                                  f"{len(frame.layout.channels)} at {frame.sample_rate} Hz at "
+                                  f"{(done + held) / rate:.3f} s: {os.fsdecode(path)!r}")
+                a = _samples(frame)
+                pending.append(a)
+                held += len(a)
+                if held >= BLOCK_FRAMES:
+                    yield _joined(pending)
+                    done += held
+                    pending, held = [], 0
+    except av.FFmpegError as e:
+        raise _failure(e, path, (done + held) / rate) from None
+    if pending:
+        yield _joined(pending)
+        done += held
+    declared = _declared_s(container, stream)
+    if declared is not None and done / rate < declared - SHORT_BY_S:
+        raise OSError(f"the audio ends at {done / rate:.3f} s of the {declared:.3f} s it "
+                      f"declares: {os.fsdecode(path)!r}")
+
+
+def _joined(parts: list[np.ndarray]) -> np.ndarray:
+    if len(parts) == 1:
+        return parts[0]
+    kinds = {p.dtype for p in parts}
+    return np.concatenate(parts) if len(kinds) == 1 else np.concatenate(
+        [p.astype(np.float64) for p in parts])
+
+
+def measure(path: str | bytes, stream: int | None, channel_map: Sequence[str] | None,
+            series: bool) -> sonorik_meter.Measurement:
+    """The Measurement of audio stream `stream` of the file at `path`."""
+    import sonorik_meter
+
+    with _open(path) as container:
+        s = _choose(container, stream, path)
+        cc = s.codec_context
+        if not cc.sample_rate or not cc.channels:
+            raise ValueError(f"the audio stream declares no rate or channels: {os.fsdecode(path)!r}")
+        layout = list(channel_map) if channel_map is not None else _layout(s, cc.channels)
+        meter = sonorik_meter.Meter(cc.sample_rate, cc.channels, channel_map=layout, series=series)
+        for block in _blocks(container, s, path):
+            meter.add(block)
+        return sonorik_meter._measurement_as(meter.measurement(), _format_name(container, s, path))
+
+
+def _stream_row(container: Any, s: Any, index: int) -> tuple[Any, ...]:
+    cc = s.codec_context
+    duration = _declared_s(container, s)
+    language = s.language or (s.metadata or {}).get("language")
+    return (index, cc.name, cc.sample_rate, cc.channels, _layout(s, cc.channels),
+            language if language and language != "und" else None, duration,
+            bool(s.disposition & 1))
+
+
+def info(path: str | bytes, stream: int | None) -> sonorik_meter.FileInfo:
+    """The FileInfo of the file at `path`: the chosen audio stream's format,
+    rate, channels and layout, and every audio stream."""
+    import sonorik_meter
+
+    with _open(path) as container:
+        chosen = _choose(container, stream, path)
+        rows = [_stream_row(container, s, i) for i, s in enumerate(container.streams.audio)]
+        row = rows[list(container.streams.audio).index(chosen)]
+        duration = row[6] or 0.0
+        return sonorik_meter._file_info(_format_name(container, chosen, path), row[2], row[3],
+                                        round(duration * row[2]), row[4], rows)

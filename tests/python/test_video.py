@@ -1,0 +1,120 @@
+"""Audio inside video and AAC containers, read through PyAV: levels against
+ffmpeg's ebur128 on the same files, streams, layouts, damage, and the error
+without PyAV."""
+
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+import sonorik_meter
+
+pytest.importorskip("av")
+
+# A tone under pink noise, louder in its second half (so the range is not 0).
+PROGRAMME = ("anoisesrc=c=pink:a=0.15:r={rate}:d=6,volume=0.5[n];"
+             "sine=f=440:r={rate}:d=6[s];[n][s]amix=inputs=2,"
+             "volume='if(lt(t,3),0.4,1.2)':eval=frame")
+VIDEO = ["-f", "lavfi", "-i", "testsrc=s=64x48:r=10:d=6"]
+
+
+def ffmpeg(*args):
+    subprocess.run(["ffmpeg", "-v", "error", "-y", *args], check=True)
+
+
+def make(path, layout="stereo", codec=("-c:a", "aac", "-b:a", "160k"), video=("-c:v", "libx264"),
+         rate=48000, extra=()):
+    source = PROGRAMME.format(rate=rate) + f",aformat=channel_layouts={layout}[a]"
+    inputs = VIDEO if video else []
+    ffmpeg(*inputs, "-filter_complex", source, "-map", "[a]", *(["-map", "0:v"] if video else []),
+           *codec, *(video or ()), *extra, str(path))
+    return path
+
+
+def reference(path, stream=0):
+    """ffmpeg's integrated loudness and true peak of audio stream `stream`."""
+    err = subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-i", str(path), "-map",
+                          f"0:a:{stream}", "-af", "ebur128=peak=true", "-f", "null", "-"],
+                         capture_output=True, text=True, check=True).stderr
+    summary = err[err.rindex("Summary:"):]
+    return (float(re.search(r"I:\s+(-?[\d.]+) LUFS", summary)[1]),
+            float(re.search(r"Peak:\s+(-?[\d.]+) dBFS", summary)[1]))
+
+
+CONTAINERS = [
+    # name, layout, codec options, video options, format, channel map
+    ("clip.mp4", "stereo", ("-c:a", "aac", "-b:a", "160k"), ("-c:v", "libx264"), "MP4 AAC",
+     ("L", "R")),
+    ("song.m4a", "stereo", ("-c:a", "alac"), None, "M4A ALAC", ("L", "R")),
+    ("film.mkv", "5.1(side)", ("-c:a", "ac3", "-b:a", "448k"), ("-c:v", "libx264"), "MKV AC3",
+     ("L", "R", "C", "LFE", "Ls", "Rs")),
+    ("clip.webm", "stereo", ("-c:a", "libopus", "-b:a", "128k"),
+     ("-c:v", "libvpx", "-b:v", "50k"), "WEBM OPUS", ("L", "R")),
+    ("surround.mp4", "5.1", ("-c:a", "aac", "-b:a", "384k"), None, "MP4 AAC",
+     ("L", "R", "C", "LFE", "Ls", "Rs")),
+]
+
+
+@pytest.mark.parametrize("name,layout,codec,video,fmt,channel_map", CONTAINERS)
+def test_levels_match_ffmpeg(tmp_path, name, layout, codec, video, fmt, channel_map):
+    path = make(tmp_path / name, layout, codec, video)
+    m = sonorik_meter.measure(path, series=True)
+    lufs, peak = reference(path)
+    assert (m.format, m.channel_map, m.rate_hz) == (fmt, channel_map, 48000)
+    assert m.integrated_lufs == pytest.approx(lufs, abs=0.1)
+    assert m.true_peak_dbtp == pytest.approx(peak, abs=0.2)
+    assert m.loudness_range_lu > 5 and len(m.series_time_s) > 50
+    i = sonorik_meter.info(path)
+    assert (i.format, i.channel_map, i.channels) == (fmt, channel_map, len(channel_map))
+    assert i.duration_s == pytest.approx(m.duration_s, abs=0.1)
+
+
+def test_streams_by_language(tmp_path):
+    path = tmp_path / "two.mkv"
+    ffmpeg("-f", "lavfi", "-i", "sine=f=300:r=48000:d=4,volume=0.5", "-f", "lavfi", "-i",
+           "sine=f=800:r=44100:d=4,volume=0.05,aformat=channel_layouts=stereo", "-map", "0",
+           "-map", "1", "-c:a", "aac", "-metadata:s:a:0", "language=eng", "-metadata:s:a:1",
+           "language=fra", "-disposition:a:1", "default", "-disposition:a:0", "0", str(path))
+    streams = sonorik_meter.info(path).streams
+    assert [(s.index, s.codec, s.rate_hz, s.channels, s.language, s.default) for s in streams] == [
+        (0, "aac", 48000, 1, "eng", False), (1, "aac", 44100, 2, "fra", True)]
+    for index in (0, 1):
+        m = sonorik_meter.measure(path, stream=index)
+        assert m.integrated_lufs == pytest.approx(reference(path, index)[0], abs=0.1)
+    assert sonorik_meter.measure(path).rate_hz == 44100  # the default stream
+    with pytest.raises(ValueError, match=r"no audio stream 2 in .*two.mkv.*: it has 2 \(0 to 1\)"):
+        sonorik_meter.measure(path, stream=2)
+
+
+@pytest.mark.parametrize("name,cut", [("fast.mp4", 0.6), ("end.mp4", 0.6), ("clip.mkv", 0.6),
+                                      ("clip.mp4", 0.995)])
+def test_damage_is_an_error(tmp_path, name, cut):
+    whole = make(tmp_path / ("whole" + os.path.splitext(name)[1]),
+                 extra=("-movflags", "+faststart") if name == "fast.mp4" else ())
+    data = whole.read_bytes()
+    path = tmp_path / name
+    path.write_bytes(data[:int(len(data) * cut)])
+    with pytest.raises(OSError, match=re.escape(repr(str(path)))):
+        sonorik_meter.measure(path)
+
+
+def test_misnamed_container_is_recognised(tmp_path):
+    path = make(tmp_path / "clip.mp4")
+    os.rename(path, tmp_path / "clip.wav")
+    assert sonorik_meter.measure(tmp_path / "clip.wav").format.endswith("AAC")
+
+
+def test_without_pyav_the_error_names_the_extra(tmp_path):
+    path = make(tmp_path / "clip.mp4", video=None)
+    code = ("import sys; sys.modules['av'] = None\n"
+            "import sonorik_meter\n"
+            "try:\n"
+            "    sonorik_meter.measure(sys.argv[1])\n"
+            "except ModuleNotFoundError as e:\n"
+            "    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True,
+                         check=True).stdout
+    assert out == f'reading MP4 files needs PyAV (pip install "sonorik[video]"), which is not ' \
+                  f"installed: {str(path)!r}\n"
