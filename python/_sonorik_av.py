@@ -108,8 +108,8 @@ def _choose(container: Any, stream: int | None, path: str | bytes) -> Any:
     if isinstance(stream, bool) or not isinstance(stream, int):
         raise TypeError(f"stream must be None or an int, got {type(stream).__name__}")
     if not 0 <= stream < len(audio):
-        raise ValueError(f"no audio stream {stream} in {name!r}: it has {len(audio)} "
-                         f"(0 to {len(audio) - 1})")
+        which = "stream 0 only" if len(audio) == 1 else f"streams 0 to {len(audio) - 1}"
+        raise ValueError(f"no audio stream {stream}: the file has {which}: {name!r}")
     return audio[stream]
 
 

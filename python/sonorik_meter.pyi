@@ -416,7 +416,9 @@ def info(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], *, strea
     Raises OSError, ValueError and TypeError as measure() does."""
 
 def extensions() -> tuple[str, ...]:
-    """File-name extensions (lower case, no dot) of every format the installed libsndfile reads."""
+    """File-name extensions (lower case, no dot) of every format measure() reads: the installed
+    libsndfile's, and the video and AAC containers read through PyAV (mp4, m4a, mkv, webm, ts,
+    aac, ac3, ...; pip install "sonorik[video]")."""
 
 def find_audio_files(
     directory: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],

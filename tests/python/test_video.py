@@ -72,11 +72,7 @@ def test_levels_match_ffmpeg(tmp_path, name, layout, codec, video, fmt, channel_
 
 
 def test_streams_by_language(tmp_path):
-    path = tmp_path / "two.mkv"
-    ffmpeg("-f", "lavfi", "-i", "sine=f=300:r=48000:d=4,volume=0.5", "-f", "lavfi", "-i",
-           "sine=f=800:r=44100:d=4,volume=0.05,aformat=channel_layouts=stereo", "-map", "0",
-           "-map", "1", "-c:a", "aac", "-metadata:s:a:0", "language=eng", "-metadata:s:a:1",
-           "language=fra", "-disposition:a:1", "default", "-disposition:a:0", "0", str(path))
+    path = two_languages(tmp_path / "two.mkv")
     streams = sonorik_meter.info(path).streams
     assert [(s.index, s.codec, s.rate_hz, s.channels, s.language, s.default) for s in streams] == [
         (0, "aac", 48000, 1, "eng", False), (1, "aac", 44100, 2, "fra", True)]
@@ -84,7 +80,7 @@ def test_streams_by_language(tmp_path):
         m = sonorik_meter.measure(path, stream=index)
         assert m.integrated_lufs == pytest.approx(reference(path, index)[0], abs=0.1)
     assert sonorik_meter.measure(path).rate_hz == 44100  # the default stream
-    with pytest.raises(ValueError, match=r"no audio stream 2 in .*two.mkv.*: it has 2 \(0 to 1\)"):
+    with pytest.raises(ValueError, match=r"^no audio stream 2: the file has streams 0 to 1: '.*two.mkv'$"):
         sonorik_meter.measure(path, stream=2)
 
 
@@ -106,8 +102,45 @@ def test_misnamed_container_is_recognised(tmp_path):
     assert sonorik_meter.measure(tmp_path / "clip.wav").format.endswith("AAC")
 
 
+def two_languages(path):
+    ffmpeg("-f", "lavfi", "-i", "sine=f=300:r=48000:d=4,volume=0.5", "-f", "lavfi", "-i",
+           "sine=f=800:r=44100:d=4,volume=0.05,aformat=channel_layouts=stereo", "-map", "0",
+           "-map", "1", "-c:a", "aac", "-metadata:s:a:0", "language=eng", "-metadata:s:a:1",
+           "language=fra", "-disposition:a:1", "default", "-disposition:a:0", "0", str(path))
+    return path
+
+
+def sonorik(*args, hide_av=False, cwd=None):
+    code = ("import sys\n" + ("sys.modules['av'] = None\n" if hide_av else "") +
+            "from sonorik_cli.main import main\nsys.exit(main(sys.argv[1:]))\n")
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                          text=True, cwd=cwd)
+
+
+@pytest.mark.parametrize("args,status,out", [
+    (["analyze", "--integrated", "d"], 0, ["d/clip.mp4", "d/sub/film.mkv", "d/tone.wav"]),
+    (["analyze", "--stream", "1", "--format", "csv", "d/sub"], 0, ["d/sub/film.mkv,,,MKV AAC,44100"]),
+    (["analyze", "--series", "--stream", "1", "--format", "csv", "d/sub/film.mkv"], 0, ["d/sub/film.mkv,0.1"]),
+    (["info", "d/sub/film.mkv"], 0, ["  #0 eng", "  #1* fra"]),
+    (["analyze", "--stream", "1", "d/clip.mp4"], 1, []),
+])
+def test_command_line_reads_containers(tmp_path, args, status, out):
+    (tmp_path / "d" / "sub").mkdir(parents=True)
+    make(tmp_path / "d" / "clip.mp4")
+    two_languages(tmp_path / "d" / "sub" / "film.mkv")
+    ffmpeg("-f", "lavfi", "-i", "sine=r=48000:d=1", str(tmp_path / "d" / "tone.wav"))
+    result = sonorik(*args, cwd=tmp_path)
+    assert result.returncode == status, result.stderr
+    for text in out:
+        assert text in result.stdout
+    if status:
+        assert result.stderr == ("sonorik: d/clip.mp4: no audio stream 1: the file has stream 0 "
+                                 "only\n")
+
+
 def test_without_pyav_the_error_names_the_extra(tmp_path):
     path = make(tmp_path / "clip.mp4", video=None)
+    hint = 'reading MP4 files needs PyAV (pip install "sonorik[video]"), which is not installed'
     code = ("import sys; sys.modules['av'] = None\n"
             "import sonorik_meter\n"
             "try:\n"
@@ -116,5 +149,6 @@ def test_without_pyav_the_error_names_the_extra(tmp_path):
             "    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True,
                          check=True).stdout
-    assert out == f'reading MP4 files needs PyAV (pip install "sonorik[video]"), which is not ' \
-                  f"installed: {str(path)!r}\n"
+    assert out == f"{hint}: {str(path)!r}\n"
+    result = sonorik("analyze", tmp_path, hide_av=True)
+    assert (result.returncode, result.stderr) == (1, f"sonorik: {path}: {hint}\n")

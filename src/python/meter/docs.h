@@ -80,7 +80,9 @@ inline constexpr const char* info =
     "Raises OSError, ValueError and TypeError as measure() does.";
 
 inline constexpr const char* extensions =
-    "File-name extensions (lower case, no dot) of every format the installed libsndfile reads.";
+    "File-name extensions (lower case, no dot) of every format measure() reads: the installed "
+    "libsndfile's, and the video and AAC containers read through PyAV (mp4, m4a, mkv, webm, ts, "
+    "aac, ac3, ...; pip install \"sonorik[video]\").";
 
 inline constexpr const char* find_audio_files =
     R"(Finds the audio files below `directory` (str, bytes or os.PathLike): every entry at any

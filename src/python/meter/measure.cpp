@@ -152,7 +152,8 @@ MeasureOutcome measure_path(const nb::object& source, const nb::object& rate,
     o.measurement = video::measure(path, stream, names, series);
     return o;
   }
-  video::check_single_stream(stream, text_of(nb::repr(path.shown)));
+  video::check_single_stream(stream,
+                             "the file has stream 0 only: " + text_of(nb::repr(path.shown)));
   o = released([&] { return measure_file(path.bytes, names, series); });
   if (o.failure == Failure::os && !o.error->os_errno() && video::claims(path, true)) {
     o = MeasureOutcome{};
@@ -198,7 +199,8 @@ Measurement measure(nb::object source, nb::object rate, nb::object channel_map, 
 FileInfo file_info(nb::object source, nb::object stream) {
   const PathArg path = path_arg(source, "path");
   if (video::claims(path, false)) return video::info(path, stream);
-  video::check_single_stream(stream, text_of(nb::repr(path.shown)));
+  video::check_single_stream(stream,
+                             "the file has stream 0 only: " + text_of(nb::repr(path.shown)));
   std::optional<Result<AudioSource>> opened;
   {
     nb::gil_scoped_release unlocked;
@@ -401,7 +403,7 @@ std::uint32_t rate_of(const nb::object& rate) {
 Measurement measure_source(const nb::object& source, const nb::object& rate,
                            const std::optional<std::vector<std::string>>& names, bool series,
                            const nb::object& stream) {
-  if (!is_path_like(source)) video::check_single_stream(stream, "an array");
+  if (!is_path_like(source)) video::check_single_stream(stream, "an array is stream 0 only");
   MeasureOutcome o = is_path_like(source) ? measure_path(source, rate, names, series, stream)
                                           : measure_source_array(source, rate, names, series);
   o.measurement->series = series;

@@ -101,14 +101,12 @@ FileInfo info(const PathArg& path, const nb::object& stream) {
   return nb::cast<FileInfo>(reader().attr("info")(path.shown, stream));
 }
 
-void check_single_stream(const nb::object& stream, const std::string& what) {
+void check_single_stream(const nb::object& stream, const std::string& why) {
   if (stream.is_none()) return;
   if (nb::isinstance<nb::bool_>(stream) || !nb::isinstance<nb::int_>(stream))
     raise(PyExc_TypeError, "stream must be None or an int, got " + type_name_of(stream));
-  if (nb::cast<long long>(stream) != 0) {
-    raise(PyExc_ValueError,
-          "no audio stream " + text_of(stream) + " in " + what + ": it has 1 (stream 0)");
-  }
+  if (nb::cast<long long>(stream) != 0)
+    raise(PyExc_ValueError, "no audio stream " + text_of(stream) + ": " + why);
 }
 
 AudioStream only_stream(const SourceInfo& info, const std::vector<std::string>& layout) {

@@ -31,8 +31,9 @@ Measurement measure(const PathArg& path, const nb::object& stream,
 // The FileInfo of `path` and its audio streams, through _sonorik_av.
 FileInfo info(const PathArg& path, const nb::object& stream);
 
-// Raises unless `stream` is None or 0: `what` holds one audio stream.
-void check_single_stream(const nb::object& stream, const std::string& what);
+// Raises TypeError unless `stream` is None or an int, ValueError "no audio
+// stream {stream}: {why}" unless it is 0.
+void check_single_stream(const nb::object& stream, const std::string& why);
 
 // The AudioStream libsndfile's file declares.
 AudioStream only_stream(const SourceInfo& info, const std::vector<std::string>& layout);
