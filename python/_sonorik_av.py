@@ -2,8 +2,9 @@
 MPEG-TS, ADTS AAC, AC-3, ...), decoded by PyAV and fed into the same engine as
 every other input (sonorik_meter.Meter), so a Measurement from here has every
 field a WAV file's has. Behind `sonorik_meter.measure` and `sonorik_meter.info`,
-which hand a path here when its extension is one of EXTENSIONS or when
-libsndfile does not recognise it and its first bytes are a container's.
+which hand a path here when its extension is one of
+sonorik_meter._container_extensions() or when libsndfile does not recognise it
+and its first bytes are a container's (sniffs()).
 
 Needs PyAV (pip install "sonorik[video]"), imported on first use; without it
 every call raises ModuleNotFoundError naming the extra.
@@ -28,12 +29,6 @@ import numpy as np
 if TYPE_CHECKING:
     import sonorik_meter
 
-# Extensions always read here (lower case, without the dot).
-EXTENSIONS = (
-    "3g2", "3gp", "aac", "ac3", "adts", "asf", "avi", "dts", "eac3", "f4a", "f4v", "flv",
-    "m2ts", "m4a", "m4b", "m4v", "mka", "mkv", "mov", "mp4", "mpeg", "mpg", "mts", "mxf",
-    "ts", "vob", "weba", "webm", "wma", "wmv",
-)
 INSTALL_HINT = 'needs PyAV (pip install "sonorik[video]"), which is not installed'
 
 # Frames gathered before a block goes to the meter: large blocks keep the
@@ -48,17 +43,11 @@ _SCALES = {"s16": None, "s32": None, "flt": None, "dbl": None, "u8": 1.0 / 128.0
            "s64": 1.0 / 2.0**63}
 
 
-def claims(path: str | bytes, sniff: bool) -> bool:
-    """True when `path` is read here: by its extension, or (with `sniff`) by
-    its first bytes: an MP4/MOV, Matroska/WebM, MPEG-TS, ADTS AAC or AC-3
-    stream. Never raises."""
-    name = os.fsdecode(path)
-    if os.path.splitext(name)[1][1:].lower() in EXTENSIONS:
-        return True
-    if not sniff:
-        return False
+def sniffs(path: str | bytes) -> bool:
+    """True when the first bytes of the file at `path` are those of an
+    MP4/MOV, Matroska/WebM, MPEG-TS, ADTS AAC or AC-3 stream. Never raises."""
     try:
-        with open(name, "rb") as f:
+        with open(os.fsdecode(path), "rb") as f:
             head = f.read(376)
     except OSError:
         return False

@@ -559,11 +559,22 @@ def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
     (ReplayGain and R128 gains changed by the gain applied); the rest is named in
     the report's notes.
 
+    A video or AAC container (MP4, M4A, MOV, MKV, WebM, MPEG-TS, AAC, AC-3; through
+    PyAV, pip install "sonorik[video]") is written as the same container, to a
+    destination of the same extension: its default audio stream encoded again with
+    its own codec at its bit rate or higher, every other stream copied packet for
+    packet, the container's and streams' tags, languages and dispositions kept. The
+    new file is verified before it replaces the destination (the other streams'
+    packets unchanged, the audio under the ceiling and, unless capped, within 0.1 of
+    the target; else encoded again with the gain corrected, 4 times at most);
+    format and rate do not apply to it.
+
     Raises OSError, ValueError or TypeError. The interpreter lock is released."""
 
 # ---- for _sonorik_av, which reads containers through PyAV -----------------------------
 
 def _layout_of(names: Sequence[str], channels: int) -> tuple[str, ...]: ...
+def _container_extensions() -> tuple[str, ...]: ...
 def _measurement_as(measurement: Measurement, format: str) -> Measurement: ...
 def _file_info(format: str, rate_hz: int, channels: int, frames: int, channel_map: Sequence[str],
                streams: Sequence[tuple[int, str, int, int, Sequence[str], str | None, float | None, bool]]) -> FileInfo: ...

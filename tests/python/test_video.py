@@ -152,3 +152,45 @@ def test_without_pyav_the_error_names_the_extra(tmp_path):
     assert out == f"{hint}: {str(path)!r}\n"
     result = sonorik("analyze", tmp_path, hide_av=True)
     assert (result.returncode, result.stderr) == (1, f"sonorik: {path}: {hint}\n")
+
+
+def probe(path, what):
+    return subprocess.run(["ffprobe", "-v", "error", "-of", "csv=p=0", "-show_entries", what,
+                           str(path)], capture_output=True, text=True, check=True).stdout
+
+
+def md5(path, which):
+    return subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", which, "-c", "copy",
+                           "-f", "md5", "-"], capture_output=True, text=True, check=True).stdout
+
+
+@pytest.mark.parametrize("name,layout,codec,target,ceiling,capped", [
+    ("clip.mp4", "stereo", ("-c:a", "aac", "-b:a", "128k"), -16.0, -1.0, None),
+    ("film.mkv", "5.1(side)", ("-c:a", "ac3", "-b:a", "448k"), -31.0, -1.0, None),
+    ("loud.mp4", "mono", ("-c:a", "aac"), -3.0, -2.0, "ceiling"),
+])
+def test_normalised_video_keeps_its_other_streams(tmp_path, name, layout, codec, target, ceiling,
+                                                  capped):
+    source = make(tmp_path / name, layout, codec, extra=(
+        "-metadata", "title=Take 3", "-metadata:s:a:0", "language=deu"))
+    out = tmp_path / ("out" + source.suffix)
+    r = sonorik_meter.normalize(source, out, target=target, ceiling=ceiling)
+    assert (r.capped_by, r.output_format) == (capped, r.input_format)
+    assert md5(out, "0:v") == md5(source, "0:v")
+    assert probe(out, "format_tags=title:stream_tags=language") == probe(
+        source, "format_tags=title:stream_tags=language")
+    lufs, peak = reference(out)
+    if capped is None:
+        assert lufs == pytest.approx(target, abs=0.1)
+    assert r.output_true_peak_dbtp <= ceiling and peak <= ceiling + 0.2
+    assert sorted(os.listdir(tmp_path)) == sorted([name, out.name])
+
+
+def test_normalising_a_damaged_video_writes_nothing(tmp_path):
+    whole = make(tmp_path / "whole.mp4", extra=("-movflags", "+faststart")).read_bytes()
+    (tmp_path / "cut.mp4").write_bytes(whole[:len(whole) * 3 // 4])
+    (tmp_path / "out.mp4").write_bytes(b"kept")
+    with pytest.raises(OSError, match="damaged audio at"):
+        sonorik_meter.normalize(tmp_path / "cut.mp4", tmp_path / "out.mp4", target=-16)
+    assert (tmp_path / "out.mp4").read_bytes() == b"kept"
+    assert sorted(os.listdir(tmp_path)) == ["cut.mp4", "out.mp4", "whole.mp4"]

@@ -347,6 +347,16 @@ output format holds them (ReplayGain and R128 gains changed by the gain
 applied); what it cannot hold is named in the report's notes.
 The interpreter lock is released while reading, measuring and writing.
 
+A video or AAC container (MP4, M4A, MOV, MKV, WebM, MPEG-TS, AAC, AC-3; through
+PyAV, pip install "sonorik[video]") is written as the same container, to a
+destination of the same extension: its default audio stream encoded again with
+its own codec at its bit rate or higher, every other stream copied packet for
+packet, the container's and streams' tags, languages and dispositions kept. The
+new file is verified before it replaces the destination (the other streams'
+packets unchanged, the audio under the ceiling and, unless capped, within 0.1 of
+the target; else encoded again with the gain corrected, 4 times at most);
+format and rate do not apply to it.
+
 Raises OSError (the source cannot be read or the destination written: the
 path and the reason), ValueError (unknown measure or format, an extension that
 names no format written, a rate the format does not take, a ceiling above

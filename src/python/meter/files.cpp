@@ -15,6 +15,7 @@
 #include "python/meter/arguments.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
+#include "python/meter/video.h"
 #include "scan/file_scanner.h"
 
 namespace sonorik::meter {
@@ -22,12 +23,12 @@ namespace sonorik::meter {
 namespace {
 
 // The extensions measure() reads: libsndfile's, and the containers it reads
-// through PyAV (_sonorik_av.EXTENSIONS, listed with or without PyAV, so that
-// such files fail naming the extra rather than being passed over).
+// through PyAV (listed with or without PyAV, so that such files fail naming
+// the extra rather than being passed over).
 std::vector<std::string> readable_extensions() {
   std::vector<std::string> out = audio_extensions();
-  for (nb::handle e : nb::module_::import_("_sonorik_av").attr("EXTENSIONS"))
-    out.push_back(nb::cast<std::string>(e));
+  const std::vector<std::string>& containers = video::container_extensions();
+  out.insert(out.end(), containers.begin(), containers.end());
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;

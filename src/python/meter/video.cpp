@@ -5,6 +5,8 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
+#include <cctype>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -85,8 +87,23 @@ FileInfo file_info_of(std::string format, std::uint32_t rate_hz, unsigned channe
 
 }  // namespace
 
+const std::vector<std::string>& container_extensions() {
+  static const std::vector<std::string> kExtensions = {
+      "3g2",  "3gp", "aac",  "ac3", "adts", "asf", "avi",  "dts",  "eac3", "f4a",
+      "f4v",  "flv", "m2ts", "m4a", "m4b",  "m4v", "mka",  "mkv",  "mov",  "mp4",
+      "mpeg", "mpg", "mts",  "mxf", "ts",   "vob", "weba", "webm", "wma",  "wmv"};
+  return kExtensions;
+}
+
 bool claims(const PathArg& path, bool sniff) {
-  return nb::cast<bool>(reader().attr("claims")(path.shown, sniff));
+  const std::size_t dot = path.bytes.find_last_of("./");
+  if (dot != std::string::npos && path.bytes[dot] == '.') {
+    std::string ext = path.bytes.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::vector<std::string>& known = container_extensions();
+    if (std::find(known.begin(), known.end(), ext) != known.end()) return true;
+  }
+  return sniff && nb::cast<bool>(reader().attr("sniffs")(path.shown));
 }
 
 Measurement measure(const PathArg& path, const nb::object& stream,
@@ -142,6 +159,7 @@ void bind(nb::module_& m) {
       });
   // For _sonorik_av only.
   m.def("_layout_of", &layout_of, nb::arg("names"), nb::arg("channels"));
+  m.def("_container_extensions", [] { return tuple_of(container_extensions()); });
   m.def("_measurement_as", &measurement_as, nb::arg("measurement"), nb::arg("format"));
   m.def("_file_info", &file_info_of, nb::arg("format"), nb::arg("rate_hz"), nb::arg("channels"),
         nb::arg("frames"), nb::arg("channel_map"), nb::arg("streams"));

@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "normalize/stream_normalizer.h"
 #include "python/meter/arguments.h"
 #include "python/meter/file_info.h"
 #include "python/meter/measurement.h"
 
 namespace sonorik::meter::video {
+
+// The extensions of the containers read through _sonorik_av (lower case,
+// without the dot), whether PyAV is installed or not.
+const std::vector<std::string>& container_extensions();
 
 // True when _sonorik_av reads `path`: by its extension, or, with `sniff`
 // (libsndfile did not recognise the file), by its first bytes.
@@ -37,6 +42,12 @@ void check_single_stream(const nb::object& stream, const std::string& why);
 
 // The AudioStream libsndfile's file declares.
 AudioStream only_stream(const SourceInfo& info, const std::vector<std::string>& layout);
+
+// normalize() of a container's default audio stream, through
+// _sonorik_av_normalize (video_normalize.cpp): the report, or the exception
+// it raised (OSError naming the file, ValueError).
+normalize::StreamOutcome normalize(const normalize::StreamRequest& req, const PathArg& source,
+                                   const PathArg& destination);
 
 // _layout_of, _measurement_as, _file_info and AudioStream (module.cpp).
 void bind(nb::module_& m);
