@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -39,8 +40,8 @@ BLOCK_FRAMES = 1 << 17
 # (encoder padding and rounding) before the input counts as cut short.
 SHORT_BY_S = 0.1
 
-_SCALES = {"s16": None, "s32": None, "flt": None, "dbl": None, "u8": 1.0 / 128.0,
-           "s64": 1.0 / 2.0**63}
+# The sample types the meter takes as they are decoded.
+_DTYPES = {"flt": np.float32, "dbl": np.float64, "s16": np.int16, "s32": np.int32}
 
 
 def sniffs(path: str | bytes) -> bool:
@@ -138,62 +139,83 @@ def _layout(stream_or_frame: Any, channels: int) -> list[str]:
     return list(sonorik_meter._layout_of(names, channels))
 
 
-def _samples(frame: Any) -> np.ndarray:
-    """A decoded frame as (frames, channels) samples the meter takes."""
-    a: np.ndarray = frame.to_ndarray()
+class _Gather:
+    """Decoded frames copied into blocks of BLOCK_FRAMES frames, held
+    channel by channel and handed out as (frames, channels) views."""
+
+    def __init__(self, channels: int) -> None:
+        self.channels = channels
+        self.block: np.ndarray | None = None
+        self.held = 0
+
+    def put(self, frame: Any) -> list[np.ndarray]:
+        """Adds `frame`; the blocks it fills."""
+        parts = _channels(frame, self.channels)
+        n = parts.shape[1]
+        full = []
+        if self.block is None or self.block.dtype != parts.dtype:
+            if self.held:
+                full.append(self.take())
+            self.block = np.empty((self.channels, BLOCK_FRAMES), parts.dtype)
+        start = 0
+        while start < n:
+            k = min(n - start, BLOCK_FRAMES - self.held)
+            self.block[:, self.held:self.held + k] = parts[:, start:start + k]
+            self.held += k
+            start += k
+            if self.held == BLOCK_FRAMES:
+                full.append(self.take())
+        return full
+
+    def take(self) -> np.ndarray:
+        assert self.block is not None
+        out = self.block[:, :self.held].T
+        self.block = np.empty_like(self.block)
+        self.held = 0
+        return out
+
+
+def _channels(frame: Any, channels: int) -> np.ndarray:
+    """A decoded frame's samples as (channels, frames), read in place where
+    the meter takes the sample type (u8 and s64 become float64)."""
     fmt = frame.format
-    a = a.reshape(len(frame.layout.channels), -1).T if fmt.is_planar else a.reshape(-1, len(frame.layout.channels))
-    scale = _SCALES.get(fmt.name.rstrip("p"))
-    if scale is not None:
-        a = a.astype(np.float64)
-        if fmt.name.startswith("u8"):
-            a -= 128.0
-        a *= scale
-    return a
+    n = frame.samples
+    dtype = _DTYPES.get(fmt.name.rstrip("p"))
+    if dtype is None:
+        a: np.ndarray = frame.to_ndarray().astype(np.float64)
+        a = (a - 128.0) / 128.0 if fmt.name.startswith("u8") else a / 2.0**63
+        return a.reshape(channels, n) if fmt.is_planar else a.reshape(n, channels).T
+    if fmt.is_planar:
+        return np.stack([np.frombuffer(p, dtype, n) for p in frame.planes[:channels]])
+    return np.frombuffer(frame.planes[0], dtype, n * channels).reshape(n, channels).T
 
 
 def _blocks(container: Any, stream: Any, path: str | bytes) -> Iterator[np.ndarray]:
-    """The stream's audio in blocks of about BLOCK_FRAMES frames; raises
-    OSError for damage, naming `path` and where it is."""
+    """The stream's audio in blocks of BLOCK_FRAMES frames (the last one
+    shorter); raises OSError for damage, naming `path` and where it is."""
     av = _av(path)
     rate, channels = stream.codec_context.sample_rate, stream.codec_context.channels
-    pending: list[np.ndarray] = []
-    held = 0
+    gather = _Gather(channels)
     done = 0
     try:
         for packet in container.demux(stream):
             if packet.is_corrupt:
-                raise _failure(ValueError("a packet is marked corrupt"), path,
-                               (done + held) / rate)
+                raise _failure(ValueError("a packet is marked corrupt"), path, done / rate)
             for frame in packet.decode():
                 if frame.sample_rate != rate or len(frame.layout.channels) != channels:
                     raise OSError(f"the audio changes from {channels} channels at {rate} Hz to "
                                   f"{len(frame.layout.channels)} at {frame.sample_rate} Hz at "
-                                  f"{(done + held) / rate:.3f} s: {os.fsdecode(path)!r}")
-                a = _samples(frame)
-                pending.append(a)
-                held += len(a)
-                if held >= BLOCK_FRAMES:
-                    yield _joined(pending)
-                    done += held
-                    pending, held = [], 0
+                                  f"{done / rate:.3f} s: {os.fsdecode(path)!r}")
+                done += frame.samples
+                yield from gather.put(frame)
     except av.FFmpegError as e:
-        raise _failure(e, path, (done + held) / rate) from None
-    if pending:
-        yield _joined(pending)
-        done += held
+        raise _failure(e, path, done / rate) from None
+    if gather.held:
+        yield gather.take()
     declared = _declared_s(container, stream)
     if declared is not None and done / rate < declared - SHORT_BY_S:
         raise OSError(f"the audio ends at {done / rate:.3f} s of the {declared:.3f} s it "
                       f"declares: {os.fsdecode(path)!r}")
-
-
-def _joined(parts: list[np.ndarray]) -> np.ndarray:
-    if len(parts) == 1:
-        return parts[0]
-    kinds = {p.dtype for p in parts}
-    return np.concatenate(parts) if len(kinds) == 1 else np.concatenate(
-        [p.astype(np.float64) for p in parts])
 
 
 def measure(path: str | bytes, stream: int | None, channel_map: Sequence[str] | None,
@@ -208,8 +230,16 @@ def measure(path: str | bytes, stream: int | None, channel_map: Sequence[str] | 
             raise ValueError(f"the audio stream declares no rate or channels: {os.fsdecode(path)!r}")
         layout = list(channel_map) if channel_map is not None else _layout(s, cc.channels)
         meter = sonorik_meter.Meter(cc.sample_rate, cc.channels, channel_map=layout, series=series)
-        for block in _blocks(container, s, path):
-            meter.add(block)
+        # The meter takes a block (without the interpreter lock) while the
+        # next one is decoded; at most three blocks are held.
+        with ThreadPoolExecutor(1) as feeder:
+            fed: Future[None] | None = None
+            for block in _blocks(container, s, path):
+                if fed is not None:
+                    fed.result()
+                fed = feeder.submit(meter.add, block)
+            if fed is not None:
+                fed.result()
         return sonorik_meter._measurement_as(meter.measurement(), _format_name(container, s, path))
 
 

@@ -54,6 +54,9 @@ CONTAINERS = [
      ("-c:v", "libvpx", "-b:v", "50k"), "WEBM OPUS", ("L", "R")),
     ("surround.mp4", "5.1", ("-c:a", "aac", "-b:a", "384k"), None, "MP4 AAC",
      ("L", "R", "C", "LFE", "Ls", "Rs")),
+    # packed and unsigned samples
+    ("pcm.mov", "stereo", ("-c:a", "pcm_s16le"), None, "MOV PCM_S16LE", ("L", "R")),
+    ("u8.mkv", "mono", ("-c:a", "pcm_u8"), None, "MKV PCM_U8", ("M",)),
 ]
 
 

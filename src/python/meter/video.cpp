@@ -52,7 +52,11 @@ Speaker speaker_named(std::string_view name, unsigned channels) {
 std::vector<std::string> layout_of(const std::vector<std::string>& names, unsigned channels) {
   std::vector<Speaker> speakers;
   for (const std::string& n : names) speakers.push_back(speaker_named(n, channels));
-  if (speakers.size() != channels) speakers.clear();
+  // An unplaced channel leaves the whole layout undeclared: the usual one.
+  if (speakers.size() != channels ||
+      std::find(speakers.begin(), speakers.end(), Speaker::unknown) != speakers.end()) {
+    speakers.clear();
+  }
   return analysis::file_layout(channels, speakers);
 }
 
