@@ -20,7 +20,9 @@ ending well before the duration its stream declares.
 
 from __future__ import annotations
 
+import errno
 import os
+import stat
 from collections.abc import Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
@@ -48,8 +50,11 @@ def sniffs(path: str | bytes) -> bool:
     """True when the first bytes of the file at `path` are those of an
     MP4/MOV, Matroska/WebM, MPEG-TS, ADTS AAC or AC-3 stream. Never raises."""
     try:
-        with open(os.fsdecode(path), "rb") as f:
-            head = f.read(376)
+        fd = os.open(os.fsdecode(path), os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            head = os.read(fd, 376) if stat.S_ISREG(os.fstat(fd).st_mode) else b""
+        finally:
+            os.close(fd)
     except OSError:
         return False
     return (head[4:8] == b"ftyp" or head[:4] == b"\x1a\x45\xdf\xa3" or head[:2] == b"\x0b\x77"
@@ -81,9 +86,17 @@ def _failure(e: BaseException, path: str | bytes, at_s: float | None = None) -> 
 
 
 def _open(path: str | bytes) -> Any:
+    """The container at `path`, opened by PyAV. A directory, FIFO or device
+    is refused first, as the door refuses them: opening one could block."""
     av = _av(path)
+    name = os.fsdecode(path)
+    mode = os.stat(name).st_mode
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
+    if not stat.S_ISREG(mode):
+        raise OSError(errno.ENODEV, os.strerror(errno.ENODEV), name)
     try:
-        return av.open(os.fsdecode(path), "r")
+        return av.open(name, "r")
     except (av.FFmpegError, OSError, ValueError) as e:
         raise _failure(e, path) from None
 

@@ -89,6 +89,10 @@ def _add_streams(inp: Any, out: Any, audio: Any, bit_rate: int) -> dict[int, Any
             cc = audio.codec_context
             o = out.add_stream(ENCODERS.get(cc.name, cc.name), rate=cc.sample_rate)
             o.codec_context.layout = cc.layout
+            # The source's sample format where the encoder takes it (a 24-bit
+            # ALAC stays 24-bit), else the encoder's own.
+            if cc.format.name in [f.name for f in (o.codec_context.codec.audio_formats or ())]:
+                o.codec_context.format = cc.format.name
             if cc.name not in LOSSLESS:
                 o.codec_context.bit_rate = bit_rate
             o.codec_context.time_base = Fraction(1, cc.sample_rate)
@@ -213,9 +217,8 @@ def normalize(source: str | bytes, destination: str | bytes, target: float, meas
         gain = ceiling - m_in.true_peak_dbtp - 1e-4
         report["limit"] = "ceiling"
     folder = os.path.dirname(os.path.realpath(dst)) or "."
-    for encode in range(1, ENCODES + 1):
-        fd, temp = tempfile.mkstemp(prefix=".sonorik-", suffix=".tmp." + ext, dir=folder)
-        os.close(fd)
+    for _ in range(ENCODES):
+        temp = _temporary(folder, ext, dst)
         try:
             _write(src, temp, MUXERS[ext], gain, bit_rate)
             m_out = sonorik_meter.measure(temp, stream=index)
@@ -247,10 +250,19 @@ def normalize(source: str | bytes, destination: str | bytes, target: float, meas
                      f"{ENCODES} encodings: nothing was written: {dst!r}")
 
 
+def _temporary(folder: str, ext: str, dst: str) -> str:
+    """A new temporary file in `folder`; an OSError names the destination."""
+    try:
+        fd, temp = tempfile.mkstemp(prefix=".sonorik-", suffix=".tmp." + ext, dir=folder)
+    except OSError as e:
+        raise type(e)(e.errno, e.strerror, dst) from None
+    os.close(fd)
+    return temp
+
+
 def _copy(src: str, dst: str) -> None:
     folder = os.path.dirname(os.path.realpath(dst)) or "."
-    fd, temp = tempfile.mkstemp(prefix=".sonorik-", suffix=".tmp", dir=folder)
-    os.close(fd)
+    temp = _temporary(folder, os.path.splitext(dst)[1][1:], dst)
     try:
         shutil.copyfile(src, temp)
         _replace(temp, dst)

@@ -197,3 +197,11 @@ def test_normalising_a_damaged_video_writes_nothing(tmp_path):
         sonorik_meter.normalize(tmp_path / "cut.mp4", tmp_path / "out.mp4", target=-16)
     assert (tmp_path / "out.mp4").read_bytes() == b"kept"
     assert sorted(os.listdir(tmp_path)) == ["cut.mp4", "out.mp4", "whole.mp4"]
+
+
+@pytest.mark.parametrize("make_it,errno_", [(os.mkfifo, 19), (os.mkdir, 21)])
+def test_what_is_not_a_file_is_refused_without_blocking(tmp_path, make_it, errno_):
+    make_it(tmp_path / "clip.mp4")
+    with pytest.raises(OSError) as e:
+        sonorik_meter.measure(tmp_path / "clip.mp4")
+    assert e.value.errno == errno_
