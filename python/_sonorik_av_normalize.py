@@ -9,8 +9,9 @@ The file is written to a temporary file beside the destination and verified
 before it replaces it: the copied streams hold the same packets (count, bytes
 and an MD5 of their payloads), and the audio, measured again through the same
 engine, is under the ceiling and at the target within TOLERANCE_LU. A lossy
-coding moves both a little: the gain is then corrected and the audio encoded
-again, at most ENCODES times. Anything else, an interrupt included, leaves the
+coding moves both a little: the gain is then corrected (and, when the level
+missed, the bit rate raised) and the audio encoded again, at most ENCODES
+times. Anything else, an interrupt included, leaves the
 destination as it was and removes the temporary file.
 """
 
@@ -39,8 +40,10 @@ MUXERS = {
 # Encoders where FFmpeg's own encoder of the codec is not the usual one.
 ENCODERS = {"opus": "libopus", "mp3": "libmp3lame", "vorbis": "libvorbis"}
 LOSSLESS = frozenset(("alac", "flac", "pcm_s16le", "pcm_s24le", "pcm_f32le", "truehd"))
-# Bit rate, per channel, when the source does not declare one.
+# Bit rate, per channel, when the source does not declare one, and the most
+# a retry raises it to.
 BIT_RATE_PER_CHANNEL = 96_000
+MOST_BIT_RATE_PER_CHANNEL = 256_000
 # The Measurement attribute of each measure normalize() takes.
 LEVELS = {
     "integrated": "integrated_lufs", "short_term_max": "short_term_max_lufs",
@@ -245,7 +248,11 @@ def normalize(source: str | bytes, destination: str | bytes, target: float, meas
             gain -= over + MARGIN_DB
             report["limit"] = "ceiling"
         else:
+            # A coding at a low bit rate can move the loudness by more than
+            # the gain did (bands dropped or filled in by level): the next
+            # encoding also gets more bits.
             gain += off
+            bit_rate = max(bit_rate, min(bit_rate * 3 // 2, MOST_BIT_RATE_PER_CHANNEL * cc.channels))
     raise ValueError(f"the encoded audio stays off its target or over the ceiling after "
                      f"{ENCODES} encodings: nothing was written: {dst!r}")
 

@@ -566,7 +566,8 @@ def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
     packet, the container's and streams' tags, languages and dispositions kept. The
     new file is verified before it replaces the destination (the other streams'
     packets unchanged, the audio under the ceiling and, unless capped, within 0.1 of
-    the target; else encoded again with the gain corrected, 4 times at most);
+    the target; else encoded again with the gain corrected and, when the level
+    missed, more bits, 4 times at most);
     format and rate do not apply to it.
 
     Raises OSError, ValueError or TypeError. The interpreter lock is released."""

@@ -354,7 +354,8 @@ its own codec at its bit rate or higher, every other stream copied packet for
 packet, the container's and streams' tags, languages and dispositions kept. The
 new file is verified before it replaces the destination (the other streams'
 packets unchanged, the audio under the ceiling and, unless capped, within 0.1 of
-the target; else encoded again with the gain corrected, 4 times at most);
+the target; else encoded again with the gain corrected and, when the level
+missed, more bits, 4 times at most);
 format and rate do not apply to it.
 
 Raises OSError (the source cannot be read or the destination written: the
