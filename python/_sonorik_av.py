@@ -34,6 +34,8 @@ if TYPE_CHECKING:
 
 INSTALL_HINT = 'needs PyAV (pip install "sonorik[video]"), which is not installed'
 
+# The most channels a container's stream is measured with (a Meter's).
+MOST_CHANNELS = 8
 # Frames gathered before a block goes to the meter: large blocks keep the
 # per-call cost small, and memory stays flat whatever the length.
 BLOCK_FRAMES = 1 << 17
@@ -241,6 +243,9 @@ def measure(path: str | bytes, stream: int | None, channel_map: Sequence[str] | 
         cc = s.codec_context
         if not cc.sample_rate or not cc.channels:
             raise ValueError(f"the audio stream declares no rate or channels: {os.fsdecode(path)!r}")
+        if cc.channels > MOST_CHANNELS:
+            raise ValueError(f"the audio stream has {cc.channels} channels: a container's audio "
+                             f"is measured up to {MOST_CHANNELS}: {os.fsdecode(path)!r}")
         layout = list(channel_map) if channel_map is not None else _layout(s, cc.channels)
         meter = sonorik_meter.Meter(cc.sample_rate, cc.channels, channel_map=layout, series=series)
         # The meter takes a block (without the interpreter lock) while the

@@ -2,6 +2,7 @@
 ffmpeg's ebur128 on the same files, streams, layouts, damage, and the error
 without PyAV."""
 
+import importlib.util
 import os
 import re
 import subprocess
@@ -11,7 +12,9 @@ import pytest
 
 import sonorik_meter
 
-pytest.importorskip("av")
+# Every test but the one of an install without PyAV.
+needs_av = pytest.mark.skipif(importlib.util.find_spec("av") is None,
+                              reason='PyAV is not installed (pip install "sonorik[video]")')
 
 # A tone under pink noise, louder in its second half (so the range is not 0).
 PROGRAMME = ("anoisesrc=c=pink:a=0.15:r={rate}:d=6,volume=0.5[n];"
@@ -60,6 +63,7 @@ CONTAINERS = [
 ]
 
 
+@needs_av
 @pytest.mark.parametrize("name,layout,codec,video,fmt,channel_map", CONTAINERS)
 def test_levels_match_ffmpeg(tmp_path, name, layout, codec, video, fmt, channel_map):
     path = make(tmp_path / name, layout, codec, video)
@@ -74,6 +78,7 @@ def test_levels_match_ffmpeg(tmp_path, name, layout, codec, video, fmt, channel_
     assert i.duration_s == pytest.approx(m.duration_s, abs=0.1)
 
 
+@needs_av
 def test_streams_by_language(tmp_path):
     path = two_languages(tmp_path / "two.mkv")
     streams = sonorik_meter.info(path).streams
@@ -89,6 +94,7 @@ def test_streams_by_language(tmp_path):
 
 @pytest.mark.parametrize("name,cut", [("fast.mp4", 0.6), ("end.mp4", 0.6), ("clip.mkv", 0.6),
                                       ("clip.mp4", 0.995)])
+@needs_av
 def test_damage_is_an_error(tmp_path, name, cut):
     whole = make(tmp_path / ("whole" + os.path.splitext(name)[1]),
                  extra=("-movflags", "+faststart") if name == "fast.mp4" else ())
@@ -99,6 +105,7 @@ def test_damage_is_an_error(tmp_path, name, cut):
         sonorik_meter.measure(path)
 
 
+@needs_av
 def test_misnamed_container_is_recognised(tmp_path):
     path = make(tmp_path / "clip.mp4")
     os.rename(path, tmp_path / "clip.wav")
@@ -127,6 +134,7 @@ def sonorik(*args, hide_av=False, cwd=None):
     (["info", "d/sub/film.mkv"], 0, ["  #0 eng", "  #1* fra"]),
     (["analyze", "--stream", "1", "d/clip.mp4"], 1, []),
 ])
+@needs_av
 def test_command_line_reads_containers(tmp_path, args, status, out):
     (tmp_path / "d" / "sub").mkdir(parents=True)
     make(tmp_path / "d" / "clip.mp4")
@@ -172,6 +180,7 @@ def md5(path, which):
     ("film.mkv", "5.1(side)", ("-c:a", "ac3", "-b:a", "448k"), -31.0, -1.0, None),
     ("loud.mp4", "mono", ("-c:a", "aac"), -3.0, -2.0, "ceiling"),
 ])
+@needs_av
 def test_normalised_video_keeps_its_other_streams(tmp_path, name, layout, codec, target, ceiling,
                                                   capped):
     source = make(tmp_path / name, layout, codec, extra=(
@@ -189,6 +198,7 @@ def test_normalised_video_keeps_its_other_streams(tmp_path, name, layout, codec,
     assert sorted(os.listdir(tmp_path)) == sorted([name, out.name])
 
 
+@needs_av
 def test_normalising_a_damaged_video_writes_nothing(tmp_path):
     whole = make(tmp_path / "whole.mp4", extra=("-movflags", "+faststart")).read_bytes()
     (tmp_path / "cut.mp4").write_bytes(whole[:len(whole) * 3 // 4])
@@ -199,6 +209,7 @@ def test_normalising_a_damaged_video_writes_nothing(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["cut.mp4", "out.mp4", "whole.mp4"]
 
 
+@needs_av
 @pytest.mark.parametrize("make_it,errno_", [(os.mkfifo, 19), (os.mkdir, 21)])
 def test_what_is_not_a_file_is_refused_without_blocking(tmp_path, make_it, errno_):
     make_it(tmp_path / "clip.mp4")
