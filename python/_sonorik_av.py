@@ -68,10 +68,13 @@ def _av(path: str | bytes) -> Any:
     try:
         import av
     except ImportError:
+        import sonorik_meter
+
         name = os.fsdecode(path)
-        kind = os.path.splitext(name)[1][1:].upper() or "this"
-        raise ModuleNotFoundError(f"reading {kind} files {INSTALL_HINT}: {name!r}",
-                                  name="av") from None
+        ext = os.path.splitext(name)[1][1:].lower()
+        what = (f"{ext.upper()} files" if ext in sonorik_meter._container_extensions()
+                else "this file (a video or AAC container)")
+        raise ModuleNotFoundError(f"reading {what} {INSTALL_HINT}: {name!r}", name="av") from None
     return av
 
 
@@ -79,9 +82,9 @@ def _failure(e: BaseException, path: str | bytes, at_s: float | None = None) -> 
     """An OSError naming `path` for PyAV's error `e` (the system's errno
     kept for files that cannot be opened)."""
     name = os.fsdecode(path)
-    errno = getattr(e, "errno", None)
-    if isinstance(e, OSError) and errno is not None and 0 < errno < 4096 and at_s is None:
-        return OSError(errno, os.strerror(errno), name)
+    code = getattr(e, "errno", None)
+    if isinstance(e, OSError) and code is not None and 0 < code < 4096 and at_s is None:
+        return OSError(code, os.strerror(code), name)
     reason = getattr(e, "strerror", None) or str(e) or type(e).__name__
     where = f"damaged audio at {at_s:.3f} s: " if at_s is not None else ""
     return OSError(f"{where}{reason}: {name!r}")
@@ -250,14 +253,17 @@ def measure(path: str | bytes, stream: int | None, channel_map: Sequence[str] | 
         meter = sonorik_meter.Meter(cc.sample_rate, cc.channels, channel_map=layout, series=series)
         # The meter takes a block (without the interpreter lock) while the
         # next one is decoded; at most three blocks are held.
-        with ThreadPoolExecutor(1) as feeder:
-            fed: Future[None] | None = None
-            for block in _blocks(container, s, path):
+        try:
+            with ThreadPoolExecutor(1) as feeder:
+                fed: Future[None] | None = None
+                for block in _blocks(container, s, path):
+                    if fed is not None:
+                        fed.result()
+                    fed = feeder.submit(meter.add, block)
                 if fed is not None:
                     fed.result()
-                fed = feeder.submit(meter.add, block)
-            if fed is not None:
-                fed.result()
+        except ValueError as e:  # a sample that is not finite
+            raise ValueError(f"{e}: {os.fsdecode(path)!r}") from None
         return sonorik_meter._measurement_as(meter.measurement(), _format_name(container, s, path))
 
 
