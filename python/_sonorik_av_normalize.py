@@ -5,8 +5,9 @@ audio) copied packet for packet, only the default audio stream decoded, given
 one gain and encoded again with its own codec at its bit rate or higher; the
 container's and every stream's tags and dispositions kept.
 
-The file is written to a temporary file beside the destination and verified
-before it replaces it: the copied streams hold the same packets (count, bytes
+The file is written to a temporary file beside the destination
+(sonorik_meter._Replacement, the safe replacement every output goes through)
+and verified before it replaces it: the copied streams hold the same packets (count, bytes
 and an MD5 of their payloads), and the audio, measured again through the same
 engine, is under the ceiling and at the target within TOLERANCE_LU. A lossy
 coding moves both a little: the gain is then corrected (and, when the level
@@ -22,7 +23,6 @@ import hashlib
 import math
 import os
 import shutil
-import tempfile
 from fractions import Fraction
 from typing import Any
 
@@ -148,30 +148,6 @@ def _write(source: str, temp: str, muxer: str, gain_db: float, bit_rate: int) ->
             raise reader._failure(e, source, done / cc.sample_rate) from None
 
 
-def _replace(temp: str, destination: str) -> None:
-    """Renames the synced `temp` over `destination` (its final target when
-    it is a link), with the destination's permission bits."""
-    target = os.path.realpath(destination)
-    try:
-        mode = os.stat(target).st_mode & 0o7777
-    except FileNotFoundError:
-        mask = os.umask(0o22)
-        os.umask(mask)
-        mode = 0o666 & ~mask
-    os.chmod(temp, mode)
-    fd = os.open(temp, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-    os.replace(temp, target)
-    folder = os.open(os.path.dirname(target) or ".", os.O_RDONLY)
-    try:
-        os.fsync(folder)
-    finally:
-        os.close(folder)
-
-
 def normalize(source: str | bytes, destination: str | bytes, target: float, measure: str,
               ceiling: float, bounds: tuple[float, float] | None, fmt: str,
               rate_hz: int) -> dict[str, Any]:
@@ -219,13 +195,12 @@ def normalize(source: str | bytes, destination: str | bytes, target: float, meas
     if math.isfinite(m_in.true_peak_dbtp) and gain > ceiling - m_in.true_peak_dbtp:
         gain = ceiling - m_in.true_peak_dbtp - 1e-4
         report["limit"] = "ceiling"
-    folder = os.path.dirname(os.path.realpath(dst)) or "."
     for _ in range(ENCODES):
-        temp = _temporary(folder, ext, dst)
+        replacement = sonorik_meter._Replacement(dst)
         try:
-            _write(src, temp, MUXERS[ext], gain, bit_rate)
-            m_out = sonorik_meter.measure(temp, stream=index)
-            with reader._open(temp) as written:
+            _write(src, replacement.path, MUXERS[ext], gain, bit_rate)
+            m_out = reader.measure(replacement.path, index, None, False)
+            with reader._open(replacement.path) as written:
                 after = _digests(written, list(written.streams)[skip].index)
             if after != before:
                 raise OSError(f"the written file's other streams differ from the source's: "
@@ -233,17 +208,12 @@ def normalize(source: str | bytes, destination: str | bytes, target: float, meas
             out_level = getattr(m_out, LEVELS[measure])
             over = m_out.true_peak_dbtp - ceiling
             off = target - out_level
-            fits = over <= 0 and (report["limit"] == "ceiling" or abs(off) <= TOLERANCE_LU)
-            if fits:
-                _replace(temp, dst)
-                report.update(output=m_out, output_level=out_level, gain_applied_db=gain,
-                              output_format=m_out.format)
+            if over <= 0 and (report["limit"] == "ceiling" or abs(off) <= TOLERANCE_LU):
+                replacement.commit()
+                report.update(output=m_out, output_level=out_level, gain_applied_db=gain)
                 return report
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(temp)
-            raise
-        os.unlink(temp)
+        finally:
+            replacement.discard()
         if over > 0:
             gain -= over + MARGIN_DB
             report["limit"] = "ceiling"
@@ -257,23 +227,13 @@ def normalize(source: str | bytes, destination: str | bytes, target: float, meas
                      f"{ENCODES} encodings: nothing was written: {dst!r}")
 
 
-def _temporary(folder: str, ext: str, dst: str) -> str:
-    """A new temporary file in `folder`; an OSError names the destination."""
-    try:
-        fd, temp = tempfile.mkstemp(prefix=".sonorik-", suffix=".tmp." + ext, dir=folder)
-    except OSError as e:
-        raise type(e)(e.errno, e.strerror, dst) from None
-    os.close(fd)
-    return temp
-
-
 def _copy(src: str, dst: str) -> None:
-    folder = os.path.dirname(os.path.realpath(dst)) or "."
-    temp = _temporary(folder, os.path.splitext(dst)[1][1:], dst)
+    """The file `src` copied byte for byte over `dst`."""
+    import sonorik_meter
+
+    replacement = sonorik_meter._Replacement(dst)
     try:
-        shutil.copyfile(src, temp)
-        _replace(temp, dst)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
-        raise
+        shutil.copyfile(src, replacement.path)
+        replacement.commit()
+    finally:
+        replacement.discard()

@@ -162,6 +162,7 @@ void bind(nb::module_& m) {
                ", language=" + (s.language ? "'" + *s.language + "'" : std::string("None")) + ")";
       });
   // For _sonorik_av only.
+  bind_replacement(m);
   m.def("_layout_of", &layout_of, nb::arg("names"), nb::arg("channels"));
   m.def("_container_extensions", [] { return tuple_of(container_extensions()); });
   m.def("_measurement_as", &measurement_as, nb::arg("measurement"), nb::arg("format"));

@@ -52,4 +52,11 @@ normalize::StreamOutcome normalize(const normalize::StreamRequest& req, const Pa
 // _layout_of, _measurement_as, _file_info and AudioStream (module.cpp).
 void bind(nb::module_& m);
 
+// _Replacement: core/replace_file.h for _sonorik_av_normalize
+// (video_normalize.cpp). _Replacement(destination) makes the temporary file
+// beside the destination's final target (raises OSError naming the
+// destination); .path is it; .commit() syncs it and renames it over the
+// target; .discard() removes it.
+void bind_replacement(nb::module_& m);
+
 }  // namespace sonorik::meter::video
