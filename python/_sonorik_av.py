@@ -112,13 +112,23 @@ def _choose(container: Any, stream: int | None, path: str | bytes) -> Any:
     if not audio:
         raise ValueError(f"no audio stream in {name!r}")
     if stream is None:
-        return next((s for s in audio if s.disposition & 1), audio[0])
+        return _decodable(next((s for s in audio if s.disposition & 1), audio[0]), name)
     if isinstance(stream, bool) or not isinstance(stream, int):
         raise TypeError(f"stream must be None or an int, got {type(stream).__name__}")
     if not 0 <= stream < len(audio):
         which = "stream 0 only" if len(audio) == 1 else f"streams 0 to {len(audio) - 1}"
         raise ValueError(f"no audio stream {stream}: the file has {which}: {name!r}")
-    return audio[stream]
+    return _decodable(audio[stream], name)
+
+
+def _decodable(s: Any, name: str) -> Any:
+    """`s`, when it has a decoder and declares a rate and channels."""
+    cc = s.codec_context
+    if cc is None or not cc.sample_rate or not cc.channels:
+        codec = cc.name if cc is not None else "without a decoder"
+        raise ValueError(f"the audio stream cannot be decoded (codec {codec}, or no rate or "
+                         f"channels declared): {name!r}")
+    return s
 
 
 def _format_name(container: Any, stream: Any, path: str | bytes) -> str:
@@ -244,8 +254,6 @@ def measure(path: str | bytes, stream: int | None, channel_map: Sequence[str] | 
     with _open(path) as container:
         s = _choose(container, stream, path)
         cc = s.codec_context
-        if not cc.sample_rate or not cc.channels:
-            raise ValueError(f"the audio stream declares no rate or channels: {os.fsdecode(path)!r}")
         if cc.channels > MOST_CHANNELS:
             raise ValueError(f"the audio stream has {cc.channels} channels: a container's audio "
                              f"is measured up to {MOST_CHANNELS}: {os.fsdecode(path)!r}")
@@ -271,6 +279,8 @@ def _stream_row(container: Any, s: Any, index: int) -> tuple[Any, ...]:
     cc = s.codec_context
     duration = _declared_s(container, s)
     language = s.language or (s.metadata or {}).get("language")
+    if cc is None:  # no decoder: listed, never measured
+        return (index, "unknown", 0, 0, [], language, duration, bool(s.disposition & 1))
     return (index, cc.name, cc.sample_rate, cc.channels, _layout(s, cc.channels),
             language if language and language != "und" else None, duration,
             bool(s.disposition & 1))
