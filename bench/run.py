@@ -561,6 +561,28 @@ def bench_meter_normalize(inputs: dict, reps: int, poll: float) -> tuple[list[tu
     return rows, memory
 
 
+def bench_video(inputs: dict, reps: int, poll: float) -> list[tuple]:
+    """sonorik_meter.measure of a 10-minute stereo 48 kHz AAC track in an MP4
+    with a small video stream (made once from the 10-minute WAV; read through
+    PyAV) against ffmpeg's ebur128=peak=true on the same file."""
+    mp4 = OUT / "long_10min_video.mp4"
+    if not mp4.exists():
+        print(f"encoding {mp4.name}...", file=sys.stderr, flush=True)
+        part = inputs["scratch"] / "video.part.mp4"
+        subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", str(inputs["long"]),
+                        "-f", "lavfi", "-i", f"testsrc=s=160x90:r=10:d={LONG_SECONDS}", "-map", "0:a",
+                        "-map", "1:v", "-c:a", "aac", "-b:a", "192k", "-c:v", "libx264", "-preset",
+                        "ultrafast", str(part)], check=True)
+        part.replace(mp4)
+    g = {r.key: r for r in [
+        Runner("ffmpeg_mp4", "ffmpeg ebur128=peak=true, same MP4", [ffmpeg_argv(str(mp4))]),
+        Runner("meter_mp4", "sonorik_meter.measure, MP4 (PyAV)", [child_argv("meter_measure", str(mp4))]),
+    ]}
+    run_group("video", list(g.values()), reps, poll)
+    return [("measure, 10 min AAC in MP4 with video, all measures", g["meter_mp4"], g["ffmpeg_mp4"],
+             "wall", "<= 0.6", 0.6)]
+
+
 def album_tracks() -> list[str]:
     """Ten 4-minute 24-bit FLACs of the generated signal (made once)."""
     folder = OUT / "album"
@@ -634,9 +656,10 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=5, help="timed rounds per case (default 5)")
     ap.add_argument("--quick", action="store_true", help="3 rounds")
-    ap.add_argument("--only", default="long,export,normalize,meter_normalize,find,memory,meter,feed,tag,plot",
+    ap.add_argument("--only", default="long,export,normalize,meter_normalize,find,memory,meter,feed,tag,plot,"
+                                      "video",
                     help="comma list of groups: long,export,normalize,meter_normalize,find,memory,meter,feed,"
-                         "tag,plot")
+                         "tag,plot,video")
     ap.add_argument("--poll-ms", type=float, default=20.0,
                     help="RssAnon polling interval during timed runs (default 20)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
@@ -837,6 +860,9 @@ def main() -> int:
         ]}
         run_group("plot, one-hour file", list(g.values()), max(3, min(reps, 5)), poll)
         rows.append(("sonorik plot, 1 hour", g["plot"], g["analyze"], "wall", "< 2.0", 2.0))
+
+    if "video" in groups:
+        rows += bench_video(inputs, reps, poll)
 
     # ---- print ----
     print()

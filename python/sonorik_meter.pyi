@@ -126,7 +126,7 @@ class Measurement:
         """With series=True: the largest true peak over the channels within each step, dBTP (numpy float64; -inf for digital silence); otherwise None."""
 
 def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any], rate: SupportsIndex | None = None, *, channel_map: Sequence[str] | None = None,
-            series: bool = False) -> Measurement:
+            series: bool = False, stream: int | None = None) -> Measurement:
     """Measures `source`: a path (str, bytes or os.PathLike) to any file libsndfile reads, or an
     array with the buffer protocol (float32, float64, int16 or int32; int16 and int32 are scaled
     by 1/32768 and 1/2147483648) shaped (frames,) or (frames, channels), with `rate` in Hz.
@@ -137,6 +137,11 @@ def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any]
     layout or the usual layout for the channel count (1 M; 2 L R; 3 L R C; 4 L R Ls Rs;
     5 L R C Ls Rs; 6 L R C LFE Ls Rs; 7 L R C LFE Cb Ls Rs; 8 L R C LFE Lb Rb Ls Rs).
     series: also return momentary and short-term loudness every 100 ms.
+    stream: which audio stream of a video or AAC container (MP4, M4A, MOV, MKV, WebM,
+    MPEG-TS, AAC, AC-3, ...) to measure, counted among its audio streams from 0 (see
+    info().streams); None takes the one marked default, else the first. Such containers
+    are read through PyAV (pip install "sonorik[video]"); without it they raise
+    ModuleNotFoundError naming the extra. A file libsndfile reads holds stream 0 only.
 
     Raises OSError (cannot open or read the file: path and reason), ValueError (shape, rate,
     channel_map, NUL byte in the path, a rate outside 3,364 to 2,822,400 Hz -- below it
@@ -389,13 +394,48 @@ class FileInfo:
     @property
     def channel_map(self) -> tuple[str, ...]:
         """The channel layout measure() would use (see CHANNEL_NAMES)."""
+    @property
+    def streams(self) -> tuple[AudioStream, ...]:
+        """The file's audio streams (AudioStream), in order; one for a file libsndfile reads."""
 
-def info(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> FileInfo:
+class AudioStream:
+    """One audio stream of a file, as info() lists it in FileInfo.streams."""
+
+    @property
+    def index(self) -> int:
+        """The stream's number among the file's audio streams, from 0: what measure(stream=) takes."""
+    @property
+    def codec(self) -> str:
+        """The codec, e.g. 'aac', 'ac3', 'opus' ('PCM_24', 'VORBIS' for a file libsndfile reads)."""
+    @property
+    def rate_hz(self) -> int:
+        """Sample rate, Hz."""
+    @property
+    def channels(self) -> int:
+        """Number of channels."""
+    @property
+    def channel_map(self) -> tuple[str, ...]:
+        """The channel layout the stream is weighted by, one name per channel (see CHANNEL_NAMES)."""
+    @property
+    def language(self) -> str | None:
+        """The language the container tags the stream with (e.g. 'eng'), or None."""
+    @property
+    def duration_s(self) -> float | None:
+        """The duration the container declares for the stream, seconds, or None."""
+    @property
+    def default(self) -> bool:
+        """True for the stream the container marks default."""
+
+def info(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], *, stream: int | None = None) -> FileInfo:
     """Reads the header of the file at `path` (str, bytes or os.PathLike) without measuring it.
+    For a video or AAC container, format, rate, channels, frames and channel_map describe the
+    audio stream `stream` (as measure() takes it), and streams lists every audio stream.
     Raises OSError, ValueError and TypeError as measure() does."""
 
 def extensions() -> tuple[str, ...]:
-    """File-name extensions (lower case, no dot) of every format the installed libsndfile reads."""
+    """File-name extensions (lower case, no dot) of every format measure() reads: the installed
+    libsndfile's, and the video and AAC containers read through PyAV (mp4, m4a, mkv, webm, ts,
+    aac, ac3, ...; pip install "sonorik[video]")."""
 
 def find_audio_files(
     directory: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
@@ -536,6 +576,17 @@ def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
     (ReplayGain and R128 gains changed by the gain applied); the rest is named in
     the report's notes.
 
+    A video or AAC container (MP4, M4A, MOV, MKV, WebM, MPEG-TS, AAC, AC-3; through
+    PyAV, pip install "sonorik[video]") is written as the same container, to a
+    destination of the same extension: its default audio stream encoded again with
+    its own codec at its bit rate or higher, every other stream copied packet for
+    packet, the container's and streams' tags, languages and dispositions kept. The
+    new file is verified before it replaces the destination (the other streams'
+    packets unchanged, the audio under the ceiling and, unless capped, within 0.1 of
+    the target; else encoded again with the gain corrected and, when the level
+    missed, more bits, 4 times at most);
+    format and rate do not apply to it.
+
     Raises OSError, ValueError or TypeError. The interpreter lock is released."""
 
 # ---- delivery checks ----------------------------------------------------------------
@@ -625,3 +676,19 @@ def load_check_preset(path: Union[str, os.PathLike[str]]) -> CheckPreset:
     """A preset from a .json or .toml file (TOML needs Python 3.11) holding one preset's
     fields (see CheckPreset); its name is the file's stem unless it sets `name`. Raises
     OSError when the file cannot be read and ValueError naming the file and what is wrong."""
+
+
+# ---- for _sonorik_av, which reads containers through PyAV -----------------------------
+
+def _layout_of(names: Sequence[str], channels: int) -> tuple[str, ...]: ...
+def _container_extensions() -> tuple[str, ...]: ...
+def _measurement_as(measurement: Measurement, format: str) -> Measurement: ...
+def _file_info(format: str, rate_hz: int, channels: int, frames: int, channel_map: Sequence[str],
+               streams: Sequence[tuple[int, str, int, int, Sequence[str], str | None, float | None, bool]]) -> FileInfo: ...
+
+class _Replacement:
+    def __init__(self, destination: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> None: ...
+    @property
+    def path(self) -> str: ...
+    def commit(self) -> None: ...
+    def discard(self) -> None: ...

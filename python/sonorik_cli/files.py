@@ -3,6 +3,7 @@ media files of a directory are skipped because they cannot be read."""
 
 from __future__ import annotations
 
+import argparse
 import os
 import stat
 from collections.abc import Sequence
@@ -85,6 +86,25 @@ def report_failure(path: str, e: BaseException, found: Found) -> None:
     a failure, never a skip."""
     terminal.failure(e, path)
     found.failed += 1
+
+
+def add_stream_option(parser: argparse.ArgumentParser) -> None:
+    """Adds --stream N: which audio stream of a video or AAC container to read."""
+    parser.add_argument(
+        "--stream", type=_stream, metavar="N",
+        help="audio stream N of video and AAC containers, counted among the audio streams "
+             "from 0 (default: the one marked default, else the first); `sonorik info` "
+             "lists them")
+
+
+def _stream(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = -1
+    if n < 0:
+        raise argparse.ArgumentTypeError(f"not an audio stream number (0, 1, ...): {text!r}")
+    return n
 
 
 def _extension(path: str) -> str:

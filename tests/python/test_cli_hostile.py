@@ -252,13 +252,13 @@ SKIPS = [
 def test_media_a_directory_holds_but_cannot_read_is_skipped(tmp_path, args, broken, status):
     (tmp_path / "d" / "sub").mkdir(parents=True)
     (tmp_path / "d" / "good.wav").write_bytes(TONE)
-    (tmp_path / "d" / "sub" / "clip.mp4").write_bytes(b"\0\0\0\x18ftypmp42")
+    (tmp_path / "d" / "sub" / "clip.wv").write_bytes(b"wvpk")
     if broken:
         (tmp_path / "d" / "sub" / "broken.wav").write_bytes(b"RIFF\x04\x00\x00\x00WAVE")
     result = run(*args, cwd=tmp_path)
     err = result.stderr.decode().splitlines()
     assert result.returncode == status
-    assert "sonorik: d/sub/clip.mp4: skipped: .mp4 files are not read by sonorik" in err
+    assert "sonorik: d/sub/clip.wv: skipped: .wv files are not read by sonorik" in err
     assert [line for line in err if "broken.wav" in line] == (
         ["sonorik: d/sub/broken.wav: Error in WAV file. No 'data' chunk marker"] if broken else [])
     assert b"good.wav" in result.stdout

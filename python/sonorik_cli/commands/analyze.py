@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import sys
 from collections.abc import Sequence
 from typing import Any
@@ -10,7 +11,7 @@ from typing import Any
 import sonorik_meter
 
 from sonorik_cli import album, reports, terminal
-from sonorik_cli.files import Found, expand, report_failure
+from sonorik_cli.files import Found, add_stream_option, expand, report_failure
 from sonorik_cli.jobs import add_jobs_option, run_all
 
 # (Measurement attribute, option, column heading, unit, per-channel attribute)
@@ -45,8 +46,11 @@ per channel (its layout name, e.g. 1:L) with the values defined per channel:
 each channel's own integrated loudness, true peak, sample peak and RMS.
 
 Every format libsndfile reads is measured (WAV, RF64, W64, AIFF, CAF, FLAC,
-Ogg Vorbis and Opus, MP3, ...); directories are searched recursively for
-every extension of those formats, each directory's files sorted by path.
+Ogg Vorbis and Opus, MP3, ...), and the audio of video and AAC containers
+(MP4, M4A, MOV, MKV, WebM, MPEG-TS, AAC, AC-3, ...) through PyAV (pip install
+"sonorik[video]"; without it such files fail, naming the extra); --stream N
+picks their audio stream. Directories are searched recursively for every
+extension of those formats, each directory's files sorted by path.
 The table and the reports show the same measurement: reports carry every
 number at full precision (-inf as the text "-inf", undefined values empty in
 CSV/TSV, null in JSON, left out in XML). Without --output the report goes to
@@ -62,7 +66,7 @@ character as \\xNN in XML). --safe-csv puts a ' before a CSV/TSV cell that
 begins with = + - @ tab, carriage return or ', so spreadsheets do not run it.
 
 A file of a searched directory with a media extension sonorik does not read
-(.mp4, .m4a, .aac, .mkv, .webm, .wma, ...) is reported as skipped; a file of a
+(.wv, .ape, .mpc, ...) is reported as skipped; a file of a
 format it reads that is damaged or cannot be opened is a failure. Ctrl-C (SIGINT) or SIGTERM stops the run: no report
 is written.
 
@@ -108,6 +112,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     a.add_argument("--safe-csv", action="store_true",
                    help="defuse CSV/TSV text cells a spreadsheet would run as a formula")
     album.add_album_option(a)
+    add_stream_option(a)
     add_jobs_option(a, "measure")
     a.set_defaults(run=run)
     return a
@@ -123,7 +128,8 @@ def run(args: argparse.Namespace) -> int:
     for directory, paths in album.groups(args.paths, args.album):
         part = expand(paths)
         measured = []
-        for path, outcome in zip(part.files, run_all(part.files, args.jobs, _measure)):
+        measure = functools.partial(_measure, stream=args.stream)
+        for path, outcome in zip(part.files, run_all(part.files, args.jobs, measure)):
             if isinstance(outcome, BaseException):
                 report_failure(path, outcome, part)
             else:
@@ -168,10 +174,11 @@ def output_problem(args: argparse.Namespace, columns: list[str], headings: list[
     return None if reports.attempt(check, args.output) else terminal.FAILED
 
 
-def _measure(path: str) -> sonorik_meter.Measurement | Exception:
-    """The measurement of the file at `path`, or why it failed."""
+def _measure(path: str, stream: int | None = None) -> sonorik_meter.Measurement | Exception:
+    """The measurement of the file at `path` (its audio stream `stream`), or
+    why it failed."""
     try:
-        return sonorik_meter.measure(path)
+        return sonorik_meter.measure(path, stream=stream)
     except Exception as e:  # noqa: BLE001 - every failure is reported per file
         return e
 

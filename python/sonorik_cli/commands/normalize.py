@@ -47,8 +47,18 @@ anything is written the command refuses (nothing written) when two inputs
 would be written to one output (in/song.wav and in/song.flac with
 --audio-format flac) or an output would replace another input (the same
 file under two names included). A file of the directory with a media
-extension sonorik does not read (.mp4, .m4a, .aac, .mkv, .webm, .wma, ...)
-is reported as skipped; a damaged file of a format it reads is a failure.
+extension sonorik does not read (.wv, .ape, .mpc, ...) is reported as
+skipped; a damaged file of a format it reads is a failure.
+
+Video and AAC containers (MP4, M4A, MOV, MKV, WebM, MPEG-TS, AAC, AC-3; read
+and written through PyAV: pip install "sonorik[video]") are written as the
+same container: the video, subtitle and other streams copied packet for
+packet, the tags and stream languages kept, and only the default audio stream
+encoded again with its own codec at its bit rate or higher. The new file is
+measured before it replaces the destination (the target within 0.1 LU, under
+the ceiling, the other streams' packets unchanged); a lossy coding that
+misses is encoded again with the gain corrected. Such an output keeps the
+input's extension; --audio-format and --rate do not apply to it.
 
 Ctrl-C (SIGINT) or SIGTERM stops the files being normalised at once (on
 every thread): they and their destinations are left as they were, no

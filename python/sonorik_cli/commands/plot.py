@@ -17,7 +17,7 @@ from typing import Any
 import sonorik_meter
 
 from sonorik_cli import terminal
-from sonorik_cli.files import expand, report_failure
+from sonorik_cli.files import add_stream_option, expand, report_failure
 
 INSTALL_HINT = ('plot needs matplotlib, which is not installed: pip install "sonorik[plot]" '
                 "(or pip install matplotlib)")
@@ -87,6 +87,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                    help="format of the pictures written into a directory (default png)")
     p.add_argument("--width", type=_pixels, default=1200, metavar="PX", help="default 1200")
     p.add_argument("--height", type=_pixels, default=500, metavar="PX", help="default 500")
+    add_stream_option(p)
     p.set_defaults(run=run)
     return p
 
@@ -117,7 +118,7 @@ def run(args: argparse.Namespace) -> int:
     loader.start()
     for path, target in zip(files, targets):
         try:
-            m = sonorik_meter.measure(path, series=True)
+            m = sonorik_meter.measure(path, series=True, stream=args.stream)
             loader.join()
             _draw(m, target, name=_title(path), target_lufs=args.target,
                   tolerance_lu=args.tolerance, ceiling_dbtp=args.ceiling,

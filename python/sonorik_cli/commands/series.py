@@ -42,7 +42,7 @@ def run(args: argparse.Namespace) -> int:
     rows: list[reports.Record] = []
     for path in found.files:
         try:
-            m = sonorik_meter.measure(path, series=True)
+            m = sonorik_meter.measure(path, series=True, stream=args.stream)
         except Exception as e:  # noqa: BLE001 - every failure is reported per file
             report_failure(path, e, found)
             continue

@@ -59,6 +59,12 @@ declared layout, or the usual layout for the channel count (1 M; 2 L R;
 3 L R C; 4 L R Ls Rs; 5 L R C Ls Rs; 6 L R C LFE Ls Rs; 7 L R C LFE Cb Ls Rs;
 8 L R C LFE Lb Rb Ls Rs).
 series: also return momentary and short-term loudness every 100 ms.
+stream: which audio stream of a video or AAC container (MP4, M4A, MOV, MKV,
+WebM, MPEG-TS, AAC, AC-3, ...) to measure, counted among its audio streams
+from 0 (see info().streams); None takes the one marked default, else the first.
+Such containers are read through PyAV (pip install "sonorik[video]"); without it
+they raise ModuleNotFoundError naming the extra. A file libsndfile reads holds
+stream 0 only.
 
 Raises OSError (the file cannot be opened or read: the path and the reason),
 ValueError (bad shape, rate, channel_map, NUL byte in the path, a rate outside
@@ -69,10 +75,14 @@ measuring.)";
 
 inline constexpr const char* info =
     "Reads the header of the file at `path` (str, bytes or os.PathLike) without measuring it. "
+    "For a video or AAC container, format, rate, channels, frames and channel_map describe the "
+    "audio stream `stream` (as measure() takes it), and streams lists every audio stream. "
     "Raises OSError, ValueError and TypeError as measure() does.";
 
 inline constexpr const char* extensions =
-    "File-name extensions (lower case, no dot) of every format the installed libsndfile reads.";
+    "File-name extensions (lower case, no dot) of every format measure() reads: the installed "
+    "libsndfile's, and the video and AAC containers read through PyAV (mp4, m4a, mkv, webm, ts, "
+    "aac, ac3, ...; pip install \"sonorik[video]\").";
 
 inline constexpr const char* find_audio_files =
     R"(Finds the audio files below `directory` (str, bytes or os.PathLike): every entry at any
@@ -336,6 +346,17 @@ Tags, embedded pictures and WAV bext/iXML chunks are carried over where the
 output format holds them (ReplayGain and R128 gains changed by the gain
 applied); what it cannot hold is named in the report's notes.
 The interpreter lock is released while reading, measuring and writing.
+
+A video or AAC container (MP4, M4A, MOV, MKV, WebM, MPEG-TS, AAC, AC-3; through
+PyAV, pip install "sonorik[video]") is written as the same container, to a
+destination of the same extension: its default audio stream encoded again with
+its own codec at its bit rate or higher, every other stream copied packet for
+packet, the container's and streams' tags, languages and dispositions kept. The
+new file is verified before it replaces the destination (the other streams'
+packets unchanged, the audio under the ceiling and, unless capped, within 0.1 of
+the target; else encoded again with the gain corrected and, when the level
+missed, more bits, 4 times at most);
+format and rate do not apply to it.
 
 Raises OSError (the source cannot be read or the destination written: the
 path and the reason), ValueError (unknown measure or format, an extension that

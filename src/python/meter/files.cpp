@@ -6,6 +6,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,15 +15,28 @@
 #include "python/meter/arguments.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
+#include "python/meter/video.h"
 #include "scan/file_scanner.h"
 
 namespace sonorik::meter {
 
 namespace {
 
+// The extensions measure() reads: libsndfile's, and the containers it reads
+// through PyAV (listed with or without PyAV, so that such files fail naming
+// the extra rather than being passed over).
+std::vector<std::string> readable_extensions() {
+  std::vector<std::string> out = audio_extensions();
+  const std::vector<std::string>& containers = video::container_extensions();
+  out.insert(out.end(), containers.begin(), containers.end());
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
 // The extensions asked for, lower-cased; the readable ones when none are given.
 std::vector<std::string> wanted(std::optional<std::vector<std::string>> asked) {
-  if (!asked) return audio_extensions();
+  if (!asked) return readable_extensions();
   for (std::string& ext : *asked) {
     if (ext.empty() || ext.find_first_of("./") != std::string::npos || ext.find('\0') != std::string::npos) {
       throw nb::value_error(
@@ -60,7 +74,7 @@ nb::list find_audio_files(nb::object directory,
 
 void bind_files(nb::module_& m) {
   m.def(
-      "extensions", [] { return tuple_of(audio_extensions()); }, doc::extensions);
+      "extensions", [] { return tuple_of(readable_extensions()); }, doc::extensions);
   m.def("find_audio_files", &find_audio_files, nb::arg("directory"), nb::kw_only(),
         nb::arg("extensions") = nb::none(), doc::find_audio_files);
 }

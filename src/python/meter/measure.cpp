@@ -26,7 +26,10 @@
 #include "python/meter/arrays.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
+#include "python/meter/file_info.h"
 #include "python/meter/measurement.h"
+#include "python/meter/video.h"
+#include "python/meter/video_docs.h"
 
 namespace sonorik::meter {
 
@@ -138,11 +141,25 @@ void raise_failure(const MeasureOutcome& o, const nb::object* path) {
 }
 
 MeasureOutcome measure_path(const nb::object& source, const nb::object& rate,
-                            const std::optional<std::vector<std::string>>& names, bool series) {
+                            const std::optional<std::vector<std::string>>& names, bool series,
+                            const nb::object& stream) {
   if (!rate.is_none())
     raise(PyExc_ValueError, "rate applies to arrays only: a file's rate is read from the file");
   const PathArg path = path_arg(source, "source");
-  MeasureOutcome o = released([&] { return measure_file(path.bytes, names, series); });
+  MeasureOutcome o;
+  // A container libsndfile does not read: its audio through PyAV.
+  if (video::claims(path, false)) {
+    o.measurement = video::measure(path, stream, names, series);
+    return o;
+  }
+  video::check_single_stream(stream,
+                             "the file has stream 0 only: " + text_of(nb::repr(path.shown)));
+  o = released([&] { return measure_file(path.bytes, names, series); });
+  if (o.failure == Failure::os && !o.error->os_errno() && video::claims(path, true)) {
+    o = MeasureOutcome{};
+    o.measurement = video::measure(path, stream, names, series);
+    return o;
+  }
   raise_failure(o, &path.shown);
   return o;
 }
@@ -173,25 +190,28 @@ MeasureOutcome measure_source_array(const nb::object& source, const nb::object& 
   return o;
 }
 
-Measurement measure(nb::object source, nb::object rate, nb::object channel_map, bool series) {
-  return measure_source(source, rate, channel_names_of(channel_map), series);
+Measurement measure(nb::object source, nb::object rate, nb::object channel_map, bool series,
+                    nb::object stream) {
+  return measure_source(source, rate, channel_names_of(channel_map), series, stream);
 }
 
 // What a file declares about itself, without measuring.
-struct FileInfo {
-  SourceInfo info;
-  std::vector<std::string> channel_map;
-};
-
-FileInfo file_info(nb::object source) {
+FileInfo file_info(nb::object source, nb::object stream) {
   const PathArg path = path_arg(source, "path");
+  if (video::claims(path, false)) return video::info(path, stream);
+  video::check_single_stream(stream,
+                             "the file has stream 0 only: " + text_of(nb::repr(path.shown)));
   std::optional<Result<AudioSource>> opened;
   {
     nb::gil_scoped_release unlocked;
     opened.emplace(open_audio(path.bytes));
   }
-  if (!*opened) raise_os_error(opened->error(), path.shown);
-  FileInfo out{(*opened)->info, (*opened)->layout};
+  if (!*opened) {
+    if (!opened->error().os_errno() && video::claims(path, true)) return video::info(path, stream);
+    raise_os_error(opened->error(), path.shown);
+  }
+  FileInfo out{(*opened)->info, (*opened)->layout, {}};
+  out.streams.push_back(video::only_stream(out.info, out.channel_map));
   {
     nb::gil_scoped_release unlocked;
     opened.reset();
@@ -381,8 +401,10 @@ std::uint32_t rate_of(const nb::object& rate) {
 }
 
 Measurement measure_source(const nb::object& source, const nb::object& rate,
-                           const std::optional<std::vector<std::string>>& names, bool series) {
-  MeasureOutcome o = is_path_like(source) ? measure_path(source, rate, names, series)
+                           const std::optional<std::vector<std::string>>& names, bool series,
+                           const nb::object& stream) {
+  if (!is_path_like(source)) video::check_single_stream(stream, "an array is stream 0 only");
+  MeasureOutcome o = is_path_like(source) ? measure_path(source, rate, names, series, stream)
                                           : measure_source_array(source, rate, names, series);
   o.measurement->series = series;
   return std::move(*o.measurement);
@@ -392,7 +414,8 @@ void bind_measure(nb::module_& m) {
   nb::class_<Measurement> measurement = bind_measurement_levels(m);
   bind_measurement_channels(measurement);
   m.def("measure", &measure, nb::arg("source"), nb::arg("rate") = nb::none(), nb::kw_only(),
-        nb::arg("channel_map") = nb::none(), nb::arg("series") = false, doc::measure);
+        nb::arg("channel_map") = nb::none(), nb::arg("series") = false,
+        nb::arg("stream") = nb::none(), doc::measure);
 
   nb::class_<FileInfo>(m, "FileInfo", doc::file_info_class)
       .def_prop_ro(
@@ -411,9 +434,13 @@ void bind_measure(nb::module_& m) {
           doc::file_info::duration_s)
       .def_prop_ro(
           "channel_map", [](const FileInfo& f) { return tuple_of(f.channel_map); },
-          doc::file_info::channel_map);
+          doc::file_info::channel_map)
+      .def_prop_ro(
+          "streams", [](const FileInfo& f) { return tuple_of(f.streams); }, doc::file_info_streams);
 
-  m.def("info", &file_info, nb::arg("path"), doc::info);
+  m.def("info", &file_info, nb::arg("path"), nb::kw_only(), nb::arg("stream") = nb::none(),
+        doc::info);
+  video::bind(m);
 }
 
 }  // namespace sonorik::meter

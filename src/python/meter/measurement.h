@@ -42,9 +42,10 @@ std::optional<std::string> choose_layout(unsigned channels,
 // value that is not an int.
 std::uint32_t rate_of(const nb::object& rate);
 
-// measure(source, rate, channel_map=names, series=series) itself: raises
+// measure(source, rate, channel_map=names, series=series, stream=stream) itself: raises
 // what measure() raises.
 Measurement measure_source(const nb::object& source, const nb::object& rate,
-                           const std::optional<std::vector<std::string>>& names, bool series);
+                           const std::optional<std::vector<std::string>>& names, bool series,
+                           const nb::object& stream = nb::none());
 
 }  // namespace sonorik::meter

@@ -14,6 +14,7 @@
 #include "python/meter/arguments.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
+#include "python/meter/video.h"
 
 namespace sonorik::meter {
 
@@ -76,7 +77,9 @@ NormalizeReport normalize(nb::object source, nb::object destination, nb::object 
     }
     req.rate_hz = static_cast<std::uint32_t>(hz);
   }
-  sn::StreamOutcome o = released([&] { return sn::normalize_stream(req); });
+  sn::StreamOutcome o = video::claims(source_path, false)
+                            ? video::normalize(req, source_path, destination_path)
+                            : released([&] { return sn::normalize_stream(req); });
   switch (o.failure) {
     case sn::StreamFailure::none:
       break;

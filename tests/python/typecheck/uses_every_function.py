@@ -164,3 +164,15 @@ def meter_check(path: str) -> list[float | None]:
             float(len(mine.limits() + mine.title + mine.kind + mine.source + mine.clause + mine.name)),
             mine.tolerance_lu, mine.true_peak_max_dbtp, mine.short_term_max_lufs, mine.momentary_max_lufs,
             float(len(v.file or "") + len(v.preset.name))]
+
+
+def meter_streams(path: str) -> list[float | None]:
+    import sonorik_meter
+
+    i = sonorik_meter.info(path, stream=1)
+    s: sonorik_meter.AudioStream = i.streams[0]
+    m = sonorik_meter.measure(path, stream=s.index)
+    sonorik_meter.measure(path, stream="1")  # type: ignore[arg-type]
+    language: str = s.language or s.codec
+    return [m.integrated_lufs, s.duration_s, float(s.rate_hz + s.channels + len(s.channel_map) + len(language)),
+            float(s.default)]
