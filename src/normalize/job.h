@@ -38,6 +38,8 @@ struct Job {
   analysis::MeasureParts parts{};
   std::uint64_t frames_written = 0;               // by the last write
   std::optional<tags::SourceTags> source_tags{};  // read before the first write
+  // Limiting: the largest true peak allowed after the gain (1.0 is full scale).
+  std::optional<double> limit_peak{};
 };
 
 // Reads through `reader`, noting in `failed` that a read failed (to tell a

@@ -15,6 +15,7 @@
 #include "core/interrupt.h"
 #include "core/text.h"
 #include "normalize/job.h"
+#include "normalize/limiter.h"
 #include "normalize/requantizer.h"
 #include "tags/tags.h"
 
@@ -24,14 +25,22 @@ namespace {
 
 double amplitude(double db) { return std::pow(10.0, db / 20.0); }
 
-// The source's blocks in the output's channel order and at its rate.
+// The source's blocks in the output's channel order and at its rate, through
+// the limiter when the job limits.
 class OutputBlocks {
  public:
   OutputBlocks(Job& job, bool& read_failed)
       : job_(job), source_(reading(job.source.reader, read_failed)) {}
 
-  Status start() {
+  // `gain_db`: the gain applied after these blocks.
+  Status start(double gain_db) {
     const SourceInfo& info = job_.source.info;
+    if (job_.limit_peak) {
+      Result<PeakLimiter> l = PeakLimiter::create(info.channels, job_.out_rate_hz,
+                                                  *job_.limit_peak / amplitude(gain_db));
+      if (!l) return std::move(l).error();
+      limiter_.emplace(std::move(l).value());
+    }
     if (job_.out_rate_hz == info.rate_hz) return ok_status();
     Result<Resampler> r = Resampler::create(info.channels, info.rate_hz, job_.out_rate_hz,
                                             analysis::Engine::block_frames(info.channels));
@@ -46,13 +55,22 @@ class OutputBlocks {
       if (got && *got != 0) reorder_frames(job_.channels.order, in, *got);
       return got;
     };
-    return resampler_ ? resampler_->read(pull, out, max_frames) : pull(out, max_frames);
+    const Resampler::Pull resampled = [this, &pull](double* in, std::size_t max) {
+      return resampler_ ? resampler_->read(pull, in, max) : pull(in, max);
+    };
+    return limiter_ ? limiter_->read(resampled, out, max_frames) : resampled(out, max_frames);
+  }
+
+  std::optional<LimiterStats> limiter_stats() const {
+    if (!limiter_) return std::nullopt;
+    return limiter_->stats();
   }
 
  private:
   Job& job_;
   analysis::Engine::Reader source_;
   std::optional<Resampler> resampler_;
+  std::optional<PeakLimiter> limiter_;
 };
 
 }  // namespace
@@ -82,7 +100,8 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
 
   bool read_failed = false;
   OutputBlocks blocks(job, read_failed);
-  if (Status s = blocks.start(); !s) return fail(StreamFailure::value, s.error());
+  if (Status s = blocks.start(report.gain_applied_db); !s)
+    return fail(StreamFailure::value, s.error());
   const std::size_t block_frames = analysis::Engine::block_frames(info.channels);
   Requantizer requantize(amplitude(report.gain_applied_db), coding, report.dithered, info.channels,
                          block_frames);
@@ -121,6 +140,7 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
     }
   }
   if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error());
+  report.limiter = blocks.limiter_stats();
   return std::nullopt;
 }
 

@@ -57,6 +57,10 @@ std::string number(double v) {
   return std::isinf(v) ? (v < 0 ? "-inf" : "inf") : buf;
 }
 
+// What the limiter keeps below the room the gain would leave, for the
+// little its changing gain adds between samples.
+constexpr double kLimiterMarginDb = 0.05;
+
 double amplitude(double db) { return std::pow(10.0, db / 20.0); }
 double decibels(double amplitude) { return 20.0 * std::log10(amplitude); }
 
@@ -191,6 +195,11 @@ Stop check_request(const StreamRequest& req) {
   }
   if (Result<std::string> name = output_format_name(req); !name)
     return fail(StreamFailure::value, name.error());
+  if (req.limit && req.level == Level::true_peak) {
+    return fail(StreamFailure::value,
+                "limit cannot be used with the true_peak measure: the limiter holds the true "
+                "peak at the ceiling");
+  }
   return std::nullopt;
 }
 
@@ -207,8 +216,7 @@ Stop plan(Job& job, StreamReport& report) {
   if (std::optional<std::string> why = analysis::unmeasurable_reason(info.channels, info.rate_hz)) {
     return fail(StreamFailure::value, *why);
   }
-  const std::vector<int> positions =
-      source_positions(info, 0);  // the door has read a FLAC mask
+  const std::vector<int> positions = source_positions(info, 0);  // the door has read a FLAC mask
   Result<int> out_format =
       choose_output_format(format_name, info.sf_format, info.channels,
                            req.rate_hz != 0 ? req.rate_hz : info.rate_hz, !positions.empty());
@@ -240,7 +248,7 @@ Stop plan(Job& job, StreamReport& report) {
   // Only what the gain and the report need: the level, integrated loudness, true peak.
   job.parts.momentary = req.level == Level::momentary_max;
   job.parts.short_term = req.level == Level::short_term_max;
-  job.parts.loudness_range = false;
+  job.parts.loudness_range = req.limit;  // how much the limiter changes it
   job.parts.channel_loudness = false;
   job.parts.rms = req.level == Level::rms_average || req.level == Level::rms_max;
   return std::nullopt;
@@ -285,7 +293,7 @@ Stop measure_input(Job& job, StreamReport& report) {
 // applied (none inside the range; capped so that the true peak stays under
 // the ceiling, less what rounding and dither add to an integer output). Value
 // error: a level that is undefined or not finite.
-Stop choose_gain(const Job& job, StreamReport& report) {
+Stop choose_gain(Job& job, StreamReport& report) {
   const StreamRequest& req = job.req;
   const LevelInfo& level = info_of(req.level);
   const std::optional<double> measured = level_of(report.input, req.level);
@@ -313,8 +321,13 @@ Stop choose_gain(const Job& job, StreamReport& report) {
       room -= 4.0 * std::ldexp(1.0, 1 - static_cast<int>(job.coding.int_bits));
     const double most = decibels(room / amplitude(report.input.true_peak_dbtp));
     if (report.gain_applied_db > most) {
-      report.gain_applied_db = most;
-      report.limit = Limit::ceiling;
+      report.limiting_needed_db = report.gain_applied_db - most;
+      if (req.limit) {
+        job.limit_peak = room * amplitude(-kLimiterMarginDb);
+      } else {
+        report.gain_applied_db = most;
+        report.limit = Limit::ceiling;
+      }
     }
   }
   return std::nullopt;
@@ -327,27 +340,64 @@ bool same_as_source(const Job& job) {
          job.out_rate_hz == job.source.info.rate_hz;
 }
 
-// 3 to 5 (tags and chunks carried after writing), encoded again with less gain while the output's true peak is over
-// the ceiling (a lossy coding or a new rate can raise it).
+// The gain that brings a limited output's level from `got` to the target:
+// the loudness the limiter removes grows with the gain, so the step is the
+// miss over the slope of level against gain, taken from the last two writes
+// or, after the first, from the share of the energy that was limited (which
+// stays pinned at the ceiling however much more gain is asked).
+struct Trim {
+  double last_gain_db = 0.0, last_level = 0.0;
+  bool has_last = false;
+
+  double next_gain(const StreamReport& report, double got, double target) {
+    double slope = 1.0;
+    if (has_last && report.gain_applied_db != last_gain_db) {
+      slope = (got - last_level) / (report.gain_applied_db - last_gain_db);
+    } else if (report.limiter && report.limiter->energy > 0.0) {
+      slope = 1.0 - report.limiter->limited_energy / report.limiter->energy;
+    }
+    slope = std::clamp(slope, 0.1, 1.0);
+    last_gain_db = report.gain_applied_db;
+    last_level = got;
+    has_last = true;
+    return report.gain_applied_db + (target - got) / slope;
+  }
+};
+
+// 3 to 5 (tags and chunks carried after writing), encoded again with less
+// gain (with limiting: a lower limit) while the output's true peak is over
+// the ceiling (a lossy coding or a new rate can raise it); with limiting,
+// written again with a trimmed gain while the level misses the target.
 Stop write_verify_replace(Job& job, StreamReport& report) {
   constexpr int kEncodes = 4;
   constexpr double kMarginDb = 0.1;
+  constexpr double kTrimLu = 0.04;  // a level within this of the target is kept
   const std::size_t plan_notes = report.notes.size();
+  Trim trim;
   for (int encode = 1;; ++encode) {
     std::optional<FileReplacement> temp;
     if (Stop s = write_output(job, temp, report)) return s;
     if (Stop s = add_metadata(job, *temp, report, plan_notes)) return s;
     if (Stop s = verify_output(job, *temp, report)) return s;
     const double peak = report.output.true_peak_dbtp;
-    if (!(peak > job.req.ceiling_dbtp)) return replace(job, *temp, report);
+    const std::optional<double> level = level_of(report.output, job.req.level);
+    const bool over = peak > job.req.ceiling_dbtp;
+    const bool missed = job.limit_peak && level && std::isfinite(*level) &&
+                        std::abs(*level - job.req.target) > kTrimLu;
+    if (!over && (!missed || encode == kEncodes)) return replace(job, *temp, report);
     if (encode == kEncodes) {
       return fail(StreamFailure::value,
                   "the true peak of the encoded output stays over the ceiling (" + number(peak) +
                       " dBTP over " + number(job.req.ceiling_dbtp) + " dBTP after " +
                       std::to_string(kEncodes) + " encodings): nothing was written");
     }
-    report.gain_applied_db -= peak - job.req.ceiling_dbtp + kMarginDb;
-    report.limit = Limit::ceiling;
+    if (job.limit_peak) {
+      if (over) *job.limit_peak *= amplitude(job.req.ceiling_dbtp - peak - kMarginDb);
+      if (missed) report.gain_applied_db = trim.next_gain(report, *level, job.req.target);
+    } else {
+      report.gain_applied_db -= peak - job.req.ceiling_dbtp + kMarginDb;
+      report.limit = Limit::ceiling;
+    }
   }
 }
 

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "analysis/standard_measurement.h"
+#include "normalize/limiter.h"
 
 namespace sonorik::normalize {
 
@@ -84,6 +85,10 @@ struct StreamRequest {
   // format whose container another format's extension names.
   std::string format;
   std::uint32_t rate_hz = 0;  // output rate; 0: the source's, or one the format takes
+  // When the ceiling would cap the gain: apply the full gain and limit the
+  // peaks (normalize/limiter.h), trimmed so the level lands on the target.
+  // Refused for the true_peak level. The loudness range is measured too.
+  bool limit = false;
 };
 
 struct StreamReport {
@@ -107,6 +112,11 @@ struct StreamReport {
   bool dithered = false;
   bool written = true;  // false: in range and in place, the file was not touched
   bool copied = false;  // in range: the source copied byte for byte
+  // How far the peaks at the gain asked exceed the ceiling, dB: the largest
+  // reduction a limiter needs to reach the target (0 when the gain is not capped).
+  double limiting_needed_db = 0.0;
+  // What the limiter did in the file written (absent when it did not run).
+  std::optional<LimiterStats> limiter;
 };
 
 enum class StreamFailure : std::uint8_t {
