@@ -4,9 +4,11 @@
 //
 // Peaks are found on the oversampled signal by the meter's own true-peak
 // reader (analysis/true_peak_filter.h), one reading per short chunk of
-// frames (half a millisecond, at least 12 frames: longer than the reader's
-// delay). The gain each chunk needs (threshold / peak, at most 1) is taken
-// over the chunk and its two neighbours, then, at the chunk rate:
+// frames (a millisecond, at least 12 frames and the reader's history, so
+// longer than its delay); a chunk whose samples are too small for any peak
+// over the threshold is not read. The gain each chunk needs (threshold /
+// peak, at most 1) is taken over the chunk and its two neighbours, then, at
+// the chunk rate:
 //
 //  - attack: the smallest need over the next kAttackMs, averaged over the
 //    last kAttackMs: a ramp down that ends at the peak, and never above what
@@ -44,8 +46,12 @@ struct LimiterStats {
   std::uint64_t frames = 0;          // frames read
   std::uint64_t limited_frames = 0;  // frames with a gain below 1
   std::uint64_t events = 0;          // runs of limited frames
-  double energy = 0.0;               // sum of squares of the input
-  double limited_energy = 0.0;       // of the input frames that were limited
+  double energy = 0.0;               // sum of squares of the output
+  double limited_energy = 0.0;       // of the output frames that were limited
+  // The part of `energy` that a little more gain before the limiter would not
+  // raise: each frame's energy times the share of its gain reduction that
+  // follows the gain (all of it at a peak, less and less along a release).
+  double pinned_energy = 0.0;
 
   // Limited frames over frames, 0..1 (0.0 for no frames).
   double limited_share() const noexcept {
@@ -63,7 +69,9 @@ class PeakLimiter {
   // peaks at or under `threshold` (1.0 is full scale). Error when the
   // true-peak reader does not run at that rate or channel count, or the
   // threshold is not a positive number.
-  static Result<PeakLimiter> create(unsigned channels, std::uint32_t rate_hz, double threshold);
+  // `energies`: whether stats() adds up the energies (they cost a little).
+  static Result<PeakLimiter> create(unsigned channels, std::uint32_t rate_hz, double threshold,
+                                    bool energies = false);
 
   // Where frames come from: fills up to `max` frames, 0 at the end.
   using Pull = std::function<Result<std::size_t>(double*, std::size_t)>;
@@ -77,20 +85,29 @@ class PeakLimiter {
 
  private:
   PeakLimiter(analysis::TruePeakFilter filter, unsigned channels, std::uint32_t rate_hz,
-              double threshold);
+              double threshold, bool energies);
   void detect(std::size_t frames);  // the next chunk read, at the detection position
   void push_need(double need);      // one chunk's need, through the envelope stages
-  double hold_release(double box);  // stage 3, in dB of reduction
+  struct Gain {
+    double gain;    // 1.0: no reduction
+    double pinned;  // the share of the output that the gain before does not raise
+  };
+  Gain hold_release(double box, double pinned);  // stage 3, in dB of reduction
   std::size_t ready_frames() const noexcept;
   void emit(double* out, std::size_t frames) noexcept;
 
   analysis::TruePeakFilter filter_;
   unsigned channels_;
   double threshold_;
-  std::size_t chunk_ = 0;    // frames per chunk
-  std::size_t attack_ = 0;   // chunks
-  std::size_t hold_ = 0;     // chunks
-  std::size_t release_ = 0;  // chunks
+  bool energies_;
+  double bound_ = 1.0;         // |true peak| <= this x the largest |input| it reaches
+  double last_largest_ = 0.0;  // the largest |input| of the last chunk
+  bool skipped_ = false;       // the reader did not read the last chunk
+  double floor_ = 0.0;         // the reader's reading of no peak over the threshold
+  std::size_t chunk_ = 0;      // frames per chunk
+  std::size_t attack_ = 0;     // chunks
+  std::size_t hold_ = 0;       // chunks
+  std::size_t release_ = 0;    // chunks
 
   std::vector<double> buffer_;  // frames [out_, in_) from buffer_[(out_ - base_) * channels]
   std::uint64_t base_ = 0, out_ = 0, in_ = 0, detected_ = 0;
@@ -103,7 +120,8 @@ class PeakLimiter {
   double depth_db_ = 0.0, release_from_db_ = 0.0;
   std::size_t hold_left_ = 0, release_step_ = 0;
   bool releasing_ = false;
-  std::deque<double> gains_;       // from the chunk holding frame out_, one value per chunk
+  double pinned_ = 0.0, release_pinned_ = 0.0;
+  std::deque<Gain> gains_;         // from the chunk holding frame out_, one value per chunk
   std::uint64_t gains_chunk_ = 0;  // the chunk of gains_.front()
   bool limiting_ = false;
   LimiterStats stats_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include <sndfile.h>
@@ -342,27 +343,47 @@ bool same_as_source(const Job& job) {
 
 // The gain that brings a limited output's level from `got` to the target:
 // the loudness the limiter removes grows with the gain, so the step is the
-// miss over the slope of level against gain, taken from the last two writes
-// or, after the first, from the share of the energy that was limited (which
-// stays pinned at the ceiling however much more gain is asked).
+// miss over the slope of level against gain, taken from the last two passes
+// or, after the first, from the limiter's share of the output's energy that
+// more gain would not raise (limiter.h: pinned_energy).
 struct Trim {
   double last_gain_db = 0.0, last_level = 0.0;
   bool has_last = false;
 
-  double next_gain(const StreamReport& report, double got, double target) {
+  double next_gain(double gain_db, double got, double target,
+                   const std::optional<LimiterStats>& limiter) {
     double slope = 1.0;
-    if (has_last && report.gain_applied_db != last_gain_db) {
-      slope = (got - last_level) / (report.gain_applied_db - last_gain_db);
-    } else if (report.limiter && report.limiter->energy > 0.0) {
-      slope = 1.0 - report.limiter->limited_energy / report.limiter->energy;
+    if (has_last && gain_db != last_gain_db) {
+      slope = (got - last_level) / (gain_db - last_gain_db);
+    } else if (limiter && limiter->energy > 0.0) {
+      slope = 1.0 - limiter->pinned_energy / limiter->energy;
     }
     slope = std::clamp(slope, 0.1, 1.0);
-    last_gain_db = report.gain_applied_db;
+    last_gain_db = gain_db;
     last_level = got;
     has_last = true;
-    return report.gain_applied_db + (target - got) / slope;
+    return gain_db + (target - got) / slope;
   }
 };
+
+// With limiting: the gain trimmed by passes that write nothing (at most
+// kTrials) until the level would land within kAimLu of the target, or the
+// last step was small enough to be trusted (kTrustedLu: the slope it was
+// taken on is good to a few percent); the write trims what is left.
+Stop aim_limited_gain(Job& job, StreamReport& report, Trim& trim) {
+  constexpr int kTrials = 3;
+  constexpr double kAimLu = 0.04;
+  constexpr double kTrustedLu = 1.0;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    double level = 0.0;
+    std::optional<LimiterStats> stats;
+    if (Stop s = trial_pass(job, report.gain_applied_db, level, stats)) return s;
+    if (!std::isfinite(level) || std::abs(level - job.req.target) <= kAimLu) break;
+    report.gain_applied_db = trim.next_gain(report.gain_applied_db, level, job.req.target, stats);
+    if (std::abs(level - job.req.target) <= kTrustedLu) break;
+  }
+  return std::nullopt;
+}
 
 // 3 to 5 (tags and chunks carried after writing), encoded again with less
 // gain (with limiting: a lower limit) while the output's true peak is over
@@ -374,6 +395,9 @@ Stop write_verify_replace(Job& job, StreamReport& report) {
   constexpr double kTrimLu = 0.04;  // a level within this of the target is kept
   const std::size_t plan_notes = report.notes.size();
   Trim trim;
+  if (job.limit_peak) {
+    if (Stop s = aim_limited_gain(job, report, trim)) return s;
+  }
   for (int encode = 1;; ++encode) {
     std::optional<FileReplacement> temp;
     if (Stop s = write_output(job, temp, report)) return s;
@@ -393,7 +417,10 @@ Stop write_verify_replace(Job& job, StreamReport& report) {
     }
     if (job.limit_peak) {
       if (over) *job.limit_peak *= amplitude(job.req.ceiling_dbtp - peak - kMarginDb);
-      if (missed) report.gain_applied_db = trim.next_gain(report, *level, job.req.target);
+      if (missed) {
+        report.gain_applied_db =
+            trim.next_gain(report.gain_applied_db, *level, job.req.target, report.limiter);
+      }
     } else {
       report.gain_applied_db -= peak - job.req.ceiling_dbtp + kMarginDb;
       report.limit = Limit::ceiling;
