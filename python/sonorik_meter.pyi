@@ -544,7 +544,8 @@ def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
     limit=True would need when the ceiling caps it). True applies the full gain and a
     look-ahead true-peak limiter (one gain for all channels; attack 5 ms, hold 20 ms,
     release 150 ms) keeping the true peak at or under the ceiling, trimming the gain
-    (up to 4 writes) until the measure is within 0.04 of the target; the limiter_*
+    (up to 4 writes, at most 6 dB above the gain asked, else capped_by 'ceiling') until
+    the measure is within 0.04 of the target; the limiter_*
     and *_loudness_range_lu fields report its work. Nothing over the ceiling: the
     output is the linear one, sample for sample. Refused with measure 'true_peak'.
 

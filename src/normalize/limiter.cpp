@@ -90,7 +90,12 @@ void PeakLimiter::push_need(double need) {
   ahead_.push_back(spread);
   if (ahead_.size() > attack_) ahead_.pop_front();
   if (ahead_.size() < attack_) return;
-  box_.push_back(*std::min_element(ahead_.begin(), ahead_.end()));
+  const double least = *std::min_element(ahead_.begin(), ahead_.end());
+  // Before the first chunk the audio is taken to need what it starts with:
+  // there is nothing to ramp down over.
+  if (!started_) std::fill(box_.begin(), box_.end(), least);
+  started_ = true;
+  box_.push_back(least);
   double sum = 0.0, limited = 0.0;
   for (double v : box_) {
     sum += v;

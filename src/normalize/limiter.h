@@ -116,6 +116,7 @@ class PeakLimiter {
   double need_prev2_ = 1.0, need_prev_ = 1.0;  // the last two chunks' needs
   std::uint64_t needs_ = 0;                    // chunks whose need was read
   std::deque<double> ahead_;                   // the last `attack_` dilated needs
+  bool started_ = false;                       // the first look-ahead minimum was taken
   std::deque<double> box_;                     // the last `attack_` look-ahead minima
   double depth_db_ = 0.0, release_from_db_ = 0.0;
   std::size_t hold_left_ = 0, release_step_ = 0;

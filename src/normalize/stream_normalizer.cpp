@@ -347,6 +347,7 @@ bool same_as_source(const Job& job) {
 // or, after the first, from the limiter's share of the output's energy that
 // more gain would not raise (limiter.h: pinned_energy).
 struct Trim {
+  double most_gain_db = 0.0;  // the gain asked and kMostTrimDb
   double last_gain_db = 0.0, last_level = 0.0;
   bool has_last = false;
 
@@ -362,7 +363,7 @@ struct Trim {
     last_gain_db = gain_db;
     last_level = got;
     has_last = true;
-    return gain_db + (target - got) / slope;
+    return std::min(gain_db + (target - got) / slope, most_gain_db);
   }
 };
 
@@ -379,7 +380,9 @@ Stop aim_limited_gain(Job& job, StreamReport& report, Trim& trim) {
     std::optional<LimiterStats> stats;
     if (Stop s = trial_pass(job, report.gain_applied_db, level, stats)) return s;
     if (!std::isfinite(level) || std::abs(level - job.req.target) <= kAimLu) break;
-    report.gain_applied_db = trim.next_gain(report.gain_applied_db, level, job.req.target, stats);
+    const double next = trim.next_gain(report.gain_applied_db, level, job.req.target, stats);
+    if (next == report.gain_applied_db) break;  // at the most trimmed
+    report.gain_applied_db = next;
     if (std::abs(level - job.req.target) <= kTrustedLu) break;
   }
   return std::nullopt;
@@ -394,7 +397,11 @@ Stop write_verify_replace(Job& job, StreamReport& report) {
   constexpr double kMarginDb = 0.1;
   constexpr double kTrimLu = 0.04;  // a level within this of the target is kept
   const std::size_t plan_notes = report.notes.size();
-  Trim trim;
+  // Loudness the limiter takes off beyond this is not made up: the file is
+  // then reported short of its target.
+  constexpr double kMostTrimDb = 6.0;
+  constexpr double kReachedLu = 0.1;
+  Trim trim{report.gain_asked_db + kMostTrimDb};
   if (job.limit_peak) {
     if (Stop s = aim_limited_gain(job, report, trim)) return s;
   }
@@ -408,7 +415,14 @@ Stop write_verify_replace(Job& job, StreamReport& report) {
     const bool over = peak > job.req.ceiling_dbtp;
     const bool missed = job.limit_peak && level && std::isfinite(*level) &&
                         std::abs(*level - job.req.target) > kTrimLu;
-    if (!over && (!missed || encode == kEncodes)) return replace(job, *temp, report);
+    const double trimmed =
+        missed ? trim.next_gain(report.gain_applied_db, *level, job.req.target, report.limiter)
+               : report.gain_applied_db;
+    if (!over && (trimmed == report.gain_applied_db || encode == kEncodes)) {
+      if (job.limit_peak && level && !(std::abs(*level - job.req.target) <= kReachedLu))
+        report.limit = Limit::ceiling;
+      return replace(job, *temp, report);
+    }
     if (encode == kEncodes) {
       return fail(StreamFailure::value,
                   "the true peak of the encoded output stays over the ceiling (" + number(peak) +
@@ -417,10 +431,7 @@ Stop write_verify_replace(Job& job, StreamReport& report) {
     }
     if (job.limit_peak) {
       if (over) *job.limit_peak *= amplitude(job.req.ceiling_dbtp - peak - kMarginDb);
-      if (missed) {
-        report.gain_applied_db =
-            trim.next_gain(report.gain_applied_db, *level, job.req.target, report.limiter);
-      }
+      report.gain_applied_db = trimmed;
     } else {
       report.gain_applied_db -= peak - job.req.ceiling_dbtp + kMarginDb;
       report.limit = Limit::ceiling;

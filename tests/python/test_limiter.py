@@ -124,3 +124,13 @@ def test_limit_is_refused_on_the_true_peak_measure(tmp_path):
     with pytest.raises(ValueError, match="limit cannot be used with the true_peak measure"):
         sonorik_meter.normalize(tmp_path / "a.wav", tmp_path / "b.wav", target=-1.0,
                                 measure="true_peak", limit=True)
+
+
+def test_a_target_the_ceiling_cannot_hold_is_reported_short(tmp_path):
+    # A full-scale sine from its first frame to 0 LUFS: the limiter would have
+    # to squash it; at most 6 dB of lost loudness is made up, peaks stay under.
+    t = np.arange(4 * RATE) / RATE
+    sf.write(tmp_path / "s.wav", 0.89 * np.sin(2 * np.pi * 997 * t), RATE, subtype="FLOAT")
+    r = sonorik_meter.normalize(tmp_path / "s.wav", tmp_path / "o.wav", target=0.0, limit=True)
+    assert r.limited and r.capped_by == "ceiling" and r.output_level < -0.1
+    assert r.gain_applied_db <= r.gain_asked_db + 6.0 and r.output_true_peak_dbtp <= -1.0

@@ -271,6 +271,9 @@ def line(r: sonorik_meter.NormalizeReport) -> str:
                         f"(asked {r.gain_asked_db:+.2f} dB; --limit would reduce peaks by up "
                         f"to {r.limiting_needed_db:.2f} dB)",
              "in range": ", in range: left as it was"}.get(r.capped_by or "", "")
+    if r.limited and r.capped_by == "ceiling":
+        limit = (f", short of the target even with the limiter (asked {r.gain_asked_db:+.2f} dB, "
+                 f"made up at most 6 dB)")
     if r.copied:
         limit += " (copied byte for byte)"
     dest = "unchanged" if not r.written else terminal.shown(r.destination)

@@ -349,7 +349,9 @@ True applies the full gain, and a look-ahead true-peak limiter keeps the
 output's true peak at or under the ceiling (peaks found on the oversampled
 signal; one gain for all channels; attack 5 ms over the look-ahead, hold 20 ms,
 release 150 ms), with the gain trimmed (writing again, 4 writes at most) until
-the measure lands within 0.04 of the target. Where nothing exceeds the ceiling
+the measure lands within 0.04 of the target (at most 6 dB above the gain asked: a
+file that needs more is written so and reported capped_by 'ceiling'). Where
+nothing exceeds the ceiling
 the output is the linear one, sample for sample. The loudness range is
 measured before and after; limit=True is refused with measure 'true_peak'.)";
 
