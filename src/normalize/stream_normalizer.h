@@ -34,8 +34,18 @@
 // range is left untouched in place, copied byte for byte to another
 // destination of its container and rate, and converted (gain 0) otherwise.
 //
-// Memory: the engine's two blocks, one block of integer codes and the
-// encoder's state; nothing grows with the length of the audio.
+// With `limit`, a gain the ceiling would cap is applied in full and the
+// blocks written pass through a look-ahead true-peak limiter
+// (normalize/limiter.h) after any resampling; before the write, a pass
+// through the limiter that writes nothing measures the level it leaves and
+// trims the gain to make up for it (a second such pass for a large step),
+// and the written file is written again while its level misses the target
+// by more than 0.04 (at most 6 dB is made up; beyond that the report says
+// capped). The loudness range is measured before and after.
+//
+// Memory: the engine's two blocks, one block of integer codes, the
+// limiter's look-ahead and the encoder's state; nothing grows with the
+// length of the audio.
 #pragma once
 
 #include <cstdint>
