@@ -217,7 +217,8 @@ Stop plan(Job& job, StreamReport& report) {
   if (std::optional<std::string> why = analysis::unmeasurable_reason(info.channels, info.rate_hz)) {
     return fail(StreamFailure::value, *why);
   }
-  const std::vector<int> positions = source_positions(info, 0);  // the door has read a FLAC mask
+  const std::vector<int> positions =
+      source_positions(info, 0);  // the door has read a FLAC mask
   Result<int> out_format =
       choose_output_format(format_name, info.sf_format, info.channels,
                            req.rate_hz != 0 ? req.rate_hz : info.rate_hz, !positions.empty());
