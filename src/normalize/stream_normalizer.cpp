@@ -217,8 +217,7 @@ Stop plan(Job& job, StreamReport& report) {
   if (std::optional<std::string> why = analysis::unmeasurable_reason(info.channels, info.rate_hz)) {
     return fail(StreamFailure::value, *why);
   }
-  const std::vector<int> positions =
-      source_positions(info, 0);  // the door has read a FLAC mask
+  const std::vector<int> positions = source_positions(info, 0);  // the door has read a FLAC mask
   Result<int> out_format =
       choose_output_format(format_name, info.sf_format, info.channels,
                            req.rate_hz != 0 ? req.rate_hz : info.rate_hz, !positions.empty());
@@ -397,7 +396,7 @@ Stop write_verify_replace(Job& job, StreamReport& report) {
   constexpr int kEncodes = 4;
   constexpr double kMarginDb = 0.1;
   constexpr double kTrimLu = 0.04;  // a level within this of the target is kept
-  const std::size_t plan_notes = report.notes.size();
+  std::size_t plan_notes = report.notes.size();
   // Loudness the limiter takes off beyond this is not made up: the file is
   // then reported short of its target.
   constexpr double kMostTrimDb = 6.0;
@@ -424,14 +423,30 @@ Stop write_verify_replace(Job& job, StreamReport& report) {
         report.limit = Limit::ceiling;
       return replace(job, *temp, report);
     }
+    if (encode == kEncodes && job.limit_peak) {
+      // Coded peaks the limiter cannot hold down (noise-like audio, where
+      // the coding adds more the harder it limits): the linear gain instead.
+      report.notes.insert(report.notes.begin() + static_cast<std::ptrdiff_t>(plan_notes++),
+                          "the limiter could not keep the encoded peaks under the ceiling: "
+                          "written with one linear gain instead");
+      job.limit_peak.reset();
+      report.gain_applied_db = report.gain_asked_db - report.limiting_needed_db;
+      report.limit = Limit::ceiling;
+      encode = 0;
+      continue;
+    }
     if (encode == kEncodes) {
       return fail(StreamFailure::value,
                   "the true peak of the encoded output stays over the ceiling (" + number(peak) +
                       " dBTP over " + number(job.req.ceiling_dbtp) + " dBTP after " +
                       std::to_string(kEncodes) + " encodings): nothing was written");
     }
-    if (job.limit_peak) {
-      if (over) *job.limit_peak *= amplitude(job.req.ceiling_dbtp - peak - kMarginDb);
+    if (job.limit_peak && over) {
+      // The coding raised the peaks: a lower limit first, the same gain (the
+      // level's slope is taken again under the new limit).
+      *job.limit_peak *= amplitude(job.req.ceiling_dbtp - peak - kMarginDb);
+      trim.has_last = false;
+    } else if (job.limit_peak) {
       report.gain_applied_db = trimmed;
     } else {
       report.gain_applied_db -= peak - job.req.ceiling_dbtp + kMarginDb;
