@@ -350,7 +350,9 @@ output's true peak at or under the ceiling (peaks found on the oversampled
 signal; one gain for all channels; attack 5 ms over the look-ahead, hold 20 ms,
 release 150 ms), with the gain trimmed (writing again, 4 writes at most) until
 the measure lands within 0.04 of the target (at most 6 dB above the gain asked: a
-file that needs more is written so and reported capped_by 'ceiling'). Where
+file that needs more is written so and reported capped_by 'ceiling'; a lossy
+output whose coded peaks the limiter cannot hold under the ceiling is written
+with the linear gain, with a note). Where
 nothing exceeds the ceiling
 the output is the linear one, sample for sample. The loudness range is
 measured before and after; limit=True is refused with measure 'true_peak'.)";
