@@ -247,6 +247,12 @@ def _rss_anon_kib(pid: int | str = "self") -> int:
 
 def _child_main(task: str, args: list[str]) -> None:
     report: dict = {}
+    if task in ("meter_normalize_limit", "meter_normalize_linear", "ffmpeg_loudnorm"):
+        t0 = time.perf_counter()
+        _limit_child(task, args, report)
+        report["call_s"] = time.perf_counter() - t0
+        print("BENCH " + json.dumps(report), flush=True)
+        return
     if task.startswith("ours_"):
         import sonorik
     if "meter" in task or task.startswith("array_"):
@@ -652,14 +658,102 @@ def tool_versions() -> str:
     return "; ".join(parts)
 
 
+# ---- the true-peak limiter: normalize(limit=True) --------------------------
+
+
+def _write_speech_music(path: Path, seconds: float) -> None:
+    """Stereo 24-bit speech and music: espeak-ng phrases over a chord bed that
+    swells and a band-limited drum hit every half second, whose peaks stand
+    far above the speech (a linear gain to -16 LUFS is capped by -1 dBTP).
+    Written 10 s at a time."""
+    import numpy as np
+    import soundfile
+    speech_wav = path.with_name("speech_phrases.wav")
+    text = "Welcome back. Today: loudness, peaks and players. " * 3
+    subprocess.run(["espeak-ng", "-w", str(speech_wav), "-s", "150", "-g", "12", text], check=True)
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(speech_wav), "-ar", str(RATE), "-ac",
+                          "1", "-f", "f64le", "-"], check=True, capture_output=True).stdout
+    speech_wav.unlink()
+    speech = np.frombuffer(raw, "<f8")
+    rng = np.random.default_rng(7)
+    m = int(0.08 * RATE)
+    spectrum = np.fft.rfft(rng.standard_normal((40, m)) * np.exp(-np.arange(m) / (0.003 * RATE)), axis=1)
+    spectrum[:, np.fft.rfftfreq(m, 1 / RATE) > 16000] = 0
+    hits = np.fft.irfft(spectrum, m, axis=1) * 0.4
+    n, chunk = int(seconds * RATE), 10 * RATE
+    tmp = path.with_suffix(".part.wav")
+    with soundfile.SoundFile(str(tmp), "w", RATE, CHANNELS, "PCM_24") as w:
+        for start in range(0, n, chunk):
+            i = np.arange(start, min(n, start + chunk))
+            t = i / RATE
+            swell = 0.02 + 0.04 * np.sin(2 * np.pi * t / 120.0) ** 2
+            bed = swell * sum(np.sin(2 * np.pi * f * t) for f in (110, 165, 220, 277))
+            drum = np.zeros(len(i))
+            for k in range(start // (RATE // 2), (i[-1] + m) // (RATE // 2) + 1):
+                at = k * (RATE // 2) + RATE // 4 - start
+                lo, hi = max(at, 0), min(at + m, len(i))
+                if lo < hi:
+                    drum[lo:hi] += hits[k % len(hits)][lo - at:hi - at]
+            voice = 0.5 * speech[i % len(speech)]
+            w.write(0.6 * np.stack([voice + bed + drum, voice + 0.9 * bed + 0.8 * drum], 1))
+    tmp.replace(path)
+
+
+def _limit_child(task: str, args: list[str], report: dict) -> None:
+    """The limiter's child tasks: sonorik_meter.normalize to -16 LUFS under
+    -1 dBTP, linear or limited, and ffmpeg's loudnorm at the same targets."""
+    if task == "ffmpeg_loudnorm":
+        subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-loglevel", "error", "-y", "-i",
+                        args[0], "-af", "loudnorm=I=-16:TP=-1", "-ar", str(RATE), "-c:a",
+                        "pcm_s24le", args[1]], check=True)
+        return
+    import sonorik_meter
+    r = sonorik_meter.normalize(args[0], args[1], target=-16.0, ceiling=-1.0,
+                                limit=task == "meter_normalize_limit")
+    report.update(I=r.output_integrated_lufs, TP=r.output_true_peak_dbtp, capped_by=r.capped_by)
+
+
+def bench_limit(inputs: dict, reps: int, poll: float) -> tuple[list[tuple], list[str]]:
+    """normalize(limit=True) against the linear normalisation of the same
+    10-minute speech-and-music WAV, and ffmpeg's loudnorm (its dynamic mode)
+    beside it; the three outputs read by ffmpeg's ebur128."""
+    source = OUT / "speech_music_10min.wav"
+    stamp = source.with_suffix(".stamp")
+    text = f"{GENERATOR_VERSION} {LONG_SECONDS} speech-music"
+    if not (source.exists() and _stamp_ok(stamp, text)):
+        print(f"generating {source.name}...", file=sys.stderr, flush=True)
+        _write_speech_music(source, LONG_SECONDS)
+        stamp.write_text(text)
+    scratch = inputs["scratch"]
+    outs = {k: str(scratch / f"speech_music_{k}.wav") for k in ("limit", "linear", "loudnorm")}
+    g = {r.key: r for r in [
+        Runner("limit", "sonorik_meter.normalize(limit=True), -16 LUFS, -1 dBTP",
+               [child_argv("meter_normalize_limit", str(source), outs["limit"])]),
+        Runner("linear", "sonorik_meter.normalize (linear, capped), same targets",
+               [child_argv("meter_normalize_linear", str(source), outs["linear"])]),
+        Runner("loudnorm", "ffmpeg loudnorm=I=-16:TP=-1 (one pass, dynamic), to pcm_s24le",
+               [child_argv("ffmpeg_loudnorm", str(source), outs["loudnorm"])]),
+    ]}
+    run_group("limiter, 10 min speech and music", list(g.values()), reps, poll)
+    case = "normalize --limit, 10 min speech+music WAV"
+    rows = [(case, g["limit"], g["linear"], "wall", "<= 1.3", 1.3),
+            (case, g["limit"], g["loudnorm"], "wall", "", None)]
+    read = []
+    for key, path in [("source", str(source))] + list(outs.items()):
+        s = run_measured([ffmpeg_argv(path, quiet=False)], 0.05, capture=True).output
+        values = re.findall(r"(?:I|LRA|Peak):\s+(-?[\d.]+|-inf)", s[s.rfind("Summary:"):])
+        read.append(f"{key} I {values[0]} LUFS, LRA {values[1]} LU, TP {values[2]} dBTP")
+    return rows, ["Speech and music, 10 min, read by ffmpeg ebur128=peak=true: " + "; ".join(read)]
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=5, help="timed rounds per case (default 5)")
     ap.add_argument("--quick", action="store_true", help="3 rounds")
     ap.add_argument("--only", default="long,export,normalize,meter_normalize,find,memory,meter,feed,tag,plot,"
-                                      "video",
+                                      "video,limit",
                     help="comma list of groups: long,export,normalize,meter_normalize,find,memory,meter,feed,"
-                         "tag,plot,video")
+                         "tag,plot,video,limit")
     ap.add_argument("--poll-ms", type=float, default=20.0,
                     help="RssAnon polling interval during timed runs (default 20)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
@@ -814,6 +908,11 @@ def main() -> int:
     if "feed" in groups:
         rows_, feed_lines = bench_feed(long_path, reps, poll)
         rows += rows_
+
+    if "limit" in groups:
+        rows_, limit_notes = bench_limit(inputs, reps, poll)
+        rows += rows_
+        notes += limit_notes
 
     memory_row = None
     if "memory" in groups:

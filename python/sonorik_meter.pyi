@@ -550,12 +550,33 @@ class NormalizeReport:
     @property
     def channel_map(self) -> tuple[str, ...]:
         """The channel layout used for weighting (see CHANNEL_NAMES)."""
+    @property
+    def limiting_needed_db(self) -> float:
+        """How far the true peak at the gain asked would exceed the ceiling, dB: the largest gain reduction limit=True needs to reach the target (0.0 when the gain is not capped)."""
+    @property
+    def limited(self) -> bool:
+        """Whether the limiter ran (limit=True and the ceiling would have capped the gain)."""
+    @property
+    def limiter_max_reduction_db(self) -> float | None:
+        """The limiter's deepest gain reduction, dB (positive; None when it did not run)."""
+    @property
+    def limiter_share(self) -> float | None:
+        """Share of the output's duration during which the limiter reduced the gain, a fraction from 0.0 to 1.0 (None when it did not run)."""
+    @property
+    def limiter_events(self) -> int | None:
+        """Number of separate runs of gain reduction (None when the limiter did not run)."""
+    @property
+    def input_loudness_range_lu(self) -> float | None:
+        """Loudness range of the source, LU (measured with limit=True only, else None; None below 3 s)."""
+    @property
+    def output_loudness_range_lu(self) -> float | None:
+        """Loudness range of the written file, LU (measured with limit=True only, else None)."""
 
 def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
               destination: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], *,
               target: float, measure: str = "integrated", ceiling: float = -1.0,
               range: tuple[float, float] | None = None, format: str | None = None,
-              rate: int | None = None) -> NormalizeReport:
+              rate: int | None = None, limit: bool = False) -> NormalizeReport:
     """Writes `source` to `destination` with one gain that brings `measure` to `target`,
     never above the true-peak `ceiling`, and returns a NormalizeReport.
 
@@ -585,7 +606,16 @@ def normalize(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
     packets unchanged, the audio under the ceiling and, unless capped, within 0.1 of
     the target; else encoded again with the gain corrected and, when the level
     missed, more bits, 4 times at most);
-    format and rate do not apply to it.
+    format, rate and limit=True do not apply to it.
+
+    limit: False keeps the gain linear (limiting_needed_db says how much peak reduction
+    limit=True would need when the ceiling caps it). True applies the full gain and a
+    look-ahead true-peak limiter (one gain for all channels; attack 5 ms, hold 20 ms,
+    release 150 ms) keeping the true peak at or under the ceiling, trimming the gain
+    (up to 4 writes, at most 6 dB above the gain asked, else capped_by 'ceiling') until
+    the measure is within 0.04 of the target; the limiter_*
+    and *_loudness_range_lu fields report its work. Nothing over the ceiling: the
+    output is the linear one, sample for sample. Refused with measure 'true_peak'.
 
     Raises OSError, ValueError or TypeError. The interpreter lock is released."""
 

@@ -371,4 +371,9 @@ void TruePeakFilter::reset_peaks() noexcept {
   std::fill(filter_peak_.begin(), filter_peak_.end(), 0.0f);
 }
 
+void TruePeakFilter::reset_peaks(double floor) noexcept {
+  std::fill(sample_peak_.begin(), sample_peak_.end(), floor);
+  std::fill(filter_peak_.begin(), filter_peak_.end(), static_cast<float>(floor));
+}
+
 }  // namespace sonorik::analysis

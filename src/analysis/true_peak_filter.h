@@ -43,6 +43,10 @@ class TruePeakFilter {
                                               unsigned max_vector_bits = 512);
 
   unsigned channels() const noexcept { return channels_; }
+  // Input frames before a frame that its interpolated outputs reach; and a
+  // bound on |output| as a multiple of the largest |input| it reaches.
+  unsigned history_frames() const noexcept { return history_frames_; }
+  double output_bound() const noexcept { return output_bound_; }
 
   // Feeds `frames` interleaved frames (frames, not samples). Splitting the
   // audio across calls at any points gives the same readings as one call.
@@ -60,6 +64,10 @@ class TruePeakFilter {
   // Sets every channel's reading back to 0.0; the interpolator keeps its
   // history, so true_peak() then covers exactly the frames fed since.
   void reset_peaks() noexcept;
+  // Sets every channel's reading to `floor` (at least 0.0): outputs that
+  // cannot exceed it are then mostly not computed, so a reader that only needs
+  // the peaks above a level pays little for the stretches under it.
+  void reset_peaks(double floor) noexcept;
 
  private:
   struct Phase {  // taps in ascending order

@@ -38,6 +38,8 @@ struct Job {
   analysis::MeasureParts parts{};
   std::uint64_t frames_written = 0;               // by the last write
   std::optional<tags::SourceTags> source_tags{};  // read before the first write
+  // Limiting: the largest true peak allowed after the gain (1.0 is full scale).
+  std::optional<double> limit_peak{};
 };
 
 // Reads through `reader`, noting in `failed` that a read failed (to tell a
@@ -50,6 +52,10 @@ Result<analysis::StandardMeasurement> measure_pass(const Job& job, unsigned chan
                                                    const std::vector<std::string>& layout,
                                                    const analysis::Engine::Reader& read);
 
+// With limiting: one pass through the limiter at `gain_db` that writes
+// nothing: `level` is the job's level the output would have (NaN when it is
+// undefined), `stats` what the limiter did.
+Stop trial_pass(Job& job, double gain_db, double& level, std::optional<LimiterStats>& stats);
 // 3. write: the source, reordered, resampled, scaled and requantised, into
 // `temp` (begun here), with the tags libsndfile writes as it creates a file
 // (the source's tags read into `job.source_tags` on the first write);

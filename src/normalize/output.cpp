@@ -15,6 +15,7 @@
 #include "core/interrupt.h"
 #include "core/text.h"
 #include "normalize/job.h"
+#include "normalize/limiter.h"
 #include "normalize/requantizer.h"
 #include "tags/tags.h"
 
@@ -24,14 +25,30 @@ namespace {
 
 double amplitude(double db) { return std::pow(10.0, db / 20.0); }
 
-// The source's blocks in the output's channel order and at its rate.
+// How much louder the output is, for the gain tags: the gain applied, or
+// with limiting the change asked for (the trimmed gain makes up for what
+// the limiter takes off).
+double loudness_change_db(const Job& job, const StreamReport& report) {
+  return job.limit_peak ? report.gain_asked_db : report.gain_applied_db;
+}
+
+// The source's blocks in the output's channel order and at its rate, through
+// the limiter when the job limits.
 class OutputBlocks {
  public:
   OutputBlocks(Job& job, bool& read_failed)
       : job_(job), source_(reading(job.source.reader, read_failed)) {}
 
-  Status start() {
+  // `gain_db`: the gain applied after these blocks.
+  // `energies`: the limiter adds up the energies the gain's trim needs.
+  Status start(double gain_db, bool energies) {
     const SourceInfo& info = job_.source.info;
+    if (job_.limit_peak) {
+      Result<PeakLimiter> l = PeakLimiter::create(info.channels, job_.out_rate_hz,
+                                                  *job_.limit_peak / amplitude(gain_db), energies);
+      if (!l) return std::move(l).error();
+      limiter_.emplace(std::move(l).value());
+    }
     if (job_.out_rate_hz == info.rate_hz) return ok_status();
     Result<Resampler> r = Resampler::create(info.channels, info.rate_hz, job_.out_rate_hz,
                                             analysis::Engine::block_frames(info.channels));
@@ -46,16 +63,48 @@ class OutputBlocks {
       if (got && *got != 0) reorder_frames(job_.channels.order, in, *got);
       return got;
     };
-    return resampler_ ? resampler_->read(pull, out, max_frames) : pull(out, max_frames);
+    const Resampler::Pull resampled = [this, &pull](double* in, std::size_t max) {
+      return resampler_ ? resampler_->read(pull, in, max) : pull(in, max);
+    };
+    return limiter_ ? limiter_->read(resampled, out, max_frames) : resampled(out, max_frames);
+  }
+
+  std::optional<LimiterStats> limiter_stats() const {
+    if (!limiter_) return std::nullopt;
+    return limiter_->stats();
   }
 
  private:
   Job& job_;
   analysis::Engine::Reader source_;
   std::optional<Resampler> resampler_;
+  std::optional<PeakLimiter> limiter_;
 };
 
 }  // namespace
+
+Stop trial_pass(Job& job, double gain_db, double& level, std::optional<LimiterStats>& stats) {
+  const SourceInfo& info = job.source.info;
+  if (Status s = job.source.reader.rewind(); !s) return fail(StreamFailure::source, s.error());
+  bool read_failed = false;
+  OutputBlocks blocks(job, read_failed);
+  if (Status s = blocks.start(gain_db, true); !s) return fail(StreamFailure::value, s.error());
+  const std::size_t block_frames = analysis::Engine::block_frames(info.channels);
+  const analysis::Engine::Reader pass = [&](double* out, std::size_t max) {
+    return blocks.read(out, std::min(max, block_frames));
+  };
+  // Measured before the gain, which moves every level by itself.
+  const analysis::MeasureParts parts = job.parts;
+  job.parts.loudness_range = false;
+  Result<analysis::StandardMeasurement> m =
+      measure_pass(job, info.channels, job.out_rate_hz, job.out_layout, pass);
+  job.parts = parts;
+  if (!m) return fail(read_failed ? StreamFailure::source : StreamFailure::memory, m.error());
+  const std::optional<double> got = level_of(*m, job.req.level);
+  level = got ? *got + gain_db : std::nan("");
+  stats = blocks.limiter_stats();
+  return std::nullopt;
+}
 
 Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& report) {
   const SourceInfo& info = job.source.info;
@@ -77,12 +126,13 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
   temp.emplace(std::move(begun).value());
   Result<SndfileWriter> writer = SndfileWriter::open(
       temp->fd(), {job.out_format, job.out_rate_hz, info.channels, job.channels.positions},
-      job.source_tags->creation_metadata(job.out_format, report.gain_applied_db));
+      job.source_tags->creation_metadata(job.out_format, loudness_change_db(job, report)));
   if (!writer) return fail(StreamFailure::destination, writer.error());
 
   bool read_failed = false;
   OutputBlocks blocks(job, read_failed);
-  if (Status s = blocks.start(); !s) return fail(StreamFailure::value, s.error());
+  if (Status s = blocks.start(report.gain_applied_db, false); !s)
+    return fail(StreamFailure::value, s.error());
   const std::size_t block_frames = analysis::Engine::block_frames(info.channels);
   Requantizer requantize(amplitude(report.gain_applied_db), coding, report.dithered, info.channels,
                          block_frames);
@@ -121,6 +171,7 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
     }
   }
   if (Status s = writer->close(); !s) return fail(StreamFailure::destination, s.error());
+  report.limiter = blocks.limiter_stats();
   return std::nullopt;
 }
 
@@ -128,7 +179,7 @@ Stop add_metadata(const Job& job, const FileReplacement& temp, StreamReport& rep
                   std::size_t plan_notes) {
   Result<std::vector<std::string>> notes = tags::carry_tags(
       *job.source_tags, {job.req.source, job.source.info.sf_format, temp.temp_path(),
-                         job.out_format, report.output_format, report.gain_applied_db});
+                         job.out_format, report.output_format, loudness_change_db(job, report)});
   if (!notes) return fail(StreamFailure::destination, notes.error());
   report.notes.resize(plan_notes);
   for (std::string& note : *notes) report.notes.push_back(std::move(note));

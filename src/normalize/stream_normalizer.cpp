@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include <sndfile.h>
@@ -56,6 +57,10 @@ std::string number(double v) {
   std::snprintf(buf, sizeof buf, "%.2f", v);
   return std::isinf(v) ? (v < 0 ? "-inf" : "inf") : buf;
 }
+
+// What the limiter keeps below the room the gain would leave, for the
+// little its changing gain adds between samples.
+constexpr double kLimiterMarginDb = 0.05;
 
 double amplitude(double db) { return std::pow(10.0, db / 20.0); }
 double decibels(double amplitude) { return 20.0 * std::log10(amplitude); }
@@ -191,6 +196,11 @@ Stop check_request(const StreamRequest& req) {
   }
   if (Result<std::string> name = output_format_name(req); !name)
     return fail(StreamFailure::value, name.error());
+  if (req.limit && req.level == Level::true_peak) {
+    return fail(StreamFailure::value,
+                "limit cannot be used with the true_peak measure: the limiter holds the true "
+                "peak at the ceiling");
+  }
   return std::nullopt;
 }
 
@@ -207,8 +217,7 @@ Stop plan(Job& job, StreamReport& report) {
   if (std::optional<std::string> why = analysis::unmeasurable_reason(info.channels, info.rate_hz)) {
     return fail(StreamFailure::value, *why);
   }
-  const std::vector<int> positions =
-      source_positions(info, 0);  // the door has read a FLAC mask
+  const std::vector<int> positions = source_positions(info, 0);  // the door has read a FLAC mask
   Result<int> out_format =
       choose_output_format(format_name, info.sf_format, info.channels,
                            req.rate_hz != 0 ? req.rate_hz : info.rate_hz, !positions.empty());
@@ -240,7 +249,7 @@ Stop plan(Job& job, StreamReport& report) {
   // Only what the gain and the report need: the level, integrated loudness, true peak.
   job.parts.momentary = req.level == Level::momentary_max;
   job.parts.short_term = req.level == Level::short_term_max;
-  job.parts.loudness_range = false;
+  job.parts.loudness_range = req.limit;  // how much the limiter changes it
   job.parts.channel_loudness = false;
   job.parts.rms = req.level == Level::rms_average || req.level == Level::rms_max;
   return std::nullopt;
@@ -285,7 +294,7 @@ Stop measure_input(Job& job, StreamReport& report) {
 // applied (none inside the range; capped so that the true peak stays under
 // the ceiling, less what rounding and dither add to an integer output). Value
 // error: a level that is undefined or not finite.
-Stop choose_gain(const Job& job, StreamReport& report) {
+Stop choose_gain(Job& job, StreamReport& report) {
   const StreamRequest& req = job.req;
   const LevelInfo& level = info_of(req.level);
   const std::optional<double> measured = level_of(report.input, req.level);
@@ -313,8 +322,13 @@ Stop choose_gain(const Job& job, StreamReport& report) {
       room -= 4.0 * std::ldexp(1.0, 1 - static_cast<int>(job.coding.int_bits));
     const double most = decibels(room / amplitude(report.input.true_peak_dbtp));
     if (report.gain_applied_db > most) {
-      report.gain_applied_db = most;
-      report.limit = Limit::ceiling;
+      report.limiting_needed_db = report.gain_applied_db - most;
+      if (req.limit) {
+        job.limit_peak = room * amplitude(-kLimiterMarginDb);
+      } else {
+        report.gain_applied_db = most;
+        report.limit = Limit::ceiling;
+      }
     }
   }
   return std::nullopt;
@@ -327,27 +341,117 @@ bool same_as_source(const Job& job) {
          job.out_rate_hz == job.source.info.rate_hz;
 }
 
-// 3 to 5 (tags and chunks carried after writing), encoded again with less gain while the output's true peak is over
-// the ceiling (a lossy coding or a new rate can raise it).
+// The gain that brings a limited output's level from `got` to the target:
+// the loudness the limiter removes grows with the gain, so the step is the
+// miss over the slope of level against gain, taken from the last two passes
+// or, after the first, from the limiter's share of the output's energy that
+// more gain would not raise (limiter.h: pinned_energy).
+struct Trim {
+  double most_gain_db = 0.0;  // the gain asked and kMostTrimDb
+  double last_gain_db = 0.0, last_level = 0.0;
+  bool has_last = false;
+
+  double next_gain(double gain_db, double got, double target,
+                   const std::optional<LimiterStats>& limiter) {
+    double slope = 1.0;
+    if (has_last && gain_db != last_gain_db) {
+      slope = (got - last_level) / (gain_db - last_gain_db);
+    } else if (limiter && limiter->energy > 0.0) {
+      slope = 1.0 - limiter->pinned_energy / limiter->energy;
+    }
+    slope = std::clamp(slope, 0.1, 1.0);
+    last_gain_db = gain_db;
+    last_level = got;
+    has_last = true;
+    return std::min(gain_db + (target - got) / slope, most_gain_db);
+  }
+};
+
+// With limiting: the gain trimmed by passes that write nothing (at most
+// kTrials) until the level would land within kAimLu of the target, or the
+// last step was small enough to be trusted (kTrustedLu: the slope it was
+// taken on is good to a few percent); the write trims what is left.
+Stop aim_limited_gain(Job& job, StreamReport& report, Trim& trim) {
+  constexpr int kTrials = 3;
+  constexpr double kAimLu = 0.04;
+  constexpr double kTrustedLu = 1.0;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    double level = 0.0;
+    std::optional<LimiterStats> stats;
+    if (Stop s = trial_pass(job, report.gain_applied_db, level, stats)) return s;
+    if (!std::isfinite(level) || std::abs(level - job.req.target) <= kAimLu) break;
+    const double next = trim.next_gain(report.gain_applied_db, level, job.req.target, stats);
+    if (next == report.gain_applied_db) break;  // at the most trimmed
+    report.gain_applied_db = next;
+    if (std::abs(level - job.req.target) <= kTrustedLu) break;
+  }
+  return std::nullopt;
+}
+
+// 3 to 5 (tags and chunks carried after writing), encoded again with less
+// gain (with limiting: a lower limit) while the output's true peak is over
+// the ceiling (a lossy coding or a new rate can raise it); with limiting,
+// written again with a trimmed gain while the level misses the target.
 Stop write_verify_replace(Job& job, StreamReport& report) {
   constexpr int kEncodes = 4;
   constexpr double kMarginDb = 0.1;
-  const std::size_t plan_notes = report.notes.size();
+  constexpr double kTrimLu = 0.04;  // a level within this of the target is kept
+  std::size_t plan_notes = report.notes.size();
+  // Loudness the limiter takes off beyond this is not made up: the file is
+  // then reported short of its target.
+  constexpr double kMostTrimDb = 6.0;
+  constexpr double kReachedLu = 0.1;
+  Trim trim{report.gain_asked_db + kMostTrimDb};
+  if (job.limit_peak) {
+    if (Stop s = aim_limited_gain(job, report, trim)) return s;
+  }
   for (int encode = 1;; ++encode) {
     std::optional<FileReplacement> temp;
     if (Stop s = write_output(job, temp, report)) return s;
     if (Stop s = add_metadata(job, *temp, report, plan_notes)) return s;
     if (Stop s = verify_output(job, *temp, report)) return s;
     const double peak = report.output.true_peak_dbtp;
-    if (!(peak > job.req.ceiling_dbtp)) return replace(job, *temp, report);
+    const std::optional<double> level = level_of(report.output, job.req.level);
+    const bool over = peak > job.req.ceiling_dbtp;
+    const bool missed = job.limit_peak && level && std::isfinite(*level) &&
+                        std::abs(*level - job.req.target) > kTrimLu;
+    const double trimmed =
+        missed ? trim.next_gain(report.gain_applied_db, *level, job.req.target, report.limiter)
+               : report.gain_applied_db;
+    if (!over && (trimmed == report.gain_applied_db || encode == kEncodes)) {
+      if (job.limit_peak && level && !(std::abs(*level - job.req.target) <= kReachedLu))
+        report.limit = Limit::ceiling;
+      return replace(job, *temp, report);
+    }
+    if (encode == kEncodes && job.limit_peak) {
+      // Coded peaks the limiter cannot hold down (noise-like audio, where
+      // the coding adds more the harder it limits): the linear gain instead.
+      report.notes.insert(report.notes.begin() + static_cast<std::ptrdiff_t>(plan_notes++),
+                          "the limiter could not keep the encoded peaks under the ceiling: "
+                          "written with one linear gain instead");
+      job.limit_peak.reset();
+      report.gain_applied_db = report.gain_asked_db - report.limiting_needed_db;
+      report.limit = Limit::ceiling;
+      encode = 0;
+      continue;
+    }
     if (encode == kEncodes) {
       return fail(StreamFailure::value,
                   "the true peak of the encoded output stays over the ceiling (" + number(peak) +
                       " dBTP over " + number(job.req.ceiling_dbtp) + " dBTP after " +
                       std::to_string(kEncodes) + " encodings): nothing was written");
     }
-    report.gain_applied_db -= peak - job.req.ceiling_dbtp + kMarginDb;
-    report.limit = Limit::ceiling;
+    if (job.limit_peak && over) {
+      // The coding raised the peaks: a lower limit first, the same gain (the
+      // level's slope is taken again under the new limit).
+      *job.limit_peak *= amplitude(job.req.ceiling_dbtp - peak - kMarginDb);
+      trim.has_last = false;
+    } else if (job.limit_peak) {
+      report.gain_applied_db = trimmed;
+    } else {
+      report.gain_applied_db -= peak - job.req.ceiling_dbtp + kMarginDb;
+      report.limit = Limit::ceiling;
+    }
   }
 }
 

@@ -34,8 +34,18 @@
 // range is left untouched in place, copied byte for byte to another
 // destination of its container and rate, and converted (gain 0) otherwise.
 //
-// Memory: the engine's two blocks, one block of integer codes and the
-// encoder's state; nothing grows with the length of the audio.
+// With `limit`, a gain the ceiling would cap is applied in full and the
+// blocks written pass through a look-ahead true-peak limiter
+// (normalize/limiter.h) after any resampling; before the write, a pass
+// through the limiter that writes nothing measures the level it leaves and
+// trims the gain to make up for it (a second such pass for a large step),
+// and the written file is written again while its level misses the target
+// by more than 0.04 (at most 6 dB is made up; beyond that the report says
+// capped). The loudness range is measured before and after.
+//
+// Memory: the engine's two blocks, one block of integer codes, the
+// limiter's look-ahead and the encoder's state; nothing grows with the
+// length of the audio.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +56,7 @@
 #include <vector>
 
 #include "analysis/standard_measurement.h"
+#include "normalize/limiter.h"
 
 namespace sonorik::normalize {
 
@@ -84,6 +95,10 @@ struct StreamRequest {
   // format whose container another format's extension names.
   std::string format;
   std::uint32_t rate_hz = 0;  // output rate; 0: the source's, or one the format takes
+  // When the ceiling would cap the gain: apply the full gain and limit the
+  // peaks (normalize/limiter.h), trimmed so the level lands on the target.
+  // Refused for the true_peak level. The loudness range is measured too.
+  bool limit = false;
 };
 
 struct StreamReport {
@@ -107,6 +122,11 @@ struct StreamReport {
   bool dithered = false;
   bool written = true;  // false: in range and in place, the file was not touched
   bool copied = false;  // in range: the source copied byte for byte
+  // How far the peaks at the gain asked exceed the ceiling, dB: the largest
+  // reduction a limiter needs to reach the target (0 when the gain is not capped).
+  double limiting_needed_db = 0.0;
+  // What the limiter did in the file written (absent when it did not run).
+  std::optional<LimiterStats> limiter;
 };
 
 enum class StreamFailure : std::uint8_t {

@@ -71,6 +71,14 @@ tags are changed by the gain applied. Whatever the output cannot hold is
 named on standard error ("sonorik: INPUT: note: not carried to the CAF
 output: tags TITLE, ARTIST").
 
+--limit reaches the target where the ceiling would cap the gain: the full gain
+is applied and a look-ahead true-peak limiter (one gain for all channels;
+attack 5 ms, hold 20 ms, release 150 ms) takes off only what the ceiling
+needs, with the gain trimmed so the level lands on the target; the line adds
+the deepest reduction, how often and how long it limited, and the loudness
+range before and after. Without it a capped file keeps exit status 4 and its
+line says how much --limit would reduce the peaks.
+
 Each file prints one line: the measure before and after, the gain, whether it
 was capped, and the true peak before and after (JSON lines with --format
 json: file, destination, measure, unit, target, input_level, output_level,
@@ -82,6 +90,7 @@ examples:
   sonorik normalize --to integrated -23 speech.wav -o speech_-23.wav
   sonorik normalize --to true-peak -1 master.wav
   sonorik normalize --to integrated -16 --range -18 -14 podcast.wav
+  sonorik normalize --to integrated -16 --ceiling -1 --limit episode.mp3 -o ep.mp3
   sonorik normalize --to integrated -14 --jobs 2 --format json album/ -o loud/
 
 """ + terminal.status_epilog(capped=True)
@@ -131,6 +140,9 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                    help="output format (wav, flac, aiff, caf, w64, rf64, ogg, opus, mp3, ...)")
     n.add_argument("--rate", type=_rate, metavar="HZ",
                    help="output sample rate, Hz (default: the input's, or one the format takes)")
+    n.add_argument("--limit", action="store_true",
+                   help="reach the target even when the ceiling caps the gain: the full gain "
+                        "and a true-peak limiter (see below)")
     n.add_argument("--format", choices=("text", "json"), default="text",
                    help="one line of text (default) or one JSON object per file")
     add_jobs_option(n, "normalize")
@@ -163,7 +175,8 @@ def run(args: argparse.Namespace) -> int:
                 os.makedirs(parent, exist_ok=True)
             r = sonorik_meter.normalize(path, dest, target=args.target,
                                         measure=NORMALIZERS[args.to], ceiling=args.ceiling,
-                                        range=low_high, format=args.audio_format, rate=args.rate)
+                                        range=low_high, format=args.audio_format, rate=args.rate,
+                                        limit=args.limit)
         except Exception as e:  # noqa: BLE001 - every failure is reported per file
             return e
         if r.written:
@@ -253,15 +266,24 @@ def record(r: sonorik_meter.NormalizeReport) -> reports.Record:
             "output_integrated_lufs": r.output_integrated_lufs,
             "input_format": r.input_format, "output_format": r.output_format,
             "dithered": r.dithered, "written": r.written, "copied": r.copied,
-            "rate_hz": r.rate_hz, "output_rate_hz": r.output_rate_hz, "notes": list(r.notes)}
+            "rate_hz": r.rate_hz, "output_rate_hz": r.output_rate_hz, "notes": list(r.notes),
+            "limiting_needed_db": r.limiting_needed_db, "limited": r.limited,
+            "limiter_max_reduction_db": r.limiter_max_reduction_db,
+            "limiter_share": r.limiter_share, "limiter_events": r.limiter_events,
+            "input_loudness_range_lu": r.input_loudness_range_lu,
+            "output_loudness_range_lu": r.output_loudness_range_lu}
 
 
 def line(r: sonorik_meter.NormalizeReport) -> str:
     """One line of text: source, destination, the measure before and after,
     the gain and why it was limited, the true peaks."""
     limit = {"ceiling": f", capped by the {r.ceiling_dbtp:g} dBTP ceiling "
-                        f"(asked {r.gain_asked_db:+.2f} dB)",
+                        f"(asked {r.gain_asked_db:+.2f} dB; --limit would reduce peaks by up "
+                        f"to {r.limiting_needed_db:.2f} dB)",
              "in range": ", in range: left as it was"}.get(r.capped_by or "", "")
+    if r.limited and r.capped_by == "ceiling":
+        limit = (f", short of the target even with the limiter (asked {r.gain_asked_db:+.2f} dB, "
+                 f"made up at most 6 dB)")
     if r.copied:
         limit += " (copied byte for byte)"
     dest = "unchanged" if not r.written else terminal.shown(r.destination)
@@ -270,4 +292,16 @@ def line(r: sonorik_meter.NormalizeReport) -> str:
     return (f"{terminal.shown(r.source)} -> {dest}: {r.measure} {level(r.input_level)} -> "
             f"{level(r.output_level)} {r.unit}, gain {r.gain_applied_db:+.2f} dB{limit}, "
             f"true peak {level(r.input_true_peak_dbtp)} -> {level(r.output_true_peak_dbtp)} dBTP"
-            f"{rate}")
+            f"{rate}{_limiting(r)}")
+
+
+def _limiting(r: sonorik_meter.NormalizeReport) -> str:
+    """What the limiter did, and the loudness range it left (empty without it)."""
+    if not r.limited:
+        return ""
+    lra = ""
+    if r.input_loudness_range_lu is not None and r.output_loudness_range_lu is not None:
+        lra = (f", loudness range {r.input_loudness_range_lu:.1f} -> "
+               f"{r.output_loudness_range_lu:.1f} LU")
+    return (f", limited: up to {r.limiter_max_reduction_db:.2f} dB, {r.limiter_events} times, "
+            f"{100 * r.limiter_share:.1f}% of the time{lra}")

@@ -356,13 +356,25 @@ new file is verified before it replaces the destination (the other streams'
 packets unchanged, the audio under the ceiling and, unless capped, within 0.1 of
 the target; else encoded again with the gain corrected and, when the level
 missed, more bits, 4 times at most);
-format and rate do not apply to it.
+format, rate and limit=True do not apply to it.
 
 Raises OSError (the source cannot be read or the destination written: the
 path and the reason), ValueError (unknown measure or format, an extension that
 names no format written, a rate the format does not take, a ceiling above
 0 dBTP, range low above high, a level that is undefined or -inf, e.g. digital
-silence) or TypeError (argument types).)";
+silence) or TypeError (argument types).
+
+limit: False (the default) keeps the gain linear: when the ceiling caps it, the
+report's limiting_needed_db says how much peak reduction limit=True would need.
+True applies the full gain, and a look-ahead true-peak limiter keeps the
+output's true peak at or under the ceiling (peaks found on the oversampled
+signal; one gain for all channels; attack 5 ms over the look-ahead, hold 20 ms,
+release 150 ms), with the gain trimmed (writing again, 4 writes at most) until
+the measure lands within 0.04 of the target (at most 6 dB above the gain asked: a
+file that needs more is written so and reported capped_by 'ceiling'; a lossy
+output whose coded peaks the limiter cannot hold under the ceiling is written
+with the linear gain, with a note). Where nothing exceeds the ceiling the output is the linear one, sample for sample. The loudness range is
+measured before and after; limit=True is refused with measure 'true_peak'.)";
 
 inline constexpr const char* normalize_report_class =
     "The result of normalize(): what was measured, the gain asked for and applied, and the "
@@ -416,6 +428,23 @@ inline constexpr const char* channels = "Number of channels (both files).";
 inline constexpr const char* frames = "Length written, frames.";
 inline constexpr const char* channel_map =
     "The channel layout used for weighting (see CHANNEL_NAMES).";
+inline constexpr const char* limiting_needed_db =
+    "How far the true peak at the gain asked would exceed the ceiling, dB: the largest gain "
+    "reduction limit=True needs to reach the target (0.0 when the gain is not capped).";
+inline constexpr const char* limited =
+    "Whether the limiter ran (limit=True and the ceiling would have capped the gain).";
+inline constexpr const char* limiter_max_reduction_db =
+    "The limiter's deepest gain reduction, dB (positive; None when it did not run).";
+inline constexpr const char* limiter_share =
+    "Share of the output's duration during which the limiter reduced the gain, a fraction "
+    "from 0.0 to 1.0 (None when it did not run).";
+inline constexpr const char* limiter_events =
+    "Number of separate runs of gain reduction (None when the limiter did not run).";
+inline constexpr const char* input_loudness_range_lu =
+    "Loudness range of the source, LU (measured with limit=True only, else None; None "
+    "below 3 s).";
+inline constexpr const char* output_loudness_range_lu =
+    "Loudness range of the written file, LU (measured with limit=True only, else None).";
 
 }  // namespace normalize_report
 

@@ -38,7 +38,7 @@ struct NormalizeReport {
 
 NormalizeReport normalize(nb::object source, nb::object destination, nb::object target,
                           std::string measure, nb::object ceiling, nb::object range,
-                          nb::object format, nb::object rate) {
+                          nb::object format, nb::object rate, nb::object limit) {
   sn::StreamRequest req;
   const PathArg source_path = path_arg(source, "source");
   const PathArg destination_path = path_arg(destination, "destination");
@@ -77,9 +77,17 @@ NormalizeReport normalize(nb::object source, nb::object destination, nb::object 
     }
     req.rate_hz = static_cast<std::uint32_t>(hz);
   }
-  sn::StreamOutcome o = video::claims(source_path, false)
-                            ? video::normalize(req, source_path, destination_path)
-                            : released([&] { return sn::normalize_stream(req); });
+  if (!nb::isinstance<nb::bool_>(limit))
+    raise(PyExc_TypeError, "limit must be bool, got " + type_name_of(limit));
+  req.limit = nb::cast<bool>(limit);
+  const bool container = video::claims(source_path, false);
+  if (container && req.limit) {
+    raise(PyExc_ValueError,
+          "limit=True does not apply to video and AAC containers, whose audio is normalised "
+          "with one linear gain");
+  }
+  sn::StreamOutcome o = container ? video::normalize(req, source_path, destination_path)
+                                  : released([&] { return sn::normalize_stream(req); });
   switch (o.failure) {
     case sn::StreamFailure::none:
       break;
@@ -101,11 +109,51 @@ NormalizeReport normalize(nb::object source, nb::object destination, nb::object 
                          req.level};
 }
 
+// The limiter's work and the loudness range it leaves.
+void bind_limiter_fields(nb::class_<NormalizeReport>& c) {
+  using R = NormalizeReport;
+  c.def_prop_ro(
+       "limiting_needed_db", [](const R& r) { return r.r.limiting_needed_db; },
+       doc::normalize_report::limiting_needed_db)
+      .def_prop_ro(
+          "limited", [](const R& r) { return r.r.limiter.has_value(); },
+          doc::normalize_report::limited)
+      .def_prop_ro(
+          "limiter_max_reduction_db",
+          [](const R& r) -> std::optional<double> {
+            if (!r.r.limiter) return std::nullopt;
+            return r.r.limiter->max_reduction_db;
+          },
+          doc::normalize_report::limiter_max_reduction_db)
+      .def_prop_ro(
+          "limiter_share",
+          [](const R& r) -> std::optional<double> {
+            if (!r.r.limiter) return std::nullopt;
+            return r.r.limiter->limited_share();
+          },
+          doc::normalize_report::limiter_share)
+      .def_prop_ro(
+          "limiter_events",
+          [](const R& r) -> std::optional<std::uint64_t> {
+            if (!r.r.limiter) return std::nullopt;
+            return r.r.limiter->events;
+          },
+          doc::normalize_report::limiter_events)
+      .def_prop_ro(
+          "input_loudness_range_lu", [](const R& r) { return r.r.input.loudness_range_lu; },
+          doc::normalize_report::input_loudness_range_lu)
+      .def_prop_ro(
+          "output_loudness_range_lu", [](const R& r) { return r.r.output.loudness_range_lu; },
+          doc::normalize_report::output_loudness_range_lu);
+}
+
 }  // namespace
 
 void bind_normalize(nb::module_& m) {
   using R = NormalizeReport;
-  nb::class_<R>(m, "NormalizeReport", doc::normalize_report_class)
+  nb::class_<R> report(m, "NormalizeReport", doc::normalize_report_class);
+  bind_limiter_fields(report);
+  report
       .def_prop_ro(
           "source", [](const R& r) { return r.source; }, doc::normalize_report::source)
       .def_prop_ro(
@@ -191,7 +239,8 @@ void bind_normalize(nb::module_& m) {
 
   m.def("normalize", &normalize, nb::arg("source"), nb::arg("destination"), nb::kw_only(),
         nb::arg("target"), nb::arg("measure") = "integrated", nb::arg("ceiling") = -1.0,
-        nb::arg("range") = nb::none(), nb::arg("format") = nb::none(), nb::arg("rate") = nb::none(), doc::normalize);
+        nb::arg("range") = nb::none(), nb::arg("format") = nb::none(), nb::arg("rate") = nb::none(),
+        nb::arg("limit") = false, doc::normalize);
   m.attr("MEASURES") = tuple_of(sn::level_names());
 }
 
