@@ -27,6 +27,7 @@
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
 #include "python/meter/measurement.h"
+#include "python/meter/sources.h"
 
 namespace sonorik::meter {
 
@@ -62,10 +63,10 @@ void measure_into(MeasureOutcome& o, unsigned channels, std::uint32_t rate_hz,
 
 // ---- files ---------------------------------------------------------------------
 
-MeasureOutcome measure_file(const std::string& path,
-                            const std::optional<std::vector<std::string>>& names, bool series) {
+MeasureOutcome measure_file(SourceArg& given, const std::optional<std::vector<std::string>>& names,
+                            bool series) {
   MeasureOutcome o;
-  Result<AudioSource> source = open_audio(path);
+  Result<AudioSource> source = given.open();
   if (!source) {
     o.failure = Failure::os;
     o.error = source.error();
@@ -119,13 +120,13 @@ MeasureOutcome measure_array(const Array& a, std::uint32_t rate_hz, unsigned cha
 
 // ---- the entry points ------------------------------------------------------------
 
-// Raises the failure of a measurement; a path's OSError names `path`.
-void raise_failure(const MeasureOutcome& o, const nb::object* path) {
+// Raises the failure of a measurement; a source's OSError names it.
+void raise_failure(const MeasureOutcome& o, SourceArg* source) {
   switch (o.failure) {
     case Failure::none:
       return;
     case Failure::os:
-      if (path != nullptr) raise_os_error(*o.error, *path);
+      if (source != nullptr) source->raise_error(*o.error);
       raise(PyExc_OSError, o.error->message());
     case Failure::value:
       raise(PyExc_ValueError, o.error->message());
@@ -133,7 +134,10 @@ void raise_failure(const MeasureOutcome& o, const nb::object* path) {
       raise(PyExc_MemoryError, o.error->message());
     case Failure::sample:
       raise(PyExc_ValueError,
-            o.error->message() + (path != nullptr ? ": " + text_of(nb::repr(*path)) : ""));
+            o.error->message() + (source == nullptr ? ""
+                                  : source->path_shown().is_none()
+                                      ? ": " + source->label()
+                                      : ": " + text_of(nb::repr(source->path_shown()))));
   }
 }
 
@@ -141,16 +145,19 @@ MeasureOutcome measure_path(const nb::object& source, const nb::object& rate,
                             const std::optional<std::vector<std::string>>& names, bool series) {
   if (!rate.is_none())
     raise(PyExc_ValueError, "rate applies to arrays only: a file's rate is read from the file");
-  const PathArg path = path_arg(source, "source");
-  MeasureOutcome o = released([&] { return measure_file(path.bytes, names, series); });
-  raise_failure(o, &path.shown);
+  SourceArg given(source, "source");
+  MeasureOutcome o = released([&] { return measure_file(given, names, series); });
+  raise_failure(o, &given);
   return o;
 }
 
 MeasureOutcome measure_source_array(const nb::object& source, const nb::object& rate,
                                     const std::optional<std::vector<std::string>>& names,
                                     bool series) {
-  const Array a = array_or_raise(source, "source must be a path (str, bytes or os.PathLike) or");
+  const Array a = array_or_raise(
+      source,
+      "source must be a path (str or os.PathLike), a URL, the bytes of an audio file, a "
+      "binary file-like object or");
   const std::size_t columns = array_columns(source, a);
   if (columns > kMaxArrayChannels) {
     raise(PyExc_ValueError, "array has " + std::to_string(columns) +
@@ -184,13 +191,13 @@ struct FileInfo {
 };
 
 FileInfo file_info(nb::object source) {
-  const PathArg path = path_arg(source, "path");
+  SourceArg given(source, "path");
   std::optional<Result<AudioSource>> opened;
   {
     nb::gil_scoped_release unlocked;
-    opened.emplace(open_audio(path.bytes));
+    opened.emplace(given.open());
   }
-  if (!*opened) raise_os_error(opened->error(), path.shown);
+  if (!*opened) given.raise_error(opened->error());
   FileInfo out{(*opened)->info, (*opened)->layout};
   {
     nb::gil_scoped_release unlocked;
@@ -382,8 +389,9 @@ std::uint32_t rate_of(const nb::object& rate) {
 
 Measurement measure_source(const nb::object& source, const nb::object& rate,
                            const std::optional<std::vector<std::string>>& names, bool series) {
-  MeasureOutcome o = is_path_like(source) ? measure_path(source, rate, names, series)
-                                          : measure_source_array(source, rate, names, series);
+  MeasureOutcome o = source_kind(source) != SourceKind::array
+                         ? measure_path(source, rate, names, series)
+                         : measure_source_array(source, rate, names, series);
   o.measurement->series = series;
   return std::move(*o.measurement);
 }
