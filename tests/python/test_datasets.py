@@ -4,6 +4,7 @@
 import functools
 import http.server
 import io
+import json
 import math
 import subprocess
 import sys
@@ -241,14 +242,42 @@ def test_many_sources_give_measures_rows_and_each_failure_its_own_row(clips, how
     assert table.schema.field("frames").type == pa.int64()
 
 
-def test_a_dask_cluster_gives_the_pools_table(clips):
+@pytest.fixture(scope="module")
+def cluster():
     distributed = pytest.importorskip("dask.distributed")
-    sources = clips[:300]
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
-        on_cluster = sonorik_meter.measure_many(sources, client=client, output="pandas")
-    assert on_cluster.equals(sonorik_meter.measure_many(sources).to_pandas())
+                                  dashboard_address=None) as c:
+        yield c
+
+
+def test_a_dask_cluster_gives_the_pools_table(clips, cluster):
+    from dask.distributed import Client
+
+    with Client(cluster) as client:
+        on_cluster = sonorik_meter.measure_many(clips[:300], client=client, output="pandas")
+    assert on_cluster.equals(sonorik_meter.measure_many(clips[:300]).to_pandas())
+
+
+def sonorik(*args):
+    return subprocess.run([sys.executable, "-m", "sonorik_cli", *map(str, args)],
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_the_command_writes_parquet_from_a_cluster(clips, cluster, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    files = clips[:30]  # one of them broken
+    out = tmp_path / "out.parquet"
+    remote = sonorik("analyze", "--scheduler", cluster.scheduler_address, "--format", "parquet",
+                     "-o", out, *files)
+    local = sonorik("analyze", "--format", "json", *files)
+    assert (remote.returncode, local.returncode) == (1, 1), remote.stderr
+    assert remote.stderr.count("clip0007.wav") == 1
+    as_json = [{k: float(v) if isinstance(v, str) and k != "file" and k != "format" else v
+                for k, v in json.loads(line).items()} for line in local.stdout.splitlines()]
+    assert pq.read_table(out).to_pylist() == as_json
+    assert sonorik("analyze", "--format", "parquet", "-o", clips[0], clips[1]).stderr.endswith(
+        "exists and is not a parquet report with these columns: left as it is "
+        "(choose another --output)\n")
 
 
 def test_normalize_many_reports_each_source(clips, tmp_path):
@@ -270,13 +299,16 @@ def test_normalize_many_reports_each_source(clips, tmp_path):
     ("pyarrow", "sonorik_meter.measure_many([])",
      'measure_many and normalize_many return tables, which need pyarrow: '
      'pip install "sonorik[tables]"'),
+    ("pyarrow", "main(['analyze', '--format', 'parquet', '-o', 'x.parquet', 'x.wav'])",
+     'sonorik analyze: error: --format parquet needs pyarrow: pip install "sonorik[tables]"'),
 ])
 def test_a_missing_extra_is_named(hidden, call, message):
     code = (f"import sys; sys.modules[{hidden!r}] = None\n"
             "import sonorik_meter\n"
+            "from sonorik_cli.main import main\n"
             "try:\n"
             f"    {call}\n"
             "except ImportError as e:\n"
             "    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == message
+    assert (out.stdout + out.stderr).strip() == message
