@@ -9,6 +9,7 @@ import math
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -312,3 +313,25 @@ def test_a_missing_extra_is_named(hidden, call, message):
             "    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert (out.stdout + out.stderr).strip() == message
+
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def test_the_examples_measure_an_archive_and_a_dataset(clips, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    out = tmp_path / "archive.parquet"
+    run = subprocess.run([sys.executable, EXAMPLES / "scale_out.py", *clips[:20], "-o", out,
+                          "--workers", "2"], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 1 and run.stderr == f"20 files, 1 failed -> {out}\n"
+    assert pq.read_table(out).equals(sonorik_meter.measure_many(clips[:20]))
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import hf_dataset
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    rows = {"audio": [{"bytes": open(p, "rb").read(), "path": p} for p in clips[:20]]}
+    added = hf_dataset.measure_batch(rows)
+    want = [measured_row(r["bytes"], r["path"]) for r in rows["audio"]]
+    assert added["integrated_lufs"] == [w.get("integrated_lufs") for w in want]
+    assert added["loudness_error"] == [w["error"] for w in want]
