@@ -214,17 +214,39 @@ def _dispatch(work: Callable[..., list[Any]], batches: Iterator[list[tuple[int, 
                              lambda f: f.result(), batches, ahead)
 
 
-def _table(columns: dict[str, list[Any]], types: dict[str, str], output: str) -> Any:
-    pa = _pyarrow()
+class _TableBuilder:
+    """Rows gathered into Arrow record batches as they come, so that only a
+    few thousand rows are ever held as Python objects."""
 
-    def arrow_type(kind: str) -> Any:
-        if kind.startswith("list_"):
-            return pa.list_(arrow_type(kind[5:]))
-        return getattr(pa, kind)()
+    ROWS_PER_BATCH = 4096
 
-    table = pa.table({name: pa.array(values, type=arrow_type(types[name]))
-                      for name, values in columns.items()})
-    return table.to_pandas() if output == "pandas" else table
+    def __init__(self, types: dict[str, str]) -> None:
+        pa = self.pa = _pyarrow()
+
+        def arrow_type(kind: str) -> Any:
+            return pa.list_(arrow_type(kind[5:])) if kind.startswith("list_") else getattr(pa, kind)()
+
+        self.schema = pa.schema([(name, arrow_type(kind)) for name, kind in types.items()])
+        self.batches: list[Any] = []
+        self.rows: list[tuple[Any, ...]] = []
+
+    def add(self, rows: list[tuple[Any, ...]]) -> None:
+        self.rows.extend(rows)
+        if len(self.rows) >= self.ROWS_PER_BATCH:
+            self._flush()
+
+    def _flush(self) -> None:
+        if self.rows:
+            columns = zip(*self.rows)
+            self.batches.append(self.pa.record_batch(
+                [self.pa.array(list(c), type=f.type) for c, f in zip(columns, self.schema)],
+                schema=self.schema))
+            self.rows = []
+
+    def table(self, output: str) -> Any:
+        self._flush()
+        table = self.pa.Table.from_batches(self.batches, schema=self.schema)
+        return table.to_pandas() if output == "pandas" else table
 
 
 def _check_output(output: str) -> None:
@@ -247,15 +269,11 @@ def measure_many(sources: Iterable[Any], *, rate: int | None = None,
     if rate is not None:
         options["rate"] = rate
     kinds = MEASURE_COLUMNS + (SERIES_COLUMNS if series else ())
-    types = {"source": "string", "error": "string", **dict(kinds)}
-    columns: dict[str, list[Any]] = {name: [] for name in types}
-    lists = list(columns.values())
+    builder = _TableBuilder({"source": "string", "error": "string", **dict(kinds)})
     for rows in _run(measure_batch, sources, options, workers=workers, client=client,
                      batch_size=batch_size, pool=pool, progress=progress):
-        for row in rows:
-            for values, value in zip(lists, row):
-                values.append(value)
-    return _table(columns, types, output)
+        builder.add(rows)
+    return builder.table(output)
 
 
 def normalize_many(sources: Iterable[Any], destinations: Iterable[Any], *, target: float,
