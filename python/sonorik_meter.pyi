@@ -197,6 +197,13 @@ class Meter:
 
     def __init__(self, rate: SupportsIndex, channels: SupportsIndex, *,
                  channel_map: Sequence[str] | None = None, series: bool = False) -> None: ...
+    def add_source(self, source: _Source) -> None:
+        """Feeds the whole audio of `source` (a path, URL, the file's bytes or a binary
+        file-like object, as measure() takes it), whose rate and channel count must be the
+        meter's; its frames follow those fed before. Raises OSError (cannot open or read;
+        unchanged when it cannot be opened), ValueError (another rate or channel count, a
+        sample that is not finite), TypeError (an array: use add()) and RuntimeError as add()
+        does; after a failure part way the meter must be reset()."""
     def add(self, block: Any) -> None:
         """Feeds `block`: an array (buffer protocol or DLPack) of float32, float64, int16 or
         int32 samples shaped (frames, channels), or (frames,) for a mono meter; any number

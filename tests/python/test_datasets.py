@@ -45,7 +45,7 @@ def values(m):
 def encoded(tmp_path_factory):
     """Each format's file, 3.5 s of stereo noise at 48 kHz."""
     d = tmp_path_factory.mktemp("formats")
-    x = wavgen.noise(3.5, 48000, 2, -18.0)
+    x = wavgen.noise(3.5, 48000, 2, -18.0).reshape(-1, 2)
     out = {}
     for name, fmt, subtype in FORMATS:
         sf.write(d / name, x, 48000, format=fmt, subtype=subtype)
@@ -67,6 +67,9 @@ def test_bytes_and_file_objects_measure_as_the_path_does(encoded, name):
     assert values(sonorik_meter.measure(prefixed)) == want
     info = sonorik_meter.info(data)
     assert (info.format, info.frames, info.channel_map) == (want[11], want[8], want[12])
+    meter = sonorik_meter.Meter(48000, 2)
+    meter.add_source(io.BytesIO(data))
+    assert values(meter.measurement())[:11] == want[:11]
 
 
 class Failing(io.BytesIO):
@@ -131,6 +134,18 @@ def test_bytes_naming_a_file_say_to_pass_a_path(encoded):
         sonorik_meter.measure(path)
     assert sonorik_meter.measure(encoded["a.wav"]).frames == sonorik_meter.info(
         Unseekable(encoded["a.wav"].read_bytes())).frames
+
+
+def test_a_meter_fed_a_file_then_blocks_measures_as_the_whole(encoded):
+    x = sf.read(encoded["a.wav"])[0]
+    meter = sonorik_meter.Meter(48000, 2)
+    meter.add_source(encoded["a.wav"])
+    meter.add(x)
+    assert values(meter.measurement())[:8] == values(
+        sonorik_meter.measure(np.concatenate([x, x]), 48000))[:8]
+    with pytest.raises(ValueError, match="the source is 48000 Hz with 2 channels, and this "
+                                         "meter measures 44100 Hz with 2"):
+        sonorik_meter.Meter(44100, 2).add_source(encoded["a.wav"].read_bytes())
 
 
 def test_numeric_memoryviews_stay_arrays():

@@ -516,4 +516,21 @@ source: source, error (None, or the failure as "Type: message"; one bad source
 never stops the run) and every field of NormalizeReport. The pool, client,
 batching and progress options are measure_many()'s.)";
 
+namespace meter_source {
+
+inline constexpr const char* add_source =
+    R"(Feeds the whole audio of `source`, a file as measure() takes it (a path, a URL, the
+file's bytes or a binary file-like object), whose rate and channel count must be the
+meter's: a programme fed piece by piece from files, or a file followed by live blocks.
+Its frames follow those fed before, so that measurement() equals measure() of the same
+audio. The file is read with the interpreter lock released, stopping at Ctrl-C.
+
+Raises OSError when the source cannot be opened (the meter is unchanged) or read,
+ValueError for another rate or channel count (unchanged) or a sample that is not
+finite, TypeError for an array (pass it to add()) and RuntimeError as add() does.
+After a failure part way the meter holds part of the source and refuses to be read or
+fed until reset().)";
+
+}  // namespace meter_source
+
 }  // namespace sonorik::meter::doc
