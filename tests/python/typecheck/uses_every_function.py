@@ -147,3 +147,18 @@ def meter_gains(paths: list[str]) -> list[float | None]:
     return [g.integrated_lufs, g.track_gain_db, g.track_peak, g.album_lufs, g.album_gain_db,
             g.album_peak, g.reference_lufs, float(g.sample_peak + len(g.format) + len(held) + len(where)),
             g.measurement.integrated_lufs]
+
+
+def meter_sources(path: str, data: bytes) -> object:
+    import io
+
+    import sonorik_meter
+
+    m = sonorik_meter.measure(io.BytesIO(data))
+    sonorik_meter.info(memoryview(data))
+    meter = sonorik_meter.Meter(48000, 2)
+    meter.add_source(open(path, "rb"))
+    sonorik_meter.measure_many([path, data, {"bytes": data, "path": path}], workers=2,
+                               pool="processes", output="pandas")
+    sonorik_meter.measure_many([path], pool="fork")  # type: ignore[arg-type]
+    return sonorik_meter.normalize_many([path], ["out.wav"], target=-23.0, batch_size=8), m
