@@ -132,7 +132,11 @@ def run(args: argparse.Namespace) -> int:
         return problem
     rows: list[reports.Record] = []
     found = Found()
-    cluster = _Cluster(args.scheduler) if args.scheduler else None
+    try:
+        cluster = _Cluster(args.scheduler) if args.scheduler else None
+    except (OSError, TimeoutError) as e:
+        terminal.fail(args.scheduler, f"cannot reach the Dask scheduler: {e}")
+        return terminal.FAILED
     for directory, paths in album.groups(args.paths, args.album):
         part = expand(paths)
         measured = []
