@@ -202,9 +202,6 @@ def test_urls_are_read_through_fsspec(encoded, http_root, name):
         sonorik_meter.measure(f"{http_root}/missing.wav")
 
 
-pa = pytest.importorskip("pyarrow")
-
-
 def measured_row(source, label):
     """What a table row holds for one source, from measure() itself."""
     try:
@@ -243,8 +240,9 @@ def clips(tmp_path_factory):
 
 @pytest.mark.parametrize("how", ["threads", "processes", "bytes rows", "one worker"])
 def test_many_sources_give_measures_rows_and_each_failure_its_own_row(clips, how):
-    sources = {"bytes rows": [{"bytes": open(p, "rb").read(), "path": p} for p in clips],
-               }.get(how, clips)
+    pa = pytest.importorskip("pyarrow")
+    sources = ([{"bytes": open(p, "rb").read(), "path": p} for p in clips]
+               if how == "bytes rows" else clips)
     table = sonorik_meter.measure_many(
         sources, pool="processes" if how == "processes" else "threads",
         workers=1 if how == "one worker" else 2, batch_size=None if how != "bytes rows" else 7)
@@ -297,6 +295,7 @@ def test_the_command_writes_parquet_from_a_cluster(clips, cluster, tmp_path):
 
 
 def test_normalize_many_reports_each_source(clips, tmp_path):
+    pytest.importorskip("pyarrow")
     sources = [clips[0], clips[7], clips[1]]
     destinations = [tmp_path / f"out{i}.flac" for i in range(3)]
     table = sonorik_meter.normalize_many(sources, destinations, target=-3.0,
