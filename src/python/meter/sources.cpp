@@ -83,7 +83,9 @@ struct SourceArg::Callbacks {
     return got;
   }
   void fail_with_exception(const char* shown) {
-    exception = py::take_pending_exception();
+    PyRef raised = py::take_pending_exception();
+    if (failure) return;  // the first failure is the one shown
+    exception = std::move(raised);
     failure =
         Error(exception ? raised_text(shown, exception.get()) : std::string(shown) + " failed");
   }
@@ -118,7 +120,7 @@ struct SourceArg::Callbacks {
       PyRef got = call("readinto", "readinto()", "(O)", view.get());
       // The object may keep no pointer into the decoder's buffer.
       PyRef released = PyRef::steal(PyObject_CallMethod(view.get(), "release", nullptr));
-      if (!released) fail_with_exception("readinto() kept the buffer it was given:");
+      if (!released) fail_with_exception("readinto() kept the buffer it was given, and release()");
       if (got && got.get() == Py_None) fail("readinto() returned None (a stream with no data yet)");
       std::optional<std::int64_t> n = position(std::move(got), "readinto()");
       if (failure || !n) return -1;
