@@ -200,7 +200,8 @@ class Meter:
     def add_source(self, source: _Source) -> None:
         """Feeds the whole audio of `source` (a path, URL, the file's bytes or a binary
         file-like object, as measure() takes it), whose rate and channel count must be the
-        meter's; its frames follow those fed before. Raises OSError (cannot open or read;
+        meter's; its frames follow those fed before, weighted by the meter's own channel_map
+        (Meter(rate, channels, channel_map=info(source).channel_map) for the file's). Raises OSError (cannot open or read;
         unchanged when it cannot be opened), ValueError (another rate or channel count, a
         sample that is not finite), TypeError (an array: use add()) and RuntimeError as add()
         does; after a failure part way the meter must be reset()."""

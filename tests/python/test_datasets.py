@@ -30,6 +30,7 @@ FORMATS = [
     ("a.w64", "W64", "FLOAT"),
     ("a.caf", "CAF", "ALAC_16"),
     ("a.rf64", "RF64", "PCM_32"),
+    ("a40.flac", "FLAC", "4.0"),  # by ffmpeg: the layout L R C Cb in its channel mask comment
 ]
 
 FIELDS = ("integrated_lufs", "momentary_max_lufs", "short_term_max_lufs", "loudness_range_lu",
@@ -48,7 +49,12 @@ def encoded(tmp_path_factory):
     x = wavgen.noise(3.5, 48000, 2, -18.0).reshape(-1, 2)
     out = {}
     for name, fmt, subtype in FORMATS:
-        sf.write(d / name, x, 48000, format=fmt, subtype=subtype)
+        if subtype == "4.0":
+            sf.write(d / "quad.wav", np.tile(x, 2), 48000)
+            subprocess.run(["ffmpeg", "-v", "quiet", "-i", d / "quad.wav", "-af",
+                            "channelmap=channel_layout=4.0", d / name], check=True)
+        else:
+            sf.write(d / name, x, 48000, format=fmt, subtype=subtype)
         out[name] = d / name
     return out
 
@@ -67,7 +73,8 @@ def test_bytes_and_file_objects_measure_as_the_path_does(encoded, name):
     assert values(sonorik_meter.measure(prefixed)) == want
     info = sonorik_meter.info(data)
     assert (info.format, info.frames, info.channel_map) == (want[11], want[8], want[12])
-    meter = sonorik_meter.Meter(48000, 2)
+    assert name != "a40.flac" or want[12] == ("L", "R", "C", "Cb")
+    meter = sonorik_meter.Meter(48000, want[10], channel_map=want[12])
     meter.add_source(io.BytesIO(data))
     assert values(meter.measurement())[:11] == want[:11]
 

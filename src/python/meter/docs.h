@@ -523,7 +523,8 @@ inline constexpr const char* add_source =
 file's bytes or a binary file-like object), whose rate and channel count must be the
 meter's: a programme fed piece by piece from files, or a file followed by live blocks.
 Its frames follow those fed before, so that measurement() equals measure() of the same
-audio. The file is read with the interpreter lock released, stopping at Ctrl-C.
+audio. The meter keeps its own channel_map: for a file's declared layout, make the meter
+with Meter(rate, channels, channel_map=info(source).channel_map). The file is read with the interpreter lock released, stopping at Ctrl-C.
 
 Raises OSError when the source cannot be opened (the meter is unchanged) or read,
 ValueError for another rate or channel count (unchanged) or a sample that is not
