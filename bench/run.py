@@ -374,6 +374,9 @@ def _child_main(task: str, args: list[str]) -> None:
                     found.append(os.path.join(dirpath, name))
         found.sort(key=lambda p: p.split(os.sep))
         report["found"] = len(found)
+    elif task.startswith("many_"):
+        import many_clips as dataset_bench
+        t0 = dataset_bench.child(task, args, report)
     else:
         raise SystemExit(f"unknown task {task}")
     report["call_s"] = time.perf_counter() - t0
@@ -751,9 +754,9 @@ def main() -> int:
     ap.add_argument("--reps", type=int, default=5, help="timed rounds per case (default 5)")
     ap.add_argument("--quick", action="store_true", help="3 rounds")
     ap.add_argument("--only", default="long,export,normalize,meter_normalize,find,memory,meter,feed,tag,plot,"
-                                      "video,limit",
+                                      "video,limit,datasets",
                     help="comma list of groups: long,export,normalize,meter_normalize,find,memory,meter,feed,"
-                         "tag,plot,video,limit")
+                         "tag,plot,video,limit,datasets")
     ap.add_argument("--poll-ms", type=float, default=20.0,
                     help="RssAnon polling interval during timed runs (default 20)")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
@@ -905,6 +908,12 @@ def main() -> int:
         meter_memory = hour
 
     feed_lines: list[str] = []
+    datasets_lines: list[str] = []
+    if "datasets" in groups:
+        sys.path.insert(0, str(HERE))
+        import many_clips as dataset_bench
+        rows_, datasets_lines = dataset_bench.bench(run_group, Runner, child_argv, OUT, reps, poll)
+        rows += rows_
     if "feed" in groups:
         rows_, feed_lines = bench_feed(long_path, reps, poll)
         rows += rows_
@@ -1014,6 +1023,8 @@ def main() -> int:
         print(f"| {label}: peak RssAnon above the pre-call level | — | — | < 64 MiB {verdict} | "
               f"{above:.1f} MiB ({before:.1f} MiB before, {peak:.1f} MiB peak) | — | — | — |")
     for line in feed_lines:
+        print(line)
+    for line in datasets_lines:
         print(line)
         if "**missed**" in line:
             missed.append(line.split(" | ")[0].lstrip("| "))

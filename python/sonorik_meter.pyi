@@ -30,6 +30,12 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any, SupportsIndex, Union
 
+from typing import BinaryIO, Literal, Mapping
+
+# Audio given as a file: a path (str or os.PathLike; a str with a URL scheme is a
+# URL), the file's bytes, or a binary file-like object.
+_Source = Union[str, os.PathLike[str], os.PathLike[bytes], bytes, bytearray, memoryview, BinaryIO]
+
 import numpy
 import numpy.typing
 
@@ -125,9 +131,12 @@ class Measurement:
     def series_true_peak_dbtp(self) -> numpy.typing.NDArray[numpy.float64] | None:
         """With series=True: the largest true peak over the channels within each step, dBTP (numpy float64; -inf for digital silence); otherwise None."""
 
-def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any], rate: SupportsIndex | None = None, *, channel_map: Sequence[str] | None = None,
+def measure(source: Union[_Source, Any], rate: SupportsIndex | None = None, *, channel_map: Sequence[str] | None = None,
             series: bool = False, stream: int | None = None) -> Measurement:
-    """Measures `source`: a path (str, bytes or os.PathLike) to any file libsndfile reads, or an
+    """Measures `source`: any file libsndfile reads, as a path (str or os.PathLike), a URL
+    (s3://, gs://, https://, ... through fsspec: pip install "sonorik[urls]"), the file's
+    bytes (bytes, bytearray, a memoryview of bytes; read in place) or a binary file-like
+    object (read from its current position); or an
     array with the buffer protocol (float32, float64, int16 or int32; int16 and int32 are scaled
     by 1/32768 and 1/2147483648) shaped (frames,) or (frames, channels), with `rate` in Hz.
     Arrays are always read as (frames, channels); one with more than 64 columns is refused
@@ -146,8 +155,11 @@ def measure(source: Union[str, bytes, os.PathLike[str], os.PathLike[bytes], Any]
     Raises OSError (cannot open or read the file: path and reason), ValueError (shape, rate,
     channel_map, NUL byte in the path, a rate outside 3,364 to 2,822,400 Hz -- below it
     K-weighting's shelf lies above half the rate -- or a channel count outside 1 to 64) or
-    TypeError (wrong argument types, unsupported sample type). The interpreter lock is
-    released while reading and measuring."""
+    TypeError (wrong argument types, unsupported sample type). An exception raised by a
+    file-like object's methods ends the measurement as the __cause__ of an OSError naming
+    the object (never a shorter result). The interpreter lock is released while reading
+    and measuring; a file-like object's methods take it for the time of each call only;
+    one that cannot seek is read whole into memory first."""
 
 # ---- fed block by block ------------------------------------------------------------
 
@@ -191,6 +203,14 @@ class Meter:
 
     def __init__(self, rate: SupportsIndex, channels: SupportsIndex, *,
                  channel_map: Sequence[str] | None = None, series: bool = False) -> None: ...
+    def add_source(self, source: _Source) -> None:
+        """Feeds the whole audio of `source` (a path, URL, the file's bytes or a binary
+        file-like object, as measure() takes it), whose rate and channel count must be the
+        meter's; its frames follow those fed before, weighted by the meter's own channel_map
+        (Meter(rate, channels, channel_map=info(source).channel_map) for the file's). Raises OSError (cannot open or read;
+        unchanged when it cannot be opened), ValueError (another rate or channel count, a
+        sample that is not finite), TypeError (an array: use add()) and RuntimeError as add()
+        does; after a failure part way the meter must be reset()."""
     def add(self, block: Any) -> None:
         """Feeds `block`: an array (buffer protocol or DLPack) of float32, float64, int16 or
         int32 samples shaped (frames, channels), or (frames,) for a mono meter; any number
@@ -426,10 +446,11 @@ class AudioStream:
     def default(self) -> bool:
         """True for the stream the container marks default."""
 
-def info(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], *, stream: int | None = None) -> FileInfo:
-    """Reads the header of the file at `path` (str, bytes or os.PathLike) without measuring it.
-    For a video or AAC container, format, rate, channels, frames and channel_map describe the
-    audio stream `stream` (as measure() takes it), and streams lists every audio stream.
+def info(path: _Source, *, stream: int | None = None) -> FileInfo:
+    """Reads the header of the audio at `path` (a path, URL, the file's bytes or a binary
+    file-like object, as measure() takes them) without measuring it. For a video or AAC
+    container, format, rate, channels, frames and channel_map describe the audio stream
+    `stream` (as measure() takes it), and streams lists every audio stream.
     Raises OSError, ValueError and TypeError as measure() does."""
 
 def extensions() -> tuple[str, ...]:
@@ -722,3 +743,41 @@ class _Replacement:
     def path(self) -> str: ...
     def commit(self) -> None: ...
     def discard(self) -> None: ...
+
+
+# ---- many sources at once ------------------------------------------------------------
+
+def measure_many(sources: Iterable[Union[_Source, Mapping[str, Any], Any]], *, rate: int | None = None,
+                 channel_map: Sequence[str] | None = None, series: bool = False,
+                 stream: int | None = None,
+                 workers: int | None = None, client: Any = None, batch_size: int | None = None,
+                 pool: Literal["threads", "processes"] = "threads", progress: bool | None = None,
+                 output: Literal["arrow", "pandas"] = "arrow") -> Any:
+    """Measures every source as measure() does into one table: a pyarrow.Table (output="pandas":
+    a pandas.DataFrame), one row per source in order, with the columns source (path or URL, a
+    {"bytes", "path"} row's path, else "sources[i]"), error (None, or "Type: message": one bad
+    source never stops the run), format, rate_hz (Hz), channels, frames, duration_s (s), every
+    level of Measurement in its unit (LUFS, LU, dBTP, dBFS; None where measure() gives None,
+    -inf for silence), channel_map and the per-channel levels as list columns (series=True:
+    the series too). Needs pyarrow (pip install "sonorik[tables]").
+
+    rate, channel_map, series, stream: as measure() takes them, for every source.
+    workers: how many at once (default one per core; 1: in this thread). pool: "threads"
+    (measure() runs without the interpreter lock) or "processes" (spawned). client: a
+    dask.distributed.Client whose workers run the batches (sonorik installed there, the
+    sources reachable: shared paths, URLs or bytes sent with the task). batch_size: sources
+    per task (default: 16 tasks per worker, at most 512 sources each). progress: a tqdm bar
+    on standard error (default: when it is a terminal)."""
+
+def normalize_many(sources: Iterable[Union[str, os.PathLike[str], Mapping[str, Any]]],
+                   destinations: Iterable[Union[str, os.PathLike[str]]], *, target: float,
+                   measure: str = "integrated", ceiling: float = -1.0,
+                   range: tuple[float, float] | None = None, format: str | None = None,
+                   rate: int | None = None, limit: bool = False, workers: int | None = None,
+                   client: Any = None, batch_size: int | None = None,
+                   pool: Literal["threads", "processes"] = "threads",
+                   progress: bool | None = None, output: Literal["arrow", "pandas"] = "arrow") -> Any:
+    """Normalises each source into the destination at the same place as normalize() does,
+    into one table (pyarrow.Table or pandas.DataFrame): source, error (None, or "Type:
+    message") and every field of NormalizeReport, one row per source. The pool, client,
+    batching and progress options are measure_many()'s."""

@@ -376,3 +376,72 @@ def write_junit(suite: str, cases: Sequence[JUnitCase], timestamp: str, output: 
         return document
 
     commit(output, new_text)
+
+
+# ---- Parquet ----------------------------------------------------------------------
+# The same records as one Parquet table (pyarrow, the optional extra "tables"):
+# text columns as strings, every other column typed by its values (numbers as
+# float64 or int64, None as null, infinities kept). Written whole through a
+# temporary file like the text reports; an existing file is replaced only when
+# it is a Parquet file with the same columns (or empty).
+
+PARQUET_NEEDS = 'needs pyarrow: pip install "sonorik[tables]"'
+
+
+def parquet_module() -> Any:
+    """pyarrow.parquet; ImportError "--format parquet needs pyarrow: ..." without it."""
+    try:
+        import pyarrow.parquet
+    except ImportError as e:
+        raise ImportError(f"--format parquet {PARQUET_NEEDS}") from e
+    return pyarrow.parquet
+
+
+def check_parquet_output(columns: Sequence[str], output: str | None) -> None:
+    """Raises Refused unless `output` is a file name that is free, empty, or
+    a Parquet file of `columns`."""
+    if output is None or output == "-":
+        raise Refused("-", "--format parquet is written to a file: give --output FILE")
+    if _kind(output) == "stream":
+        raise Refused(output, "--format parquet is written to a regular file, not a stream")
+    if _kind(output) == "missing" or os.path.getsize(output) == 0:
+        return
+    pq = parquet_module()
+    try:
+        names = pq.read_schema(output).names
+    except Exception:  # noqa: BLE001 - anything pyarrow cannot read is not a report
+        names = None
+    if names != list(columns):
+        raise Refused(output, not_a_report("parquet"))
+
+
+def write_parquet(records: Sequence[Record], output: str, columns: Sequence[str],
+                  text_columns: Sequence[str]) -> None:
+    """`records` as a Parquet file at `output` (checked again, then replaced
+    whole). Raises Refused and OSError."""
+    pq = parquet_module()
+    import pyarrow as pa
+
+    check_parquet_output(columns, output)
+    arrays = {}
+    for name in columns:
+        values = [r.get(name) for r in records]
+        if name in text_columns:
+            arrays[name] = pa.array(values, type=pa.string())
+        else:
+            a = pa.array(values)
+            arrays[name] = a.cast(pa.float64()) if pa.types.is_null(a.type) else a
+    table = pa.table(arrays)
+    target = os.path.realpath(output)
+    parent = os.path.dirname(target)
+    os.makedirs(parent, exist_ok=True)
+    fd, temporary = tempfile.mkstemp(prefix=".sonorik-", suffix=".tmp", dir=parent)
+    os.close(fd)
+    try:
+        pq.write_table(table, temporary)
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise

@@ -150,6 +150,7 @@ bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept 
       interleaved += n * channels_;
       frames -= n;
       position_ += n;
+      ring_written_ = std::max(ring_written_, position_);
       in_block_ += n;
       if (in_block_ == block_frames_) end_block();
     }
@@ -329,6 +330,10 @@ void add_frames_to(const double* ring, std::size_t from, std::size_t to, double*
 }  // namespace
 
 void KMeter::add_ring(std::size_t from_frame, std::size_t to_frame, double* lane_sums) const {
+  // Sums of squares are +0 or more, and x + 0.0 == x for each: the frames
+  // never written (a programme shorter than the ring) are skipped.
+  to_frame = std::min(to_frame, ring_written_);
+  if (from_frame >= to_frame) return;
   switch (lanes_) {
     case 2:
       return add_frames_to<2>(ring_.data(), from_frame, to_frame, lane_sums);

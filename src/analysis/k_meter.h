@@ -117,6 +117,9 @@ class KMeter {
   // old-value sums, three back sums
   std::vector<double> sums_;
   std::size_t position_ = 0;  // the meter's ring index, in frames
+  // The ring's frames from here on have never been written: zeros, which
+  // add nothing to a sum of squares (left out, exactly).
+  std::size_t ring_written_ = 0;
   std::size_t needed_ = 0;    // frames until the next block ends
   std::size_t in_block_ = 0;  // frames of the current block written
   std::uint64_t blocks_ = 0;  // whole blocks completed

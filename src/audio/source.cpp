@@ -307,13 +307,14 @@ namespace {
 // own order for its count in a WAVEFORMATEXTENSIBLE_CHANNEL_MASK comment
 // (4.0 as L R C Cb, say), which libsndfile does not read: the layout is taken
 // from it when it names one position per channel.
-void take_flac_mask(const std::string& path, AudioSource& source) {
+template <class Input>
+void take_flac_mask(Input& input, AudioSource& source) {
   SourceInfo& info = source.info;
   if ((info.sf_format & SF_FORMAT_TYPEMASK) != SF_FORMAT_FLAC || info.channels <= 2 ||
       !info.channel_positions.empty()) {
     return;
   }
-  const std::uint32_t mask = read_flac_channel_mask(path);
+  const std::uint32_t mask = read_flac_channel_mask(input);
   if (mask == 0 || static_cast<unsigned>(std::popcount(mask)) != info.channels) return;
   info.channel_positions = source_positions(info, mask);
   info.speakers.clear();
@@ -336,7 +337,10 @@ Result<AudioSource> open_audio(const std::string& path) {
 Result<AudioSource> open_audio(std::unique_ptr<VirtualFile> file) {
   auto input = std::make_unique<AudioReader::Input>();
   input->bytes = std::move(file);
-  return AudioReader::open_input(std::move(input));
+  AudioReader::Input& bytes = *input;
+  Result<AudioSource> source = AudioReader::open_input(std::move(input));
+  if (source) take_flac_mask(static_cast<ByteReader&>(bytes), *source);
+  return source;
 }
 
 std::vector<std::string> audio_extensions() {

@@ -20,7 +20,6 @@
 #include "core/bytes.h"
 #include "core/error.h"
 
-
 namespace sonorik {
 
 // What an input declares about itself.
@@ -31,7 +30,7 @@ struct SourceInfo {
   std::uint64_t frames = 0;  // as the input declares them
   // One per channel, or empty when the input declares none. Ogg Vorbis and
   // Opus inputs of 3 to 8 channels declare their format's fixed order
-  // (5.1: L C R Ls Rs LFE); a FLAC file opened by path, the mask of its
+  // (5.1: L C R Ls Rs LFE); a FLAC file, the mask of its
   // WAVEFORMATEXTENSIBLE_CHANNEL_MASK comment.
   std::vector<analysis::Speaker> speakers;
   int sf_format = 0;                   // libsndfile's major | subtype code

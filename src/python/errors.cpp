@@ -144,4 +144,19 @@ void rewrap_argument_error(const char* name) noexcept {
   PyErr_SetObject(PyExc_TypeError, wrapped.get());
 }
 
+PyRef take_pending_exception() noexcept { return take_exception(); }
+
+void raise_with_cause(PyObject* type, const std::string& message, PyRef cause) noexcept {
+  if (cause && !PyObject_IsInstance(cause.get(), PyExc_Exception)) {
+    restore_exception(std::move(cause));
+    return;
+  }
+  raise(type, message);
+  if (!cause) return;
+  PyRef raised = take_exception();
+  if (!raised) return;
+  PyException_SetCause(raised.get(), cause.release());  // steals
+  restore_exception(std::move(raised));
+}
+
 }  // namespace sonorik::py

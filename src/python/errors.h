@@ -52,4 +52,13 @@ void raise_interrupted() noexcept;
 // exception is left as it is.
 void rewrap_argument_error(const char* name) noexcept;
 
+// Takes the pending exception over (null when none is pending), so that
+// it can be raised later as the cause of another (raise_with_cause).
+PyRef take_pending_exception() noexcept;
+
+// Raises `type` with `message`, its __cause__ set to `cause` (taken; may be
+// null). Where `cause` is not an Exception (KeyboardInterrupt, SystemExit)
+// it is raised again itself instead.
+void raise_with_cause(PyObject* type, const std::string& message, PyRef cause) noexcept;
+
 }  // namespace sonorik::py

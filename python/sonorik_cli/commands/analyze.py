@@ -84,6 +84,14 @@ examples:
   sonorik analyze --album --format csv records/first records/second
   sonorik analyze --format csv --output loudness.csv archive/
   sonorik analyze --jobs 4 --format json archive/ > loudness.jsonl
+  sonorik analyze --format parquet -o loudness.parquet archive/
+  sonorik analyze --scheduler tcp://scheduler:8786 --format parquet -o out.parquet /mnt/archive
+
+--format parquet writes the records as one Parquet table (needs pyarrow: pip
+install "sonorik[tables]"); --output FILE is required, --append is refused.
+--scheduler ADDRESS measures on that Dask cluster (sonorik_meter.measure_many
+with a dask.distributed Client: pip install "sonorik[scale-out]"); each worker
+needs sonorik installed and the files at the same paths (a shared file system).
 
 """ + terminal.status_epilog()
 
@@ -102,8 +110,9 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                            help=f"{title.lower()} ({unit.split()[-1]})")
     a.add_argument("--per-channel", action="store_true",
                    help="add a row for each channel with its own values")
-    a.add_argument("--format", choices=("table", *reports.FORMATS), default="table",
-                   help="aligned table (default) or a csv, tsv, json or xml report")
+    a.add_argument("--format", choices=("table", *reports.FORMATS, "parquet"), default="table",
+                   help="aligned table (default), a csv, tsv, json or xml report, or a "
+                        "Parquet table (needs pyarrow and --output)")
     a.add_argument("-o", "--output", metavar="FILE",
                    help="write to FILE instead of standard output (a new file, or a report of "
                         "the same format and columns, replaced)")
@@ -114,6 +123,9 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     album.add_album_option(a)
     add_stream_option(a)
     add_jobs_option(a, "measure")
+    a.add_argument("--scheduler", metavar="ADDRESS",
+                   help="measure on the Dask cluster at ADDRESS (tcp://HOST:8786); the "
+                        "workers need the files at the same paths")
     a.set_defaults(run=run)
     return a
 
@@ -125,11 +137,18 @@ def run(args: argparse.Namespace) -> int:
         return problem
     rows: list[reports.Record] = []
     found = Found()
+    try:
+        cluster = _Cluster(args.scheduler) if args.scheduler else None
+    except (OSError, TimeoutError) as e:
+        terminal.fail(args.scheduler, f"cannot reach the Dask scheduler: {e}")
+        return terminal.FAILED
     for directory, paths in album.groups(args.paths, args.album):
         part = expand(paths)
         measured = []
         measure = functools.partial(_measure, stream=args.stream)
-        for path, outcome in zip(part.files, run_all(part.files, args.jobs, measure)):
+        outcomes = (cluster.measure(part.files, args.stream) if cluster else
+                    run_all(part.files, args.jobs, measure))
+        for path, outcome in zip(part.files, outcomes):
             if isinstance(outcome, BaseException):
                 report_failure(path, outcome, part)
             else:
@@ -140,9 +159,13 @@ def run(args: argparse.Namespace) -> int:
             part.failed += row is None
             rows.extend([row] if row else [])
         found.failed, found.skipped = found.failed + part.failed, found.skipped + part.skipped
+    if cluster:
+        cluster.close()
 
     def write() -> None:
-        if args.format == "table":
+        if args.format == "parquet":
+            reports.write_parquet(rows, args.output, columns, TEXT_COLUMNS)
+        elif args.format == "table":
             write_table(table(rows, chosen), args.output, table_headings(chosen)[0])
         else:
             reports.write_report(args.format, rows, args.output, columns=columns,
@@ -164,9 +187,13 @@ def output_problem(args: argparse.Namespace, columns: list[str], headings: list[
                                                "--format (csv, tsv, json or xml)")
     if args.safe_csv and args.format not in ("csv", "tsv"):
         return terminal.usage_error("analyze", "--safe-csv applies to --format csv and tsv")
+    if (problem := _scale_out_problem(args)) is not None:
+        return problem
 
     def check() -> None:
-        if args.format != "table":
+        if args.format == "parquet":
+            reports.check_parquet_output(columns, args.output)
+        elif args.format != "table":
             reports.check_output(args.format, columns, args.output)
         elif args.output not in (None, "-"):
             _check_table(reports.existing_text(args.output), args.output, headings)
@@ -239,3 +266,66 @@ def write_table(text: str, output: str | None, headings: list[str]) -> None:
         return text
 
     reports.commit(output, new_text)
+
+
+# ---- Parquet and a Dask cluster ------------------------------------------------------
+
+TEXT_COLUMNS = ("file", "channel_name", "format")
+
+
+def _scale_out_problem(args: argparse.Namespace) -> int | None:
+    """The exit status when --format parquet or --scheduler cannot be used
+    (said on standard error), None when they can."""
+    if args.format == "parquet":
+        if args.append:
+            return terminal.usage_error("analyze", "--append does not apply to --format parquet")
+        try:
+            reports.parquet_module()
+        except ImportError as e:
+            return terminal.usage_error("analyze", str(e))
+    if args.scheduler:
+        if args.album:
+            return terminal.usage_error("analyze", "--album is measured on this machine: "
+                                                   "leave out --scheduler")
+        try:
+            import dask.distributed  # noqa: F401
+            import pyarrow  # noqa: F401
+        except ImportError:
+            return terminal.usage_error("analyze", '--scheduler needs dask.distributed and '
+                                                   'pyarrow: pip install "sonorik[scale-out,tables]"')
+    return None
+
+
+class _Measured:
+    """A row of sonorik_meter.measure_many read as a Measurement."""
+
+    def __init__(self, row: dict[str, Any]) -> None:
+        self.__dict__.update(row)
+
+
+class _Cluster:
+    """The Dask cluster at a scheduler address, measuring lists of files."""
+
+    def __init__(self, address: str) -> None:
+        from dask.distributed import Client
+
+        self.client = Client(address)
+
+    def measure(self, files: list[str], stream: int | None) -> list[Any]:
+        """A Measurement-like row or the exception for each file, in order."""
+        if not files:
+            return []
+        table = sonorik_meter.measure_many(files, stream=stream, client=self.client)
+        out: list[Any] = []
+        for row in table.to_pylist():
+            error = row.pop("error")
+            if error is None:
+                row["channel_map"] = tuple(row["channel_map"])
+                out.append(_Measured(row))
+            else:
+                out.append(OSError(error.split(": ", 1)[-1]))
+        return out
+
+    def close(self) -> None:
+        self.client.close()
+

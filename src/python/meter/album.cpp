@@ -16,6 +16,7 @@
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
 #include "python/meter/measurement.h"
+#include "python/meter/sources.h"
 
 namespace sonorik::meter {
 
@@ -42,7 +43,7 @@ void check_sources(const nb::object& sources) {
 
 // How an error names source `i`: its path, or its place in the sources.
 std::string source_name(const nb::handle& source, std::size_t i) {
-  return is_path_like(source) ? text_of(nb::repr(source)) : "sources[" + std::to_string(i) + "]";
+  return names_itself(source) ? text_of(nb::repr(source)) : "sources[" + std::to_string(i) + "]";
 }
 
 AlbumResult measure_album(const nb::object& sources, const nb::object& rate,
@@ -54,10 +55,12 @@ AlbumResult measure_album(const nb::object& sources, const nb::object& rate,
   std::size_t i = 0;
   for (nb::handle item : sources) {
     nb::object source = nb::borrow(item);
-    nb::object track = nb::isinstance<Measurement>(source)
-                           ? source
-                           : nb::cast(measure_source(
-                                 source, is_path_like(source) ? nb::none() : rate, names, false));
+    nb::object track =
+        nb::isinstance<Measurement>(source)
+            ? source
+            : nb::cast(measure_source(source,
+                                      source_kind(source) == SourceKind::array ? rate : nb::none(),
+                                      names, false));
     const Measurement& m = nb::cast<const Measurement&>(track);
     if (!m.m.gating_block_energies) {
       raise(PyExc_ValueError,

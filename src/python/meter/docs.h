@@ -46,8 +46,12 @@ audio; measure_album() measures several programmes as one album.
 // ---- measure() and info() ------------------------------------------------------------
 
 inline constexpr const char* measure =
-    R"(Measures `source`: a path (str, bytes or os.PathLike) to any file libsndfile reads,
-or an array with the buffer protocol (float32, float64, int16 or int32; int16 and
+    R"(Measures `source`: any file libsndfile reads, given as a path (str or os.PathLike),
+a URL (str with a scheme: s3://, gs://, https://, ...; opened through fsspec, the
+optional extra: pip install "sonorik[urls]"), the bytes of the file (bytes,
+bytearray or a memoryview of bytes, read in place), or a binary file-like object
+(io.BytesIO, an open file, an fsspec file: read from its current position); or
+an array with the buffer protocol (float32, float64, int16 or int32; int16 and
 int32 are scaled by 1/32768 and 1/2147483648) shaped (frames,) or (frames, channels),
 with `rate` in Hz. A (channels, frames) array cannot be told from a (frames,
 channels) one: arrays are always read as (frames, channels), and one with more
@@ -70,14 +74,23 @@ Raises OSError (the file cannot be opened or read: the path and the reason),
 ValueError (bad shape, rate, channel_map, NUL byte in the path, a rate outside
 3,364 to 2,822,400 Hz -- below it K-weighting's shelf lies above half the
 rate -- or a channel count outside 1 to 64) or TypeError (wrong argument types,
-unsupported sample type). The interpreter lock is released while reading and
-measuring.)";
+unsupported sample type). An OSError about bytes or a file-like object names it
+("... : bytes of 1234 bytes"); an exception raised by the object's read, readinto,
+seek or tell ends the measurement and is that OSError's __cause__ (never a shorter
+result); KeyboardInterrupt and SystemExit are raised as they are. Bytes are no
+longer taken for a path: pass a path as str or os.PathLike.
+
+The interpreter lock is released while reading and measuring. A file-like
+object's methods are called with the lock taken for the time of each call only
+(other threads run between calls); one that cannot seek (seekable() false) is
+read whole into memory first.)";
 
 inline constexpr const char* info =
-    "Reads the header of the file at `path` (str, bytes or os.PathLike) without measuring it. "
-    "For a video or AAC container, format, rate, channels, frames and channel_map describe the "
-    "audio stream `stream` (as measure() takes it), and streams lists every audio stream. "
-    "Raises OSError, ValueError and TypeError as measure() does.";
+    "Reads the header of the audio at `path` without measuring it: a path (str or "
+    "os.PathLike), a URL, the bytes of a file or a binary file-like object, as measure() "
+    "takes them. For a video or AAC container, format, rate, channels, frames and channel_map "
+    "describe the audio stream `stream` (as measure() takes it), and streams lists every audio "
+    "stream. Raises OSError, ValueError and TypeError as measure() does.";
 
 inline constexpr const char* extensions =
     "File-name extensions (lower case, no dot) of every format measure() reads: the installed "
@@ -525,5 +538,65 @@ inline constexpr const char* opus_header_gain =
     "With replaygain(opus_header=True), for Opus, the 1/256 dB to add to the header output gain; "
     "else None.";
 }  // namespace gain_record
+
+// ---- measure_many() and normalize_many() ------------------------------------------------
+
+inline constexpr const char* measure_many =
+    R"(measure_many(sources, *, rate=None, channel_map=None, series=False, stream=None,
+workers=None, client=None, batch_size=None, pool="threads", progress=None, output="arrow")
+
+Measures every source as measure() does and returns one table: a pyarrow.Table
+(output="pandas": a pandas.DataFrame) with one row per source, in order, and the
+columns source (its path or URL, a {"bytes", "path"} row's path, else
+"sources[i]"), error (None, or "OSError: ..." for a source that failed: one bad
+source never stops the run), format, rate_hz, channels, frames, duration_s, every
+level of Measurement in its unit (LUFS, LU, dBTP, dBFS; None where measure() gives
+None, -inf for silence), channel_map and the per-channel levels as list columns,
+and with series=True the series as list columns. Needs pyarrow (pip install
+"sonorik[tables]").
+
+sources: any iterable (a generator is read as the work goes, a few batches ahead)
+of what measure() takes, or {"bytes": ..., "path": ...} rows as Hugging Face
+datasets hold audio (the bytes are measured when present, else the path).
+rate, channel_map, series, stream: as measure() takes them, for every source.
+workers: how many run at once (default: one per core; 1: in this thread).
+pool: "threads" (default: measure() runs without the interpreter lock, so
+threads measure in parallel with no start-up or copying) or "processes" (spawned
+worker processes; sources and rows are pickled).
+client: a dask.distributed.Client: the batches run on its workers, which need
+sonorik installed and the sources reachable there (shared paths, URLs, or bytes,
+which are sent with the task).
+batch_size: sources per task (default: enough tasks for 16 per worker, at most
+512 sources each). progress: a tqdm bar on standard error (default: when it is a
+terminal).)";
+
+inline constexpr const char* normalize_many =
+    R"(normalize_many(sources, destinations, *, target, measure="integrated", ceiling=-1.0,
+range=None, format=None, rate=None, limit=False, workers=None, client=None,
+batch_size=None, pool="threads", progress=None, output="arrow")
+
+Normalises each source into the destination at the same place, as normalize()
+does, and returns a table (pyarrow.Table or pandas.DataFrame) with one row per
+source: source, error (None, or the failure as "Type: message"; one bad source
+never stops the run) and every field of NormalizeReport. The pool, client,
+batching and progress options are measure_many()'s.)";
+
+namespace meter_source {
+
+inline constexpr const char* add_source =
+    R"(Feeds the whole audio of `source`, a file as measure() takes it (a path, a URL, the
+file's bytes or a binary file-like object), whose rate and channel count must be the
+meter's: a programme fed piece by piece from files, or a file followed by live blocks.
+Its frames follow those fed before, so that measurement() equals measure() of the same
+audio. The meter keeps its own channel_map: for a file's declared layout, make the meter
+with Meter(rate, channels, channel_map=info(source).channel_map). The file is read with the interpreter lock released, stopping at Ctrl-C.
+
+Raises OSError when the source cannot be opened (the meter is unchanged) or read,
+ValueError for another rate or channel count (unchanged) or a sample that is not
+finite, TypeError for an array (pass it to add()) and RuntimeError as add() does.
+After a failure part way the meter holds part of the source and refuses to be read or
+fed until reset().)";
+
+}  // namespace meter_source
 
 }  // namespace sonorik::meter::doc

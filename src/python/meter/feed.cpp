@@ -19,11 +19,14 @@
 
 #include "analysis/channel_layout.h"
 #include "analysis/standard_measurement.h"
+#include "audio/finite_check.h"
+#include "audio/source.h"
 #include "python/meter/arguments.h"
 #include "python/meter/arrays.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
 #include "python/meter/measurement.h"
+#include "python/meter/sources.h"
 
 namespace sonorik::meter {
 
@@ -195,6 +198,94 @@ void add(FeedMeter& self, const nb::object& block) {
   s.dtypes.emplace_back(a.dtype(), dtype_name(block, a));
 }
 
+// ---- a whole file fed ----------------------------------------------------------
+
+// Why add_source() failed, for the exception made once the lock is back.
+enum class SourceFailure { none, open, mismatch, read, sample, engine };
+
+struct SourceFed {
+  SourceFailure failure = SourceFailure::none;
+  std::optional<Error> error;
+};
+
+// Opens `given` and feeds every frame it holds (with the meter locked).
+SourceFed feed_source(const FeedMeter& self, FeedMeter::State& s, SourceArg& given) {
+  SourceFed o;
+  Result<AudioSource> opened = given.open();
+  if (!opened) return {SourceFailure::open, opened.error()};
+  const SourceInfo& info = opened->info;
+  if (info.rate_hz != self.rate_hz || info.channels != self.channels) {
+    return {SourceFailure::mismatch,
+            Error("the source is " + std::to_string(info.rate_hz) + " Hz with " +
+                  std::to_string(info.channels) + " channels, and this meter measures " +
+                  std::to_string(self.rate_hz) + " Hz with " + std::to_string(self.channels))};
+  }
+  const bool floats = stores_floats(info.sf_format);
+  BadSample bad;
+  bool reader_failed = false;
+  std::uint64_t at = s.session.frames_fed();
+  const auto read = [&](double* out, std::size_t max_frames) -> Result<std::size_t> {
+    Result<std::size_t> got = opened->reader.read(out, max_frames);
+    if (!got) reader_failed = true;
+    if (floats) got = finite_or_error(std::move(got), out, info.channels, at, bad);
+    if (got) at += *got;
+    return got;
+  };
+  for (;;) {
+    Result<std::size_t> got = s.session.feed_from(read);
+    if (!got) {
+      o.failure = bad             ? SourceFailure::sample
+                  : reader_failed ? SourceFailure::read
+                                  : SourceFailure::engine;
+      o.error = got.error();
+      return o;
+    }
+    if (*got == 0) return o;
+  }
+}
+
+void add_source(FeedMeter& self, const nb::object& source) {
+  check_usable(self);
+  if (source_kind(source) == SourceKind::array) {
+    raise(PyExc_TypeError,
+          "add_source() takes a file (a path, URL, bytes or a binary file-like object), got " +
+              type_name_of(source) + ": pass arrays to add()");
+  }
+  SourceArg given(source, "source");
+  FeedMeter::State& s = *self.state;
+  const char* part_way = "add_source() failed part way and the meter holds part of that source";
+  SourceFed o;
+  try {
+    o = released([&] {
+      const std::lock_guard<std::mutex> lock(s.mutex);
+      return feed_source(self, s, given);
+    });
+  } catch (const nb::python_error&) {  // raise_interrupted()
+    s.broken = "add_source() was interrupted and the meter holds part of that source";
+    throw;
+  } catch (...) {  // std::bad_alloc from the engine
+    s.broken = part_way;
+    throw;
+  }
+  switch (o.failure) {
+    case SourceFailure::none:
+      return;
+    case SourceFailure::open:
+      given.raise_error(*o.error);
+    case SourceFailure::mismatch:
+      raise(PyExc_ValueError, o.error->message());
+    case SourceFailure::read:
+      s.broken = part_way;
+      given.raise_error(*o.error);
+    case SourceFailure::sample:
+      s.broken = part_way;
+      raise(PyExc_ValueError, o.error->message() + ": " + given.label());
+    case SourceFailure::engine:
+      s.broken = "the meter failed (" + o.error->message() + ")";
+      raise(PyExc_MemoryError, *s.broken);
+  }
+}
+
 // Runs `work` on the session with the meter locked and the interpreter lock
 // released; raises what the session's error means.
 template <class T, class F>
@@ -301,6 +392,7 @@ void bind_feed(nb::module_& m) {
       .def("__init__", &construct, nb::arg("rate"), nb::arg("channels"), nb::kw_only(),
            nb::arg("channel_map") = nb::none(), nb::arg("series") = false)
       .def("add", &add, nb::arg("block"), d::add)
+      .def("add_source", &add_source, nb::arg("source"), doc::meter_source::add_source)
       .def("readings", &readings, d::readings)
       .def("measurement", &measurement, d::measurement)
       .def("reset", &reset, d::reset)

@@ -28,6 +28,7 @@
 #include "python/meter/docs.h"
 #include "python/meter/file_info.h"
 #include "python/meter/measurement.h"
+#include "python/meter/sources.h"
 #include "python/meter/video.h"
 #include "python/meter/video_docs.h"
 
@@ -65,10 +66,10 @@ void measure_into(MeasureOutcome& o, unsigned channels, std::uint32_t rate_hz,
 
 // ---- files ---------------------------------------------------------------------
 
-MeasureOutcome measure_file(const std::string& path,
-                            const std::optional<std::vector<std::string>>& names, bool series) {
+MeasureOutcome measure_file(SourceArg& given, const std::optional<std::vector<std::string>>& names,
+                            bool series) {
   MeasureOutcome o;
-  Result<AudioSource> source = open_audio(path);
+  Result<AudioSource> source = given.open();
   if (!source) {
     o.failure = Failure::os;
     o.error = source.error();
@@ -122,13 +123,13 @@ MeasureOutcome measure_array(const Array& a, std::uint32_t rate_hz, unsigned cha
 
 // ---- the entry points ------------------------------------------------------------
 
-// Raises the failure of a measurement; a path's OSError names `path`.
-void raise_failure(const MeasureOutcome& o, const nb::object* path) {
+// Raises the failure of a measurement; a source's OSError names it.
+void raise_failure(const MeasureOutcome& o, SourceArg* source) {
   switch (o.failure) {
     case Failure::none:
       return;
     case Failure::os:
-      if (path != nullptr) raise_os_error(*o.error, *path);
+      if (source != nullptr) source->raise_error(*o.error);
       raise(PyExc_OSError, o.error->message());
     case Failure::value:
       raise(PyExc_ValueError, o.error->message());
@@ -136,7 +137,7 @@ void raise_failure(const MeasureOutcome& o, const nb::object* path) {
       raise(PyExc_MemoryError, o.error->message());
     case Failure::sample:
       raise(PyExc_ValueError,
-            o.error->message() + (path != nullptr ? ": " + text_of(nb::repr(*path)) : ""));
+            o.error->message() + (source == nullptr ? "" : ": " + source->shown()));
   }
 }
 
@@ -145,29 +146,32 @@ MeasureOutcome measure_path(const nb::object& source, const nb::object& rate,
                             const nb::object& stream) {
   if (!rate.is_none())
     raise(PyExc_ValueError, "rate applies to arrays only: a file's rate is read from the file");
-  const PathArg path = path_arg(source, "source");
+  SourceArg given(source, "source");
+  const PathArg* path = given.path();
   MeasureOutcome o;
   // A container libsndfile does not read: its audio through PyAV.
-  if (video::claims(path, false)) {
-    o.measurement = video::measure(path, stream, names, series);
+  if (path && video::claims(*path, false)) {
+    o.measurement = video::measure(*path, stream, names, series);
     return o;
   }
-  video::check_single_stream(stream,
-                             "the file has stream 0 only: " + text_of(nb::repr(path.shown)));
-  o = released([&] { return measure_file(path.bytes, names, series); });
-  if (o.failure == Failure::os && !o.error->os_errno() && video::claims(path, true)) {
+  video::check_single_stream(stream, "the file has stream 0 only: " + given.shown());
+  o = released([&] { return measure_file(given, names, series); });
+  if (path && o.failure == Failure::os && !o.error->os_errno() && video::claims(*path, true)) {
     o = MeasureOutcome{};
-    o.measurement = video::measure(path, stream, names, series);
+    o.measurement = video::measure(*path, stream, names, series);
     return o;
   }
-  raise_failure(o, &path.shown);
+  raise_failure(o, &given);
   return o;
 }
 
 MeasureOutcome measure_source_array(const nb::object& source, const nb::object& rate,
                                     const std::optional<std::vector<std::string>>& names,
                                     bool series) {
-  const Array a = array_or_raise(source, "source must be a path (str, bytes or os.PathLike) or");
+  const Array a = array_or_raise(
+      source,
+      "source must be a path (str or os.PathLike), a URL, the bytes of an audio file, a "
+      "binary file-like object or");
   const std::size_t columns = array_columns(source, a);
   if (columns > kMaxArrayChannels) {
     raise(PyExc_ValueError, "array has " + std::to_string(columns) +
@@ -197,18 +201,19 @@ Measurement measure(nb::object source, nb::object rate, nb::object channel_map, 
 
 // What a file declares about itself, without measuring.
 FileInfo file_info(nb::object source, nb::object stream) {
-  const PathArg path = path_arg(source, "path");
-  if (video::claims(path, false)) return video::info(path, stream);
-  video::check_single_stream(stream,
-                             "the file has stream 0 only: " + text_of(nb::repr(path.shown)));
+  SourceArg given(source, "path");
+  const PathArg* path = given.path();
+  if (path && video::claims(*path, false)) return video::info(*path, stream);
+  video::check_single_stream(stream, "the file has stream 0 only: " + given.shown());
   std::optional<Result<AudioSource>> opened;
   {
     nb::gil_scoped_release unlocked;
-    opened.emplace(open_audio(path.bytes));
+    opened.emplace(given.open());
   }
   if (!*opened) {
-    if (!opened->error().os_errno() && video::claims(path, true)) return video::info(path, stream);
-    raise_os_error(opened->error(), path.shown);
+    if (path && !opened->error().os_errno() && video::claims(*path, true))
+      return video::info(*path, stream);
+    given.raise_error(opened->error());
   }
   FileInfo out{(*opened)->info, (*opened)->layout, {}};
   out.streams.push_back(video::only_stream(out.info, out.channel_map));
@@ -403,9 +408,10 @@ std::uint32_t rate_of(const nb::object& rate) {
 Measurement measure_source(const nb::object& source, const nb::object& rate,
                            const std::optional<std::vector<std::string>>& names, bool series,
                            const nb::object& stream) {
-  if (!is_path_like(source)) video::check_single_stream(stream, "an array is stream 0 only");
-  MeasureOutcome o = is_path_like(source) ? measure_path(source, rate, names, series, stream)
-                                          : measure_source_array(source, rate, names, series);
+  const bool file = source_kind(source) != SourceKind::array;
+  if (!file) video::check_single_stream(stream, "an array is stream 0 only");
+  MeasureOutcome o = file ? measure_path(source, rate, names, series, stream)
+                          : measure_source_array(source, rate, names, series);
   o.measurement->series = series;
   return std::move(*o.measurement);
 }

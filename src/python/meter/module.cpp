@@ -3,6 +3,10 @@
 // definitions. Its parts bind themselves (bindings.h); the doc strings are
 // in docs.h, and every exception is made through python/errors.h.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <utility>
 
 #include "analysis/channel_layout.h"
 #include "python/meter/arguments.h"
@@ -44,5 +48,20 @@ NB_MODULE(sonorik_meter, m) {
   for (const char* name : {"check", "check_presets", "load_check_preset", "CheckPreset",
                            "CheckCriterion", "CheckVerdict"}) {
     m.attr(name) = checks.attr(name);
+  }
+
+  // Many sources at once live in the pure-Python library module _sonorik_many,
+  // imported on the first call (it imports pyarrow, tqdm and concurrent.futures).
+  for (const auto& [name, text] : {std::pair{"measure_many", meter::doc::measure_many},
+                                   std::pair{"normalize_many", meter::doc::normalize_many}}) {
+    m.def(
+        name,
+        [called = std::string(name)](nb::args args, nb::kwargs kwargs) {
+          nb::object run = nb::module_::import_("_sonorik_many").attr(called.c_str());
+          nb::object table = nb::steal(PyObject_Call(run.ptr(), args.ptr(), kwargs.ptr()));
+          if (!table.is_valid()) throw nb::python_error();
+          return table;
+        },
+        text);
   }
 }

@@ -17,6 +17,7 @@
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
 #include "python/meter/measurement.h"
+#include "python/meter/sources.h"
 #include "tags/gain_writer.h"
 
 namespace sonorik::meter {
@@ -78,7 +79,7 @@ tags::GainValues tags_of(const GainRecord& r) {
 }
 
 std::string name_of(const nb::handle& source, std::size_t i) {
-  return is_path_like(source) ? text_of(nb::repr(source)) : "sources[" + std::to_string(i) + "]";
+  return names_itself(source) ? text_of(nb::repr(source)) : "sources[" + std::to_string(i) + "]";
 }
 
 // Raises ValueError when `lufs` gives no gain (silence).
@@ -101,7 +102,7 @@ nb::tuple replaygain(const nb::object& sources, bool album, const nb::object& re
   for (nb::handle item : sources) {
     nb::object source = nb::borrow(item);
     GainRecord r;
-    r.file = is_path_like(source) ? source : nb::none();
+    r.file = source_kind(source) == SourceKind::path ? source : nb::none();
     r.measurement = nb::isinstance<Measurement>(source)
                         ? source
                         : nb::cast(measure_source(source, nb::none(), std::nullopt, false));

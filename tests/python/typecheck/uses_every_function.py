@@ -176,3 +176,18 @@ def meter_streams(path: str) -> list[float | None]:
     language: str = s.language or s.codec
     return [m.integrated_lufs, s.duration_s, float(s.rate_hz + s.channels + len(s.channel_map) + len(language)),
             float(s.default)]
+
+
+def meter_sources(path: str, data: bytes) -> object:
+    import io
+
+    import sonorik_meter
+
+    m = sonorik_meter.measure(io.BytesIO(data))
+    sonorik_meter.info(memoryview(data))
+    meter = sonorik_meter.Meter(48000, 2)
+    meter.add_source(open(path, "rb"))
+    sonorik_meter.measure_many([path, data, {"bytes": data, "path": path}], workers=2,
+                               pool="processes", output="pandas")
+    sonorik_meter.measure_many([path], pool="fork")  # type: ignore[arg-type]
+    return sonorik_meter.normalize_many([path], ["out.wav"], target=-23.0, batch_size=8), m
