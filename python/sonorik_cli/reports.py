@@ -30,6 +30,7 @@ from __future__ import annotations
 import contextlib
 import csv
 import html
+import importlib
 import io
 import json
 import math
@@ -391,10 +392,9 @@ PARQUET_NEEDS = 'needs pyarrow: pip install "sonorik[tables]"'
 def parquet_module() -> Any:
     """pyarrow.parquet; ImportError "--format parquet needs pyarrow: ..." without it."""
     try:
-        import pyarrow.parquet
+        return importlib.import_module("pyarrow.parquet")
     except ImportError as e:
         raise ImportError(f"--format parquet {PARQUET_NEEDS}") from e
-    return pyarrow.parquet
 
 
 def check_parquet_output(columns: Sequence[str], output: str | None) -> None:
@@ -420,7 +420,7 @@ def write_parquet(records: Sequence[Record], output: str, columns: Sequence[str]
     """`records` as a Parquet file at `output` (checked again, then replaced
     whole). Raises Refused and OSError."""
     pq = parquet_module()
-    import pyarrow as pa
+    pa = importlib.import_module("pyarrow")
 
     check_parquet_output(columns, output)
     arrays = {}

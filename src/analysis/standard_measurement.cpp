@@ -66,6 +66,7 @@ struct StandardSession::State {
   // maximum absent; the momentary maximum comes with any step readings).
   bool keeps_momentary() const { return parts.momentary || parts.short_term || series; }
   bool keeps_short_term() const { return parts.short_term || series; }
+  bool config_true_peak() const { return parts.true_peak || series; }
   // A momentary or short-term reading once its window is full, else NaN.
   double momentary_of(const StepReading& r) const {
     return r.end_frame >= kMomentarySteps * step ? r.momentary_lufs.value_or(kNan) : kNan;
@@ -79,7 +80,7 @@ struct StandardSession::State {
   void take_rms_block(const RmsBlock& b);
   void fill_loudness(EngineResult& r);
   void fill_series(const EngineResult& r);
-  void fill_levels(const EngineResult& r);
+  void fill_levels(EngineResult& r);
 };
 
 EngineConfig StandardSession::State::config() {
@@ -93,7 +94,7 @@ EngineConfig StandardSession::State::config() {
   c.step_readings = parts.momentary || short_term;
   c.on_step = [this](const StepReading& r) { take_step(r); };
   c.channel_loudness = parts.channel_loudness && channels > 1;
-  c.true_peak = true;
+  c.true_peak = parts.true_peak || series;
   c.step_true_peaks = series;
   c.rms = parts.rms;
   c.channel_sums = true;
@@ -159,13 +160,18 @@ void StandardSession::State::fill_series(const EngineResult& r) {
   }
 }
 
-void StandardSession::State::fill_levels(const EngineResult& r) {
+void StandardSession::State::fill_levels(EngineResult& r) {
   StandardMeasurement& out = g.out;
   const std::vector<double>& channel_total = g.channel_total;
   const std::vector<double>& channel_max = g.channel_max;
   const double frames = static_cast<double>(r.frames);
   out.true_peak_dbtp = -kInf;
   out.sample_peak_dbfs = -kInf;
+  if (!config_true_peak()) {
+    // Not asked for: undefined rather than a silent -inf.
+    r.true_peak.assign(channels, kNan);
+    out.true_peak_dbtp = kNan;
+  }
   if (!parts.rms) {
     for (unsigned ch = 0; ch < channels; ++ch) {
       out.channel_true_peak_dbtp.push_back(db(r.true_peak[ch]));
@@ -287,7 +293,8 @@ Result<StandardMeasurement> StandardSession::finish() {
   if (!run) return std::move(run).error();
   State& s = *state_;
   EngineResult& r = *run;
-  if (!r.loudness_measured || r.true_peak.size() != s.channels) return Error("NoMem");
+  if (!r.loudness_measured || (s.config_true_peak() && r.true_peak.size() != s.channels))
+    return Error("NoMem");
   s.fill_loudness(r);
   if (s.series) s.fill_series(r);
   s.fill_levels(r);

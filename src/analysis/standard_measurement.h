@@ -103,6 +103,7 @@ struct MeasureParts {
   bool loudness_range = true;    // range and its percentiles
   bool channel_loudness = true;  // each channel's own integrated loudness
   bool rms = true;               // RMS and sample peaks
+  bool true_peak = true;         // true peaks (kept with series: the series has them)
 };
 
 // One measurement pushed into the streaming engine (engine.h): feed it in

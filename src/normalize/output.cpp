@@ -96,6 +96,7 @@ Stop trial_pass(Job& job, double gain_db, double& level, std::optional<LimiterSt
   // Measured before the gain, which moves every level by itself.
   const analysis::MeasureParts parts = job.parts;
   job.parts.loudness_range = false;
+  job.parts.true_peak = false;  // the limiter's trim needs the level alone
   Result<analysis::StandardMeasurement> m =
       measure_pass(job, info.channels, job.out_rate_hz, job.out_layout, pass);
   job.parts = parts;

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import functools
+import importlib
 import sys
 from collections.abc import Sequence
 from typing import Any
@@ -288,8 +289,8 @@ def _scale_out_problem(args: argparse.Namespace) -> int | None:
             return terminal.usage_error("analyze", "--album is measured on this machine: "
                                                    "leave out --scheduler")
         try:
-            import dask.distributed  # noqa: F401
-            import pyarrow  # noqa: F401
+            importlib.import_module("dask.distributed")
+            importlib.import_module("pyarrow")
         except ImportError:
             return terminal.usage_error("analyze", '--scheduler needs dask.distributed and '
                                                    'pyarrow: pip install "sonorik[scale-out,tables]"')
@@ -307,8 +308,7 @@ class _Cluster:
     """The Dask cluster at a scheduler address, measuring lists of files."""
 
     def __init__(self, address: str) -> None:
-        from dask.distributed import Client
-
+        Client = importlib.import_module("dask.distributed").Client
         self.client = Client(address)
 
     def measure(self, files: list[str], stream: int | None) -> list[Any]:

@@ -304,4 +304,4 @@ def _limiting(r: sonorik_meter.NormalizeReport) -> str:
         lra = (f", loudness range {r.input_loudness_range_lu:.1f} -> "
                f"{r.output_loudness_range_lu:.1f} LU")
     return (f", limited: up to {r.limiter_max_reduction_db:.2f} dB, {r.limiter_events} times, "
-            f"{100 * r.limiter_share:.1f}% of the time{lra}")
+            f"{100 * (r.limiter_share or 0.0):.1f}% of the time{lra}")
