@@ -12,6 +12,7 @@
 #include "python/meter/arguments.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
+#include "python/meter/many_docs.h"
 
 namespace nb = nanobind;
 
