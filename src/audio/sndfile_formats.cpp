@@ -3,10 +3,34 @@
 #include <sndfile.h>
 
 #include <array>
+#include <mutex>
+#include <shared_mutex>
 
 namespace sonorik {
 
 void SndfileCloser::operator()(sf_private_tag* f) const noexcept { sf_close(f); }
+
+namespace {
+std::shared_mutex& opens() {
+  static std::shared_mutex m;
+  return m;
+}
+}  // namespace
+
+SndfilePtr open_sndfile(const std::function<sf_private_tag*()>& open, std::string& error) {
+  {
+    const std::shared_lock<std::shared_mutex> side_by_side(opens());
+    if (SndfilePtr f{open()}) return f;
+  }
+  return open_sndfile_alone(open, error);
+}
+
+SndfilePtr open_sndfile_alone(const std::function<sf_private_tag*()>& open, std::string& error) {
+  const std::unique_lock<std::shared_mutex> alone(opens());
+  SndfilePtr f{open()};
+  if (!f) error = sf_strerror(nullptr);
+  return f;
+}
 
 namespace {
 

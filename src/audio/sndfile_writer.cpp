@@ -78,7 +78,9 @@ bool fits(int format, unsigned channels, std::uint32_t rate_hz) {
   if (sf_format_check(&info) != SF_TRUE) return false;
   static SF_VIRTUAL_IO vio{&Sink::length, &Sink::seek, &Sink::read, &Sink::write, &Sink::tell};
   Sink sink;
-  SndfilePtr trial(sf_open_virtual(&vio, SFM_WRITE, &info, &sink));
+  std::string error;
+  SndfilePtr trial =
+      open_sndfile_alone([&] { return sf_open_virtual(&vio, SFM_WRITE, &info, &sink); }, error);
   return trial != nullptr;
 }
 
@@ -322,10 +324,12 @@ Result<SndfileWriter> SndfileWriter::open(int fd, const SndfileOutputFormat& for
   info.format = format.sf_format;
   info.channels = static_cast<int>(format.channels);
   info.samplerate = static_cast<int>(format.rate_hz);
-  w.sndfile_.reset(sf_open_virtual(&vio, SFM_WRITE, &info, w.io_.get()));
+  std::string error;
+  w.sndfile_ = open_sndfile_alone(
+      [&] { return sf_open_virtual(&vio, SFM_WRITE, &info, w.io_.get()); }, error);
   if (!w.sndfile_) {
     if (w.io_->error != 0) return os_error(w.io_->error);
-    return Error(sf_strerror(nullptr));
+    return Error(error);
   }
   sf_command(w.sndfile_.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
   if (format.channel_positions.size() == format.channels) {

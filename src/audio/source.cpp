@@ -144,24 +144,29 @@ struct AudioReader::Input final : ByteReader {
   Result<SNDFILE*> start(SF_INFO& info) {
     static SF_VIRTUAL_IO io{&virtual_length, &virtual_seek, &virtual_read, &virtual_write,
                             &virtual_tell};
-    info = SF_INFO{};
-    SNDFILE* f = nullptr;
-    if (bytes) {
-      if (bytes->seek(0, SEEK_SET) != 0) {
-        if (const Error* e = failure()) return *e;
-        return Error("the input cannot go back to its start");
+    std::optional<Error> rewind_failed;
+    const auto open = [&]() -> SNDFILE* {
+      info = SF_INFO{};
+      if (bytes) {
+        if (bytes->seek(0, SEEK_SET) != 0) {
+          const Error* e = failure();
+          rewind_failed = e ? *e : Error("the input cannot go back to its start");
+          return nullptr;
+        }
+        return sf_open_virtual(&io, SFM_READ, &info, bytes.get());
       }
-      f = sf_open_virtual(&io, SFM_READ, &info, bytes.get());
-    } else {
-      if (::lseek(file.fd(), 0, SEEK_SET) != 0) return os_error(errno);
-      f = sf_open_fd(file.fd(), SFM_READ, &info, SF_FALSE);
-    }
-    if (const Error* e = failure()) {
-      if (f != nullptr) sf_close(f);
-      return *e;
-    }
-    if (f == nullptr) return Error(open_failure_text(sf_strerror(nullptr)));
-    return f;
+      if (::lseek(file.fd(), 0, SEEK_SET) != 0) {
+        rewind_failed = os_error(errno);
+        return nullptr;
+      }
+      return sf_open_fd(file.fd(), SFM_READ, &info, SF_FALSE);
+    };
+    std::string error;
+    SndfilePtr f = open_sndfile(open, error);
+    if (rewind_failed) return *rewind_failed;
+    if (const Error* e = failure()) return *e;
+    if (!f) return Error(open_failure_text(error));
+    return f.release();
   }
 
   Result<std::optional<std::uint64_t>> length_bytes() override {

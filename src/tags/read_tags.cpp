@@ -105,7 +105,8 @@ void add_sndfile_strings(SNDFILE* f, TagSet& set) {
 // own text chunks.
 void add_sndfile_metadata(const std::string& path, bool chunks, TagSet& set) {
   SF_INFO info{};
-  SndfilePtr f(sf_open(path.c_str(), SFM_READ, &info));
+  std::string error;
+  SndfilePtr f = open_sndfile([&] { return sf_open(path.c_str(), SFM_READ, &info); }, error);
   if (!f) return;
   add_sndfile_strings(f.get(), set);
   if (chunks) {

@@ -32,7 +32,8 @@ std::string major_name(const std::string& format_name) {
 // or nothing when it cannot open it.
 std::optional<SF_INFO> audio_of(const std::string& path) {
   SF_INFO info{};
-  SndfilePtr f(sf_open(path.c_str(), SFM_READ, &info));
+  std::string error;
+  SndfilePtr f = open_sndfile([&] { return sf_open(path.c_str(), SFM_READ, &info); }, error);
   if (!f) return std::nullopt;
   return info;
 }

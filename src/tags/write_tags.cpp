@@ -195,7 +195,8 @@ bool holds_chunk(SNDFILE* f, const char* id, const TagLib::ByteVector& want) {
 // does not hold is named.
 bool check_sndfile(const std::string& path, const TagSet& set, std::vector<std::string>& left_out) {
   SF_INFO info{};
-  SndfilePtr f(sf_open(path.c_str(), SFM_READ, &info));
+  std::string error;
+  SndfilePtr f = open_sndfile([&] { return sf_open(path.c_str(), SFM_READ, &info); }, error);
   if (!f) return false;
   std::string keys;
   for (const auto& [key, values] : set.text) {

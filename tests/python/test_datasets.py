@@ -135,6 +135,26 @@ def test_bytes_that_are_no_audio_are_refused_by_what_they_are(source, message):
     assert str(e.value) == message
 
 
+def test_a_failed_open_keeps_its_own_error_while_other_threads_open_files(encoded):
+    # The decoder library keeps a failed open's error in one variable for the
+    # whole process, which opens in other threads overwrite ("No Error.").
+    good, errors = encoded["a.wav"].read_bytes(), []
+
+    def open_many():
+        for i in range(1500):
+            try:
+                sonorik_meter.info(b"RIFX" + bytes(86) if i % 2 else good)
+            except OSError as e:
+                errors.append(str(e))
+
+    threads = [threading.Thread(target=open_many) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert set(errors) == {"Format not recognised: bytes of 90 bytes"}
+
+
 def test_bytes_naming_a_file_say_to_pass_a_path(encoded):
     path = bytes(encoded["a.wav"])
     with pytest.raises(OSError, match="these bytes name an existing file: pass a path as str"):

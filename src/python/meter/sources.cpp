@@ -287,9 +287,7 @@ std::string SourceArg::label() const {
   return type_name_of(value_) + " of " + std::to_string(view_.len) + " bytes";
 }
 
-std::string SourceArg::shown() const {
-  return path_ ? text_of(nb::repr(path_->shown)) : label();
-}
+std::string SourceArg::shown() const { return path_ ? text_of(nb::repr(path_->shown)) : label(); }
 
 void SourceArg::raise_error(const Error& error) {
   if (path_) raise_os_error(error, path_->shown);
