@@ -1,6 +1,7 @@
 #include "audio/source.h"
 
 #include <sndfile.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,7 +141,7 @@ struct AudioReader::Input final : ByteReader {
   const Error* failure() const noexcept { return bytes ? bytes->failure() : nullptr; }
 
   // Starts a decoder on the input from its first byte; `info` gets what it
-  // declares. The descriptor stays ours (closed after sf_close).
+  // declares. Our descriptor stays ours (the decoder has a duplicate).
   Result<SNDFILE*> start(SF_INFO& info) {
     static SF_VIRTUAL_IO io{&virtual_length, &virtual_seek, &virtual_read, &virtual_write,
                             &virtual_tell};
@@ -159,7 +160,17 @@ struct AudioReader::Input final : ByteReader {
         rewind_failed = os_error(errno);
         return nullptr;
       }
-      return sf_open_fd(file.fd(), SFM_READ, &info, SF_FALSE);
+      // libsndfile closes the descriptor of an open that fails even when
+      // told not to, so it gets a duplicate of ours (the same offset) to own:
+      // closed by it on failure or by sf_close, never ours closed twice (its
+      // number may be another file's by then). Only an allocation failure
+      // inside the library could leave the duplicate open.
+      const int own = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
+      if (own < 0) {
+        rewind_failed = os_error(errno);
+        return nullptr;
+      }
+      return sf_open_fd(own, SFM_READ, &info, SF_TRUE);
     };
     std::string error;
     SndfilePtr f = open_sndfile(open, error);
