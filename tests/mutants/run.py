@@ -28,8 +28,8 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("write-full-scale", "std::ldexp(1.0, bits - 1) - 1.0;  //", "std::ldexp(1.0, bits - 1);  //"),
         ("write-pad-lost", "if (data_bytes_of(format_, samples_written_) & 1u) buffer_", "if (false) buffer_"),
         ("fact-samples", "put32(out, sample_count / format.channels);", "put32(out, sample_count);")],
-    "src/compat/rms.cpp": [("rms-partial-window", "start < samples.size(); start", "start + window <= samples.size(); start")],
-    "src/compat/peak.cpp": [("peak-last-frame", "raise_to(m[0], std::fabs(y2));  // the last frame", "")],
+    "src/compat/rms.cpp": [("rms-partial-window", "  if (window_fill_ == 0) return max_;\n", "  return max_;\n")],
+    "src/compat/peak.cpp": [("peak-last-frame", "raise_to(last[0], std::fabs(y2));  // the last frame", "")],
     "src/compat/loudness.cpp": [("silence-not-floor", "return v && std::isfinite(*v) ? *v", "return v ? *v")],
     "src/analysis/block_energies.h": [("block-count", "i = 1; i <= n; ++i", "i = 1; i < n; ++i")],
     "src/analysis/meter.cpp": [("right-as-surround", "(raw, 1, EBUR128_RIGHT)", "(raw, 1, EBUR128_LEFT_SURROUND)")],
@@ -48,9 +48,9 @@ MUTANTS = {  # file: [(id, old text, new text)]
         ("range-upper-edge", "if (current > hi) return hi - current;", "if (current > hi) return lo - current;"),
         ("no-clip-positive", "    if (y > 1.0) y = 1.0;\n", "")],
     "src/compat/processor.cpp": [
-        ("rename-early", "  if (Status s = writer->finalize(); !s) return s;\n",
-         "  if (::rename(temp->path().c_str(), dest->path.c_str()) != 0) return os_error(errno);\n"
-         "  if (Status s = writer->finalize(); !s) return s;\n")],
+        ("rename-early", "  if (Status s = writer_.finalize(); !s) return s;\n",
+         "  if (Status s = temp_.commit(); !s) return s;\n"
+         "  if (Status s = writer_.finalize(); !s) return s;\n")],
     "src/core/replace_file.cpp": [("mode-not-kept", "(void)::fchmod(fd, dest->existing->st_mode & 07777);", "")],
     "src/compat/normalize_file.cpp": [("write-message", '"Failed to write audio: "', '"Failed to write file: "')],
     "src/compat/output_formatter.cpp": [
@@ -73,14 +73,13 @@ MUTANTS = {  # file: [(id, old text, new text)]
     "python/sonorik_cli/terminal.py": [
         ("cli-level-width", 'f"{value:.2f}"', 'f"{value:.1f}"'),
         ("cli-name-unescaped", "    if text.isprintable():\n        return text\n", "    return text\n")],
-    "python/sonorik_cli/commands/analyze.py": [
-        ("cli-failure-uncounted", "terminal.fail(path, outcome)\n            failed += 1\n",
-         "terminal.fail(path, outcome)\n")],
     "python/sonorik_cli/files.py": [
-        ("cli-missing-path-uncounted", "reason(e, path))\n            failed += 1\n            continue\n        if not",
-         "reason(e, path))\n            continue\n        if not")],
+        ("cli-failure-uncounted", "    terminal.failure(e, path)\n    found.failed += 1\n",
+         "    terminal.failure(e, path)\n"),
+        ("cli-missing-path-uncounted", "terminal.reason(e, path))\n            found.failed += 1\n",
+         "terminal.reason(e, path))\n")],
     "python/sonorik_cli/reports.py": [
-        ("cli-report-overwrites", 'with open(output, "a", encoding=', 'with open(output, "w", encoding=')],
+        ("cli-report-overwrites", "        if append and old:\n", "        if False:\n")],
     "python/sonorik_cli/jobs.py": [("cli-jobs-zero", "if value < 1:", "if value < 0:")],
 }
 
