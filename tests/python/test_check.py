@@ -268,7 +268,9 @@ class Chromium:
         self.process = subprocess.Popen(
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
              "--no-first-run", f"--user-data-dir={profile}", "--window-size=1200,1000"],
-            preexec_fn=fds, close_fds=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            preexec_fn=fds, close_fds=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            # The browser is not ours to instrument: a sanitizer run's preload stays out of it.
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
         for fd in high:
             os.close(fd)
         self.buffer, self.events, self.next_id, self.session = b"", [], 0, None
