@@ -3,6 +3,7 @@ shipped preset, exit statuses, preset files, the JUnit report read by a
 parser, and the HTML QC report driven in headless Chromium."""
 
 import base64
+import contextlib
 import fcntl
 import json
 import math
@@ -269,6 +270,7 @@ class Chromium:
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
              "--no-first-run", f"--user-data-dir={profile}", "--window-size=1200,1000"],
             preexec_fn=fds, close_fds=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True,  # its helper processes go with it in close()
             # The browser is not ours to instrument: a sanitizer run's preload stays out of it.
             env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
         for fd in high:
@@ -277,8 +279,13 @@ class Chromium:
 
     def close(self):
         os.close(self.commands)
-        self.process.wait(timeout=30)
-        os.close(self.replies)
+        try:
+            self.process.wait(timeout=30)
+        finally:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(self.process.pid, 9)  # SIGKILL
+            self.process.wait()
+            os.close(self.replies)
 
     def _message(self):
         while b"\0" not in self.buffer:

@@ -26,7 +26,9 @@ def speech_over_music(path, seconds=24.0):
     peaks far above the speech."""
     speech_wav = path.with_name("speech.wav")
     text = "Welcome back. Today: loudness, peaks and players. " * 3
-    subprocess.run(["espeak-ng", "-w", str(speech_wav), "-s", "150", "-g", "12", text], check=True)
+    # Not ours to instrument: a sanitizer run's preload stays out of it.
+    subprocess.run(["espeak-ng", "-w", str(speech_wav), "-s", "150", "-g", "12", text], check=True,
+                   timeout=120, env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
     raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(speech_wav), "-ar", str(RATE), "-ac",
                           "1", "-f", "f64le", "-"], check=True, capture_output=True).stdout
     n = int(seconds * RATE)
