@@ -115,6 +115,11 @@ test-memcheck: install-tested
 	PYTHONMALLOC=malloc $(MEMCHECK) --trace-children-skip='*/ffmpeg,*/ffprobe,*/sh' \
 	  $(VPY) -m pytest -q -p no:cacheprovider tests/python/test_tags.py tests/python/test_outputs.py \
 	  -k 'survive and (flac-mp3 or wav-flac or opus-None) or resampled and 44100-out.opus or keep_their_places and 5.1-wav-ogg'
+	@# Gain tags in M4A and the Opus header (TagLib), and files read from bytes
+	@# and file objects through libsndfile's virtual I/O.
+	PYTHONMALLOC=malloc $(MEMCHECK) --trace-children-skip='*/ffmpeg,*/ffprobe,*/sh' \
+	  $(VPY) -m pytest -q -p no:cacheprovider tests/python/test_replaygain.py tests/python/test_datasets.py \
+	  -k 'm4a_gain_items and aac-True or opus_header_gain_played and True or bytes_and_file_objects and (flac or mp3 or opus)'
 
 # A binary wheel that carries the shared libraries it needs outside the
 # manylinux policy (auditwheel copies them in and points the RPATH at them):
