@@ -50,15 +50,22 @@ template <class D, std::size_t V, bool Fused>
     }
     smallest[v] = D{} + 1.0;
   }
-  double lanes[kLanes] = {};
   for (std::size_t f = 0; f < frames; ++f) {
     const double* frame = in + f * channels;
     D x[V];
     if (channels == kLanes) {
       for (std::size_t v = 0; v < V; ++v) std::memcpy(&x[v], frame + v * kWidth, sizeof(D));
     } else {
-      for (unsigned c = 0; c < channels; ++c) lanes[c] = frame[c];
-      for (std::size_t v = 0; v < V; ++v) std::memcpy(&x[v], lanes + v * kWidth, sizeof(D));
+      // Built in registers, lanes past the channels zero: a vector loaded
+      // from narrower stores just made would wait for them (a stall longer
+      // than the filter's own arithmetic on mono).
+      for (std::size_t v = 0; v < V; ++v) {
+        D lane{};
+        for (std::size_t w = 0; w < kWidth; ++w) {
+          if (v * kWidth + w < channels) lane[w] = frame[v * kWidth + w];
+        }
+        x[v] = lane;
+      }
     }
     for (std::size_t v = 0; v < V; ++v) {
       const D v0 = x[v] / scale - a1 * s1[v] - a2 * s2[v] - a3 * s3[v] - a4 * s4[v];
