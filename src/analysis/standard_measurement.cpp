@@ -67,6 +67,10 @@ struct StandardSession::State {
   bool keeps_momentary() const { return parts.momentary || parts.short_term || series; }
   bool keeps_short_term() const { return parts.short_term || series; }
   bool config_true_peak() const { return parts.true_peak || series; }
+  // A channel's true peak, dBTP; NaN when not measured.
+  double true_peak_db(const EngineResult& r, unsigned ch) const {
+    return config_true_peak() ? db(r.true_peak[ch]) : kNan;
+  }
   // A momentary or short-term reading once its window is full, else NaN.
   double momentary_of(const StepReading& r) const {
     return r.end_frame >= kMomentarySteps * step ? r.momentary_lufs.value_or(kNan) : kNan;
@@ -80,7 +84,7 @@ struct StandardSession::State {
   void take_rms_block(const RmsBlock& b);
   void fill_loudness(EngineResult& r);
   void fill_series(const EngineResult& r);
-  void fill_levels(EngineResult& r);
+  void fill_levels(const EngineResult& r);
 };
 
 EngineConfig StandardSession::State::config() {
@@ -160,7 +164,7 @@ void StandardSession::State::fill_series(const EngineResult& r) {
   }
 }
 
-void StandardSession::State::fill_levels(EngineResult& r) {
+void StandardSession::State::fill_levels(const EngineResult& r) {
   StandardMeasurement& out = g.out;
   const std::vector<double>& channel_total = g.channel_total;
   const std::vector<double>& channel_max = g.channel_max;
@@ -168,13 +172,11 @@ void StandardSession::State::fill_levels(EngineResult& r) {
   out.true_peak_dbtp = -kInf;
   out.sample_peak_dbfs = -kInf;
   if (!config_true_peak()) {
-    // Not asked for: undefined rather than a silent -inf.
-    r.true_peak.assign(channels, kNan);
-    out.true_peak_dbtp = kNan;
+    out.true_peak_dbtp = kNan;  // not asked for: undefined rather than a silent -inf
   }
   if (!parts.rms) {
     for (unsigned ch = 0; ch < channels; ++ch) {
-      out.channel_true_peak_dbtp.push_back(db(r.true_peak[ch]));
+      out.channel_true_peak_dbtp.push_back(true_peak_db(r, ch));
       out.true_peak_dbtp = std::max(out.true_peak_dbtp, out.channel_true_peak_dbtp.back());
     }
     out.sample_peak_dbfs = kNan;
@@ -182,7 +184,7 @@ void StandardSession::State::fill_levels(EngineResult& r) {
     return;
   }
   for (unsigned ch = 0; ch < channels; ++ch) {
-    out.channel_true_peak_dbtp.push_back(db(r.true_peak[ch]));
+    out.channel_true_peak_dbtp.push_back(true_peak_db(r, ch));
     out.channel_sample_peak_dbfs.push_back(db(r.sample_peak[ch]));
     out.true_peak_dbtp = std::max(out.true_peak_dbtp, out.channel_true_peak_dbtp.back());
     out.sample_peak_dbfs = std::max(out.sample_peak_dbfs, out.channel_sample_peak_dbfs.back());
