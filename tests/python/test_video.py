@@ -3,6 +3,7 @@ ffmpeg's ebur128 on the same files, streams, layouts, damage, and the error
 without PyAV."""
 
 import importlib.util
+import json
 import os
 import re
 import subprocess
@@ -216,3 +217,18 @@ def test_what_is_not_a_file_is_refused_without_blocking(tmp_path, make_it, errno
     with pytest.raises(OSError) as e:
         sonorik_meter.measure(tmp_path / "clip.mp4")
     assert e.value.errno == errno_
+
+
+@needs_av
+def test_the_tag_and_check_commands_take_containers(tmp_path):
+    song = make(tmp_path / "song.m4a", video=None)
+    packets = md5(song, "0:a")
+    r = sonorik("tag", song)
+    assert r.returncode == 0, r.stderr
+    lufs, _ = reference(song)
+    gain = float(probe(song, "format_tags=REPLAYGAIN_TRACK_GAIN").split()[0])
+    assert gain == pytest.approx(-18.0 - lufs, abs=0.1) and md5(song, "0:a") == packets
+    r = sonorik("check", "--preset", "ebu-r128", "--format", "json", make(tmp_path / "clip.mp4"))
+    verdict = json.loads(r.stdout)
+    assert (r.returncode, verdict["verdict"]) == (1, "FAIL")
+    assert verdict["integrated_lufs"] == pytest.approx(reference(tmp_path / "clip.mp4")[0], abs=0.1)
