@@ -8,6 +8,7 @@ import os
 import stat
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import sonorik_meter
 
@@ -109,3 +110,13 @@ def _stream(text: str) -> int:
 
 def _extension(path: str) -> str:
     return os.path.splitext(path)[1][1:].lower()
+
+
+def identity(path: str) -> tuple[Any, ...]:
+    """What tells files apart: device and inode of a file that exists (one
+    file under two names is one file), else its resolved path."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return ("path", os.path.realpath(path))
+    return ("file", st.st_dev, st.st_ino)

@@ -15,7 +15,7 @@ from typing import Any
 import sonorik_meter
 
 from sonorik_cli import qc_report, reports, terminal
-from sonorik_cli.files import Found, expand
+from sonorik_cli.files import Found, expand, identity
 from sonorik_cli.jobs import add_jobs_option, run_all
 
 NOT_CHECKED = 2  # a file or path could not be measured, a fix not written, an output refused
@@ -234,21 +234,13 @@ def _inputs(args: argparse.Namespace) -> tuple[Found, dict[str, str]]:
     return found, destinations
 
 
-def _identity(path: str) -> tuple[Any, ...]:
-    try:
-        st = os.stat(path)
-    except OSError:
-        return ("path", os.path.realpath(path))
-    return ("file", st.st_dev, st.st_ino)
-
-
 def _clash(destinations: dict[str, str]) -> str | None:
     """Why the fixed copies cannot all be written: two inputs to one output,
     or an output that is one of the inputs."""
-    sources = {_identity(s): s for s in destinations}
+    sources = {identity(s): s for s in destinations}
     written: dict[tuple[Any, ...], str] = {}
     for source, dest in destinations.items():
-        key = _identity(dest)
+        key = identity(dest)
         if key in sources:
             return (f"the fixed copy of {terminal.shown(source)} would replace the input "
                     f"{terminal.shown(sources[key])}")

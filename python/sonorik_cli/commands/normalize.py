@@ -10,7 +10,7 @@ from typing import Any
 import sonorik_meter
 
 from sonorik_cli import reports, terminal
-from sonorik_cli.files import Found, report_failure, scan
+from sonorik_cli.files import Found, identity, report_failure, scan
 from sonorik_cli.jobs import add_jobs_option, run_all
 
 # normalize --to NAME -> sonorik_meter.normalize measure
@@ -219,16 +219,6 @@ def jobs(args: argparse.Namespace, found: Found) -> list[tuple[str, str]]:
     return pairs
 
 
-def _identity(path: str) -> tuple[Any, ...]:
-    """What tells files apart: device and inode of a file that exists (one
-    file under two names is one file), else its resolved path."""
-    try:
-        st = os.stat(path)
-    except OSError:
-        return ("path", os.path.realpath(path))
-    return ("file", st.st_dev, st.st_ino)
-
-
 def collision(pairs: list[tuple[str, str]]) -> str | None:
     """Why the (source, destination) pairs cannot all be written, naming the
     inputs: two inputs written to one output (one file linked under two
@@ -238,10 +228,10 @@ def collision(pairs: list[tuple[str, str]]) -> str | None:
         return None
     sources: dict[tuple[Any, ...], str] = {}
     for source, _ in pairs:
-        sources.setdefault(_identity(source), source)
+        sources.setdefault(identity(source), source)
     written: dict[tuple[Any, ...], str] = {}
     for source, dest in pairs:
-        key = _identity(dest)
+        key = identity(dest)
         other = written.setdefault(key, source)
         if other != source:
             return (f"{terminal.shown(other)} and {terminal.shown(source)} would both be written "
