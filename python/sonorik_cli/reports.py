@@ -421,13 +421,15 @@ def write_parquet(records: Sequence[Record], output: str, columns: Sequence[str]
     whole). Raises Refused and OSError."""
     pq = parquet_module()
     pa = importlib.import_module("pyarrow")
+    from _sonorik_many import utf8_text
 
     check_parquet_output(columns, output)
     arrays = {}
     for name in columns:
         values = [r.get(name) for r in records]
         if name in text_columns:
-            arrays[name] = pa.array(values, type=pa.string())
+            arrays[name] = pa.array([v if v is None else utf8_text(v) for v in values],
+                                    type=pa.string())
         else:
             a = pa.array(values)
             arrays[name] = a.cast(pa.float64()) if pa.types.is_null(a.type) else a

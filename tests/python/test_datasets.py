@@ -6,6 +6,7 @@ import http.server
 import io
 import json
 import math
+import os
 import subprocess
 import sys
 import threading
@@ -250,7 +251,7 @@ def _sonorik_many_columns():
 @pytest.fixture(scope="module")
 def clips(tmp_path_factory):
     """2,000 short clips (0.05 to 0.5 s, so some are too short for every measure), every
-    hundredth one damaged or no audio at all."""
+    hundredth one damaged or no audio at all, one whose name is not UTF-8."""
     d = tmp_path_factory.mktemp("clips")
     rng = np.random.default_rng(3)
     paths = []
@@ -259,9 +260,10 @@ def clips(tmp_path_factory):
         data = wavgen.wav_bytes(wavgen.encode(x, 16), 1, 16000)
         if i % 100 == 7:
             data = data[:60] if i % 200 == 7 else b"not audio" * 10
-        p = d / f"clip{i:04d}.wav"
-        p.write_bytes(data)
-        paths.append(str(p))
+        p = os.path.join(os.fsencode(d), f"clip{i:04d}".encode() + (b"\xe9" if i == 1 else b"") +
+                         b".wav")
+        Path(os.fsdecode(p)).write_bytes(data)
+        paths.append(os.fsdecode(p))
     return paths
 
 
@@ -275,7 +277,8 @@ def test_many_sources_give_measures_rows_and_each_failure_its_own_row(clips, how
         workers=1 if how == "one worker" else 2, batch_size=None if how != "bytes rows" else 7)
     rows = table.to_pylist()
     assert len(rows) == 2000 and sum(r["error"] is not None for r in rows) == 20
-    expected = [measured_row(s["bytes"] if how == "bytes rows" else p, p)
+    expected = [measured_row(s["bytes"] if how == "bytes rows" else p,
+                             os.fsencode(p).decode("utf-8", "backslashreplace"))
                 for s, p in zip(sources, clips)]
     got = [{k: v for k, v in r.items() if v is not None or k in e} for r, e in zip(rows, expected)]
     assert got == expected
@@ -315,6 +318,8 @@ def test_the_command_writes_parquet_from_a_cluster(clips, cluster, tmp_path):
     assert remote.stderr.count("clip0007.wav") == 1
     as_json = [{k: float(v) if isinstance(v, str) and k != "file" and k != "format" else v
                 for k, v in json.loads(line).items()} for line in local.stdout.splitlines()]
+    for row in as_json:  # a name that is not UTF-8 shows its bytes escaped
+        row["file"] = os.fsencode(row["file"]).decode("utf-8", "backslashreplace")
     assert pq.read_table(out).to_pylist() == as_json
     assert sonorik("analyze", "--format", "parquet", "-o", clips[0], clips[1]).stderr.endswith(
         "exists and is not a parquet report with these columns: left as it is "
@@ -327,7 +332,7 @@ def test_normalize_many_reports_each_source(clips, tmp_path):
     destinations = [tmp_path / f"out{i}.flac" for i in range(3)]
     table = sonorik_meter.normalize_many(sources, destinations, target=-3.0,
                                          measure="true_peak").to_pylist()
-    assert [r["source"] for r in table] == sources
+    assert [r["source"] for r in table] == [clips[0], clips[7], clips[1].replace("\udce9", "\\xe9")]
     assert [r["error"] is None for r in table] == [True, False, True]
     for r, d in zip(table, destinations):
         if r["error"] is None:
