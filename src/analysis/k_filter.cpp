@@ -120,7 +120,7 @@ template <class D, std::size_t V>
                                                   double* sums) noexcept {
   constexpr std::size_t kLanes = sizeof(D) / sizeof(double) * V;
   double saved_state[4 * kLanes];
-  double saved_sums[kAllSums * kLanes];
+  double saved_sums[kRunningSums * kLanes];
   std::memcpy(saved_state, state, sizeof saved_state);
   std::memcpy(saved_sums, sums, sizeof saved_sums);
   double least = 0.0;
@@ -129,17 +129,10 @@ template <class D, std::size_t V>
     least = k_filter<D, V, true>(in, frames, channels, k, state, squares, back, sums);
   }
   if (least >= kSmallestExactOutput) return;
+  // The old-value and back sums stand: the pass took them from the ring as
+  // it was, which it has overwritten since (the squares it wrote are redone).
   std::memcpy(state, saved_state, sizeof saved_state);
-  std::memcpy(sums, saved_sums, sizeof saved_sums);
-  for (std::size_t f = 0; f < frames; ++f) {  // the ring's old values, before they are overwritten
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      const double old = squares[f * kLanes + l];
-      const double behind = back[f * kLanes + l];
-      for (std::size_t r = 0; r < kOldSums; ++r) sums[(kRunningSums + r) * kLanes + l] += old;
-      for (std::size_t r = kOldSums; r < kOldSums + kBackSums; ++r)
-        sums[(kRunningSums + r) * kLanes + l] += behind;
-    }
-  }
+  std::memcpy(sums, saved_sums, kRunningSums * kLanes * sizeof(double));
   {
     const FlushToZero flush;
     k_filter<D, V, false>(in, frames, channels, k, state, squares, back, sums);

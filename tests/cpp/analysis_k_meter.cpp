@@ -120,6 +120,30 @@ TEST(KMeter, ModesAndRolesReadAsTheMeter) {
   expect_meter_readings(48000, 6, kAll, {}, 5.3, 128, true);
 }
 
+// Loud noise, then digital silence: the filter's output decays through the
+// smallest numbers, where its blocks are redone, while range windows in
+// waiting are completed from the frames those blocks replace.
+TEST(KMeter, LoudThenSilenceReadsAsTheMeter) {
+  std::mt19937_64 gen(7);
+  std::uniform_real_distribution<double> uniform(-0.5, 0.5);
+  for (double loud_s : {3.3, 5.0, 6.5}) {
+    for (unsigned bits : {128u, 512u}) {
+      const unsigned long rate = 16000;
+      std::vector<double> s(rate * 12, 0.0);
+      for (std::size_t i = 0; i < static_cast<std::size_t>(loud_s * rate); ++i)
+        s[i] = uniform(gen) * static_cast<double>(1 + i / rate % 2);
+      Result<Meter> meter = Meter::create(1, rate, kAll);
+      std::optional<KMeter> ours = KMeter::create(1, rate, kAll, {}, false, bits);
+      ASSERT_TRUE(meter.ok() && ours.has_value());
+      for (std::size_t at = 0; at < s.size(); at += 4096) {
+        const std::size_t n = std::min<std::size_t>(4096, s.size() - at);
+        ASSERT_TRUE(meter->add_frames(s.data() + at, n) && ours->add_frames(s.data() + at, n));
+      }
+      EXPECT_TRUE(same(ours->range(), meter->range())) << loud_s << " s, " << bits << " bits";
+    }
+  }
+}
+
 TEST(KMeter, DeclinesWhatItDoesNotCover) {
   EXPECT_FALSE(KMeter::create(9, 48000, kAll, {}, false).has_value());
   EXPECT_FALSE(KMeter::create(2, 15, kAll, {}, false).has_value());
