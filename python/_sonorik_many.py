@@ -77,15 +77,9 @@ def _error_text(e: BaseException) -> str:
     return f"{type(e).__name__}: {e}"
 
 
-def measure_row(source: Any, options: dict[str, Any]) -> tuple[Any, ...]:
-    """One source's row after its label: (error, *MEASURE_COLUMNS[, series])."""
-    import sonorik_meter
-
+def _values(m: Any, options: dict[str, Any]) -> tuple[Any, ...]:
+    """A measurement's row values after the label: (None, *MEASURE_COLUMNS[, series])."""
     columns = MEASURE_COLUMNS + (SERIES_COLUMNS if options.get("series") else ())
-    try:
-        m = sonorik_meter.measure(_audio_of(source), **options)
-    except Exception as e:  # noqa: BLE001 - one bad source is one row's error
-        return (_error_text(e),) + (None,) * len(columns)
     out: list[Any] = [None]
     for name, kind in columns:
         value = getattr(m, name)
@@ -93,9 +87,34 @@ def measure_row(source: Any, options: dict[str, Any]) -> tuple[Any, ...]:
     return tuple(out)
 
 
+def measure_row(source: Any, options: dict[str, Any]) -> tuple[Any, ...]:
+    """One source's row after its label: (error, *MEASURE_COLUMNS[, series])."""
+    import sonorik_meter
+
+    try:
+        m = sonorik_meter.measure(_audio_of(source), **options)
+    except Exception as e:  # noqa: BLE001 - one bad source is one row's error
+        columns = MEASURE_COLUMNS + (SERIES_COLUMNS if options.get("series") else ())
+        return (_error_text(e),) + (None,) * len(columns)
+    return _values(m, options)
+
+
 def measure_batch(batch: list[tuple[int, Any]], options: dict[str, Any]) -> list[tuple[Any, ...]]:
-    """The rows of a batch of (index, source): (label, error, values...)."""
-    return [(_label(s, i),) + measure_row(s, options) for i, s in batch]
+    """The rows of a batch of (index, source): (label, error, values...).
+    Files and bytes are measured side by side (the module's
+    _measure_together); what it leaves, and every failure, by measure()
+    itself, so that each row is exactly measure()'s."""
+    import sonorik_meter
+
+    together: list[Any] = [None] * len(batch)
+    if set(options) <= {"channel_map", "series"}:
+        try:
+            together = sonorik_meter._measure_together(  # type: ignore[attr-defined]
+                [_audio_of(s) for _, s in batch], **options)
+        except Exception:  # noqa: BLE001 - each source is then measured alone
+            pass
+    return [(_label(s, i),) + (measure_row(s, options) if m is None else _values(m, options))
+            for (i, s), m in zip(batch, together)]
 
 
 def normalize_batch(batch: list[tuple[int, Any]], options: dict[str, Any]) -> list[dict[str, Any]]:

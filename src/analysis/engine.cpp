@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "analysis/engine_parts.h"
+#include "analysis/sample_buffer.h"
 #include "core/interrupt.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -124,7 +125,9 @@ class Engine::Session {
         channel_meters_(parts::ChannelMeter::create_all(config_, loudness_)),
         groups_(parts::PeakGroup::create_all(config_, worker_count())),
         rms_(parts::RmsPart::create(config_)) {
-    for (std::vector<double>& b : buffers_) b.resize(block_ * channels_);
+    const std::uint64_t expected = config_.expected_frames;
+    const std::size_t first = expected > 0 && expected < block_ ? expected : block_;
+    for (SampleBuffer& b : buffers_) b.resize(first * channels_);
   }
 
   ~Session() {
@@ -155,7 +158,7 @@ class Engine::Session {
         frames_(other.frames_) {
     if (loudness_) loudness_->rebind(config_);
     if (rms_) rms_->rebind(config_);
-    for (std::vector<double>& b : buffers_) b.resize(block_ * channels_);
+    for (SampleBuffer& b : buffers_) b.resize(block_ * channels_);
     std::copy_n(other.buffers_[current_].begin(), filled_ * channels_, buffers_[current_].begin());
   }
 
@@ -184,10 +187,15 @@ class Engine::Session {
     return ok_status();
   }
 
-  // Where the next frames go, and how many fit before the block is full.
-  double* room(std::size_t& frames) noexcept {
+  // Where the next frames go, and how many fit before the block is full
+  // (its memory grown to a whole block when the programme is longer than
+  // expected).
+  double* room(std::size_t& frames) {
+    SampleBuffer& b = buffers_[current_];
     frames = block_ - grid_done_ - filled_;
-    return buffers_[current_].data() + filled_ * channels_;
+    if (frames > 0 && filled_ * channels_ == b.size()) b.resize(block_ * channels_);
+    frames = std::min(frames, b.size() / channels_ - filled_);
+    return b.data() + filled_ * channels_;
   }
 
   // Takes `frames` frames written at room(); a full block is handed out.
@@ -227,6 +235,40 @@ class Engine::Session {
     return guarded([&] { return result(); });
   }
 
+  // Fills the block being filled from `read` until it is full or the audio
+  // ends, without handing it out; true at the end.
+  Result<bool> fill(const Reader& read) {
+    for (;;) {
+      if (interrupted()) return Error(kInterrupted);
+      std::size_t room = 0;
+      double* at = this->room(room);
+      if (room == 0) return false;
+      Result<std::size_t> got = read(at, room);
+      if (!got) return std::move(got).error();
+      if (*got == 0) return true;
+      filled_ += std::min(*got, room);
+    }
+  }
+
+  // The block being filled, handed to every part but the loudness meter
+  // (ending one of the engine's blocks); nullptr when it holds no frames.
+  // `frames` is set to its frames.
+  const double* hand_out_apart(std::size_t& frames) {
+    frames = filled_;
+    if (filled_ == 0) return nullptr;
+    return guarded([&] { return hand_out(true, frames); });
+  }
+
+  parts::LoudnessPart* loudness() noexcept { return loudness_ ? &*loudness_ : nullptr; }
+
+  // finish() once every block has been handed out and the loudness meter's
+  // feeds are done.
+  Result<EngineResult> finish_handed_out() {
+    wait();
+    stage_ = Stage::finished;
+    return guarded([&] { return result(); });
+  }
+
  private:
   enum class Stage { open, finished, failed };
 
@@ -245,8 +287,23 @@ class Engine::Session {
   // `block_end` when the frames end one of the engine's blocks (a flush
   // hands out the start of one).
   void dispatch(bool block_end) {
+    std::size_t frames = 0;
+    const double* p = hand_out(block_end, frames);
+    if (loudness_) {
+      // The loudness meter (the longest part, one recursion that cannot be
+      // split) runs past the others' barrier: it may still be on this block
+      // while the other parts take the next. The previous block's feed is
+      // waited for here, before the caller refills its buffer.
+      wait_told(meter_task_, meter_handoff_);
+      run_told(meter_task_, meter_handoff_, [this, p, frames] { loudness_->feed(p, frames); });
+    }
+  }
+
+  // Hands the block being filled to every part but the loudness meter and
+  // turns to the other one; gives the block and its frames.
+  const double* hand_out(bool block_end, std::size_t& frames) {
     const double* p = buffers_[current_].data();
-    const std::size_t frames = filled_;
+    frames = filled_;
     const unsigned channels = channels_;
     frames_ += frames;
     current_ ^= 1u;
@@ -271,14 +328,7 @@ class Engine::Session {
       run_told(tasks_, handoff_,
                [this, p, frames, channels] { groups_.back().feed(p, frames, channels); });
     }
-    if (loudness_) {
-      // The loudness meter (the longest part, one recursion that cannot be
-      // split) runs past the others' barrier: it may still be on this block
-      // while the other parts take the next. The previous block's feed is
-      // waited for here, before the caller refills its buffer.
-      wait_told(meter_task_, meter_handoff_);
-      run_told(meter_task_, meter_handoff_, [this, p, frames] { loudness_->feed(p, frames); });
-    }
+    return p;
   }
 
   // Every part's readings, once the workers are done.
@@ -311,7 +361,7 @@ class Engine::Session {
   std::vector<parts::PeakGroup> groups_;
   std::optional<parts::RmsPart> rms_;
   // Two blocks: one being filled, one with the parts.
-  std::vector<double> buffers_[2];
+  SampleBuffer buffers_[2];
   unsigned current_ = 0;       // the block being filled
   std::size_t filled_ = 0;     // its frames
   std::size_t grid_done_ = 0;  // frames of the engine's block handed out by flushes
@@ -405,6 +455,68 @@ Result<EngineResult> Engine::run(const EngineConfig& config, const Reader& read)
     if (!got) return std::move(got).error();
     if (*got == 0) return engine.finish();
   }
+}
+
+std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> engines,
+                                                       std::span<const Reader* const> readers) {
+  std::vector<Result<EngineResult>> out;
+  std::vector<std::size_t> live;
+  for (std::size_t i = 0; i < engines.size(); ++i) {
+    Session* s = engines[i]->session_.get();
+    Status usable = s ? s->usable() : Status(Error("measurement finished"));
+    out.emplace_back(usable ? Error("measurement failed") : std::move(usable).error());
+    if (usable) live.push_back(i);
+  }
+  // One task at a time feeds every loudness meter its block of the round;
+  // the caller fills the next blocks meanwhile (each session's other block).
+  TaskGroup meters;
+  Handoff handoff;
+  struct Waiter {
+    TaskGroup& group;
+    Handoff& handoff;
+    ~Waiter() {
+      try {
+        wait_told(group, handoff);
+      } catch (...) {
+      }
+    }
+  } waiter{meters, handoff};
+  while (!live.empty()) {
+    std::vector<std::size_t> going, ended;
+    std::vector<parts::LoudnessPart*> parts;
+    std::vector<const double*> blocks;
+    std::vector<std::size_t> counts;
+    for (std::size_t i : live) {
+      Session& s = *engines[i]->session_;
+      Result<bool> end = s.fill(*readers[i]);
+      if (!end) {
+        s.spend();
+        out[i] = std::move(end).error();
+        continue;
+      }
+      std::size_t frames = 0;
+      const double* p = s.hand_out_apart(frames);
+      if (p && s.loudness()) {
+        parts.push_back(s.loudness());
+        blocks.push_back(p);
+        counts.push_back(frames);
+      }
+      (*end ? ended : going).push_back(i);
+    }
+    wait_told(meters, handoff);  // the previous round's, before these blocks are refilled
+    if (!parts.empty()) {
+      run_told(meters, handoff, [parts = std::move(parts), blocks = std::move(blocks),
+                                 counts = std::move(counts)] {
+        parts::LoudnessPart::feed_together(parts, blocks, counts);
+      });
+    }
+    if (!ended.empty()) {
+      wait_told(meters, handoff);
+      for (std::size_t i : ended) out[i] = engines[i]->session_->finish_handed_out();
+    }
+    live = std::move(going);
+  }
+  return out;
 }
 
 }  // namespace sonorik::analysis

@@ -81,6 +81,11 @@ struct EngineConfig {
   std::uint64_t rms_block_frames = 0;  // 0 means rate / 10
   std::uint64_t rms_frames = std::numeric_limits<std::uint64_t>::max();
   std::function<void(const RmsBlock&)> on_rms_block;
+
+  // The frames the programme is expected to hold (a file's header), 0 when
+  // unknown: a shorter programme than a block takes no more memory than it
+  // needs (the blocks grow if more frames come; the readings do not change).
+  std::uint64_t expected_frames = 0;
 };
 
 struct EngineResult {
@@ -198,6 +203,15 @@ class Engine {
   // until the end, then finish(). A reader error stops the run (after the
   // blocks in flight are done) and is returned.
   static Result<EngineResult> run(const EngineConfig& config, const Reader& read);
+
+  // Runs several fresh engines at once, each as run() runs one: engines[i]
+  // fed every frame readers[i] gives, then finished, into the i-th result.
+  // Their loudness meters take each round of blocks in one task, filtered
+  // together where they can be (programmes of one rate share the vector
+  // lanes of one recursion: see KMeter::add_frames_together). One engine's
+  // error (its reader's, an interrupt) ends that engine's run only.
+  static std::vector<Result<EngineResult>> run_together(std::span<Engine* const> engines,
+                                                        std::span<const Reader* const> readers);
 
   // Frames per block for `channels` channels.
   static std::size_t block_frames(unsigned channels) noexcept;

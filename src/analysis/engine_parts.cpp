@@ -125,6 +125,52 @@ void LoudnessPart::feed(const double* p, std::size_t frames) {
   }
 }
 
+void LoudnessPart::feed_together(std::span<LoudnessPart* const> parts,
+                                 std::span<const double* const> blocks,
+                                 std::span<const std::size_t> counts) {
+  std::vector<KMeter*> meters;
+  for (LoudnessPart* part : parts) {
+    if (part->left_ != parts.front()->left_ || !part->meter_.fast()) break;
+    meters.push_back(part->meter_.fast());
+  }
+  if (meters.size() < 2 || meters.size() != parts.size() || !KMeter::in_step(meters)) {
+    for (std::size_t i = 0; i < parts.size(); ++i) parts[i]->feed(blocks[i], counts[i]);
+    return;
+  }
+  // Shortest first: all of them over the frames they all have, then those
+  // longer over the frames they have beyond, and so on (those still going
+  // are fed alike, so they stay in step).
+  std::vector<std::size_t> order(parts.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return counts[a] < counts[b]; });
+  std::size_t done = 0;
+  for (std::size_t first = 0; first < order.size(); ++first) {
+    const std::size_t until = counts[order[first]];
+    std::vector<KMeter*> going;
+    std::vector<const double*> inputs;
+    for (std::size_t k = first; k < order.size(); ++k) {
+      going.push_back(parts[order[k]]->meter_.fast());
+      inputs.push_back(blocks[order[k]] + done * channels_of(*parts[order[k]]->config_));
+    }
+    while (done < until) {
+      const auto n = static_cast<std::size_t>(
+          std::min<std::uint64_t>(until - done, parts[order[first]]->left_));
+      const bool ok = going.size() > 1 ? KMeter::add_frames_together(going, inputs, n)
+                                       : going.front()->add_frames(inputs.front(), n);
+      for (std::size_t k = first; k < order.size(); ++k) {
+        LoudnessPart& part = *parts[order[k]];
+        inputs[k - first] += n * channels_of(*part.config_);
+        part.step_ok_ = ok && part.step_ok_;
+        part.left_ -= n;
+        part.fed_ += n;
+        if (part.left_ == 0) part.end_step(part.step_);
+      }
+      done += n;
+    }
+  }
+}
+
 void LoudnessPart::finish() {
   if (left_ != step_) end_step(step_ - left_);
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -73,6 +74,7 @@ class LoudnessMeter {
   // KMeter, when this is one (it also gives each channel's own integrated
   // loudness and the gating blocks).
   const KMeter* fast() const { return fast_ ? &*fast_ : nullptr; }
+  KMeter* fast() { return fast_ ? &*fast_ : nullptr; }
 
  private:
   std::optional<KMeter> fast_;
@@ -86,6 +88,12 @@ class LoudnessPart {
   static std::optional<LoudnessPart> create(const EngineConfig& config);
 
   void feed(const double* p, std::size_t frames);
+  // Feeds each parts[i] counts[i] frames of blocks[i], as feed() would:
+  // over the frames they all have, parts fed alike whose meters are
+  // KMeters are filtered together (KMeter::add_frames_together).
+  static void feed_together(std::span<LoudnessPart* const> parts,
+                            std::span<const double* const> blocks,
+                            std::span<const std::size_t> counts);
   // Ends the short last step, if any.
   void finish();
   // The reading the step would give if it ended here, without ending it:

@@ -132,7 +132,6 @@ std::optional<KMeter> KMeter::build(unsigned channels, unsigned long rate_hz, in
   }
   m.state_.assign(4 * m.lanes_, 0.0);
   m.sums_.assign(kAllSums * m.lanes_, 0.0);
-  m.ring_.assign(m.ring_blocks_ * m.block_frames_ * m.lanes_, 0.0);
   m.needed_ = kGatingBlocks * m.block_frames_;
   return m;
 }
@@ -145,8 +144,14 @@ bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept 
       const std::size_t ring_frames = ring_blocks_ * block_frames_;
       const std::size_t behind =
           (position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;
+      grow_ring(position_ + n);
+      const double* back = frames_behind(behind, n);
+      if (position_ + n > ring_written_) {  // frames never written: the filter reads them as silence
+        const std::size_t fresh = std::max(position_, ring_written_);
+        std::fill(ring_.data() + fresh * lanes_, ring_.data() + (position_ + n) * lanes_, 0.0);
+      }
       filter_(interleaved, n, channels_, coefficients_, state_.data(),
-              ring_.data() + position_ * lanes_, ring_.data() + behind * lanes_, sums_.data());
+              ring_.data() + position_ * lanes_, back, sums_.data());
       interleaved += n * channels_;
       frames -= n;
       position_ += n;
@@ -158,6 +163,19 @@ bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept 
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+void KMeter::grow_ring(std::size_t to_frame) {
+  if (ring_.capacity() == 0) ring_.reserve(ring_blocks_ * block_frames_ * lanes_);
+  if (to_frame * lanes_ > ring_.size()) ring_.resize(to_frame * lanes_);
+}
+
+const double* KMeter::frames_behind(std::size_t from, std::size_t n) {
+  // Before the ring first wraps, the frames 400 ms behind lie past those
+  // written (or are the very frames about to be).
+  if (from < ring_written_) return ring_.data() + from * lanes_;
+  if (silence_.size() < n * lanes_) silence_.assign(block_frames_ * lanes_, 0.0);
+  return silence_.data();
 }
 
 void KMeter::start_block() {

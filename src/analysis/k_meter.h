@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "analysis/k_filter.h"
+#include "analysis/sample_buffer.h"
 
 namespace sonorik::analysis {
 
@@ -52,6 +53,20 @@ class KMeter {
   // Feeds `frames` interleaved frames (frames, not samples). False when
   // memory ran out (readings are then incomplete).
   bool add_frames(const double* interleaved, std::size_t frames) noexcept;
+
+  // Feeds each meters[i] `frames` frames of inputs[i] (its own channels,
+  // interleaved): the same, bit for bit, as feeding each alone. Meters of
+  // the same rate and mode that have been fed alike, with at most 8
+  // channels in all, are filtered together, one vector lane per channel
+  // across them: a channel's recursion waits on its own arithmetic, and
+  // the other lanes of the same operations come at no cost. Any other set
+  // is fed one meter at a time. False when memory ran out.
+  static bool add_frames_together(std::span<KMeter* const> meters,
+                                  std::span<const double* const> inputs,
+                                  std::size_t frames) noexcept;
+  // Whether `meters` (two or more) are filtered together by
+  // add_frames_together.
+  static bool in_step(std::span<KMeter* const> meters) noexcept;
 
   // The library's readings (possibly -inf), nullopt where it would fail.
   std::optional<double> momentary() const;
@@ -95,6 +110,14 @@ class KMeter {
   // back in time from the newest completed one, oldest first, to lane_sums.
   void add_blocks(std::uint64_t first_back, std::uint64_t blocks, double* lane_sums) const;
   void add_ring(std::size_t from_frame, std::size_t to_frame, double* lane_sums) const;
+  // Makes the ring hold frames [0, to_frame), those past ring_written_
+  // unset: a short programme never touches all of its memory. Throws
+  // std::bad_alloc.
+  void grow_ring(std::size_t to_frame);
+  // The `n` frames from `from` for the filter to read as those 400 ms
+  // behind: the ring's, or silence where they were never written. Throws
+  // std::bad_alloc.
+  const double* frames_behind(std::size_t from, std::size_t n);
   double weighted(const double* lane_sums, std::size_t frames) const;
   // Loudness of the last `frames` frames (LUFS; -inf for no energy).
   double window_loudness(std::size_t frames) const;
@@ -112,7 +135,8 @@ class KMeter {
   std::vector<int> roles_;
   double coefficients_[10] = {};
   std::vector<double> state_;
-  std::vector<double> ring_;  // squares, lanes_ per frame
+  SampleBuffer ring_;  // squares, lanes_ per frame (grow_ring())
+  std::vector<double> silence_;  // a block of zeros, when frames_behind() needs it
   // kAllSums x lanes_: four gating sums, since wrap, since channel wrap, two
   // old-value sums, three back sums
   std::vector<double> sums_;

@@ -45,6 +45,7 @@ struct StandardSession::State {
   MeasureParts parts;
   std::vector<int> roles;
   std::uint64_t step;  // frames per 100 ms step
+  std::uint64_t expected_frames = 0;
   Gathered g;
   std::optional<Engine> engine;
 
@@ -85,6 +86,8 @@ struct StandardSession::State {
   void fill_loudness(EngineResult& r);
   void fill_series(const EngineResult& r);
   void fill_levels(const EngineResult& r);
+  // The measurement from the engine's run.
+  Result<StandardMeasurement> measurement(Result<EngineResult> run);
 };
 
 EngineConfig StandardSession::State::config() {
@@ -104,6 +107,7 @@ EngineConfig StandardSession::State::config() {
   c.channel_sums = true;
   c.rms_block_frames = step;
   c.on_rms_block = [this](const RmsBlock& b) { take_rms_block(b); };
+  c.expected_frames = expected_frames;
   return c;
 }
 
@@ -207,9 +211,11 @@ void StandardSession::State::fill_levels(const EngineResult& r) {
 
 Result<StandardSession> StandardSession::create(unsigned channels, std::uint32_t rate_hz,
                                                 const std::vector<int>& roles, bool series,
-                                                const MeasureParts& parts) {
+                                                const MeasureParts& parts,
+                                                std::uint64_t expected_frames) {
   if (!Meter::accepts(channels, rate_hz)) return Error("unsupported rate or channel count");
   auto state = std::make_unique<State>(channels, rate_hz, series, parts, roles);
+  state->expected_frames = expected_frames;
   state->engine.emplace(state->config());
   return StandardSession(std::move(state));
 }
@@ -291,16 +297,29 @@ Status StandardSession::reset() {
 
 Result<StandardMeasurement> StandardSession::finish() {
   if (!state_) return Error("measurement finished");
-  Result<EngineResult> run = state_->engine->finish();
+  return state_->measurement(state_->engine->finish());
+}
+
+Result<StandardMeasurement> StandardSession::State::measurement(Result<EngineResult> run) {
   if (!run) return std::move(run).error();
-  State& s = *state_;
   EngineResult& r = *run;
-  if (!r.loudness_measured || (s.config_true_peak() && r.true_peak.size() != s.channels))
+  if (!r.loudness_measured || (config_true_peak() && r.true_peak.size() != channels))
     return Error("NoMem");
-  s.fill_loudness(r);
-  if (s.series) s.fill_series(r);
-  s.fill_levels(r);
-  return std::move(s.g.out);
+  fill_loudness(r);
+  if (series) fill_series(r);
+  fill_levels(r);
+  return std::move(g.out);
+}
+
+std::vector<Result<StandardMeasurement>> StandardSession::finish_together(
+    std::span<StandardSession* const> sessions, std::span<const Engine::Reader* const> readers) {
+  std::vector<Engine*> engines;
+  for (StandardSession* s : sessions) engines.push_back(&*s->state_->engine);
+  std::vector<Result<EngineResult>> runs = Engine::run_together(engines, readers);
+  std::vector<Result<StandardMeasurement>> out;
+  for (std::size_t i = 0; i < sessions.size(); ++i)
+    out.push_back(sessions[i]->state_->measurement(std::move(runs[i])));
+  return out;
 }
 
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
@@ -312,9 +331,10 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
                                              const std::vector<int>& roles, bool series,
                                              const Engine::Reader& read,
-                                             const MeasureParts& parts) {
+                                             const MeasureParts& parts,
+                                             std::uint64_t expected_frames) {
   Result<StandardSession> session =
-      StandardSession::create(channels, rate_hz, roles, series, parts);
+      StandardSession::create(channels, rate_hz, roles, series, parts, expected_frames);
   if (!session) return std::move(session).error();
   for (;;) {
     Result<std::size_t> got = session->feed_from(read);

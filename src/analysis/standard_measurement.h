@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "analysis/engine.h"
@@ -113,11 +114,13 @@ struct MeasureParts {
 class StandardSession {
  public:
   // `roles` holds libebur128's channel value for each channel; `series`
-  // asks for the per-step series. Error: "unsupported rate or channel
-  // count" outside Meter::accepts.
+  // asks for the per-step series; `expected_frames` is the programme's
+  // length when known (EngineConfig::expected_frames). Error: "unsupported
+  // rate or channel count" outside Meter::accepts.
   static Result<StandardSession> create(unsigned channels, std::uint32_t rate_hz,
                                         const std::vector<int>& roles, bool series,
-                                        const MeasureParts& parts = {});
+                                        const MeasureParts& parts = {},
+                                        std::uint64_t expected_frames = 0);
   StandardSession(StandardSession&&) noexcept;
   StandardSession& operator=(StandardSession&&) noexcept;
   ~StandardSession();
@@ -157,6 +160,13 @@ class StandardSession {
   // not be built; those of Engine::finish().
   Result<StandardMeasurement> finish();
 
+  // Feeds each fresh sessions[i] every frame readers[i] gives and finishes
+  // it, as measure_standard() does for one, into the i-th result: the
+  // sessions run at once, their loudness filtered together where they can
+  // be (Engine::run_together). One session's error is its own.
+  static std::vector<Result<StandardMeasurement>> finish_together(
+      std::span<StandardSession* const> sessions, std::span<const Engine::Reader* const> readers);
+
  private:
   struct State;
   explicit StandardSession(std::unique_ptr<State> state);
@@ -170,6 +180,7 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
                                              const Engine::Reader& read);
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
                                              const std::vector<int>& roles, bool series,
-                                             const Engine::Reader& read, const MeasureParts& parts);
+                                             const Engine::Reader& read, const MeasureParts& parts,
+                                             std::uint64_t expected_frames = 0);
 
 }  // namespace sonorik::analysis

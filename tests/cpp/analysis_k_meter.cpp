@@ -144,6 +144,47 @@ TEST(KMeter, LoudThenSilenceReadsAsTheMeter) {
   }
 }
 
+// Meters filtered together read as each fed alone: one-channel meters and a
+// mix of channel counts (eight lanes in all), past the ring's wrap, through
+// silence and the denormal range, in uneven pieces.
+TEST(KMeter, TogetherReadsAsAlone) {
+  for (const std::vector<unsigned>& counts :
+       {std::vector<unsigned>{1, 1, 1, 1, 1, 1, 1, 1}, {1, 2, 1, 3, 1}, {2, 1}}) {
+    const unsigned long rate = 8000;
+    std::vector<std::vector<double>> signals;
+    std::vector<std::optional<KMeter>> together, alone;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      signals.push_back(programme(rate + i, counts[i], 7.3));  // each its own noise
+      together.push_back(KMeter::create(counts[i], rate, kAll, {}, true));
+      alone.push_back(KMeter::create(counts[i], rate, kAll, {}, true));
+    }
+    std::vector<KMeter*> meters;
+    for (std::optional<KMeter>& k : together) meters.push_back(&*k);
+    ASSERT_TRUE(KMeter::in_step(meters));
+    const std::size_t frames = signals[0].size() / counts[0];
+    std::vector<const double*> inputs(counts.size());
+    for (std::size_t at = 0, piece = 1; at < frames; piece = piece * 3 + 7) {
+      const std::size_t n = std::min(frames - at, piece % (rate / 3 + 11));
+      for (std::size_t i = 0; i < counts.size(); ++i) {
+        inputs[i] = signals[i].data() + at * counts[i];
+        ASSERT_TRUE(alone[i]->add_frames(inputs[i], n));
+      }
+      ASSERT_TRUE(KMeter::add_frames_together(meters, inputs, n));
+      at += n;
+      for (std::size_t i = 0; i < counts.size(); ++i) {
+        ASSERT_TRUE(same(together[i]->momentary(), alone[i]->momentary())) << at;
+        ASSERT_TRUE(same(together[i]->shortterm(), alone[i]->shortterm())) << at;
+      }
+    }
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      EXPECT_TRUE(same(together[i]->global(), alone[i]->global())) << i;
+      EXPECT_TRUE(same(together[i]->range(), alone[i]->range())) << i;
+      for (unsigned c = 0; c < counts[i]; ++c)
+        EXPECT_TRUE(same(together[i]->channel_global(c), alone[i]->channel_global(c))) << i;
+    }
+  }
+}
+
 TEST(KMeter, DeclinesWhatItDoesNotCover) {
   EXPECT_FALSE(KMeter::create(9, 48000, kAll, {}, false).has_value());
   EXPECT_FALSE(KMeter::create(2, 15, kAll, {}, false).has_value());

@@ -19,4 +19,7 @@ void bind_album(nanobind::module_& m);
 // replaygain(), GainRecord, write_gain_tags() and read_gain_tags() (replaygain.cpp).
 void bind_replaygain(nanobind::module_& m);
 
+// _measure_together (together.cpp).
+void bind_together(nanobind::module_& m);
+
 }  // namespace sonorik::meter

@@ -26,6 +26,7 @@
 #include "python/meter/arrays.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
+#include "python/meter/file_measure.h"
 #include "python/meter/file_info.h"
 #include "python/meter/measurement.h"
 #include "python/meter/sources.h"
@@ -38,24 +39,14 @@ using analysis::StandardMeasurement;
 
 namespace {
 
-// Why a measurement failed, for the exception made once the lock is back.
-// sample: a sample that is not finite (a ValueError naming the path too).
-enum class Failure { none, os, value, memory, sample };
-
-struct MeasureOutcome {
-  Failure failure = Failure::none;
-  std::optional<Error> error;
-  std::optional<Measurement> measurement;
-};
-
 // Runs the measurement with the lock released; the reader's errors are
 // OSErrors (a non-finite sample a ValueError), the meter's refusal a
 // MemoryError.
 void measure_into(MeasureOutcome& o, unsigned channels, std::uint32_t rate_hz,
                   const std::vector<int>& roles, bool series, const analysis::Engine::Reader& read,
-                  bool& reader_failed, const BadSample& bad) {
-  Result<StandardMeasurement> r =
-      analysis::measure_standard(channels, rate_hz, roles, series, read);
+                  bool& reader_failed, const BadSample& bad, std::uint64_t expected_frames) {
+  Result<StandardMeasurement> r = analysis::measure_standard(
+      channels, rate_hz, roles, series, read, analysis::MeasureParts{}, expected_frames);
   if (r) {
     o.measurement->m = std::move(r).value();
     return;
@@ -64,16 +55,18 @@ void measure_into(MeasureOutcome& o, unsigned channels, std::uint32_t rate_hz,
   o.error = r.error();
 }
 
+}  // namespace
+
 // ---- files ---------------------------------------------------------------------
 
-MeasureOutcome measure_file(SourceArg& given, const std::optional<std::vector<std::string>>& names,
-                            bool series) {
-  MeasureOutcome o;
+std::unique_ptr<FileToMeasure> open_to_measure(SourceArg& given,
+                                               const std::optional<std::vector<std::string>>& names,
+                                               MeasureOutcome& o) {
   Result<AudioSource> source = given.open();
   if (!source) {
     o.failure = Failure::os;
     o.error = source.error();
-    return o;
+    return nullptr;
   }
   const SourceInfo& info = source->info;
   o.measurement.emplace();
@@ -81,29 +74,39 @@ MeasureOutcome measure_file(SourceArg& given, const std::optional<std::vector<st
   if (std::optional<std::string> why = analysis::unmeasurable_reason(info.channels, info.rate_hz)) {
     o.failure = Failure::value;
     o.error = Error(*why);
-    return o;
+    return nullptr;
   }
   std::vector<int> roles;
   if (std::optional<std::string> bad =
           choose_layout(info.channels, names, source->layout, *o.measurement, roles)) {
     o.failure = Failure::value;
     o.error = Error(*bad);
-    return o;
+    return nullptr;
   }
-  bool reader_failed = false;
-  BadSample bad;
-  AudioReader& file = source->reader;
-  const bool floats = stores_floats(info.sf_format);
-  std::uint64_t frames_read = 0;
-  const auto read = [&](double* out, std::size_t max_frames) -> Result<std::size_t> {
-    if (interrupted()) return Error(kInterrupted);
-    Result<std::size_t> got = file.read(out, max_frames);
-    if (!got) reader_failed = true;
-    if (floats) got = finite_or_error(std::move(got), out, info.channels, frames_read, bad);
-    if (got) frames_read += *got;
-    return got;
-  };
-  measure_into(o, info.channels, info.rate_hz, roles, series, read, reader_failed, bad);
+  return std::make_unique<FileToMeasure>(std::move(source).value(), std::move(roles));
+}
+
+Result<std::size_t> FileToMeasure::read(double* out, std::size_t max_frames) {
+  if (interrupted()) return Error(kInterrupted);
+  Result<std::size_t> got = source.reader.read(out, max_frames);
+  if (!got) reader_failed = true;
+  if (stores_floats(source.info.sf_format))
+    got = finite_or_error(std::move(got), out, source.info.channels, frames_read, bad);
+  if (got) frames_read += *got;
+  return got;
+}
+
+namespace {
+
+MeasureOutcome measure_file(SourceArg& given, const std::optional<std::vector<std::string>>& names,
+                            bool series) {
+  MeasureOutcome o;
+  std::unique_ptr<FileToMeasure> file = open_to_measure(given, names, o);
+  if (!file) return o;
+  const SourceInfo& info = file->source.info;
+  const auto read = [&](double* out, std::size_t max_frames) { return file->read(out, max_frames); };
+  measure_into(o, info.channels, info.rate_hz, file->roles, series, read, file->reader_failed,
+               file->bad, info.frames);
   return o;
 }
 
@@ -116,7 +119,8 @@ MeasureOutcome measure_array(const Array& a, std::uint32_t rate_hz, unsigned cha
   bool reader_failed = false;
   BadSample bad;
   with_array_reader(a, channels, &bad, 0, [&](auto reader) {
-    measure_into(o, channels, rate_hz, roles, series, std::ref(reader), reader_failed, bad);
+    measure_into(o, channels, rate_hz, roles, series, std::ref(reader), reader_failed, bad,
+                 reader.frames);
   });
   return o;
 }

@@ -26,6 +26,7 @@ NB_MODULE(sonorik_meter, m) {
   meter::bind_album(m);
   meter::bind_replaygain(m);
   meter::bind_files(m);
+  meter::bind_together(m);
   m.attr("CHANNEL_NAMES") = meter::tuple_of(sonorik::analysis::channel_names());
 
   // The graph lives in the pure-Python library module _sonorik_plot, imported
