@@ -505,10 +505,10 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
     }
     wait_told(meters, handoff);  // the previous round's, before these blocks are refilled
     if (!parts.empty()) {
-      run_told(meters, handoff, [parts = std::move(parts), blocks = std::move(blocks),
-                                 counts = std::move(counts)] {
-        parts::LoudnessPart::feed_together(parts, blocks, counts);
-      });
+      run_told(meters, handoff,
+               [parts = std::move(parts), blocks = std::move(blocks), counts = std::move(counts)] {
+                 parts::LoudnessPart::feed_together(parts, blocks, counts);
+               });
     }
     if (!ended.empty()) {
       wait_told(meters, handoff);

@@ -90,6 +90,12 @@ class KMeter {
                                      std::span<const int> roles, bool channel_loudness,
                                      unsigned max_vector_bits);
   static bool matches_meter();
+  // The memory of meters filtered together (k_meter_together.cpp).
+  struct Together;
+  // Filters `n` frames of each meters[i]'s x[i], from ring frame `at`,
+  // together. Throws std::bad_alloc.
+  static void filter_together(std::span<KMeter* const> meters, const double* const* x,
+                              std::size_t at, std::size_t n, Together& t);
 
   void start_block();
   void end_block();
@@ -135,7 +141,7 @@ class KMeter {
   std::vector<int> roles_;
   double coefficients_[10] = {};
   std::vector<double> state_;
-  SampleBuffer ring_;  // squares, lanes_ per frame (grow_ring())
+  SampleBuffer ring_;            // squares, lanes_ per frame (grow_ring())
   std::vector<double> silence_;  // a block of zeros, when frames_behind() needs it
   // kAllSums x lanes_: four gating sums, since wrap, since channel wrap, two
   // old-value sums, three back sums

@@ -86,6 +86,86 @@ bool KMeter::in_step(std::span<KMeter* const> meters) noexcept {
   return channels <= kMaxLanes;
 }
 
+struct KMeter::Together {
+  unsigned channels = 0;  // of all the meters
+  unsigned lanes = 0;     // of the filter
+  detail::KFilterFunction* filter = nullptr;
+  double* in = nullptr;  // the filter's frames, `channels` values each
+  double* state = nullptr;
+  double* sums = nullptr;
+  double* squares = nullptr;  // `lanes` values a frame
+  double* back = nullptr;
+};
+
+void KMeter::filter_together(std::span<KMeter* const> meters, const double* const* x,
+                             std::size_t at, std::size_t n, Together& t) {
+  const KMeter& lead = *meters[0];
+  const std::size_t b = lead.block_frames_;
+  const std::size_t ring_frames = lead.ring_blocks_ * b;
+  const std::size_t behind = (at + ring_frames - kGatingBlocks * b) % ring_frames;
+  const unsigned channels = t.channels, lanes = t.lanes;
+  double *in = t.in, *state = t.state, *sums = t.sums, *squares = t.squares, *back = t.back;
+  // Frame by frame, so that each of the filter's frames is written whole.
+  const double* now[kMaxLanes];
+  const double* old[kMaxLanes];
+  bool now_silent = true, old_silent = true;
+  for (std::size_t i = 0; i < meters.size(); ++i) {
+    KMeter& m = *meters[i];
+    // Frames never written read as silence.
+    now[i] = at < m.ring_written_ ? m.ring_.data() + at * m.lanes_ : m.frames_behind(at, n);
+    old[i] = m.frames_behind(behind, n);
+    now_silent = now_silent && at >= m.ring_written_;
+    old_silent = old_silent && behind >= m.ring_written_;
+  }
+  double* into[kMaxLanes];
+  for (std::size_t i = 0; i < meters.size(); ++i)
+    into[i] = meters[i]->ring_.data() + at * meters[i]->lanes_;
+  const bool mono = channels == meters.size();  // each one channel, two lanes a frame
+  const auto counts = std::make_integer_sequence<unsigned, kMaxLanes + 1>();
+  for (std::size_t f = 0; !mono && f < n; ++f) {
+    unsigned lane = 0;
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+      const unsigned c_n = meters[i]->channels_, l_n = meters[i]->lanes_;
+      for (unsigned c = 0; c < c_n; ++c, ++lane) {
+        in[f * channels + lane] = x[i][f * c_n + c];
+        squares[f * lanes + lane] = now[i][f * l_n + c];
+        back[f * lanes + lane] = old[i][f * l_n + c];
+      }
+    }
+  }
+  const MonoCopies copies{x, now, old, now_silent, old_silent, n, lanes, in, squares, back, into};
+  if (mono) copies.gather(channels, counts);
+  unsigned first = 0;
+  for (const KMeter* m : meters) {
+    const unsigned c_n = m->channels_, l_n = m->lanes_;
+    for (unsigned c = 0; c < c_n; ++c) {
+      for (std::size_t s = 0; s < 4; ++s) state[s * lanes + first + c] = m->state_[s * l_n + c];
+      for (std::size_t r = 0; r < detail::kAllSums; ++r)
+        sums[r * lanes + first + c] = m->sums_[r * l_n + c];
+    }
+    first += c_n;
+  }
+  t.filter(in, n, channels, lead.coefficients_, state, squares, back, sums);
+  for (std::size_t f = 0; !mono && f < n; ++f) {
+    unsigned lane = 0;
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+      const unsigned c_n = meters[i]->channels_, l_n = meters[i]->lanes_;
+      for (unsigned c = 0; c < c_n; ++c, ++lane) into[i][f * l_n + c] = squares[f * lanes + lane];
+    }
+  }
+  if (mono) copies.scatter(channels, counts);
+  first = 0;
+  for (KMeter* m : meters) {
+    const unsigned c_n = m->channels_, l_n = m->lanes_;
+    for (unsigned c = 0; c < c_n; ++c) {
+      for (std::size_t s = 0; s < 4; ++s) m->state_[s * l_n + c] = state[s * lanes + first + c];
+      for (std::size_t r = 0; r < detail::kAllSums; ++r)
+        m->sums_[r * l_n + c] = sums[r * lanes + first + c];
+    }
+    first += c_n;
+  }
+}
+
 bool KMeter::add_frames_together(std::span<KMeter* const> meters,
                                  std::span<const double* const> inputs,
                                  std::size_t frames) noexcept {
@@ -112,89 +192,28 @@ bool KMeter::add_frames_together(std::span<KMeter* const> meters,
   } catch (const std::bad_alloc&) {
     return alone();
   }
-  double* in = scratch.data();
-  double* state = in + b * channels;
-  double* sums = state + 4 * lanes;
-  double* squares = sums + detail::kAllSums * lanes;
-  double* back = squares + b * lanes;
-  std::fill(state, squares, 0.0);  // lanes past the channels: silence
+  Together t{channels, lanes, filter, scratch.data()};
+  t.state = t.in + b * channels;
+  t.sums = t.state + 4 * lanes;
+  t.squares = t.sums + detail::kAllSums * lanes;
+  t.back = t.squares + b * lanes;
+  std::fill(t.state, t.squares, 0.0);  // lanes past the channels: silence
   std::size_t done = 0;
   while (done < frames) {
     for (KMeter* m : meters)
       if (m->in_block_ == 0) m->start_block();
     const std::size_t n = std::min(frames - done, b - lead.in_block_);
-    const std::size_t ring_frames = lead.ring_blocks_ * b;
     const std::size_t at = lead.position_;
-    const std::size_t behind = (at + ring_frames - kGatingBlocks * b) % ring_frames;
     try {
       for (KMeter* m : meters) m->grow_ring(at + n);
+      const double* x[kMaxLanes];
+      for (std::size_t i = 0; i < meters.size(); ++i)
+        x[i] = inputs[i] + done * meters[i]->channels_;
+      filter_together(meters, x, at, n, t);
     } catch (const std::bad_alloc&) {
       return false;
     }
-    // Frame by frame, so that each of the filter's frames is written whole.
-    const double* now[kMaxLanes];
-    const double* old[kMaxLanes];
-    const double* x[kMaxLanes];
-    bool now_silent = true, old_silent = true;
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-      KMeter& m = *meters[i];
-      try {
-        // Frames never written read as silence.
-        now[i] = at < m.ring_written_ ? m.ring_.data() + at * m.lanes_ : m.frames_behind(at, n);
-        old[i] = m.frames_behind(behind, n);
-        now_silent = now_silent && at >= m.ring_written_;
-        old_silent = old_silent && behind >= m.ring_written_;
-      } catch (const std::bad_alloc&) {
-        return false;
-      }
-      x[i] = inputs[i] + done * m.channels_;
-    }
-    double* into[kMaxLanes];
-    for (std::size_t i = 0; i < meters.size(); ++i)
-      into[i] = meters[i]->ring_.data() + at * meters[i]->lanes_;
-    const bool mono = channels == meters.size();  // each one channel, two lanes a frame
-    const auto counts = std::make_integer_sequence<unsigned, kMaxLanes + 1>();
-    for (std::size_t f = 0; !mono && f < n; ++f) {
-      unsigned lane = 0;
-      for (std::size_t i = 0; i < meters.size(); ++i) {
-        const unsigned c_n = meters[i]->channels_, l_n = meters[i]->lanes_;
-        for (unsigned c = 0; c < c_n; ++c, ++lane) {
-          in[f * channels + lane] = x[i][f * c_n + c];
-          squares[f * lanes + lane] = now[i][f * l_n + c];
-          back[f * lanes + lane] = old[i][f * l_n + c];
-        }
-      }
-    }
-    const MonoCopies copies{x, now, old, now_silent, old_silent, n, lanes, in, squares, back, into};
-    if (mono) copies.gather(channels, counts);
-    unsigned first = 0;
-    for (const KMeter* m : meters) {
-      const unsigned c_n = m->channels_, l_n = m->lanes_;
-      for (unsigned c = 0; c < c_n; ++c) {
-        for (std::size_t s = 0; s < 4; ++s) state[s * lanes + first + c] = m->state_[s * l_n + c];
-        for (std::size_t r = 0; r < detail::kAllSums; ++r)
-          sums[r * lanes + first + c] = m->sums_[r * l_n + c];
-      }
-      first += c_n;
-    }
-    filter(in, n, channels, lead.coefficients_, state, squares, back, sums);
-    for (std::size_t f = 0; !mono && f < n; ++f) {
-      unsigned lane = 0;
-      for (std::size_t i = 0; i < meters.size(); ++i) {
-        const unsigned c_n = meters[i]->channels_, l_n = meters[i]->lanes_;
-        for (unsigned c = 0; c < c_n; ++c, ++lane) into[i][f * l_n + c] = squares[f * lanes + lane];
-      }
-    }
-    if (mono) copies.scatter(channels, counts);
-    first = 0;
     for (KMeter* m : meters) {
-      const unsigned c_n = m->channels_, l_n = m->lanes_;
-      for (unsigned c = 0; c < c_n; ++c) {
-        for (std::size_t s = 0; s < 4; ++s) m->state_[s * l_n + c] = state[s * lanes + first + c];
-        for (std::size_t r = 0; r < detail::kAllSums; ++r)
-          m->sums_[r * l_n + c] = sums[r * lanes + first + c];
-      }
-      first += c_n;
       m->position_ += n;
       m->ring_written_ = std::max(m->ring_written_, m->position_);
       m->in_block_ += n;

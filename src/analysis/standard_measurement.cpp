@@ -330,8 +330,7 @@ Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t ra
 
 Result<StandardMeasurement> measure_standard(unsigned channels, std::uint32_t rate_hz,
                                              const std::vector<int>& roles, bool series,
-                                             const Engine::Reader& read,
-                                             const MeasureParts& parts,
+                                             const Engine::Reader& read, const MeasureParts& parts,
                                              std::uint64_t expected_frames) {
   Result<StandardSession> session =
       StandardSession::create(channels, rate_hz, roles, series, parts, expected_frames);

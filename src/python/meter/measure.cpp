@@ -26,8 +26,8 @@
 #include "python/meter/arrays.h"
 #include "python/meter/bindings.h"
 #include "python/meter/docs.h"
-#include "python/meter/file_measure.h"
 #include "python/meter/file_info.h"
+#include "python/meter/file_measure.h"
 #include "python/meter/measurement.h"
 #include "python/meter/sources.h"
 #include "python/meter/video.h"
@@ -104,7 +104,9 @@ MeasureOutcome measure_file(SourceArg& given, const std::optional<std::vector<st
   std::unique_ptr<FileToMeasure> file = open_to_measure(given, names, o);
   if (!file) return o;
   const SourceInfo& info = file->source.info;
-  const auto read = [&](double* out, std::size_t max_frames) { return file->read(out, max_frames); };
+  const auto read = [&](double* out, std::size_t max_frames) {
+    return file->read(out, max_frames);
+  };
   measure_into(o, info.channels, info.rate_hz, file->roles, series, read, file->reader_failed,
                file->bad, info.frames);
   return o;

@@ -47,8 +47,8 @@ void measure_group(std::vector<Taken>& group, bool series,
   for (std::size_t k = 0; k < group.size(); ++k) {
     const SourceInfo& info = group[k].file->source.info;
     Result<analysis::StandardSession> s =
-        analysis::StandardSession::create(info.channels, info.rate_hz, group[k].file->roles,
-                                          series, analysis::MeasureParts{}, info.frames);
+        analysis::StandardSession::create(info.channels, info.rate_hz, group[k].file->roles, series,
+                                          analysis::MeasureParts{}, info.frames);
     if (!s) continue;  // measured alone by the caller
     sessions.emplace_back(std::move(s).value());
     FileToMeasure* file = group[k].file.get();
@@ -118,7 +118,8 @@ nb::list measure_together(const nb::list& sources, const nb::object& channel_map
     return 0;
   });
   nb::list results;
-  for (std::optional<Measurement>& m : out) results.append(m ? nb::cast(std::move(*m)) : nb::none());
+  for (std::optional<Measurement>& m : out)
+    results.append(m ? nb::cast(std::move(*m)) : nb::none());
   return results;
 }
 
