@@ -421,7 +421,7 @@ def write_parquet(records: Sequence[Record], output: str, columns: Sequence[str]
     whole). Raises Refused and OSError."""
     pq = parquet_module()
     pa = importlib.import_module("pyarrow")
-    from _sonorik_many import utf8_text
+    utf8_text = importlib.import_module("_sonorik_many").utf8_text  # names that are not UTF-8
 
     check_parquet_output(columns, output)
     arrays = {}
