@@ -199,6 +199,84 @@ TEST_P(EngineFeed, AnyCutAndFlushReadsAsOneRun) {
 }
 INSTANTIATE_TEST_SUITE_P(Channels, EngineFeed, ::testing::Values(2u, 10u));
 
+// Programmes run together read as each run alone, to the bit: one-channel
+// ones of many blocks and of none, two and ten channels, another rate, a
+// header that promised fewer frames than came, and a reader that fails
+// part-way (its error its own, the others unharmed).
+TEST(EngineTogether, ReadsAsEachRunAlone) {
+  struct Programme {
+    unsigned channels;
+    std::uint32_t rate;
+    double seconds;
+    std::uint64_t expected_frames;
+    std::size_t fails_at;  // 0: never
+  };
+  const std::vector<Programme> programmes = {
+      {1, 44100, 9.1, 0, 0},     {1, 44100, 2.3, 101430, 0}, {2, 44100, 5.0, 1000, 0},
+      {10, 44100, 3.0, 0, 0},    {1, 44100, 0.0, 0, 0},      {1, 44100, 6.0, 0, 150000},
+      {1, 48000, 4.0, 0, 0},     {1, 44100, 7.7, 0, 0},      {3, 44100, 3.1, 0, 0}};
+  std::vector<std::vector<double>> audio;
+  std::vector<Readings> together(programmes.size()), alone(programmes.size());
+  std::vector<std::size_t> at(programmes.size(), 0);
+  std::vector<Engine::Reader> readers;
+  std::vector<Engine> engines;
+  const auto configure = [&](const Programme& p, Readings& out) {
+    EngineConfig config;
+    config.channels = p.channels;
+    config.rate_hz = p.rate;
+    config.expected_frames = p.expected_frames;
+    config.channel_loudness = config.channel_sums = config.step_true_peaks = true;
+    config.on_step = [&out](const StepReading& r) {
+      Readings::add(out.steps, r.momentary_lufs), Readings::add(out.steps, r.short_term_lufs);
+    };
+    config.on_rms_block = [&out](const RmsBlock& b) { out.blocks.push_back(b.sum); };
+    return config;
+  };
+  const auto reader = [&](std::size_t i, std::size_t& from) {
+    return [&, i](double* to, std::size_t max) -> Result<std::size_t> {
+      const Programme& p = programmes[i];
+      const std::size_t frames = audio[i].size() / p.channels;
+      if (p.fails_at != 0 && from >= p.fails_at) return Error("damaged audio");
+      const std::size_t k = std::min({max, frames - from, std::size_t{30011}});
+      std::copy_n(audio[i].data() + from * p.channels, k * p.channels, to);
+      from += k;
+      return k;
+    };
+  };
+  for (std::size_t i = 0; i < programmes.size(); ++i) {
+    const Programme& p = programmes[i];
+    audio.push_back(noise(p.channels, p.rate, p.seconds, static_cast<unsigned>(i + 3)));
+  }
+  for (std::size_t i = 0; i < programmes.size(); ++i) {
+    readers.push_back(reader(i, at[i]));
+    engines.emplace_back(configure(programmes[i], together[i]));
+  }
+  std::vector<Engine*> running;
+  std::vector<const Engine::Reader*> reading;
+  for (std::size_t i = 0; i < programmes.size(); ++i) {
+    running.push_back(&engines[i]);
+    reading.push_back(&readers[i]);
+  }
+  std::vector<Result<EngineResult>> got = Engine::run_together(running, reading);
+  ASSERT_EQ(got.size(), programmes.size());
+  for (std::size_t i = 0; i < programmes.size(); ++i) {
+    std::size_t from = 0;
+    Result<EngineResult> one = Engine::run(configure(programmes[i], alone[i]), reader(i, from));
+    ASSERT_EQ(got[i].ok(), one.ok()) << i;
+    if (!one.ok()) {
+      EXPECT_EQ(got[i].error().message(), one.error().message());
+      continue;
+    }
+    together[i].add(*got[i]);
+    alone[i].add(*one);
+    ASSERT_EQ(together[i].values.size(), alone[i].values.size()) << i;
+    EXPECT_EQ(0, std::memcmp(together[i].values.data(), alone[i].values.data(),
+                             alone[i].values.size() * sizeof(double)))
+        << i;
+  }
+  EXPECT_FALSE(programmes[5].fails_at == 0 || got[5].ok());
+}
+
 // An interrupt stops a feed before the next block and a read before it starts.
 TEST(EngineInterrupt, StopsFeedAndRead) {
   struct sigaction handler {};
