@@ -234,7 +234,7 @@ def measured_row(source, label):
     """What a table row holds for one source, from measure() itself."""
     try:
         m = sonorik_meter.measure(source)
-    except OSError as e:
+    except (OSError, ValueError) as e:
         return {"source": label, "error": f"{type(e).__name__}: {e}"}
     row = {"source": label, "error": None}
     for name in _sonorik_many_columns():
@@ -284,6 +284,33 @@ def test_many_sources_give_measures_rows_and_each_failure_its_own_row(clips, how
     assert got == expected
     assert table.schema.field("channel_true_peak_dbtp").type == pa.list_(pa.float64())
     assert table.schema.field("frames").type == pa.int64()
+
+
+def test_files_measured_side_by_side_give_measures_rows(tmp_path):
+    """Mono, stereo and six channels at two rates, long enough for the loudness ring to wrap
+    and its blocks to span several reads, a header that understates its data, a float file
+    with a NaN, silence after loud audio, and bytes: each row is measure()'s own."""
+    pytest.importorskip("pyarrow")
+    sources = []
+    for i, (seconds, rate, channels) in enumerate([(0.3, 44100, 1), (8.2, 44100, 1), (3.1, 44100, 2),
+                                                   (5.0, 48000, 1), (4.4, 44100, 6), (7.0, 44100, 1),
+                                                   (0.0, 44100, 1), (6.1, 44100, 1)]):
+        x = wavgen.noise(seconds, rate, channels, -20.0 - i, state=i).reshape(-1, channels)
+        if i == 5:
+            x[len(x) // 2:] = 0.0  # loud, then digital silence
+        data = wavgen.encode(x.ravel(), 16)
+        sources.append(tmp_path / f"m{i}.wav")
+        sources[-1].write_bytes(wavgen.wav_bytes(
+            data, channels, rate, declared_data_size=len(data) // 3 if i == 7 else None))
+    nan = wavgen.noise(1.0, 44100, 1)
+    nan[30000] = np.nan
+    sources.append(wavgen.write_wav(tmp_path / "nan.wav", nan, 44100, kind="float"))
+    sources.append(sources[1].read_bytes())
+    rows = sonorik_meter.measure_many(sources, workers=1).to_pylist()
+    expected = [measured_row(s, str(s) if isinstance(s, Path) else "sources[9]") for s in sources]
+    assert expected[8]["error"].startswith("ValueError: the audio holds nan at frame 30000")
+    assert [{k: v for k, v in r.items() if v is not None or k in e} for r, e in zip(rows, expected)] \
+        == expected
 
 
 @pytest.fixture(scope="module")
