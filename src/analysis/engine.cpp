@@ -250,13 +250,22 @@ class Engine::Session {
     }
   }
 
-  // The block being filled, handed to every part but the loudness meter
-  // (ending one of the engine's blocks); nullptr when it holds no frames.
-  // `frames` is set to its frames.
-  const double* hand_out_apart(std::size_t& frames) {
+  // The block being filled and its frames (nullptr for none).
+  const double* filled_block(std::size_t& frames) const noexcept {
     frames = filled_;
-    if (filled_ == 0) return nullptr;
-    return guarded([&] { return hand_out(true, frames); });
+    return filled_ == 0 ? nullptr : buffers_[current_].data();
+  }
+
+  // Hands the block being filled, if it holds frames, to every part but the
+  // loudness meter (ending one of the engine's blocks).
+  void hand_out_apart() {
+    std::size_t frames = 0;
+    if (filled_ > 0) guarded([&] { hand_out(true, frames); });
+  }
+
+  // Waits for the parts but the loudness meter.
+  void wait_parts() {
+    guarded([&] { wait_told(tasks_, handoff_); });
   }
 
   parts::LoudnessPart* loudness() noexcept { return loudness_ ? &*loudness_ : nullptr; }
@@ -481,6 +490,14 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
       }
     }
   } waiter{meters, handoff};
+  // The worker pool reuses a finished task's memory for the next task built
+  // without telling ThreadSanitizer: before building a task or waiting (and
+  // so perhaps running and destroying one), the caller waits for every task
+  // built before, in the order they were built.
+  const auto wait_all = [&](const std::vector<std::size_t>& sessions) {
+    wait_told(meters, handoff);
+    for (std::size_t i : sessions) engines[i]->session_->wait_parts();
+  };
   while (!live.empty()) {
     std::vector<std::size_t> going, ended;
     std::vector<parts::LoudnessPart*> parts;
@@ -495,7 +512,7 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
         continue;
       }
       std::size_t frames = 0;
-      const double* p = s.hand_out_apart(frames);
+      const double* p = s.filled_block(frames);
       if (p && s.loudness()) {
         parts.push_back(s.loudness());
         blocks.push_back(p);
@@ -503,15 +520,19 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
       }
       (*end ? ended : going).push_back(i);
     }
-    wait_told(meters, handoff);  // the previous round's, before these blocks are refilled
+    wait_all(live);  // the previous round's, before these blocks are handed out
     if (!parts.empty()) {
       run_told(meters, handoff,
                [parts = std::move(parts), blocks = std::move(blocks), counts = std::move(counts)] {
                  parts::LoudnessPart::feed_together(parts, blocks, counts);
                });
     }
+    for (std::size_t i : going) engines[i]->session_->hand_out_apart();
+    for (std::size_t i : ended) engines[i]->session_->hand_out_apart();
     if (!ended.empty()) {
-      wait_told(meters, handoff);
+      std::vector<std::size_t> all = going;
+      all.insert(all.end(), ended.begin(), ended.end());
+      wait_all(all);
       for (std::size_t i : ended) out[i] = engines[i]->session_->finish_handed_out();
     }
     live = std::move(going);

@@ -197,7 +197,10 @@ bool KMeter::add_frames_together(std::span<KMeter* const> meters,
   t.sums = t.state + 4 * lanes;
   t.squares = t.sums + detail::kAllSums * lanes;
   t.back = t.squares + b * lanes;
-  std::fill(t.state, t.squares, 0.0);  // lanes past the channels: silence
+  // Lanes past the channels: silence (the ring's lanes are written by the
+  // filter, the rest are only read).
+  std::fill(t.state, t.squares, 0.0);
+  std::fill(t.back, t.back + b * lanes, 0.0);
   std::size_t done = 0;
   while (done < frames) {
     for (KMeter* m : meters)

@@ -9,10 +9,19 @@
 #define SONORIK_VALGRIND_SEEN 0
 #endif
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SONORIK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define SONORIK_SANITIZED 1
+#endif
+#endif
+
 namespace sonorik::analysis::detail {
 
 bool scalable_memory() noexcept {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef SONORIK_SANITIZED
   return false;
 #else
   static const bool scalable = SONORIK_VALGRIND_SEEN == 0;

@@ -242,6 +242,44 @@ inline void normalize_batch(Bytes bytes) {
   normalize_batch(bytes, selector);
 }
 
+// The same bytes opened twice and measured side by side: each measurement
+// is the one of the bytes measured alone (`alone`), to the bit.
+inline void together(Bytes bytes, const std::vector<int>& roles,
+                     const Result<analysis::StandardMeasurement>& alone) {
+  std::vector<AudioSource> sources;
+  std::vector<analysis::StandardSession> sessions;
+  for (int i = 0; i < 2; ++i) {
+    Result<AudioSource> s = open_audio(std::make_unique<MemoryFile>(bytes));
+    if (!s) return;
+    Result<analysis::StandardSession> session = analysis::StandardSession::create(
+        s->info.channels, s->info.rate_hz, roles, false, {}, s->info.frames);
+    if (!session) return;
+    sources.push_back(std::move(s).value());
+    sessions.push_back(std::move(session).value());
+  }
+  std::vector<analysis::Engine::Reader> readers;
+  for (AudioSource& s : sources) {
+    readers.emplace_back([&s](double* out, std::size_t n) {
+      Result<std::size_t> got = s.reader.read(out, std::min<std::size_t>(n, 4096));
+      if (got) (void)first_non_finite(out, *got, s.info.channels, 0);
+      return got;
+    });
+  }
+  std::vector<analysis::StandardSession*> running = {&sessions[0], &sessions[1]};
+  std::vector<const analysis::Engine::Reader*> reading = {&readers[0], &readers[1]};
+  const auto got = analysis::StandardSession::finish_together(running, reading);
+  for (const Result<analysis::StandardMeasurement>& m : got) {
+    SONORIK_FUZZ_CHECK(m.ok() == alone.ok());
+    if (m.ok()) {
+      SONORIK_FUZZ_CHECK(m->frames == alone->frames);
+      SONORIK_FUZZ_CHECK(std::memcmp(&m->integrated_lufs, &alone->integrated_lufs,
+                                     sizeof(double)) == 0);
+      SONORIK_FUZZ_CHECK(std::memcmp(&m->true_peak_dbtp, &alone->true_peak_dbtp,
+                                     sizeof(double)) == 0);
+    }
+  }
+}
+
 // The door over the bytes in memory: open, read to the end (or the first
 // error) into the standard measurement, rewind and read again; both passes
 // must give the same frames.
@@ -255,7 +293,7 @@ inline void door(Bytes bytes) {
   for (const std::string& n : source->layout)
     roles.push_back(analysis::channel_role(n).value_or(0));
   std::uint64_t first_pass = 0;
-  bool failed = false;
+  bool failed = false, ended = false;
   std::vector<double> block(4096 * std::size_t{info.channels});
   std::optional<Result<analysis::StandardSession>> session;
   if (measured) {
@@ -268,12 +306,15 @@ inline void door(Bytes bytes) {
       failed = true;
       break;
     }
-    if (*got == 0 || first_pass > std::uint64_t{info.rate_hz} * 60) break;
+    ended = *got == 0;
+    if (ended || first_pass > std::uint64_t{info.rate_hz} * 60) break;
     (void)first_non_finite(block.data(), *got, info.channels, first_pass);
     if (session && *session) SONORIK_FUZZ_CHECK((*session)->feed(block.data(), *got).ok());
     first_pass += *got;
   }
-  if (session && *session) (void)(*session)->finish();
+  std::optional<Result<analysis::StandardMeasurement>> alone;
+  if (session && *session) alone.emplace((*session)->finish());
+  if (alone && ended) together(bytes, roles, *alone);
   if (failed || !source->reader.rewind().ok()) return;
   std::uint64_t second_pass = 0;
   for (;;) {
