@@ -12,10 +12,11 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <map>
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis/standard_measurement.h"
@@ -29,7 +30,7 @@ namespace {
 
 // The most channels measured side by side, and the most files held open.
 constexpr unsigned kLanes = 8;
-constexpr std::size_t kMostOpen = 24;
+constexpr std::size_t kMostOpen = 64;
 
 struct Taken {
   std::size_t index;
@@ -70,32 +71,45 @@ void measure_group(std::vector<Taken>& group, bool series,
   group.clear();
 }
 
-// Opens and measures each taken source (the lock released).
+// Measures `opened` (files of any rates): those of one rate in groups of at
+// most kLanes channels, files of like lengths together (a group's filter
+// runs all its lanes until the shortest ends, then the others').
+void measure_opened(std::vector<Taken>& opened, bool series,
+                    std::vector<std::optional<Measurement>>& out) {
+  const auto info = [](const Taken& t) -> const SourceInfo& { return t.file->source.info; };
+  std::stable_sort(opened.begin(), opened.end(), [&](const Taken& a, const Taken& b) {
+    return std::pair(info(a).rate_hz, info(a).frames) < std::pair(info(b).rate_hz, info(b).frames);
+  });
+  std::vector<Taken> group;
+  unsigned channels = 0;
+  for (Taken& t : opened) {
+    if (!group.empty() &&
+        (info(t).rate_hz != info(group[0]).rate_hz || channels + info(t).channels > kLanes)) {
+      measure_group(group, series, out);
+      channels = 0;
+    }
+    channels += info(t).channels;
+    group.push_back(std::move(t));
+  }
+  measure_group(group, series, out);
+  opened.clear();
+}
+
+// Opens and measures each taken source (the lock released), a few dozen
+// open at a time.
 void measure_taken(std::vector<std::unique_ptr<SourceArg>>& args,
                    const std::optional<std::vector<std::string>>& names, bool series,
                    std::vector<std::optional<Measurement>>& out) {
-  std::map<std::uint32_t, std::vector<Taken>> waiting;  // by rate
-  std::size_t open = 0;
-  const auto run = [&](std::vector<Taken>& group) {
-    open -= group.size();
-    measure_group(group, series, out);
-  };
+  std::vector<Taken> opened;
   for (std::size_t i = 0; i < args.size() && !interrupted(); ++i) {
     if (!args[i]) continue;
     MeasureOutcome o;
     std::unique_ptr<FileToMeasure> file = open_to_measure(*args[i], names, o);
     if (!file) continue;
-    const SourceInfo& info = file->source.info;
-    std::vector<Taken>& group = waiting[info.rate_hz];
-    unsigned channels = info.channels;
-    for (const Taken& t : group) channels += t.file->source.info.channels;
-    if (channels > kLanes) run(group);
-    group.push_back({i, std::move(file), std::move(*o.measurement)});
-    if (++open >= kMostOpen) {
-      for (auto& [rate, g] : waiting) run(g);
-    }
+    opened.push_back({i, std::move(file), std::move(*o.measurement)});
+    if (opened.size() >= kMostOpen) measure_opened(opened, series, out);
   }
-  for (auto& [rate, g] : waiting) run(g);
+  measure_opened(opened, series, out);
 }
 
 nb::list measure_together(const nb::list& sources, const nb::object& channel_map, bool series) {
