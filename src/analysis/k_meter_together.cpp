@@ -16,59 +16,51 @@ constexpr std::size_t kGatingBlocks = 4;  // 400 ms
 // C one-channel meters' frames (their rings two lanes a frame) into the
 // filter's frames of `lanes` lanes, and its squares back into the rings:
 // unrolled for each count. Rings of frames never written are silence.
-template <unsigned C>
-void gather_mono(const double* const* x, const double* const* now, const double* const* old,
-                 bool now_silent, bool old_silent, std::size_t n, unsigned lanes, double* in,
-                 double* squares, double* back) {
-  for (unsigned i = 0; i < C; ++i) {
-    const double* from = x[i];
-    for (std::size_t f = 0; f < n; ++f) in[f * C + i] = from[f];
-  }
-  const auto ring = [&](const double* const* rings, bool silent, double* to) {
-    if (silent) {
-      std::fill(to, to + n * lanes, 0.0);
-      return;
-    }
-    for (unsigned i = 0; i < C; ++i) {
-      const double* from = rings[i];
-      for (std::size_t f = 0; f < n; ++f) to[f * lanes + i] = from[2 * f];
-    }
-  };
-  ring(now, now_silent, squares);
-  ring(old, old_silent, back);
-}
-
-template <unsigned C>
-void scatter_mono(const double* squares, std::size_t n, unsigned lanes, double* const* into) {
-  for (unsigned i = 0; i < C; ++i) {
-    double* to = into[i];
-    for (std::size_t f = 0; f < n; ++f) to[2 * f] = squares[f * lanes + i];
-  }
-}
-
-struct MonoCopies {
-  const double* const* x;
-  const double* const* now;
-  const double* const* old;
-  bool now_silent, old_silent;
-  std::size_t n;
-  unsigned lanes;
-  double* in;
-  double* squares;
-  double* back;
-  double* const* into;
-
-  template <unsigned... C>
-  void gather(unsigned count, std::integer_sequence<unsigned, C...>) const {
-    ((count == C ? gather_mono<C>(x, now, old, now_silent, old_silent, n, lanes, in, squares, back)
-                 : void()),
-     ...);
-  }
-  template <unsigned... C>
-  void scatter(unsigned count, std::integer_sequence<unsigned, C...>) const {
-    ((count == C ? scatter_mono<C>(squares, n, lanes, into) : void()), ...);
-  }
+// One lane's values: frame f at p[f * stride].
+struct Stream {
+  const double* p;
+  std::size_t stride;
 };
+
+// C streams into frames of `width` values (lane i of frame f at
+// to[f * width + i]), frame by frame, so that each frame is written whole;
+// unrolled for each count, the streams kept in registers.
+template <unsigned C>
+void interleave(const Stream* from, std::size_t n, std::size_t width, double* to) {
+  Stream s[C];
+  for (unsigned i = 0; i < C; ++i) s[i] = from[i];
+  for (std::size_t f = 0; f < n; ++f) {
+    for (unsigned i = 0; i < C; ++i) to[f * width + i] = s[i].p[f * s[i].stride];
+  }
+}
+
+// The reverse: lane i of each frame into its stream.
+template <unsigned C>
+void deinterleave(const double* from, std::size_t n, std::size_t width, double* const* to,
+                  const std::size_t* strides) {
+  double* p[C];
+  std::size_t stride[C];
+  for (unsigned i = 0; i < C; ++i) p[i] = to[i], stride[i] = strides[i];
+  for (std::size_t f = 0; f < n; ++f) {
+    for (unsigned i = 0; i < C; ++i) p[i][f * stride[i]] = from[f * width + i];
+  }
+}
+
+template <unsigned... C>
+void interleave(unsigned count, const Stream* from, std::size_t n, std::size_t width, double* to,
+                std::integer_sequence<unsigned, C...>) {
+  ((count == C ? interleave<C>(from, n, width, to) : void()), ...);
+}
+
+template <unsigned... C>
+void deinterleave(unsigned count, const double* from, std::size_t n, std::size_t width,
+                  double* const* to, const std::size_t* strides,
+                  std::integer_sequence<unsigned, C...>) {
+  ((count == C ? deinterleave<C>(from, n, width, to, strides) : void()), ...);
+}
+
+constexpr auto kCounts = std::make_integer_sequence<unsigned, kMaxLanes + 1>();
+
 }  // namespace
 
 bool KMeter::in_step(std::span<KMeter* const> meters) noexcept {
@@ -105,36 +97,39 @@ void KMeter::filter_together(std::span<KMeter* const> meters, const double* cons
   const std::size_t behind = (at + ring_frames - kGatingBlocks * b) % ring_frames;
   const unsigned channels = t.channels, lanes = t.lanes;
   double *in = t.in, *state = t.state, *sums = t.sums, *squares = t.squares, *back = t.back;
-  // Frame by frame, so that each of the filter's frames is written whole.
-  const double* now[kMaxLanes];
-  const double* old[kMaxLanes];
+  // Each lane's input, ring frames now and 400 ms behind (frames never
+  // written read as silence), and where its squares go.
+  Stream xs[kMaxLanes] = {}, nows[kMaxLanes] = {}, olds[kMaxLanes] = {};
+  double* into[kMaxLanes] = {};
+  std::size_t into_strides[kMaxLanes] = {};
   bool now_silent = true, old_silent = true;
+  unsigned lane = 0;
   for (std::size_t i = 0; i < meters.size(); ++i) {
     KMeter& m = *meters[i];
-    // Frames never written read as silence.
-    now[i] = at < m.ring_written_ ? m.ring_.data() + at * m.lanes_ : m.frames_behind(at, n);
-    old[i] = m.frames_behind(behind, n);
+    const double* now =
+        at < m.ring_written_ ? m.ring_.data() + at * m.lanes_ : m.frames_behind(at, n);
+    const double* old = m.frames_behind(behind, n);
     now_silent = now_silent && at >= m.ring_written_;
     old_silent = old_silent && behind >= m.ring_written_;
-  }
-  double* into[kMaxLanes];
-  for (std::size_t i = 0; i < meters.size(); ++i)
-    into[i] = meters[i]->ring_.data() + at * meters[i]->lanes_;
-  const bool mono = channels == meters.size();  // each one channel, two lanes a frame
-  const auto counts = std::make_integer_sequence<unsigned, kMaxLanes + 1>();
-  for (std::size_t f = 0; !mono && f < n; ++f) {
-    unsigned lane = 0;
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-      const unsigned c_n = meters[i]->channels_, l_n = meters[i]->lanes_;
-      for (unsigned c = 0; c < c_n; ++c, ++lane) {
-        in[f * channels + lane] = x[i][f * c_n + c];
-        squares[f * lanes + lane] = now[i][f * l_n + c];
-        back[f * lanes + lane] = old[i][f * l_n + c];
-      }
+    for (unsigned c = 0; c < m.channels_; ++c, ++lane) {
+      xs[lane] = {x[i] + c, m.channels_};
+      nows[lane] = {now + c, m.lanes_};
+      olds[lane] = {old + c, m.lanes_};
+      into[lane] = m.ring_.data() + at * m.lanes_ + c;
+      into_strides[lane] = m.lanes_;
     }
   }
-  const MonoCopies copies{x, now, old, now_silent, old_silent, n, lanes, in, squares, back, into};
-  if (mono) copies.gather(channels, counts);
+  interleave(channels, xs, n, channels, in, kCounts);
+  if (now_silent) {
+    std::fill(squares, squares + n * lanes, 0.0);
+  } else {
+    interleave(channels, nows, n, lanes, squares, kCounts);
+  }
+  if (old_silent) {
+    std::fill(back, back + n * lanes, 0.0);
+  } else {
+    interleave(channels, olds, n, lanes, back, kCounts);
+  }
   unsigned first = 0;
   for (const KMeter* m : meters) {
     const unsigned c_n = m->channels_, l_n = m->lanes_;
@@ -146,14 +141,7 @@ void KMeter::filter_together(std::span<KMeter* const> meters, const double* cons
     first += c_n;
   }
   t.filter(in, n, channels, lead.coefficients_, state, squares, back, sums);
-  for (std::size_t f = 0; !mono && f < n; ++f) {
-    unsigned lane = 0;
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-      const unsigned c_n = meters[i]->channels_, l_n = meters[i]->lanes_;
-      for (unsigned c = 0; c < c_n; ++c, ++lane) into[i][f * l_n + c] = squares[f * lanes + lane];
-    }
-  }
-  if (mono) copies.scatter(channels, counts);
+  deinterleave(channels, squares, n, lanes, into, into_strides, kCounts);
   first = 0;
   for (KMeter* m : meters) {
     const unsigned c_n = m->channels_, l_n = m->lanes_;
