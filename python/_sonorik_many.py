@@ -11,9 +11,11 @@ a row with its error instead of stopping the run.
 from __future__ import annotations
 
 import collections
+import importlib.util
 import math
 import os
 import sys
+import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
@@ -278,22 +280,54 @@ def _arrow_array(pa: Any, values: list[Any], kind: str) -> Any:
     return pa.Array.from_buffers(getattr(pa, kind)(), n, [bitmap, pa.py_buffer(data)])
 
 
+class _ImportedAside:
+    """pyarrow imported on a thread of its own, so that its import (a tenth
+    of a second) overlaps the first batches; get() waits for it and raises
+    what the import raised."""
+
+    def __init__(self) -> None:
+        self._module: Any = None
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        try:
+            self._module = _pyarrow()
+        except BaseException as e:  # noqa: BLE001 - raised again by get()
+            self._error = e
+
+    def get(self) -> Any:
+        self._thread.join()
+        if self._error is not None:
+            raise self._error
+        return self._module
+
+
 class _TableBuilder:
     """Rows gathered into Arrow record batches as they come, so that only a
     few thousand rows are ever held as Python objects."""
 
     ROWS_PER_BATCH = 4096
 
-    def __init__(self, types: dict[str, str]) -> None:
-        pa = self.pa = _pyarrow()
+    def __init__(self, types: dict[str, str], arrow: _ImportedAside) -> None:
+        self.types = types
+        self.kinds = list(types.values())
+        self.arrow = arrow
+        self.pa: Any = None
+        self.schema: Any = None
+        self.batches: list[Any] = []
+        self.rows: list[tuple[Any, ...]] = []
+
+    def _start(self) -> None:
+        if self.pa is not None:
+            return
+        pa = self.pa = self.arrow.get()
 
         def arrow_type(kind: str) -> Any:
             return pa.list_(arrow_type(kind[5:])) if kind.startswith("list_") else getattr(pa, kind)()
 
-        self.schema = pa.schema([(name, arrow_type(kind)) for name, kind in types.items()])
-        self.kinds = list(types.values())
-        self.batches: list[Any] = []
-        self.rows: list[tuple[Any, ...]] = []
+        self.schema = pa.schema([(name, arrow_type(kind)) for name, kind in self.types.items()])
 
     def add(self, rows: list[tuple[Any, ...]]) -> None:
         self.rows.extend(rows)
@@ -301,6 +335,7 @@ class _TableBuilder:
             self._flush()
 
     def _flush(self) -> None:
+        self._start()
         if self.rows:
             columns = zip(*self.rows)
             self.batches.append(self.pa.record_batch(
@@ -314,15 +349,23 @@ class _TableBuilder:
         return table.to_pandas() if output == "pandas" else table
 
 
-def _check_output(output: str) -> None:
+def _installed(name: str) -> bool:
+    try:
+        return importlib.util.find_spec(name) is not None
+    except (ImportError, ValueError):  # ValueError: a module set to None in sys.modules
+        return False
+
+
+def _check_output(output: str, *, import_now: bool = True) -> None:
+    """Refuses an unknown output and a missing extra before any work; with
+    import_now false, pyarrow is only looked for (measure_many imports it
+    aside)."""
     if output not in ("arrow", "pandas"):
         raise ValueError(f'output must be "arrow" or "pandas", got {output!r}')
-    _pyarrow()
-    if output == "pandas":
-        try:
-            import pandas  # noqa: F401
-        except ImportError as e:
-            raise ImportError(f"output=\"pandas\" needs pandas: {TABLES_EXTRA}") from e
+    if import_now or not _installed("pyarrow"):
+        _pyarrow()
+    if output == "pandas" and not _installed("pandas"):
+        raise ImportError(f"output=\"pandas\" needs pandas: {TABLES_EXTRA}")
 
 
 def measure_many(sources: Iterable[Any], *, rate: int | None = None,
@@ -330,14 +373,15 @@ def measure_many(sources: Iterable[Any], *, rate: int | None = None,
                  workers: int | None = None,
                  client: Any = None, batch_size: int | None = None, pool: str = "threads",
                  progress: bool | None = None, output: str = "arrow") -> Any:
-    _check_output(output)
+    _check_output(output, import_now=False)
+    arrow = _ImportedAside()
     options: dict[str, Any] = {"channel_map": channel_map, "series": series}
     if rate is not None:
         options["rate"] = rate
     if stream is not None:
         options["stream"] = stream
     kinds = MEASURE_COLUMNS + (SERIES_COLUMNS if series else ())
-    builder = _TableBuilder({"source": "string", "error": "string", **dict(kinds)})
+    builder = _TableBuilder({"source": "string", "error": "string", **dict(kinds)}, arrow)
     for rows in _run(measure_batch, sources, options, workers=workers, client=client,
                      batch_size=batch_size, pool=pool, progress=progress):
         builder.add(rows)
