@@ -49,8 +49,7 @@ PeakLimiter::PeakLimiter(analysis::TruePeakFilter filter, unsigned channels, std
 
 void PeakLimiter::detect(std::size_t frames) {
   const double* x = &buffer_[(detected_ - base_) * channels_];
-  double largest = 0.0;
-  for (std::size_t i = 0; i < frames * channels_; ++i) largest = std::max(largest, std::fabs(x[i]));
+  const double largest = filter_.largest_magnitude(x, frames * channels_);
   // No output of the reader exceeds the largest input it reaches (this
   // chunk's and the last one's) times its bound: such chunks are not read,
   // and the next chunk read is preceded by the reader's history.
@@ -165,6 +164,36 @@ double sum_of_squares(const double* x, std::size_t n) noexcept {
 
 }  // namespace
 
+void PeakLimiter::ramp(const double* x, double* y, std::size_t offset, std::size_t n, double g0,
+                       double g1) noexcept {
+  // The stats in locals: the output written may alias them for all the
+  // compiler knows.
+  LimiterStats s = stats_;
+  bool limiting = limiting_;
+  const std::size_t channels = channels_;
+  const double step = (g1 - g0) / static_cast<double>(chunk_);
+  const double p0 = gains_[0].pinned;
+  const double p_step = (gains_[1].pinned - p0) / static_cast<double>(chunk_);
+  for (std::size_t f = 0; f < n; ++f) {
+    const double g = g0 + step * static_cast<double>(offset + f);
+    for (std::size_t c = 0; c < channels; ++c) y[f * channels + c] = x[f * channels + c] * g;
+    if (g < 1.0) {
+      ++s.limited_frames;
+      if (!limiting) ++s.events;
+    }
+    limiting = g < 1.0;
+    if (!energies_) continue;
+    const double energy = sum_of_squares(y + f * channels, channels);
+    s.energy += energy;
+    if (g < 1.0) {
+      s.pinned_energy += energy * (p0 + p_step * static_cast<double>(offset + f));
+      s.limited_energy += energy;
+    }
+  }
+  stats_ = s;
+  limiting_ = limiting;
+}
+
 void PeakLimiter::emit(double* out, std::size_t frames) noexcept {
   const double* in = &buffer_[(out_ - base_) * channels_];
   stats_.frames += frames;
@@ -186,25 +215,7 @@ void PeakLimiter::emit(double* out, std::size_t frames) noexcept {
       if (energies_) stats_.energy += sum_of_squares(y, n * channels_);
       limiting_ = false;
     } else {
-      const double step = (g1 - g0) / static_cast<double>(chunk_);
-      const double p0 = gains_[0].pinned;
-      const double p_step = (gains_[1].pinned - p0) / static_cast<double>(chunk_);
-      for (std::size_t f = 0; f < n; ++f) {
-        const double g = g0 + step * static_cast<double>(offset + f);
-        for (unsigned c = 0; c < channels_; ++c) y[f * channels_ + c] = x[f * channels_ + c] * g;
-        if (g < 1.0) {
-          ++stats_.limited_frames;
-          if (!limiting_) ++stats_.events;
-        }
-        limiting_ = g < 1.0;
-        if (!energies_) continue;
-        const double energy = sum_of_squares(y + f * channels_, channels_);
-        stats_.energy += energy;
-        if (g < 1.0) {
-          stats_.pinned_energy += energy * (p0 + p_step * static_cast<double>(offset + f));
-          stats_.limited_energy += energy;
-        }
-      }
+      ramp(x, y, offset, n, g0, g1);
     }
     i += n;
     out_ += n;

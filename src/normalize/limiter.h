@@ -95,6 +95,10 @@ class PeakLimiter {
   Gain hold_release(double box, double pinned);  // stage 3, in dB of reduction
   std::size_t ready_frames() const noexcept;
   void emit(double* out, std::size_t frames) noexcept;
+  // `n` frames of one chunk from `offset` into it, the gain going from `g0`
+  // at its start to `g1` at the next chunk's.
+  void ramp(const double* x, double* y, std::size_t offset, std::size_t n, double g0,
+            double g1) noexcept;
 
   analysis::TruePeakFilter filter_;
   unsigned channels_;
