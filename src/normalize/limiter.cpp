@@ -223,6 +223,17 @@ void PeakLimiter::emit(double* out, std::size_t frames) noexcept {
 }
 
 Result<std::size_t> PeakLimiter::read(const Pull& pull, double* out, std::size_t max_frames) {
+  if (Status s = fill(pull, max_frames); !s) return std::move(s).error();
+  return take(out, max_frames);
+}
+
+std::size_t PeakLimiter::take(double* out, std::size_t max_frames) noexcept {
+  const std::size_t n = std::min(max_frames, ready_frames());
+  emit(out, n);
+  return n;
+}
+
+Status PeakLimiter::fill(const Pull& pull, std::size_t max_frames) {
   while (!ended_ && ready_frames() < max_frames) {
     if ((in_ - base_ + max_frames) * channels_ > buffer_.size()) {
       // Keep the frames not yet read out at the front.
@@ -233,7 +244,7 @@ Result<std::size_t> PeakLimiter::read(const Pull& pull, double* out, std::size_t
       buffer_.resize(std::max(buffer_.size(), (kept + max_frames) * channels_));
     }
     Result<std::size_t> got = pull(&buffer_[(in_ - base_) * channels_], max_frames);
-    if (!got) return got;
+    if (!got) return std::move(got).error();
     if (*got == 0) {
       ended_ = true;
       if (in_ > detected_) detect(static_cast<std::size_t>(in_ - detected_));
@@ -244,9 +255,7 @@ Result<std::size_t> PeakLimiter::read(const Pull& pull, double* out, std::size_t
     in_ += *got;
     while (in_ - detected_ >= chunk_) detect(chunk_);
   }
-  const std::size_t n = std::min(max_frames, ready_frames());
-  emit(out, n);
-  return n;
+  return ok_status();
 }
 
 }  // namespace sonorik::normalize

@@ -77,8 +77,13 @@ class PeakLimiter {
   using Pull = std::function<Result<std::size_t>(double*, std::size_t)>;
 
   // Up to `max_frames` limited frames into `out` (0: the end); the errors are
-  // the pull's.
+  // the pull's. The same as fill() then take().
   Result<std::size_t> read(const Pull& pull, double* out, std::size_t max_frames);
+  // Pulls and reads peaks until `max_frames` frames are ready to be taken or
+  // the audio has ended; the errors are the pull's.
+  Status fill(const Pull& pull, std::size_t max_frames);
+  // Up to `max_frames` of the frames ready into `out` (0: the end).
+  std::size_t take(double* out, std::size_t max_frames) noexcept;
 
   const LimiterStats& stats() const noexcept { return stats_; }
   std::size_t chunk_frames() const noexcept { return chunk_; }
