@@ -152,7 +152,7 @@ std::size_t PeakLimiter::ready_frames() const noexcept {
 
 namespace {
 
-double sum_of_squares(const double* x, std::size_t n) noexcept {
+inline double sum_of_squares(const double* x, std::size_t n) noexcept {
   double s[4] = {0.0, 0.0, 0.0, 0.0};
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -162,36 +162,68 @@ double sum_of_squares(const double* x, std::size_t n) noexcept {
   return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
-}  // namespace
+// A gain going from `g0` by `step` a frame, and the pinned share with it;
+// `offset`: the first frame's place in its chunk.
+struct Ramp {
+  double g0, step, p0, p_step;
+  std::size_t offset;
+};
 
-void PeakLimiter::ramp(const double* x, double* y, std::size_t offset, std::size_t n, double g0,
-                       double g1) noexcept {
-  // The stats in locals: the output written may alias them for all the
-  // compiler knows.
-  LimiterStats s = stats_;
-  bool limiting = limiting_;
-  const std::size_t channels = channels_;
-  const double step = (g1 - g0) / static_cast<double>(chunk_);
-  const double p0 = gains_[0].pinned;
-  const double p_step = (gains_[1].pinned - p0) / static_cast<double>(chunk_);
+// `n` frames of `channels` (kChannels when it is not 0) scaled along `r`,
+// tallied into `s`; the stats are locals here, as the output written may
+// alias them for all the compiler knows.
+template <std::size_t kChannels, bool kEnergies>
+void ramp_frames(const double* x, double* y, std::size_t n, std::size_t channels, const Ramp& r,
+                 LimiterStats& stats, bool& limiting_now) noexcept {
+  const std::size_t ch = kChannels != 0 ? kChannels : channels;
+  LimiterStats s = stats;
+  bool limiting = limiting_now;
   for (std::size_t f = 0; f < n; ++f) {
-    const double g = g0 + step * static_cast<double>(offset + f);
-    for (std::size_t c = 0; c < channels; ++c) y[f * channels + c] = x[f * channels + c] * g;
+    const double at = static_cast<double>(r.offset + f);
+    const double g = r.g0 + r.step * at;
+    for (std::size_t c = 0; c < ch; ++c) y[f * ch + c] = x[f * ch + c] * g;
     if (g < 1.0) {
       ++s.limited_frames;
       if (!limiting) ++s.events;
     }
     limiting = g < 1.0;
-    if (!energies_) continue;
-    const double energy = sum_of_squares(y + f * channels, channels);
-    s.energy += energy;
-    if (g < 1.0) {
-      s.pinned_energy += energy * (p0 + p_step * static_cast<double>(offset + f));
-      s.limited_energy += energy;
+    if constexpr (kEnergies) {
+      const double energy = sum_of_squares(y + f * ch, ch);
+      s.energy += energy;
+      if (g < 1.0) {
+        s.pinned_energy += energy * (r.p0 + r.p_step * at);
+        s.limited_energy += energy;
+      }
     }
   }
-  stats_ = s;
-  limiting_ = limiting;
+  stats.limited_frames = s.limited_frames;
+  stats.events = s.events;
+  stats.energy = s.energy;
+  stats.limited_energy = s.limited_energy;
+  stats.pinned_energy = s.pinned_energy;
+  limiting_now = limiting;
+}
+
+template <bool kEnergies>
+void ramp_any(const double* x, double* y, std::size_t n, std::size_t channels, const Ramp& r,
+              LimiterStats& stats, bool& limiting) noexcept {
+  if (channels == 2) return ramp_frames<2, kEnergies>(x, y, n, channels, r, stats, limiting);
+  if (channels == 1) return ramp_frames<1, kEnergies>(x, y, n, channels, r, stats, limiting);
+  ramp_frames<0, kEnergies>(x, y, n, channels, r, stats, limiting);
+}
+
+}  // namespace
+
+void PeakLimiter::ramp(const double* x, double* y, std::size_t offset, std::size_t n, double g0,
+                       double g1) noexcept {
+  const double p0 = gains_[0].pinned;
+  const Ramp r{g0, (g1 - g0) / static_cast<double>(chunk_), p0,
+               (gains_[1].pinned - p0) / static_cast<double>(chunk_), offset};
+  if (energies_) {
+    ramp_any<true>(x, y, n, channels_, r, stats_, limiting_);
+  } else {
+    ramp_any<false>(x, y, n, channels_, r, stats_, limiting_);
+  }
 }
 
 void PeakLimiter::emit(double* out, std::size_t frames) noexcept {
@@ -241,7 +273,8 @@ Status PeakLimiter::fill(const Pull& pull, std::size_t max_frames) {
       const auto from = buffer_.begin() + static_cast<std::ptrdiff_t>((out_ - base_) * channels_);
       std::copy(from, from + static_cast<std::ptrdiff_t>(kept * channels_), buffer_.begin());
       base_ = out_;
-      buffer_.resize(std::max(buffer_.size(), (kept + max_frames) * channels_));
+      // Room for a few reads: the frames kept are moved once every few reads.
+      buffer_.resize(std::max(buffer_.size(), (kept + 3 * max_frames) * channels_));
     }
     Result<std::size_t> got = pull(&buffer_[(in_ - base_) * channels_], max_frames);
     if (!got) return std::move(got).error();
