@@ -273,8 +273,7 @@ Status PeakLimiter::fill(const Pull& pull, std::size_t max_frames) {
       const auto from = buffer_.begin() + static_cast<std::ptrdiff_t>((out_ - base_) * channels_);
       std::copy(from, from + static_cast<std::ptrdiff_t>(kept * channels_), buffer_.begin());
       base_ = out_;
-      // Room for a few reads: the frames kept are moved once every few reads.
-      buffer_.resize(std::max(buffer_.size(), (kept + 3 * max_frames) * channels_));
+      buffer_.resize(std::max(buffer_.size(), (kept + max_frames) * channels_));
     }
     Result<std::size_t> got = pull(&buffer_[(in_ - base_) * channels_], max_frames);
     if (!got) return std::move(got).error();

@@ -24,7 +24,7 @@
 // exceeds the threshold the gain is exactly 1.0 and the frames come out
 // bit for bit as they went in.
 //
-// Memory: the look-ahead, a few blocks and the reader's history; nothing grows
+// Memory: the look-ahead, one block and the reader's history; nothing grows
 // with the length of the audio.
 #pragma once
 
