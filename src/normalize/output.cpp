@@ -45,6 +45,7 @@ class OutputBlocks {
       : job_(job),
         source_(reading(job.source.reader, read_failed_)),
         pull_([this](double* in, std::size_t max) -> Result<std::size_t> {
+          if (watch_.interrupted()) return Error(kInterrupted);  // on a worker too
           Result<std::size_t> got = source_(in, max);
           if (got && *got != 0) reorder_frames(job_.channels.order, in, *got);
           return got;
@@ -113,6 +114,7 @@ class OutputBlocks {
   Job& job_;
   bool read_failed_ = false;
   analysis::Engine::Reader source_;
+  const InterruptWatch watch_;         // the caller's interrupts
   const Resampler::Pull pull_;         // the source's frames in the output's order
   const PeakLimiter::Pull resampled_;  // and at its rate
   std::optional<Resampler> resampler_;
