@@ -47,6 +47,11 @@ class TruePeakFilter {
   // bound on |output| as a multiple of the largest |input| it reaches.
   unsigned history_frames() const noexcept { return history_frames_; }
   double output_bound() const noexcept { return output_bound_; }
+  // The largest |x[i]| for i in [0, n) (NaN passed over; 0.0 for none), on
+  // the reader's vectors.
+  double largest_magnitude(const double* x, std::size_t n) const noexcept {
+    return kernels_->largest(x, n);
+  }
 
   // Feeds `frames` interleaved frames (frames, not samples). Splitting the
   // audio across calls at any points gives the same readings as one call.

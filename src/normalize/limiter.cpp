@@ -49,8 +49,7 @@ PeakLimiter::PeakLimiter(analysis::TruePeakFilter filter, unsigned channels, std
 
 void PeakLimiter::detect(std::size_t frames) {
   const double* x = &buffer_[(detected_ - base_) * channels_];
-  double largest = 0.0;
-  for (std::size_t i = 0; i < frames * channels_; ++i) largest = std::max(largest, std::fabs(x[i]));
+  const double largest = filter_.largest_magnitude(x, frames * channels_);
   // No output of the reader exceeds the largest input it reaches (this
   // chunk's and the last one's) times its bound: such chunks are not read,
   // and the next chunk read is preceded by the reader's history.
@@ -153,7 +152,7 @@ std::size_t PeakLimiter::ready_frames() const noexcept {
 
 namespace {
 
-double sum_of_squares(const double* x, std::size_t n) noexcept {
+inline double sum_of_squares(const double* x, std::size_t n) noexcept {
   double s[4] = {0.0, 0.0, 0.0, 0.0};
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
@@ -163,7 +162,69 @@ double sum_of_squares(const double* x, std::size_t n) noexcept {
   return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
+// A gain going from `g0` by `step` a frame, and the pinned share with it;
+// `offset`: the first frame's place in its chunk.
+struct Ramp {
+  double g0, step, p0, p_step;
+  std::size_t offset;
+};
+
+// `n` frames of `channels` (kChannels when it is not 0) scaled along `r`,
+// tallied into `s`; the stats are locals here, as the output written may
+// alias them for all the compiler knows.
+template <std::size_t kChannels, bool kEnergies>
+void ramp_frames(const double* x, double* y, std::size_t n, std::size_t channels, const Ramp& r,
+                 LimiterStats& stats, bool& limiting_now) noexcept {
+  const std::size_t ch = kChannels != 0 ? kChannels : channels;
+  LimiterStats s = stats;
+  bool limiting = limiting_now;
+  for (std::size_t f = 0; f < n; ++f) {
+    const double at = static_cast<double>(r.offset + f);
+    const double g = r.g0 + r.step * at;
+    for (std::size_t c = 0; c < ch; ++c) y[f * ch + c] = x[f * ch + c] * g;
+    if (g < 1.0) {
+      ++s.limited_frames;
+      if (!limiting) ++s.events;
+    }
+    limiting = g < 1.0;
+    if constexpr (kEnergies) {
+      const double energy = sum_of_squares(y + f * ch, ch);
+      s.energy += energy;
+      if (g < 1.0) {
+        s.pinned_energy += energy * (r.p0 + r.p_step * at);
+        s.limited_energy += energy;
+      }
+    }
+  }
+  stats.limited_frames = s.limited_frames;
+  stats.events = s.events;
+  stats.energy = s.energy;
+  stats.limited_energy = s.limited_energy;
+  stats.pinned_energy = s.pinned_energy;
+  limiting_now = limiting;
+}
+
+template <bool kEnergies>
+void ramp_any(const double* x, double* y, std::size_t n, std::size_t channels, const Ramp& r,
+              LimiterStats& stats, bool& limiting) noexcept {
+  if (channels == 2) return ramp_frames<2, kEnergies>(x, y, n, channels, r, stats, limiting);
+  if (channels == 1) return ramp_frames<1, kEnergies>(x, y, n, channels, r, stats, limiting);
+  ramp_frames<0, kEnergies>(x, y, n, channels, r, stats, limiting);
+}
+
 }  // namespace
+
+void PeakLimiter::ramp(const double* x, double* y, std::size_t offset, std::size_t n, double g0,
+                       double g1) noexcept {
+  const double p0 = gains_[0].pinned;
+  const Ramp r{g0, (g1 - g0) / static_cast<double>(chunk_), p0,
+               (gains_[1].pinned - p0) / static_cast<double>(chunk_), offset};
+  if (energies_) {
+    ramp_any<true>(x, y, n, channels_, r, stats_, limiting_);
+  } else {
+    ramp_any<false>(x, y, n, channels_, r, stats_, limiting_);
+  }
+}
 
 void PeakLimiter::emit(double* out, std::size_t frames) noexcept {
   const double* in = &buffer_[(out_ - base_) * channels_];
@@ -186,25 +247,7 @@ void PeakLimiter::emit(double* out, std::size_t frames) noexcept {
       if (energies_) stats_.energy += sum_of_squares(y, n * channels_);
       limiting_ = false;
     } else {
-      const double step = (g1 - g0) / static_cast<double>(chunk_);
-      const double p0 = gains_[0].pinned;
-      const double p_step = (gains_[1].pinned - p0) / static_cast<double>(chunk_);
-      for (std::size_t f = 0; f < n; ++f) {
-        const double g = g0 + step * static_cast<double>(offset + f);
-        for (unsigned c = 0; c < channels_; ++c) y[f * channels_ + c] = x[f * channels_ + c] * g;
-        if (g < 1.0) {
-          ++stats_.limited_frames;
-          if (!limiting_) ++stats_.events;
-        }
-        limiting_ = g < 1.0;
-        if (!energies_) continue;
-        const double energy = sum_of_squares(y + f * channels_, channels_);
-        stats_.energy += energy;
-        if (g < 1.0) {
-          stats_.pinned_energy += energy * (p0 + p_step * static_cast<double>(offset + f));
-          stats_.limited_energy += energy;
-        }
-      }
+      ramp(x, y, offset, n, g0, g1);
     }
     i += n;
     out_ += n;
@@ -212,6 +255,17 @@ void PeakLimiter::emit(double* out, std::size_t frames) noexcept {
 }
 
 Result<std::size_t> PeakLimiter::read(const Pull& pull, double* out, std::size_t max_frames) {
+  if (Status s = fill(pull, max_frames); !s) return std::move(s).error();
+  return take(out, max_frames);
+}
+
+std::size_t PeakLimiter::take(double* out, std::size_t max_frames) noexcept {
+  const std::size_t n = std::min(max_frames, ready_frames());
+  emit(out, n);
+  return n;
+}
+
+Status PeakLimiter::fill(const Pull& pull, std::size_t max_frames) {
   while (!ended_ && ready_frames() < max_frames) {
     if ((in_ - base_ + max_frames) * channels_ > buffer_.size()) {
       // Keep the frames not yet read out at the front.
@@ -222,7 +276,7 @@ Result<std::size_t> PeakLimiter::read(const Pull& pull, double* out, std::size_t
       buffer_.resize(std::max(buffer_.size(), (kept + max_frames) * channels_));
     }
     Result<std::size_t> got = pull(&buffer_[(in_ - base_) * channels_], max_frames);
-    if (!got) return got;
+    if (!got) return std::move(got).error();
     if (*got == 0) {
       ended_ = true;
       if (in_ > detected_) detect(static_cast<std::size_t>(in_ - detected_));
@@ -233,9 +287,7 @@ Result<std::size_t> PeakLimiter::read(const Pull& pull, double* out, std::size_t
     in_ += *got;
     while (in_ - detected_ >= chunk_) detect(chunk_);
   }
-  const std::size_t n = std::min(max_frames, ready_frames());
-  emit(out, n);
-  return n;
+  return ok_status();
 }
 
 }  // namespace sonorik::normalize

@@ -77,8 +77,13 @@ class PeakLimiter {
   using Pull = std::function<Result<std::size_t>(double*, std::size_t)>;
 
   // Up to `max_frames` limited frames into `out` (0: the end); the errors are
-  // the pull's.
+  // the pull's. The same as fill() then take().
   Result<std::size_t> read(const Pull& pull, double* out, std::size_t max_frames);
+  // Pulls and reads peaks until `max_frames` frames are ready to be taken or
+  // the audio has ended; the errors are the pull's.
+  Status fill(const Pull& pull, std::size_t max_frames);
+  // Up to `max_frames` of the frames ready into `out` (0: the end).
+  std::size_t take(double* out, std::size_t max_frames) noexcept;
 
   const LimiterStats& stats() const noexcept { return stats_; }
   std::size_t chunk_frames() const noexcept { return chunk_; }
@@ -95,6 +100,10 @@ class PeakLimiter {
   Gain hold_release(double box, double pinned);  // stage 3, in dB of reduction
   std::size_t ready_frames() const noexcept;
   void emit(double* out, std::size_t frames) noexcept;
+  // `n` frames of one chunk from `offset` into it, the gain going from `g0`
+  // at its start to `g1` at the next chunk's.
+  void ramp(const double* x, double* y, std::size_t offset, std::size_t n, double g0,
+            double g1) noexcept;
 
   analysis::TruePeakFilter filter_;
   unsigned channels_;

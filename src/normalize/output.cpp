@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <tbb/task_group.h>
+
 #include "audio/flac_channel_mask.h"
 #include "audio/resampler.h"
 #include "core/file.h"
@@ -33,15 +35,39 @@ double loudness_change_db(const Job& job, const StreamReport& report) {
 }
 
 // The source's blocks in the output's channel order and at its rate, through
-// the limiter when the job limits.
+// the limiter when the job limits. With the limiter, the frames of the next
+// read are pulled and their peaks read on the worker pool while the caller
+// uses the last ones (the limiter's other half, its gain applied as the
+// frames are taken, stays with the caller).
 class OutputBlocks {
  public:
-  OutputBlocks(Job& job, bool& read_failed)
-      : job_(job), source_(reading(job.source.reader, read_failed)) {}
+  explicit OutputBlocks(Job& job)
+      : job_(job),
+        source_(reading(job.source.reader, read_failed_)),
+        pull_([this](double* in, std::size_t max) -> Result<std::size_t> {
+          if (watch_.interrupted()) return Error(kInterrupted);  // on a worker too
+          Result<std::size_t> got = source_(in, max);
+          if (got && *got != 0) reorder_frames(job_.channels.order, in, *got);
+          return got;
+        }),
+        resampled_([this](double* in, std::size_t max) {
+          return resampler_ ? resampler_->read(pull_, in, max) : pull_(in, max);
+        }) {}
+  OutputBlocks(const OutputBlocks&) = delete;
+  OutputBlocks& operator=(const OutputBlocks&) = delete;
+  ~OutputBlocks() {
+    try {
+      ahead_.wait();
+    } catch (...) {
+    }
+  }
 
   // `gain_db`: the gain applied after these blocks.
   // `energies`: the limiter adds up the energies the gain's trim needs.
-  Status start(double gain_db, bool energies) {
+  // `ahead`: the limiter's next frames are made ready on the worker pool
+  // (where the caller's own work outlasts the loudness meter's).
+  Status start(double gain_db, bool energies, bool ahead) {
+    ahead_enabled_ = ahead;
     const SourceInfo& info = job_.source.info;
     if (job_.limit_peak) {
       Result<PeakLimiter> l = PeakLimiter::create(info.channels, job_.out_rate_hz,
@@ -58,27 +84,45 @@ class OutputBlocks {
   }
 
   Result<std::size_t> read(double* out, std::size_t max_frames) {
-    const Resampler::Pull pull = [this](double* in, std::size_t max) -> Result<std::size_t> {
-      Result<std::size_t> got = source_(in, max);
-      if (got && *got != 0) reorder_frames(job_.channels.order, in, *got);
-      return got;
-    };
-    const Resampler::Pull resampled = [this, &pull](double* in, std::size_t max) {
-      return resampler_ ? resampler_->read(pull, in, max) : pull(in, max);
-    };
-    return limiter_ ? limiter_->read(resampled, out, max_frames) : resampled(out, max_frames);
+    if (!limiter_) return resampled_(out, max_frames);
+    ahead_.wait();
+    if (!filled_) return filled_.error();
+    if (filled_frames_ != max_frames) {
+      if (Status s = limiter_->fill(resampled_, max_frames); !s) return std::move(s).error();
+    }
+    const std::size_t n = limiter_->take(out, max_frames);
+    if (n == 0 || !ahead_enabled_) return n;
+    filled_frames_ = max_frames;
+    // The next read most likely asks for as many.
+    ahead_.run([this, max_frames] { filled_ = limiter_->fill(resampled_, max_frames); });
+    return n;
   }
 
-  std::optional<LimiterStats> limiter_stats() const {
+  // Whether a read of the source failed (to tell its errors from the meter's).
+  bool read_failed() {
+    ahead_.wait();
+    return read_failed_;
+  }
+
+  std::optional<LimiterStats> limiter_stats() {
+    ahead_.wait();
     if (!limiter_) return std::nullopt;
     return limiter_->stats();
   }
 
  private:
   Job& job_;
+  bool read_failed_ = false;
   analysis::Engine::Reader source_;
+  const InterruptWatch watch_;         // the caller's interrupts
+  const Resampler::Pull pull_;         // the source's frames in the output's order
+  const PeakLimiter::Pull resampled_;  // and at its rate
   std::optional<Resampler> resampler_;
   std::optional<PeakLimiter> limiter_;
+  tbb::task_group ahead_;        // the limiter's fill for the next read
+  Status filled_ = ok_status();  // its outcome
+  bool ahead_enabled_ = false;
+  std::size_t filled_frames_ = 0;  // frames it made ready (0: none yet)
 };
 
 }  // namespace
@@ -86,9 +130,9 @@ class OutputBlocks {
 Stop trial_pass(Job& job, double gain_db, double& level, std::optional<LimiterStats>& stats) {
   const SourceInfo& info = job.source.info;
   if (Status s = job.source.reader.rewind(); !s) return fail(StreamFailure::source, s.error());
-  bool read_failed = false;
-  OutputBlocks blocks(job, read_failed);
-  if (Status s = blocks.start(gain_db, true); !s) return fail(StreamFailure::value, s.error());
+  OutputBlocks blocks(job);
+  if (Status s = blocks.start(gain_db, true, false); !s)
+    return fail(StreamFailure::value, s.error());
   const std::size_t block_frames = analysis::Engine::block_frames(info.channels);
   const analysis::Engine::Reader pass = [&](double* out, std::size_t max) {
     return blocks.read(out, std::min(max, block_frames));
@@ -100,7 +144,9 @@ Stop trial_pass(Job& job, double gain_db, double& level, std::optional<LimiterSt
   Result<analysis::StandardMeasurement> m =
       measure_pass(job, info.channels, job.out_rate_hz, job.out_layout, pass);
   job.parts = parts;
-  if (!m) return fail(read_failed ? StreamFailure::source : StreamFailure::memory, m.error());
+  if (!m) {
+    return fail(blocks.read_failed() ? StreamFailure::source : StreamFailure::memory, m.error());
+  }
   const std::optional<double> got = level_of(*m, job.req.level);
   level = got ? *got + gain_db : std::nan("");
   stats = blocks.limiter_stats();
@@ -130,9 +176,8 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
       job.source_tags->creation_metadata(job.out_format, loudness_change_db(job, report)));
   if (!writer) return fail(StreamFailure::destination, writer.error());
 
-  bool read_failed = false;
-  OutputBlocks blocks(job, read_failed);
-  if (Status s = blocks.start(report.gain_applied_db, false); !s)
+  OutputBlocks blocks(job);
+  if (Status s = blocks.start(report.gain_applied_db, false, true); !s)
     return fail(StreamFailure::value, s.error());
   const std::size_t block_frames = analysis::Engine::block_frames(info.channels);
   Requantizer requantize(amplitude(report.gain_applied_db), coding, report.dithered, info.channels,
@@ -159,7 +204,8 @@ Stop write_output(Job& job, std::optional<FileReplacement>& temp, StreamReport& 
         measure_pass(job, info.channels, job.out_rate_hz, job.out_layout, write_pass);
     if (write_error) return fail(StreamFailure::destination, *write_error);
     if (!output) {
-      return fail(read_failed ? StreamFailure::source : StreamFailure::memory, output.error());
+      return fail(blocks.read_failed() ? StreamFailure::source : StreamFailure::memory,
+                  output.error());
     }
     report.output = std::move(output).value();
   } else {

@@ -41,7 +41,9 @@
 // trims the gain to make up for it (a second such pass for a large step),
 // and the written file is written again while its level misses the target
 // by more than 0.04 (at most 6 dB is made up; beyond that the report says
-// capped). The loudness range is measured before and after.
+// capped). The loudness range is measured before and after. In the write, the
+// limiter's next block is pulled and its peaks read on the worker pool while
+// the caller writes and measures the last one.
 //
 // Memory: the engine's two blocks, one block of integer codes, the
 // limiter's look-ahead and the encoder's state; nothing grows with the

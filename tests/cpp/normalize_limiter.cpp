@@ -19,9 +19,10 @@ namespace {
 constexpr unsigned kChannels = 2;
 
 // Everything read from `in` through a limiter, pulled `pull` frames at a
-// time and read out `read` at a time.
+// time and read out `read` at a time; with `ahead`, `ahead` frames are made
+// ready before each read (as a reader working one read ahead does).
 std::vector<double> limited(PeakLimiter& limiter, const std::vector<double>& in, std::size_t pull,
-                            std::size_t read) {
+                            std::size_t read, std::size_t ahead = 0) {
   std::size_t at = 0;
   const PeakLimiter::Pull source = [&](double* out, std::size_t max) -> Result<std::size_t> {
     const std::size_t n = std::min({max, pull, in.size() / kChannels - at});
@@ -31,7 +32,14 @@ std::vector<double> limited(PeakLimiter& limiter, const std::vector<double>& in,
   };
   std::vector<double> out, block(read * kChannels);
   for (;;) {
-    Result<std::size_t> got = limiter.read(source, block.data(), read);
+    Result<std::size_t> got = std::size_t{0};
+    if (ahead == 0) {
+      got = limiter.read(source, block.data(), read);
+    } else if (const Status filled = limiter.fill(source, ahead); filled) {
+      got = limiter.take(block.data(), read);
+    } else {
+      got = filled.error();
+    }
     EXPECT_TRUE(got);
     if (!got || *got == 0) return out;
     out.insert(out.end(), block.begin(),
@@ -66,6 +74,23 @@ TEST_P(Limiter, UnderTheThresholdNothingChanges) {
   EXPECT_EQ(limited(*limiter, in, pull, 700), in);  // same length, every bit
   EXPECT_EQ(limiter->stats().limited_frames, 0u);
   EXPECT_EQ(limiter->stats().max_reduction_db, 0.0);
+}
+
+TEST_P(Limiter, FramesMadeReadyAheadComeOutTheSame) {
+  const auto [rate, pull, at] = GetParam();
+  const std::vector<double> in = burst(rate, at, 40);
+  std::vector<double> outs[2];
+  LimiterStats stats[2];
+  for (std::size_t ahead : {0, 1}) {
+    Result<PeakLimiter> limiter = PeakLimiter::create(kChannels, rate, 0.25, true);
+    ASSERT_TRUE(limiter);
+    outs[ahead] = limited(*limiter, in, pull, 700, ahead * 2000);
+    stats[ahead] = limiter->stats();
+  }
+  EXPECT_EQ(outs[1], outs[0]);
+  EXPECT_EQ(stats[1].limited_frames, stats[0].limited_frames);
+  EXPECT_EQ(stats[1].energy, stats[0].energy);
+  EXPECT_EQ(stats[1].pinned_energy, stats[0].pinned_energy);
 }
 
 TEST_P(Limiter, ALonePeakIsLimitedForAttackHoldAndReleaseAtMost) {

@@ -35,6 +35,8 @@ CALLS = {
     "measure": ("lambda: sonorik_meter.measure(src)", 0.05, 1.0),
     "normalize in place": ("lambda: sonorik_meter.normalize(src, src, target=-30.0)", 0.3, 1.0),
     "normalize to another file": ("lambda: sonorik_meter.normalize(src, dst, target=-30.0)", 0.3, 1.0),
+    "normalize limited while writing":
+        ("lambda: sonorik_meter.normalize(src, dst, target=-6.0, limit=True)", "writing", 1.0),
     "sonorik normalize in place": ("lambda: sonorik.normalize_integrated_loudness(src, -30.0)", 0.3, 0.5),
     "sonorik normalize to another file":
         ("lambda: sonorik.normalize_integrated_loudness(src, -30.0, dst)", 0.3, 0.5),
