@@ -306,6 +306,11 @@ def test_files_measured_side_by_side_give_measures_rows(tmp_path):
     nan[30000] = np.nan
     sources.append(wavgen.write_wav(tmp_path / "nan.wav", nan, 44100, kind="float"))
     sources.append(sources[1].read_bytes())
+    with_series = sonorik_meter.measure_many(sources[:4], workers=1, series=True).to_pylist()
+    for row, source in zip(with_series, sources):
+        m = sonorik_meter.measure(source, series=True)
+        for k in ("time_s", "momentary_lufs", "short_term_lufs", "true_peak_dbtp"):
+            np.testing.assert_array_equal(row[f"series_{k}"], getattr(m, f"series_{k}"))
     rows = sonorik_meter.measure_many(sources, workers=1).to_pylist()
     expected = [measured_row(s, str(s) if isinstance(s, Path) else "sources[9]") for s in sources]
     assert expected[8]["error"].startswith("ValueError: the audio holds nan at frame 30000")
