@@ -146,8 +146,8 @@ bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept 
           (position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;
       grow_ring(position_ + n);
       const double* back = frames_behind(behind, n);
-      if (position_ + n >
-          ring_written_) {  // frames never written: the filter reads them as silence
+      // Frames never written: the filter reads them as silence.
+      if (position_ + n > ring_written_) {
         const std::size_t fresh = std::max(position_, ring_written_);
         std::fill(ring_.data() + fresh * lanes_, ring_.data() + (position_ + n) * lanes_, 0.0);
       }
