@@ -188,17 +188,21 @@ def _run(work: Callable[..., list[Any]], sources: Iterable[Any], options: dict[s
                       max(1, min(MAX_BATCH, math.ceil(count / (workers * TASKS_PER_WORKER)))))
     elif isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
         raise ValueError(f"batch_size must be a positive int or None, got {batch_size!r}")
-    from tqdm.auto import tqdm
-
     shown = sys.stderr.isatty() if progress is None else bool(progress)
-    bar = tqdm(total=count, unit="source", disable=not shown, file=sys.stderr)
+    bar: Any = None
+    if shown:  # tqdm's import costs as much as measuring a hundred clips
+        from tqdm.auto import tqdm
+
+        bar = tqdm(total=count, unit="source", file=sys.stderr)
     batches = _batches(sources, batch_size)
     try:
         for rows in _dispatch(work, batches, options, workers, client, pool):
-            bar.update(len(rows))
+            if bar is not None:
+                bar.update(len(rows))
             yield rows
     finally:
-        bar.close()
+        if bar is not None:
+            bar.close()
 
 
 def _dispatch(work: Callable[..., list[Any]], batches: Iterator[list[tuple[int, Any]]],

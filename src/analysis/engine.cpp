@@ -125,8 +125,11 @@ class Engine::Session {
         channel_meters_(parts::ChannelMeter::create_all(config_, loudness_)),
         groups_(parts::PeakGroup::create_all(config_, worker_count())),
         rms_(parts::RmsPart::create(config_)) {
+    // A programme shorter than a block takes its frames and one more: the
+    // read that finds its end then asks for one frame, not a whole block
+    // (which a reader may clear, as libsndfile does at the end).
     const std::uint64_t expected = config_.expected_frames;
-    const std::size_t first = expected > 0 && expected < block_ ? expected : block_;
+    const std::size_t first = expected > 0 && expected < block_ ? expected + 1 : block_;
     for (SampleBuffer& b : buffers_) b.resize(first * channels_);
   }
 

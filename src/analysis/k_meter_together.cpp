@@ -7,6 +7,15 @@
 #include "analysis/k_meter.h"
 #include "analysis/simd.h"
 
+#if SONORIK_SIMD_WIDE
+// GCC 12 takes the intrinsics' own undefined vectors for uninitialized
+// values (its bug 105593).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#endif
+
 namespace sonorik::analysis {
 
 namespace {
@@ -60,6 +69,108 @@ void deinterleave(unsigned count, const double* from, std::size_t n, std::size_t
 }
 
 constexpr auto kCounts = std::make_integer_sequence<unsigned, kMaxLanes + 1>();
+
+#if SONORIK_SIMD_WIDE
+// The same moves eight frames at a time for streams one or two values
+// apart (a mono meter's input and ring): eight loads, an 8 x 8 transpose
+// in registers and eight stores, where the loops above take 64 loads and
+// 64 stores. Rows past `count` are zero.
+
+// out[j][i] = in[i][j].
+[[gnu::target("avx512f")]] inline void transpose8(const __m512d in[8], __m512d out[8]) {
+  __m512d t[8], s[4];
+  for (unsigned i = 0; i < 4; ++i) {
+    t[2 * i] = _mm512_unpacklo_pd(in[2 * i], in[2 * i + 1]);
+    t[2 * i + 1] = _mm512_unpackhi_pd(in[2 * i], in[2 * i + 1]);
+  }
+  for (unsigned odd = 0; odd < 2; ++odd) {
+    s[0] = _mm512_shuffle_f64x2(t[odd], t[2 + odd], 0x44);
+    s[1] = _mm512_shuffle_f64x2(t[odd], t[2 + odd], 0xEE);
+    s[2] = _mm512_shuffle_f64x2(t[4 + odd], t[6 + odd], 0x44);
+    s[3] = _mm512_shuffle_f64x2(t[4 + odd], t[6 + odd], 0xEE);
+    out[0 + odd] = _mm512_shuffle_f64x2(s[0], s[2], 0x88);
+    out[2 + odd] = _mm512_shuffle_f64x2(s[0], s[2], 0xDD);
+    out[4 + odd] = _mm512_shuffle_f64x2(s[1], s[3], 0x88);
+    out[6 + odd] = _mm512_shuffle_f64x2(s[1], s[3], 0xDD);
+  }
+}
+
+[[gnu::target("avx512f")]] void interleave8(const Stream* from, unsigned count, std::size_t n,
+                                            std::size_t width, double* to) {
+  const __m512i evens = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+  const __mmask8 frame = static_cast<__mmask8>((1u << width) - 1);
+  std::size_t f = 0;
+  for (; f + 8 <= n; f += 8) {
+    __m512d rows[8], frames[8];
+    for (unsigned i = 0; i < 8; ++i) {
+      if (i >= count) {
+        rows[i] = _mm512_setzero_pd();
+      } else if (from[i].stride == 1) {
+        rows[i] = _mm512_loadu_pd(from[i].p + f);
+      } else {
+        // p[15], the value after the eighth frame's, is not read: it may lie
+        // past the stream's end.
+        const double* p = from[i].p + 2 * f;
+        rows[i] = _mm512_permutex2var_pd(_mm512_loadu_pd(p), evens,
+                                         _mm512_maskz_loadu_pd(0x7F, p + 8));
+      }
+    }
+    transpose8(rows, frames);
+    for (unsigned k = 0; k < 8; ++k) _mm512_mask_storeu_pd(to + (f + k) * width, frame, frames[k]);
+  }
+  for (; f < n; ++f) {
+    for (unsigned i = 0; i < width; ++i)
+      to[f * width + i] = i < count ? from[i].p[f * from[i].stride] : 0.0;
+  }
+}
+
+[[gnu::target("avx512f")]] void deinterleave8(const double* from, unsigned count, std::size_t n,
+                                              double* const* to, const std::size_t* strides) {
+  const __m512i low = _mm512_setr_epi64(0, 0, 1, 1, 2, 2, 3, 3);
+  const __m512i high = _mm512_setr_epi64(4, 4, 5, 5, 6, 6, 7, 7);
+  std::size_t f = 0;
+  for (; f + 8 <= n; f += 8) {
+    __m512d frames[8], rows[8];
+    for (unsigned k = 0; k < 8; ++k) frames[k] = _mm512_loadu_pd(from + (f + k) * 8);
+    transpose8(frames, rows);
+    for (unsigned i = 0; i < count; ++i) {
+      if (strides[i] == 1) {
+        _mm512_storeu_pd(to[i] + f, rows[i]);
+      } else {  // lane 0 of each frame; the others keep their values
+        _mm512_mask_storeu_pd(to[i] + 2 * f, 0x55, _mm512_permutexvar_pd(low, rows[i]));
+        _mm512_mask_storeu_pd(to[i] + 2 * f + 8, 0x55, _mm512_permutexvar_pd(high, rows[i]));
+      }
+    }
+  }
+  for (; f < n; ++f) {
+    for (unsigned i = 0; i < count; ++i) to[i][f * strides[i]] = from[f * 8 + i];
+  }
+}
+#endif
+
+// Whether the eight-frame moves take these streams: each one or two values
+// apart, into (or out of) frames of `width` <= 8 values, on a processor
+// with AVX-512.
+bool moves_wide(const Stream* streams, unsigned count, std::size_t width) {
+#if SONORIK_SIMD_WIDE
+  static const bool avx512 = simd::widest_vector_bits() >= 512;
+  if (!avx512 || width > 8 || count > width) return false;
+  for (unsigned i = 0; i < count; ++i)
+    if (streams[i].stride != 1 && streams[i].stride != 2) return false;
+  return true;
+#else
+  (void)streams, (void)count, (void)width;
+  return false;
+#endif
+}
+
+void interleave_any(unsigned count, const Stream* from, std::size_t n, std::size_t width,
+                    double* to) {
+#if SONORIK_SIMD_WIDE
+  if (moves_wide(from, count, width)) return interleave8(from, count, n, width, to);
+#endif
+  interleave(count, from, n, width, to, kCounts);
+}
 
 }  // namespace
 
@@ -119,16 +230,16 @@ void KMeter::filter_together(std::span<KMeter* const> meters, const double* cons
       into_strides[lane] = m.lanes_;
     }
   }
-  interleave(channels, xs, n, channels, in, kCounts);
+  interleave_any(channels, xs, n, channels, in);
   if (now_silent) {
     std::fill(squares, squares + n * lanes, 0.0);
   } else {
-    interleave(channels, nows, n, lanes, squares, kCounts);
+    interleave_any(channels, nows, n, lanes, squares);
   }
   if (old_silent) {
     std::fill(back, back + n * lanes, 0.0);
   } else {
-    interleave(channels, olds, n, lanes, back, kCounts);
+    interleave_any(channels, olds, n, lanes, back);
   }
   unsigned first = 0;
   for (const KMeter* m : meters) {
@@ -141,7 +252,17 @@ void KMeter::filter_together(std::span<KMeter* const> meters, const double* cons
     first += c_n;
   }
   t.filter(in, n, channels, lead.coefficients_, state, squares, back, sums);
+#if SONORIK_SIMD_WIDE
+  Stream outs[kMaxLanes] = {};
+  for (unsigned i = 0; i < channels; ++i) outs[i] = {into[i], into_strides[i]};
+  if (lanes == 8 && moves_wide(outs, channels, lanes)) {
+    deinterleave8(squares, channels, n, into, into_strides);
+  } else {
+    deinterleave(channels, squares, n, lanes, into, into_strides, kCounts);
+  }
+#else
   deinterleave(channels, squares, n, lanes, into, into_strides, kCounts);
+#endif
   first = 0;
   for (KMeter* m : meters) {
     const unsigned c_n = m->channels_, l_n = m->lanes_;

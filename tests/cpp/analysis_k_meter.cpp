@@ -144,12 +144,13 @@ TEST(KMeter, LoudThenSilenceReadsAsTheMeter) {
   }
 }
 
-// Meters filtered together read as each fed alone: one-channel meters and a
-// mix of channel counts (eight lanes in all), past the ring's wrap, through
-// silence and the denormal range, in uneven pieces.
+// Meters filtered together read as each fed alone: one-channel meters, some
+// lanes left empty, and mixes of channel counts, past the ring's wrap,
+// through silence and the denormal range, in uneven pieces.
 TEST(KMeter, TogetherReadsAsAlone) {
   for (const std::vector<unsigned>& counts :
-       {std::vector<unsigned>{1, 1, 1, 1, 1, 1, 1, 1}, {1, 2, 1, 3, 1}, {2, 1}}) {
+       {std::vector<unsigned>{1, 1, 1, 1, 1, 1, 1, 1}, {1, 1, 1, 1, 1}, {2, 2, 2, 2},
+        {1, 2, 1, 3, 1}, {2, 1}}) {
     const unsigned long rate = 8000;
     std::vector<std::vector<double>> signals;
     std::vector<std::optional<KMeter>> together, alone;
