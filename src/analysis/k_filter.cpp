@@ -19,7 +19,7 @@ using namespace simd;
 // while denormals are flushed), and the block is redone the meter's way.
 const double kSmallestExactOutput = std::ldexp(1.0, -511);
 
-// One lane per channel, V vectors of D. Each lane computes exactly the
+// One lane per channel, V vectors of D (or one plain double). Each lane computes exactly the
 // meter's per-sample recursion:
 //   v0 = x / scale - a1 v1 - a2 v2 - a3 v3 - a4 v4
 //   y  = b0 v0 + b1 v1 + b2 v2 + b3 v3 + b4 v4
@@ -53,7 +53,9 @@ template <class D, std::size_t V, bool Fused>
   for (std::size_t f = 0; f < frames; ++f) {
     const double* frame = in + f * channels;
     D x[V];
-    if (channels == kLanes) {
+    if constexpr (kLanes == 1) {
+      x[0] = frame[0];
+    } else if (channels == kLanes) {
       for (std::size_t v = 0; v < V; ++v) std::memcpy(&x[v], frame + v * kWidth, sizeof(D));
     } else {
       // Built in registers, lanes past the channels zero: a vector loaded
@@ -105,7 +107,11 @@ template <class D, std::size_t V, bool Fused>
         std::memcpy(sums + (kRunningSums + r) * kLanes + v * kWidth, &old_acc[r][v], sizeof(D));
       }
     }
-    for (std::size_t w = 0; w < kWidth; ++w) least = std::min(least, smallest[v][w]);
+    if constexpr (kWidth == 1) {
+      least = std::min(least, smallest[v]);
+    } else {
+      for (std::size_t w = 0; w < kWidth; ++w) least = std::min(least, smallest[v][w]);
+    }
   }
   return least;
 }
@@ -172,7 +178,11 @@ template <std::size_t V>
 KFilterFunction* choose_k_filter(unsigned channels, unsigned max_bits, unsigned& lanes) {
   const unsigned bits = widest_vector_bits(max_bits);
   [[maybe_unused]] const bool avx512 = bits >= 512, avx2 = bits >= 256;
-  if (channels <= 2) {
+  if (channels == 1) {  // one lane: the same operations on plain doubles
+    lanes = 1;
+    return &k_filter_base<double, 1>;
+  }
+  if (channels == 2) {
     lanes = 2;
     return &k_filter_base<Double2, 1>;
   }

@@ -354,6 +354,8 @@ void KMeter::add_ring(std::size_t from_frame, std::size_t to_frame, double* lane
   to_frame = std::min(to_frame, ring_written_);
   if (from_frame >= to_frame) return;
   switch (lanes_) {
+    case 1:
+      return add_frames_to<1>(ring_.data(), from_frame, to_frame, lane_sums);
     case 2:
       return add_frames_to<2>(ring_.data(), from_frame, to_frame, lane_sums);
     case 4:
