@@ -110,6 +110,10 @@ class AudioReader {
   SndfilePtr sndfile_;             // declared after: closed first
   std::uint64_t read_frames_ = 0;  // in this pass
   bool ended_ = false;             // the end was reached and checked
+  // 16-bit PCM in a WAV-family file in this processor's byte order: its
+  // bytes are read as they are and widened here (to the values libsndfile
+  // gives, x / 32768), in one read per call.
+  bool raw16_ = false;
 };
 
 struct AudioSource {

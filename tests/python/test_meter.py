@@ -83,6 +83,26 @@ def test_file_reads_as_its_samples(tmp_path, major, subtype, text, lossy):
     assert_same(m, sonorik_meter.measure(decoded, rate), 1e-3 if lossy else 1e-9)
 
 
+@pytest.mark.parametrize("major,channels,frames", [
+    ("WAV", 1, 16 * 1000 + 7), ("WAVEX", 2, 4801), ("W64", 1, 4800), ("RF64", 3, 1000 * 3 + 13),
+    ("WAV, a chunk after", 1, 9999)])
+def test_16_bit_pcm_reads_as_its_codes_bit_for_bit(tmp_path, major, channels, frames):
+    codes = np.random.default_rng(frames).integers(-32768, 32768, (frames, channels), dtype=np.int16)
+    codes[:2] = [[-32768] * channels, [32767] * channels]
+    path = tmp_path / "a.wav"
+    if major.startswith("WAV,"):  # bytes of another chunk follow the samples
+        riff = wavgen.wav_bytes(codes.tobytes(), channels, 8000)[8:] + wavgen.chunk(b"junk", b"x" * 99)
+        path.write_bytes(b"RIFF" + len(riff).to_bytes(4, "little") + riff)
+    else:
+        sf.write(path, codes, 8000, format=major, subtype="PCM_16")
+    m, ref = (sonorik_meter.measure(path, series=True),
+              sonorik_meter.measure(codes / 32768, 8000, series=True))
+    assert values(m) == values(ref)
+    for name in ("momentary_lufs", "short_term_lufs", "true_peak_dbtp"):
+        assert np.array_equal(getattr(m, "series_" + name), getattr(ref, "series_" + name),
+                              equal_nan=True), name
+
+
 def test_array_types_and_layouts():
     x = music(3.5)
     ref = sonorik_meter.measure(np.round(x * 32767) / 32768, RATE)
