@@ -277,6 +277,26 @@ bool TruePeakFilter::matches_meter(unsigned long rate_hz) {
   return true;
 }
 
+std::vector<TruePeakFilter::Phase> TruePeakFilter::design(unsigned factor) {
+  // Taps in ascending order, each given to phase tap % factor at a delay of
+  // tap / factor input frames; negligible coefficients are left out.
+  std::vector<Phase> phases(factor);
+  const double half = static_cast<double>(kTaps - 1) / 2.0;
+  for (unsigned j = 0; j < kTaps; ++j) {
+    const double m = static_cast<double>(j) - half;
+    double c = 1.0;
+    if (std::fabs(m) > kNegligibleCoefficient) {
+      c = std::sin(m * std::numbers::pi / factor) / (m * std::numbers::pi / factor);
+    }
+    c *= 0.5 * (1 - std::cos(2 * std::numbers::pi * j / (kTaps - 1)));
+    if (std::fabs(c) > kNegligibleCoefficient) {
+      phases[j % factor].delays_frames.push_back(j / factor);
+      phases[j % factor].coefficients.push_back(c);
+    }
+  }
+  return phases;
+}
+
 std::optional<TruePeakFilter> TruePeakFilter::build(unsigned channels, unsigned long rate_hz,
                                                     unsigned max_vector_bits) {
   const unsigned factor = oversampling(rate_hz);
@@ -285,23 +305,9 @@ std::optional<TruePeakFilter> TruePeakFilter::build(unsigned channels, unsigned 
   f.kernels_ = widest_kernels(max_vector_bits);
   f.factor_ = factor;
   if (factor > 1) {
-    // Taps in ascending order, each given to phase tap % factor at a delay of
-    // tap / factor input frames; negligible coefficients are left out.
-    f.phases_.resize(factor);
-    const double half = static_cast<double>(kTaps - 1) / 2.0;
-    for (unsigned j = 0; j < kTaps; ++j) {
-      const double m = static_cast<double>(j) - half;
-      double c = 1.0;
-      if (std::fabs(m) > kNegligibleCoefficient) {
-        c = std::sin(m * std::numbers::pi / factor) / (m * std::numbers::pi / factor);
-      }
-      c *= 0.5 * (1 - std::cos(2 * std::numbers::pi * j / (kTaps - 1)));
-      if (std::fabs(c) > kNegligibleCoefficient) {
-        f.phases_[j % factor].delays_frames.push_back(j / factor);
-        f.phases_[j % factor].coefficients.push_back(c);
-      }
-    }
-    for (const Phase& p : f.phases_) {
+    static const std::vector<Phase> two = design(2), four = design(4);
+    f.phases_ = factor == 2 ? &two : &four;
+    for (const Phase& p : *f.phases_) {
       double sum = 0.0;
       for (double c : p.coefficients) sum += std::fabs(c);
       f.output_bound_ = std::max(f.output_bound_, sum * kBoundMargin);
@@ -350,7 +356,7 @@ void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t
     const std::size_t count = std::min(kStretchFrames, n - from);
     const double reach = kernels_->largest(x + from - h, count + h);
     if (reach == 0.0 || reach * output_bound_ < static_cast<double>(peak)) continue;
-    for (const Phase& p : phases_) {
+    for (const Phase& p : *phases_) {
       peak = kernels_->phase_peak(x + from, count, p.delays_frames.data(), p.coefficients.data(),
                                   p.coefficients.size(), peak);
     }

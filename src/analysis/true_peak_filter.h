@@ -80,6 +80,8 @@ class TruePeakFilter {
     std::vector<double> coefficients;
   };
   TruePeakFilter() = default;
+  // The interpolator's phases at an oversampling factor of 2 or 4.
+  static std::vector<Phase> design(unsigned factor);
   static std::optional<TruePeakFilter> build(unsigned channels, unsigned long rate_hz,
                                              unsigned max_vector_bits);
   // Whether this reader gives the meter's reading on a probe signal at rate_hz.
@@ -92,7 +94,7 @@ class TruePeakFilter {
   unsigned factor_ = 1;
   unsigned history_frames_ = 0;  // input frames a phase reaches back
   double output_bound_ = 0.0;    // |output| <= this x the largest |input| reached
-  std::vector<Phase> phases_;
+  const std::vector<Phase>* phases_ = nullptr;  // design(factor_), made once
   std::vector<double> buffer_;  // per channel: history then one chunk
   std::vector<double> sample_peak_;
   std::vector<float> filter_peak_;

@@ -135,6 +135,87 @@ std::int64_t MemoryFile::tell() {
   return static_cast<std::int64_t>(std::min<std::uint64_t>(at_, std::uint64_t{1} << 62));
 }
 
+namespace {
+
+// A regular file read by position (pread), its first kHeadBytes held in
+// memory: the decoder's many small reads and seeks over the headers cost no
+// system call, and the audio is read straight into the caller's memory.
+class PositionedFile final : public VirtualFile {
+ public:
+  static constexpr std::size_t kHeadBytes = 4096;
+
+  PositionedFile(File file, std::uint64_t size) : file_(std::move(file)) {
+    head_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeadBytes)));
+    head_.resize(read_at(0, head_.data(), head_.size()));
+  }
+
+  // The length now: a file cut while it is read shows it (the checks at
+  // the end compare it with what the container declares).
+  std::int64_t size_bytes() override {
+    struct stat st {};
+    if (::fstat(file_.fd(), &st) != 0) {
+      if (!failure_) failure_ = os_error(errno);
+      return -1;
+    }
+    return static_cast<std::int64_t>(st.st_size);
+  }
+
+  std::int64_t seek(std::int64_t offset, int whence) override {
+    std::int64_t base = 0;
+    if (whence == SEEK_CUR) base = static_cast<std::int64_t>(at_);
+    if (whence == SEEK_END) base = size_bytes();
+    if (base < 0) return -1;
+    if (offset < -base || (offset > 0 && base > INT64_MAX - offset)) return -1;
+    at_ = static_cast<std::uint64_t>(base + offset);
+    return base + offset;
+  }
+
+  std::int64_t read(void* out, std::int64_t count) override {
+    if (count <= 0 || failure_) return 0;
+    auto* to = static_cast<unsigned char*>(out);
+    std::size_t done = 0;
+    const auto n = static_cast<std::size_t>(count);
+    if (at_ < head_.size()) {
+      done = std::min<std::size_t>(n, head_.size() - static_cast<std::size_t>(at_));
+      std::memcpy(to, head_.data() + at_, done);
+    }
+    if (done < n && at_ + done >= head_.size()) done += read_at(at_ + done, to + done, n - done);
+    at_ += done;
+    return static_cast<std::int64_t>(done);
+  }
+
+  std::int64_t tell() override {
+    return static_cast<std::int64_t>(std::min<std::uint64_t>(at_, std::uint64_t{1} << 62));
+  }
+
+  const Error* failure() const noexcept override { return failure_ ? &*failure_ : nullptr; }
+
+ private:
+  // Up to n bytes from `offset` (fewer at the end); an error is kept.
+  std::size_t read_at(std::uint64_t offset, unsigned char* out, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n) {
+      const ssize_t got =
+          ::pread(file_.fd(), out + done, n - done, static_cast<off_t>(offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        failure_ = os_error(errno);
+        break;
+      }
+      if (got == 0) break;
+      done += static_cast<std::size_t>(got);
+    }
+    return done;
+  }
+
+  File file_;
+  std::vector<unsigned char> head_;
+  std::uint64_t at_ = 0;  // may lie past the end after a seek
+  std::optional<Error> failure_;
+};
+
+}  // namespace
+
 // ---- AudioReader ---------------------------------------------------------------
 
 // What the decoder reads: a path's descriptor or a VirtualFile, and what the
@@ -438,6 +519,20 @@ Result<AudioSource> open_audio(const std::string& path) {
   if (!file) return std::move(file).error();
   auto input = std::make_unique<AudioReader::Input>();
   input->file = std::move(file).value();
+  Result<AudioSource> source = AudioReader::open_input(std::move(input));
+  if (source) take_flac_mask(path, *source);
+  return source;
+}
+
+Result<AudioSource> open_audio_once(const std::string& path) {
+  Result<File> file = File::open_regular_for_reading(path);
+  if (!file) return std::move(file).error();
+  struct stat st {};
+  if (::fstat(file->fd(), &st) != 0) return os_error(errno);
+  auto input = std::make_unique<AudioReader::Input>();
+  input->bytes = std::make_unique<PositionedFile>(std::move(file).value(),
+                                                  static_cast<std::uint64_t>(st.st_size));
+  if (const Error* e = input->failure()) return *e;
   Result<AudioSource> source = AudioReader::open_input(std::move(input));
   if (source) take_flac_mask(path, *source);
   return source;

@@ -101,6 +101,7 @@ class AudioReader {
  private:
   struct Input;
   friend Result<AudioSource> open_audio(const std::string& path);
+  friend Result<AudioSource> open_audio_once(const std::string& path);
   friend Result<AudioSource> open_audio(std::unique_ptr<VirtualFile> file);
   static Result<AudioSource> open_input(std::unique_ptr<Input> input);
   AudioReader();
@@ -130,6 +131,12 @@ struct AudioSource {
 // "file name contained an unexpected NUL byte", libsndfile's own reason for a
 // file it cannot read, or "Invalid channel count or sample rate.".
 Result<AudioSource> open_audio(const std::string& path);
+
+// The same, for a caller that reads the audio once from start to end (no
+// rewind): the decoder reads the file by position, its first 4 KiB (the
+// headers) read once at opening and then from memory, in a few system calls
+// rather than dozens. A file cut while it is read is still an error.
+Result<AudioSource> open_audio_once(const std::string& path);
 
 // Opens the audio held by `file` (read from its start). Errors: the file's
 // failure, else "the input cannot go back to its start" when seeking to

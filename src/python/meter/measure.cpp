@@ -62,7 +62,7 @@ void measure_into(MeasureOutcome& o, unsigned channels, std::uint32_t rate_hz,
 std::unique_ptr<FileToMeasure> open_to_measure(SourceArg& given,
                                                const std::optional<std::vector<std::string>>& names,
                                                MeasureOutcome& o) {
-  Result<AudioSource> source = given.open();
+  Result<AudioSource> source = given.open(true);
   if (!source) {
     o.failure = Failure::os;
     o.error = source.error();

@@ -273,8 +273,8 @@ void SourceArg::take_file_like(const nb::object& file) {
   take_buffer(whole_);
 }
 
-Result<AudioSource> SourceArg::open() {
-  if (path_) return open_audio(path_->bytes);
+Result<AudioSource> SourceArg::open(bool once) {
+  if (path_) return once ? open_audio_once(path_->bytes) : open_audio(path_->bytes);
   if (calls_) return open_audio(std::make_unique<FileLikeFile>(*calls_));
   const auto* data = static_cast<const std::uint8_t*>(view_.buf);
   return open_audio(std::make_unique<MemoryFile>(Bytes(data, static_cast<std::size_t>(view_.len))));

@@ -55,8 +55,10 @@ class SourceArg {
   SourceArg(const SourceArg&) = delete;
   SourceArg& operator=(const SourceArg&) = delete;
 
-  // Opens the audio through the door (callable once per argument).
-  Result<AudioSource> open();
+  // Opens the audio through the door (callable once per argument); `once`
+  // for a caller that reads it once through (a path read by position,
+  // open_audio_once).
+  Result<AudioSource> open(bool once = false);
 
   // Raises the OSError for `error`, which open() or a read gave: a path's
   // errno subclass naming the path; else "{error}: {what the source is}",
