@@ -19,14 +19,17 @@ using namespace simd;
 // while denormals are flushed), and the block is redone the meter's way.
 const double kSmallestExactOutput = std::ldexp(1.0, -511);
 
-// One lane per channel, V vectors of D (or one plain double). Each lane computes exactly the
+// One lane per channel, V vectors of D. Each lane computes exactly the
 // meter's per-sample recursion:
 //   v0 = x / scale - a1 v1 - a2 v2 - a3 v3 - a4 v4
 //   y  = b0 v0 + b1 v1 + b2 v2 + b3 v3 + b4 v4
 // With Fused, the squares y * y go to the ring and the running sums, the
 // ring's old values they replace go to the old-value sums, and the smallest
-// nonzero |y| is returned; otherwise y itself goes to the ring.
-template <class D, std::size_t V, bool Fused>
+// nonzero |y| is returned; otherwise y itself goes to the ring. The ring
+// holds R values a frame: every lane's, or (R = 1, one vector) the first
+// lane's only, the others read from it as zeros (a one-channel meter's ring,
+// filtered on two lanes).
+template <class D, std::size_t V, bool Fused, std::size_t R>
 [[gnu::always_inline]] inline double k_filter(const double* in, std::size_t frames,
                                               unsigned channels, const double* k, double* state,
                                               double* out, const double* back,
@@ -53,9 +56,7 @@ template <class D, std::size_t V, bool Fused>
   for (std::size_t f = 0; f < frames; ++f) {
     const double* frame = in + f * channels;
     D x[V];
-    if constexpr (kLanes == 1) {
-      x[0] = frame[0];
-    } else if (channels == kLanes) {
+    if (channels == kLanes) {
       for (std::size_t v = 0; v < V; ++v) std::memcpy(&x[v], frame + v * kWidth, sizeof(D));
     } else {
       // Built in registers, lanes past the channels zero: a vector loaded
@@ -78,18 +79,29 @@ template <class D, std::size_t V, bool Fused>
       s1[v] = v0;
       if constexpr (Fused) {
         const D q = y * y;
-        D old, behind;  // both read before the square may replace either
-        std::memcpy(&old, out + f * kLanes + v * kWidth, sizeof(D));
-        std::memcpy(&behind, back + f * kLanes + v * kWidth, sizeof(D));
+        D old{}, behind{};  // both read before the square may replace either
+        if constexpr (R == kLanes) {
+          std::memcpy(&old, out + f * kLanes + v * kWidth, sizeof(D));
+          std::memcpy(&behind, back + f * kLanes + v * kWidth, sizeof(D));
+        } else {
+          old[0] = out[f];
+          behind[0] = back[f];
+        }
         for (std::size_t r = 0; r < kOldSums; ++r) old_acc[r][v] += old;
         for (std::size_t r = kOldSums; r < kOldSums + kBackSums; ++r) old_acc[r][v] += behind;
-        std::memcpy(out + f * kLanes + v * kWidth, &q, sizeof(D));
+        if constexpr (R == kLanes) {
+          std::memcpy(out + f * kLanes + v * kWidth, &q, sizeof(D));
+        } else {
+          out[f] = q[0];
+        }
         for (std::size_t r = 0; r < kRunningSums; ++r) acc[r][v] += q;
         D ay = y < 0.0 ? -y : y;
         ay = ay == 0.0 ? D{} + 1.0 : ay;
         smallest[v] = ay < smallest[v] ? ay : smallest[v];
-      } else {
+      } else if constexpr (R == kLanes) {
         std::memcpy(out + f * kLanes + v * kWidth, &y, sizeof(D));
+      } else {
+        out[f] = y[0];
       }
     }
   }
@@ -107,11 +119,7 @@ template <class D, std::size_t V, bool Fused>
         std::memcpy(sums + (kRunningSums + r) * kLanes + v * kWidth, &old_acc[r][v], sizeof(D));
       }
     }
-    if constexpr (kWidth == 1) {
-      least = std::min(least, smallest[v]);
-    } else {
-      for (std::size_t w = 0; w < kWidth; ++w) least = std::min(least, smallest[v][w]);
-    }
+    for (std::size_t w = 0; w < kWidth; ++w) least = std::min(least, smallest[v][w]);
   }
   return least;
 }
@@ -119,7 +127,7 @@ template <class D, std::size_t V, bool Fused>
 // Filters into squares and running sums; a block whose outputs come near
 // the denormal range is redone: filtered with denormals flushed as before,
 // then squared and summed with denormals kept, as the meter does.
-template <class D, std::size_t V>
+template <class D, std::size_t V, std::size_t R = sizeof(D) / sizeof(double) * V>
 [[gnu::always_inline]] inline void k_filter_exact(const double* in, std::size_t frames,
                                                   unsigned channels, const double* k, double* state,
                                                   double* squares, const double* back,
@@ -132,7 +140,7 @@ template <class D, std::size_t V>
   double least = 0.0;
   {
     const FlushToZero flush;
-    least = k_filter<D, V, true>(in, frames, channels, k, state, squares, back, sums);
+    least = k_filter<D, V, true, R>(in, frames, channels, k, state, squares, back, sums);
   }
   if (least >= kSmallestExactOutput) return;
   // The old-value and back sums stand: the pass took them from the ring as
@@ -141,21 +149,21 @@ template <class D, std::size_t V>
   std::memcpy(sums, saved_sums, kRunningSums * kLanes * sizeof(double));
   {
     const FlushToZero flush;
-    k_filter<D, V, false>(in, frames, channels, k, state, squares, back, sums);
+    k_filter<D, V, false, R>(in, frames, channels, k, state, squares, back, sums);
   }
   for (std::size_t f = 0; f < frames; ++f) {
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      double& q = squares[f * kLanes + l];
+    for (std::size_t l = 0; l < R; ++l) {
+      double& q = squares[f * R + l];
       q = q * q;
       for (std::size_t r = 0; r < kRunningSums; ++r) sums[r * kLanes + l] += q;
     }
   }
 }
 
-template <class D, std::size_t V>
+template <class D, std::size_t V, std::size_t R = sizeof(D) / sizeof(double) * V>
 void k_filter_base(const double* in, std::size_t frames, unsigned channels, const double* k,
                    double* state, double* squares, const double* back, double* sums) noexcept {
-  k_filter_exact<D, V>(in, frames, channels, k, state, squares, back, sums);
+  k_filter_exact<D, V, R>(in, frames, channels, k, state, squares, back, sums);
 }
 
 #if SONORIK_SIMD_WIDE
@@ -175,17 +183,16 @@ template <std::size_t V>
 
 }  // namespace
 
-KFilterFunction* choose_k_filter(unsigned channels, unsigned max_bits, unsigned& lanes) {
+KFilterFunction* choose_k_filter(unsigned channels, unsigned max_bits, unsigned& lanes,
+                                 unsigned& ring_lanes) {
   const unsigned bits = widest_vector_bits(max_bits);
   [[maybe_unused]] const bool avx512 = bits >= 512, avx2 = bits >= 256;
-  if (channels == 1) {  // one lane: the same operations on plain doubles
-    lanes = 1;
-    return &k_filter_base<double, 1>;
-  }
-  if (channels == 2) {
+  if (channels <= 2) {
     lanes = 2;
-    return &k_filter_base<Double2, 1>;
+    ring_lanes = channels;
+    return channels == 1 ? &k_filter_base<Double2, 1, 1> : &k_filter_base<Double2, 1>;
   }
+  ring_lanes = channels <= 4 ? 4 : 8;
   if (channels <= 4) {
     lanes = 4;
 #if SONORIK_SIMD_WIDE

@@ -8,8 +8,9 @@
 namespace sonorik::analysis::detail {
 
 // Filters `frames` interleaved frames of `channels` channels into the ring
-// (squared outputs, `lanes` per frame), adds every square to each of the
-// running sums (kRunningSums x lanes), every ring value it overwrites to
+// (squared outputs, ring_lanes per frame: see choose_k_filter), adds every
+// square to each of the running sums (kRunningSums x lanes), every ring
+// value it overwrites to
 // each of the old-value sums (kOldSums x lanes, after the running sums), and
 // every value of `back` (the ring 400 ms behind `squares`, read before any
 // square replaces it) to each of the back sums (kBackSums x lanes, last).
@@ -24,8 +25,11 @@ using KFilterFunction = void(const double* in, std::size_t frames, unsigned chan
                              const double* back, double* sums) noexcept;
 
 // The widest kernel for `channels` (1 to 8) this processor runs, in vectors
-// of at most `max_bits`; sets `lanes` to its lane count (2, 4 or 8). Every
-// kernel gives the same results.
-KFilterFunction* choose_k_filter(unsigned channels, unsigned max_bits, unsigned& lanes);
+// of at most `max_bits`; sets `lanes` to its lane count (2, 4 or 8: the
+// values a row of `state` and of `sums` holds) and `ring_lanes` to the
+// values a frame of the ring, `squares` and `back` holds (`lanes`, or 1 for
+// one channel). Every kernel gives the same results.
+KFilterFunction* choose_k_filter(unsigned channels, unsigned max_bits, unsigned& lanes,
+                                 unsigned& ring_lanes);
 
 }  // namespace sonorik::analysis::detail

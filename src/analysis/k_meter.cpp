@@ -68,7 +68,7 @@ std::optional<KMeter> KMeter::build(unsigned channels, unsigned long rate_hz, in
   }
   KMeter m;
   m.channels_ = channels;
-  m.filter_ = detail::choose_k_filter(channels, max_vector_bits, m.lanes_);
+  m.filter_ = detail::choose_k_filter(channels, max_vector_bits, m.lanes_, m.ring_lanes_);
   m.mode_ = mode;
   m.rate_hz_ = rate_hz;
   m.block_frames_ = (rate_hz + 5) / 10;
@@ -149,10 +149,11 @@ bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept 
       // Frames never written: the filter reads them as silence.
       if (position_ + n > ring_written_) {
         const std::size_t fresh = std::max(position_, ring_written_);
-        std::fill(ring_.data() + fresh * lanes_, ring_.data() + (position_ + n) * lanes_, 0.0);
+        std::fill(ring_.data() + fresh * ring_lanes_, ring_.data() + (position_ + n) * ring_lanes_,
+                  0.0);
       }
       filter_(interleaved, n, channels_, coefficients_, state_.data(),
-              ring_.data() + position_ * lanes_, back, sums_.data());
+              ring_.data() + position_ * ring_lanes_, back, sums_.data());
       interleaved += n * channels_;
       frames -= n;
       position_ += n;
@@ -167,15 +168,15 @@ bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept 
 }
 
 void KMeter::grow_ring(std::size_t to_frame) {
-  if (ring_.capacity() == 0) ring_.reserve(ring_blocks_ * block_frames_ * lanes_);
-  if (to_frame * lanes_ > ring_.size()) ring_.resize(to_frame * lanes_);
+  if (ring_.capacity() == 0) ring_.reserve(ring_blocks_ * block_frames_ * ring_lanes_);
+  if (to_frame * ring_lanes_ > ring_.size()) ring_.resize(to_frame * ring_lanes_);
 }
 
 const double* KMeter::frames_behind(std::size_t from, std::size_t n) {
   // Before the ring first wraps, the frames 400 ms behind lie past those
   // written (or are the very frames about to be).
-  if (from < ring_written_) return ring_.data() + from * lanes_;
-  if (silence_.size() < n * lanes_) silence_.assign(block_frames_ * lanes_, 0.0);
+  if (from < ring_written_) return ring_.data() + from * ring_lanes_;
+  if (silence_.size() < n * ring_lanes_) silence_.assign(block_frames_ * ring_lanes_, 0.0);
   return silence_.data();
 }
 
@@ -353,7 +354,7 @@ void KMeter::add_ring(std::size_t from_frame, std::size_t to_frame, double* lane
   // never written (a programme shorter than the ring) are skipped.
   to_frame = std::min(to_frame, ring_written_);
   if (from_frame >= to_frame) return;
-  switch (lanes_) {
+  switch (ring_lanes_) {
     case 1:
       return add_frames_to<1>(ring_.data(), from_frame, to_frame, lane_sums);
     case 2:

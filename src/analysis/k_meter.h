@@ -130,7 +130,8 @@ class KMeter {
 
   detail::KFilterFunction* filter_ = nullptr;
   unsigned channels_ = 0;
-  unsigned lanes_ = 0;
+  unsigned lanes_ = 0;       // the filter's: values a row of state_ and sums_ holds
+  unsigned ring_lanes_ = 0;  // values a ring frame holds (lanes_, or 1 for one channel)
   int mode_ = 0;
   std::size_t block_frames_ = 0;         // B
   std::size_t ring_blocks_ = 0;          // the meter's ring, in blocks
@@ -141,7 +142,7 @@ class KMeter {
   std::vector<int> roles_;
   double coefficients_[10] = {};
   std::vector<double> state_;
-  SampleBuffer ring_;            // squares, lanes_ per frame (grow_ring())
+  SampleBuffer ring_;            // squares, ring_lanes_ per frame (grow_ring())
   std::vector<double> silence_;  // a block of zeros, when frames_behind() needs it
   // kAllSums x lanes_: four gating sums, since wrap, since channel wrap, two
   // old-value sums, three back sums

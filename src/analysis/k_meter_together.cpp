@@ -218,16 +218,16 @@ void KMeter::filter_together(std::span<KMeter* const> meters, const double* cons
   for (std::size_t i = 0; i < meters.size(); ++i) {
     KMeter& m = *meters[i];
     const double* now =
-        at < m.ring_written_ ? m.ring_.data() + at * m.lanes_ : m.frames_behind(at, n);
+        at < m.ring_written_ ? m.ring_.data() + at * m.ring_lanes_ : m.frames_behind(at, n);
     const double* old = m.frames_behind(behind, n);
     now_silent = now_silent && at >= m.ring_written_;
     old_silent = old_silent && behind >= m.ring_written_;
     for (unsigned c = 0; c < m.channels_; ++c, ++lane) {
       xs[lane] = {x[i] + c, m.channels_};
-      nows[lane] = {now + c, m.lanes_};
-      olds[lane] = {old + c, m.lanes_};
-      into[lane] = m.ring_.data() + at * m.lanes_ + c;
-      into_strides[lane] = m.lanes_;
+      nows[lane] = {now + c, m.ring_lanes_};
+      olds[lane] = {old + c, m.ring_lanes_};
+      into[lane] = m.ring_.data() + at * m.ring_lanes_ + c;
+      into_strides[lane] = m.ring_lanes_;
     }
   }
   interleave_any(channels, xs, n, channels, in);
@@ -290,7 +290,8 @@ bool KMeter::add_frames_together(std::span<KMeter* const> meters,
   unsigned channels = 0;
   for (const KMeter* m : meters) channels += m->channels_;
   unsigned lanes = 0;
-  detail::KFilterFunction* filter = detail::choose_k_filter(channels, 512, lanes);
+  unsigned ring_lanes = 0;  // the scratch frames': `lanes`, as channels > 1
+  detail::KFilterFunction* filter = detail::choose_k_filter(channels, 512, lanes, ring_lanes);
   // Each meter's channels in lanes [first, first + channels) of the
   // filter's frames; its state, sums and ring frames copied in and out.
   // The copies' memory is kept by each thread from one call to the next.
