@@ -280,6 +280,15 @@ inline void together(Bytes bytes, const std::vector<int>& roles,
   }
 }
 
+inline constexpr std::uint64_t kFnvStart = 14695981039346656037ull;
+
+// FNV-1a over the bytes of n values.
+inline std::uint64_t fnv(std::uint64_t h, const double* p, std::size_t n) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  for (std::size_t i = 0; i < n * sizeof(double); ++i) h = (h ^ b[i]) * 1099511628211ull;
+  return h;
+}
+
 // The door over the bytes in memory: open, read to the end (or the first
 // error) into the standard measurement, rewind and read again; both passes
 // must give the same frames.
@@ -292,7 +301,7 @@ inline void door(Bytes bytes) {
   std::vector<int> roles;
   for (const std::string& n : source->layout)
     roles.push_back(analysis::channel_role(n).value_or(0));
-  std::uint64_t first_pass = 0;
+  std::uint64_t first_pass = 0, first_hash = kFnvStart;
   bool failed = false, ended = false;
   std::vector<double> block(4096 * std::size_t{info.channels});
   std::optional<Result<analysis::StandardSession>> session;
@@ -310,8 +319,29 @@ inline void door(Bytes bytes) {
     if (ended || first_pass > std::uint64_t{info.rate_hz} * 60) break;
     (void)first_non_finite(block.data(), *got, info.channels, first_pass);
     if (session && *session) SONORIK_FUZZ_CHECK((*session)->feed(block.data(), *got).ok());
+    first_hash = fnv(first_hash, block.data(), *got * info.channels);
     first_pass += *got;
   }
+  // The same bytes as a file read once through by position: the same
+  // frames, samples and ending.
+  Result<AudioSource> once = open_audio_once(write_input(bytes));
+  SONORIK_FUZZ_CHECK(once.ok() && once->info.frames == info.frames &&
+                     once->layout == source->layout);
+  std::uint64_t once_frames = 0, once_hash = kFnvStart;
+  bool once_failed = false, once_ended = false;
+  for (;;) {
+    Result<std::size_t> got = once->reader.read(block.data(), 4096);
+    if (!got) {
+      once_failed = true;
+      break;
+    }
+    once_ended = *got == 0;
+    if (once_ended || once_frames > std::uint64_t{info.rate_hz} * 60) break;
+    once_hash = fnv(once_hash, block.data(), *got * info.channels);
+    once_frames += *got;
+  }
+  SONORIK_FUZZ_CHECK(once_frames == first_pass && once_hash == first_hash &&
+                     once_failed == failed && once_ended == ended);
   std::optional<Result<analysis::StandardMeasurement>> alone;
   if (session && *session) alone.emplace((*session)->finish());
   if (alone && ended) together(bytes, roles, *alone);
