@@ -29,7 +29,7 @@ const double kSmallestExactOutput = std::ldexp(1.0, -511);
 // holds R values a frame: every lane's, or (R = 1, one vector) the first
 // lane's only, the others read from it as zeros (a one-channel meter's ring,
 // filtered on two lanes).
-template <class D, std::size_t V, bool Fused, std::size_t R>
+template <class D, std::size_t V, bool Fused, std::size_t R, unsigned Silent = 0>
 [[gnu::always_inline]] inline double k_filter(const double* in, std::size_t frames,
                                               unsigned channels, const double* k, double* state,
                                               double* out, const double* back,
@@ -80,15 +80,22 @@ template <class D, std::size_t V, bool Fused, std::size_t R>
       if constexpr (Fused) {
         const D q = y * y;
         D old{}, behind{};  // both read before the square may replace either
-        if constexpr (R == kLanes) {
-          std::memcpy(&old, out + f * kLanes + v * kWidth, sizeof(D));
-          std::memcpy(&behind, back + f * kLanes + v * kWidth, sizeof(D));
-        } else {
-          old[0] = out[f];
-          behind[0] = back[f];
+        if constexpr ((Silent & kOldSilent) == 0) {
+          if constexpr (R == kLanes) {
+            std::memcpy(&old, out + f * kLanes + v * kWidth, sizeof(D));
+          } else {
+            old[0] = out[f];
+          }
+          for (std::size_t r = 0; r < kOldSums; ++r) old_acc[r][v] += old;
         }
-        for (std::size_t r = 0; r < kOldSums; ++r) old_acc[r][v] += old;
-        for (std::size_t r = kOldSums; r < kOldSums + kBackSums; ++r) old_acc[r][v] += behind;
+        if constexpr ((Silent & kBackSilent) == 0) {
+          if constexpr (R == kLanes) {
+            std::memcpy(&behind, back + f * kLanes + v * kWidth, sizeof(D));
+          } else {
+            behind[0] = back[f];
+          }
+          for (std::size_t r = kOldSums; r < kOldSums + kBackSums; ++r) old_acc[r][v] += behind;
+        }
         if constexpr (R == kLanes) {
           std::memcpy(out + f * kLanes + v * kWidth, &q, sizeof(D));
         } else {
@@ -131,7 +138,7 @@ template <class D, std::size_t V, std::size_t R = sizeof(D) / sizeof(double) * V
 [[gnu::always_inline]] inline void k_filter_exact(const double* in, std::size_t frames,
                                                   unsigned channels, const double* k, double* state,
                                                   double* squares, const double* back,
-                                                  double* sums) noexcept {
+                                                  double* sums, unsigned silent) noexcept {
   constexpr std::size_t kLanes = sizeof(D) / sizeof(double) * V;
   double saved_state[4 * kLanes];
   double saved_sums[kRunningSums * kLanes];
@@ -140,7 +147,22 @@ template <class D, std::size_t V, std::size_t R = sizeof(D) / sizeof(double) * V
   double least = 0.0;
   {
     const FlushToZero flush;
-    least = k_filter<D, V, true, R>(in, frames, channels, k, state, squares, back, sums);
+    switch (silent & (kOldSilent | kBackSilent)) {
+      case 0:
+        least = k_filter<D, V, true, R, 0>(in, frames, channels, k, state, squares, back, sums);
+        break;
+      case kOldSilent:
+        least = k_filter<D, V, true, R, kOldSilent>(in, frames, channels, k, state, squares, back,
+                                                    sums);
+        break;
+      case kBackSilent:
+        least = k_filter<D, V, true, R, kBackSilent>(in, frames, channels, k, state, squares,
+                                                     back, sums);
+        break;
+      default:
+        least = k_filter<D, V, true, R, kOldSilent | kBackSilent>(in, frames, channels, k, state,
+                                                                  squares, back, sums);
+    }
   }
   if (least >= kSmallestExactOutput) return;
   // The old-value and back sums stand: the pass took them from the ring as
@@ -162,22 +184,24 @@ template <class D, std::size_t V, std::size_t R = sizeof(D) / sizeof(double) * V
 
 template <class D, std::size_t V, std::size_t R = sizeof(D) / sizeof(double) * V>
 void k_filter_base(const double* in, std::size_t frames, unsigned channels, const double* k,
-                   double* state, double* squares, const double* back, double* sums) noexcept {
-  k_filter_exact<D, V, R>(in, frames, channels, k, state, squares, back, sums);
+                   double* state, double* squares, const double* back, double* sums,
+                   unsigned silent) noexcept {
+  k_filter_exact<D, V, R>(in, frames, channels, k, state, squares, back, sums, silent);
 }
 
 #if SONORIK_SIMD_WIDE
 template <std::size_t V>
 [[gnu::target("avx2")]] void k_filter_avx2(const double* in, std::size_t frames, unsigned channels,
                                            const double* k, double* state, double* squares,
-                                           const double* back, double* sums) noexcept {
-  k_filter_exact<Double4, V>(in, frames, channels, k, state, squares, back, sums);
+                                           const double* back, double* sums,
+                                           unsigned silent) noexcept {
+  k_filter_exact<Double4, V>(in, frames, channels, k, state, squares, back, sums, silent);
 }
 [[gnu::target("avx512f")]] void k_filter_avx512(const double* in, std::size_t frames,
                                                 unsigned channels, const double* k, double* state,
-                                                double* squares, const double* back,
-                                                double* sums) noexcept {
-  k_filter_exact<Double8, 1>(in, frames, channels, k, state, squares, back, sums);
+                                                double* squares, const double* back, double* sums,
+                                                unsigned silent) noexcept {
+  k_filter_exact<Double8, 1>(in, frames, channels, k, state, squares, back, sums, silent);
 }
 #endif
 

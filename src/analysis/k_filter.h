@@ -20,9 +20,14 @@ inline constexpr std::size_t kRunningSums = 6;
 inline constexpr std::size_t kOldSums = 2;
 inline constexpr std::size_t kBackSums = 3;
 inline constexpr std::size_t kAllSums = kRunningSums + kOldSums + kBackSums;
+// `silent` says what is silence (frames never written) and so not read:
+// kOldSilent, the ring frames the squares replace; kBackSilent, `back`
+// (which may then be null). Their zeros would leave every sum as it is.
+inline constexpr unsigned kOldSilent = 1;
+inline constexpr unsigned kBackSilent = 2;
 using KFilterFunction = void(const double* in, std::size_t frames, unsigned channels,
                              const double* coefficients, double* state, double* squares,
-                             const double* back, double* sums) noexcept;
+                             const double* back, double* sums, unsigned silent) noexcept;
 
 // The widest kernel for `channels` (1 to 8) this processor runs, in vectors
 // of at most `max_bits`; sets `lanes` to its lane count (2, 4 or 8: the

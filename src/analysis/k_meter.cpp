@@ -145,15 +145,23 @@ bool KMeter::add_frames(const double* interleaved, std::size_t frames) noexcept 
       const std::size_t behind =
           (position_ + ring_frames - kGatingBlocks * block_frames_) % ring_frames;
       grow_ring(position_ + n);
-      const double* back = frames_behind(behind, n);
-      // Frames never written: the filter reads them as silence.
-      if (position_ + n > ring_written_) {
-        const std::size_t fresh = std::max(position_, ring_written_);
-        std::fill(ring_.data() + fresh * ring_lanes_, ring_.data() + (position_ + n) * ring_lanes_,
-                  0.0);
+      // Frames never written are silence: not read when all are, else
+      // cleared for the filter to read.
+      unsigned silent = 0;
+      const double* back = nullptr;
+      if (behind >= ring_written_) {
+        silent |= detail::kBackSilent;
+      } else {
+        back = frames_behind(behind, n);
+      }
+      if (position_ >= ring_written_) {
+        silent |= detail::kOldSilent;
+      } else if (position_ + n > ring_written_) {
+        std::fill(ring_.data() + ring_written_ * ring_lanes_,
+                  ring_.data() + (position_ + n) * ring_lanes_, 0.0);
       }
       filter_(interleaved, n, channels_, coefficients_, state_.data(),
-              ring_.data() + position_ * ring_lanes_, back, sums_.data());
+              ring_.data() + position_ * ring_lanes_, back, sums_.data(), silent);
       interleaved += n * channels_;
       frames -= n;
       position_ += n;

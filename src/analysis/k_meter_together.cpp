@@ -231,16 +231,11 @@ void KMeter::filter_together(std::span<KMeter* const> meters, const double* cons
     }
   }
   interleave_any(channels, xs, n, channels, in);
-  if (now_silent) {
-    std::fill(squares, squares + n * lanes, 0.0);
-  } else {
-    interleave_any(channels, nows, n, lanes, squares);
-  }
-  if (old_silent) {
-    std::fill(back, back + n * lanes, 0.0);
-  } else {
-    interleave_any(channels, olds, n, lanes, back);
-  }
+  // Silence that every meter's ring holds there is not read.
+  const unsigned silent =
+      (now_silent ? detail::kOldSilent : 0u) | (old_silent ? detail::kBackSilent : 0u);
+  if (!now_silent) interleave_any(channels, nows, n, lanes, squares);
+  if (!old_silent) interleave_any(channels, olds, n, lanes, back);
   unsigned first = 0;
   for (const KMeter* m : meters) {
     const unsigned c_n = m->channels_, l_n = m->lanes_;
@@ -251,7 +246,7 @@ void KMeter::filter_together(std::span<KMeter* const> meters, const double* cons
     }
     first += c_n;
   }
-  t.filter(in, n, channels, lead.coefficients_, state, squares, back, sums);
+  t.filter(in, n, channels, lead.coefficients_, state, squares, back, sums, silent);
 #if SONORIK_SIMD_WIDE
   Stream outs[kMaxLanes] = {};
   for (unsigned i = 0; i < channels; ++i) outs[i] = {into[i], into_strides[i]};
