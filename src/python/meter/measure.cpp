@@ -214,7 +214,7 @@ FileInfo file_info(nb::object source, nb::object stream) {
   std::optional<Result<AudioSource>> opened;
   {
     nb::gil_scoped_release unlocked;
-    opened.emplace(given.open());
+    opened.emplace(given.open(true));
   }
   if (!*opened) {
     if (path && !opened->error().os_errno() && video::claims(*path, true))
