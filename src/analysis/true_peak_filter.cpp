@@ -294,6 +294,15 @@ std::vector<TruePeakFilter::Phase> TruePeakFilter::design(unsigned factor) {
       phases[j % factor].coefficients.push_back(c);
     }
   }
+  for (Phase& p : phases) {
+    double sum = 0.0;
+    for (double c : p.coefficients) sum += std::fabs(c);
+    p.bound = sum * kBoundMargin;
+  }
+  // The largest bound first: its outputs, the likeliest to raise the peak,
+  // let more of the others be passed over (the peak is the same in any order).
+  std::stable_sort(phases.begin(), phases.end(),
+                   [](const Phase& a, const Phase& b) { return a.bound > b.bound; });
   return phases;
 }
 
@@ -307,11 +316,7 @@ std::optional<TruePeakFilter> TruePeakFilter::build(unsigned channels, unsigned 
   if (factor > 1) {
     static const std::vector<Phase> two = design(2), four = design(4);
     f.phases_ = factor == 2 ? &two : &four;
-    for (const Phase& p : *f.phases_) {
-      double sum = 0.0;
-      for (double c : p.coefficients) sum += std::fabs(c);
-      f.output_bound_ = std::max(f.output_bound_, sum * kBoundMargin);
-    }
+    for (const Phase& p : *f.phases_) f.output_bound_ = std::max(f.output_bound_, p.bound);
     f.history_frames_ = (kTaps + factor - 1) / factor - 1;
     f.buffer_.assign(static_cast<std::size_t>(channels) * (f.history_frames_ + kChunkFrames), 0.0);
   }
@@ -357,6 +362,7 @@ void TruePeakFilter::run_channel(unsigned channel, const double* in, std::size_t
     const double reach = kernels_->largest(x + from - h, count + h);
     if (reach == 0.0 || reach * output_bound_ < static_cast<double>(peak)) continue;
     for (const Phase& p : *phases_) {
+      if (reach * p.bound < static_cast<double>(peak)) continue;  // as above, phase by phase
       peak = kernels_->phase_peak(x + from, count, p.delays_frames.data(), p.coefficients.data(),
                                   p.coefficients.size(), peak);
     }

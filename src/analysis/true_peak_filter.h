@@ -78,6 +78,7 @@ class TruePeakFilter {
   struct Phase {  // taps in ascending order
     std::vector<unsigned> delays_frames;
     std::vector<double> coefficients;
+    double bound = 0.0;  // |output| <= this x the largest |input| reached
   };
   TruePeakFilter() = default;
   // The interpolator's phases at an oversampling factor of 2 or 4.
