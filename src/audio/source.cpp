@@ -19,6 +19,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "audio/channel_order.h"
@@ -192,7 +193,10 @@ class PositionedFile final : public VirtualFile {
 
  private:
   // Up to n bytes from `offset` (fewer at the end); an error is kept.
+  // Positions past any file's end (a decoder may seek there) read nothing.
   std::size_t read_at(std::uint64_t offset, unsigned char* out, std::size_t n) {
+    constexpr auto kLastOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (offset > kLastOffset || n > kLastOffset - offset) return 0;
     std::size_t done = 0;
     while (done < n) {
       const ssize_t got =
