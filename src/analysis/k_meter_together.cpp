@@ -172,6 +172,17 @@ void interleave_any(unsigned count, const Stream* from, std::size_t n, std::size
   interleave(count, from, n, width, to, kCounts);
 }
 
+void deinterleave_any(unsigned count, const double* from, std::size_t n, std::size_t width,
+                      double* const* to, const std::size_t* strides) {
+#if SONORIK_SIMD_WIDE
+  Stream outs[kMaxLanes] = {};
+  for (unsigned i = 0; i < count; ++i) outs[i] = {to[i], strides[i]};
+  if (width == 8 && moves_wide(outs, count, width))
+    return deinterleave8(from, count, n, to, strides);
+#endif
+  deinterleave(count, from, n, width, to, strides, kCounts);
+}
+
 }  // namespace
 
 bool KMeter::in_step(std::span<KMeter* const> meters) noexcept {
@@ -247,17 +258,7 @@ void KMeter::filter_together(std::span<KMeter* const> meters, const double* cons
     first += c_n;
   }
   t.filter(in, n, channels, lead.coefficients_, state, squares, back, sums, silent);
-#if SONORIK_SIMD_WIDE
-  Stream outs[kMaxLanes] = {};
-  for (unsigned i = 0; i < channels; ++i) outs[i] = {into[i], into_strides[i]};
-  if (lanes == 8 && moves_wide(outs, channels, lanes)) {
-    deinterleave8(squares, channels, n, into, into_strides);
-  } else {
-    deinterleave(channels, squares, n, lanes, into, into_strides, kCounts);
-  }
-#else
-  deinterleave(channels, squares, n, lanes, into, into_strides, kCounts);
-#endif
+  deinterleave_any(channels, squares, n, lanes, into, into_strides);
   first = 0;
   for (KMeter* m : meters) {
     const unsigned c_n = m->channels_, l_n = m->lanes_;

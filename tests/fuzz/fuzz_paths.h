@@ -289,6 +289,33 @@ inline std::uint64_t fnv(std::uint64_t h, const double* p, std::size_t n) {
   return h;
 }
 
+// What one pass through a reader read: its frames, a hash of their
+// samples, and how it stopped.
+struct Pass {
+  std::uint64_t frames = 0, hash = kFnvStart;
+  bool failed = false, ended = false;
+};
+
+// Reads blocks to the end, the first error, or past `limit` frames, handing
+// each block and the frames before it to `each`.
+template <class Each>
+Pass read_through(AudioReader& reader, std::vector<double>& block, unsigned channels,
+                  std::uint64_t limit, Each each) {
+  Pass pass;
+  for (;;) {
+    Result<std::size_t> got = reader.read(block.data(), block.size() / channels);
+    if (!got) {
+      pass.failed = true;
+      return pass;
+    }
+    pass.ended = *got == 0;
+    if (pass.ended || pass.frames > limit) return pass;
+    each(block.data(), *got, pass.frames);
+    pass.hash = fnv(pass.hash, block.data(), *got * channels);
+    pass.frames += *got;
+  }
+}
+
 // The door over the bytes in memory: open, read to the end (or the first
 // error) into the standard measurement, rewind and read again; both passes
 // must give the same frames.
@@ -301,58 +328,38 @@ inline void door(Bytes bytes) {
   std::vector<int> roles;
   for (const std::string& n : source->layout)
     roles.push_back(analysis::channel_role(n).value_or(0));
-  std::uint64_t first_pass = 0, first_hash = kFnvStart;
-  bool failed = false, ended = false;
   std::vector<double> block(4096 * std::size_t{info.channels});
   std::optional<Result<analysis::StandardSession>> session;
   if (measured) {
     session.emplace(analysis::StandardSession::create(info.channels, info.rate_hz, roles, false));
   }
   // At most a minute of audio: the decoder's cost, not the meter's, is fuzzed.
-  for (;;) {
-    Result<std::size_t> got = source->reader.read(block.data(), 4096);
-    if (!got) {
-      failed = true;
-      break;
-    }
-    ended = *got == 0;
-    if (ended || first_pass > std::uint64_t{info.rate_hz} * 60) break;
-    (void)first_non_finite(block.data(), *got, info.channels, first_pass);
-    if (session && *session) SONORIK_FUZZ_CHECK((*session)->feed(block.data(), *got).ok());
-    first_hash = fnv(first_hash, block.data(), *got * info.channels);
-    first_pass += *got;
-  }
+  const std::uint64_t limit = std::uint64_t{info.rate_hz} * 60;
+  const Pass first = read_through(source->reader, block, info.channels, limit,
+                                  [&](const double* p, std::size_t n, std::uint64_t at) {
+    (void)first_non_finite(p, n, info.channels, at);
+    if (session && *session) SONORIK_FUZZ_CHECK((*session)->feed(p, n).ok());
+  });
   // The same bytes as a file read once through by position: the same
   // frames, samples and ending.
   Result<AudioSource> once = open_audio_once(write_input(bytes));
   SONORIK_FUZZ_CHECK(once.ok() && once->info.frames == info.frames &&
                      once->layout == source->layout);
-  std::uint64_t once_frames = 0, once_hash = kFnvStart;
-  bool once_failed = false, once_ended = false;
-  for (;;) {
-    Result<std::size_t> got = once->reader.read(block.data(), 4096);
-    if (!got) {
-      once_failed = true;
-      break;
-    }
-    once_ended = *got == 0;
-    if (once_ended || once_frames > std::uint64_t{info.rate_hz} * 60) break;
-    once_hash = fnv(once_hash, block.data(), *got * info.channels);
-    once_frames += *got;
-  }
-  SONORIK_FUZZ_CHECK(once_frames == first_pass && once_hash == first_hash &&
-                     once_failed == failed && once_ended == ended);
+  const Pass again = read_through(once->reader, block, info.channels, limit,
+                                  [](const double*, std::size_t, std::uint64_t) {});
+  SONORIK_FUZZ_CHECK(again.frames == first.frames && again.hash == first.hash &&
+                     again.failed == first.failed && again.ended == first.ended);
   std::optional<Result<analysis::StandardMeasurement>> alone;
   if (session && *session) alone.emplace((*session)->finish());
-  if (alone && ended) together(bytes, roles, *alone);
-  if (failed || !source->reader.rewind().ok()) return;
+  if (alone && first.ended) together(bytes, roles, *alone);
+  if (first.failed || !source->reader.rewind().ok()) return;
   std::uint64_t second_pass = 0;
   for (;;) {
     Result<std::size_t> got = source->reader.read(block.data(), 4096);
-    if (!got || *got == 0 || second_pass >= first_pass) break;
+    if (!got || *got == 0 || second_pass >= first.frames) break;
     second_pass += *got;
   }
-  SONORIK_FUZZ_CHECK(second_pass >= first_pass);
+  SONORIK_FUZZ_CHECK(second_pass >= first.frames);
 }
 
 }  // namespace sonorik::fuzz
