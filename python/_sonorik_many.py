@@ -286,14 +286,20 @@ def _arrow_array(pa: Any, values: list[Any], kind: str) -> Any:
 
 class _ImportedAside:
     """pyarrow imported on a thread of its own, so that its import (a tenth
-    of a second) overlaps the first batches; get() waits for it and raises
-    what the import raised."""
+    of a second) overlaps the batches; get() waits for it and raises what
+    the import raised. start() and get() are called from one thread: it is
+    started once the first rows are in, as the import holds the interpreter
+    lock for most of its time, and started before the pool's threads are
+    running it keeps them from their first batches for as long."""
 
     def __init__(self) -> None:
         self._module: Any = None
         self._error: BaseException | None = None
         self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
+
+    def start(self) -> None:
+        if self._thread.ident is None:
+            self._thread.start()
 
     def _run(self) -> None:
         try:
@@ -302,6 +308,7 @@ class _ImportedAside:
             self._error = e
 
     def get(self) -> Any:
+        self.start()
         self._thread.join()
         if self._error is not None:
             raise self._error
@@ -388,6 +395,7 @@ def measure_many(sources: Iterable[Any], *, rate: int | None = None,
     builder = _TableBuilder({"source": "string", "error": "string", **dict(kinds)}, arrow)
     for rows in _run(measure_batch, sources, options, workers=workers, client=client,
                      batch_size=batch_size, pool=pool, progress=progress):
+        arrow.start()
         builder.add(rows)
     return builder.table(output)
 
