@@ -32,14 +32,15 @@ struct Stream {
 };
 
 // C streams into frames of `width` values (lane i of frame f at
-// to[f * width + i]), frame by frame, so that each frame is written whole;
-// unrolled for each count, the streams kept in registers.
+// to[f * width + i], lanes past C zero), frame by frame, so that each frame
+// is written whole; unrolled for each count, the streams kept in registers.
 template <unsigned C>
 void interleave(const Stream* from, std::size_t n, std::size_t width, double* to) {
   Stream s[C];
   for (unsigned i = 0; i < C; ++i) s[i] = from[i];
   for (std::size_t f = 0; f < n; ++f) {
     for (unsigned i = 0; i < C; ++i) to[f * width + i] = s[i].p[f * s[i].stride];
+    for (std::size_t i = C; i < width; ++i) to[f * width + i] = 0.0;
   }
 }
 
@@ -303,10 +304,9 @@ bool KMeter::add_frames_together(std::span<KMeter* const> meters,
   t.sums = t.state + 4 * lanes;
   t.squares = t.sums + detail::kAllSums * lanes;
   t.back = t.squares + b * lanes;
-  // Lanes past the channels: silence (the ring's lanes are written by the
-  // filter, the rest are only read).
+  // Lanes past the channels: silence in the state and sums. The frames the
+  // filter reads are written whole, those lanes zero, before each read.
   std::fill(t.state, t.squares, 0.0);
-  std::fill(t.back, t.back + b * lanes, 0.0);
   std::size_t done = 0;
   while (done < frames) {
     for (KMeter* m : meters)
