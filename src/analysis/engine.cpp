@@ -107,16 +107,6 @@ void wait_told(TaskGroup& group, Handoff& handoff) {
 // Every block of samples holds at most this many values (512 KiB).
 constexpr std::size_t kBlockSamples = std::size_t{1} << 16;
 
-// The smallest of 2^k and 3 x 2^(k - 1) values (k >= 10) holding n.
-std::size_t size_class(std::size_t n) {
-  std::size_t power = 1024;
-  while (power < n) {
-    if (power / 2 * 3 >= n) return power / 2 * 3;
-    power *= 2;
-  }
-  return power;
-}
-
 unsigned worker_count() {
   return static_cast<unsigned>(std::max(1, tbb::this_task_arena::max_concurrency()));
 }
@@ -141,10 +131,12 @@ class Engine::Session {
     const std::uint64_t expected = config_.expected_frames;
     const std::size_t first = expected > 0 && expected < block_ ? expected + 1 : block_;
     for (SampleBuffer& b : buffers_) {
-      // Memory in a few sizes, which the allocator keeps for the next
-      // programme: 2^k or 1.5 x 2^k values, of which only `first` frames'
-      // are used (the pages past them never touched).
-      b.reserve(size_class(first * channels_));
+      // A whole block's memory, which the allocator keeps for the next
+      // programme, of whatever length: only the pages of the `first`
+      // frames used are ever touched. (Memory in sizes to fit, one freed
+      // block of one size could not serve the next of another, and a run
+      // of short files of many lengths would touch pages of each size.)
+      b.reserve(block_ * channels_);
       b.resize(first * channels_);
     }
   }
