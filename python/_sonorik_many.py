@@ -11,6 +11,7 @@ a row with its error instead of stopping the run.
 from __future__ import annotations
 
 import collections
+import functools
 import importlib.util
 import math
 import os
@@ -101,18 +102,20 @@ def measure_row(source: Any, options: dict[str, Any]) -> tuple[Any, ...]:
     return _values(m, options)
 
 
-def measure_batch(batch: list[tuple[int, Any]], options: dict[str, Any]) -> list[tuple[Any, ...]]:
+def measure_batch(batch: list[tuple[int, Any]], options: dict[str, Any],
+                  one_thread: bool = False) -> list[tuple[Any, ...]]:
     """The rows of a batch of (index, source): (label, error, values...).
     Files and bytes are measured side by side (the module's
-    _measure_together); what it leaves, and every failure, by measure()
-    itself, so that each row is exactly measure()'s."""
+    _measure_together, all on the calling thread with one_thread, where
+    batches already run on every core); what it leaves, and every failure,
+    by measure() itself, so that each row is exactly measure()'s."""
     import sonorik_meter
 
     together: list[Any] = [None] * len(batch)
     if set(options) <= {"channel_map", "series"}:
         try:
             together = sonorik_meter._measure_together(  # type: ignore[attr-defined]
-                [_audio_of(s) for _, s in batch], **options)
+                [_audio_of(s) for _, s in batch], **options, one_thread=one_thread)
         except Exception:  # noqa: BLE001 - each source is then measured alone
             pass
     return [(_label(s, i),) + (measure_row(s, options) if m is None else _values(m, options))
@@ -209,6 +212,8 @@ def _dispatch(work: Callable[..., list[Any]], batches: Iterator[list[tuple[int, 
               options: dict[str, Any], workers: int, client: Any,
               pool: str) -> Iterator[list[Any]]:
     ahead = workers * AHEAD
+    if work is measure_batch and workers > 1:  # the batches keep the cores busy
+        work = functools.partial(measure_batch, one_thread=True)
     if client is not None:
         def submit(batch: list[tuple[int, Any]]) -> Any:
             return client.submit(work, batch, options, pure=False)

@@ -11,6 +11,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
+#include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <memory>
@@ -112,7 +113,8 @@ void measure_taken(std::vector<std::unique_ptr<SourceArg>>& args,
   measure_opened(opened, series, out);
 }
 
-nb::list measure_together(const nb::list& sources, const nb::object& channel_map, bool series) {
+nb::list measure_together(const nb::list& sources, const nb::object& channel_map, bool series,
+                          bool one_thread) {
   const std::optional<std::vector<std::string>> names = channel_names_of(channel_map);
   std::vector<std::unique_ptr<SourceArg>> args(sources.size());
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -128,7 +130,12 @@ nb::list measure_together(const nb::list& sources, const nb::object& channel_map
   }
   std::vector<std::optional<Measurement>> out(args.size());
   released([&] {
-    measure_taken(args, names, series, out);
+    if (!one_thread) {
+      measure_taken(args, names, series, out);
+    } else {  // the caller runs as many of these calls as there are cores
+      tbb::task_arena alone(1);
+      alone.execute([&] { measure_taken(args, names, series, out); });
+    }
     return 0;
   });
   nb::list results;
@@ -142,7 +149,9 @@ nb::list measure_together(const nb::list& sources, const nb::object& channel_map
 void bind_together(nb::module_& m) {
   m.def("_measure_together", &measure_together, nb::arg("sources"), nb::kw_only(),
         nb::arg("channel_map") = nb::none(), nb::arg("series") = false,
-        "measure() of each source, many at once; None where measure() itself must be called.");
+        nb::arg("one_thread") = false,
+        "measure() of each source, many at once; None where measure() itself must be called. "
+        "With one_thread, the call's work is all done on the calling thread.");
 }
 
 }  // namespace sonorik::meter
