@@ -544,6 +544,10 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
       std::vector<std::size_t> all = going;
       all.insert(all.end(), ended.begin(), ended.end());
       wait_all(all);
+      std::vector<parts::LoudnessPart*> finishing;
+      for (std::size_t i : ended)
+        if (parts::LoudnessPart* part = engines[i]->session_->loudness()) finishing.push_back(part);
+      parts::LoudnessPart::prepare_finish(finishing);
       for (std::size_t i : ended) out[i] = engines[i]->session_->finish_handed_out();
     }
     live = std::move(going);

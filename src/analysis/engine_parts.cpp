@@ -181,7 +181,33 @@ StepReading LoudnessPart::now() const {
   return read_meter(step_ - left_);
 }
 
+void LoudnessPart::prepare_finish(std::span<LoudnessPart* const> parts) noexcept {
+  constexpr std::size_t kAtOnce = 16;
+  const KMeter* meters[kAtOnce];
+  LoudnessPart* of[kAtOnce];
+  std::size_t n = 0;
+  const auto take = [&] {
+    std::optional<double> momentary[kAtOnce], shortterm[kAtOnce];
+    KMeter::read_together({meters, n}, momentary, shortterm);
+    for (std::size_t i = 0; i < n; ++i) of[i]->prepared_ = {of[i]->fed_, momentary[i], shortterm[i]};
+    n = 0;
+  };
+  for (LoudnessPart* part : parts) {
+    // finish() reads the meter only here (end_step()).
+    if (part->left_ == part->step_ || !part->step_ok_ || !part->config_->step_readings ||
+        !part->meter_.fast()) {
+      continue;
+    }
+    meters[n] = part->meter_.fast();
+    of[n++] = part;
+    if (n == kAtOnce) take();
+  }
+  if (n > 0) take();
+}
+
 StepReading LoudnessPart::read_meter(std::uint64_t frames) const {
+  if (prepared_ && prepared_->fed == fed_)
+    return {fed_, frames, prepared_->momentary, prepared_->shortterm};
   return {fed_, frames, meter_.momentary(), meter_.shortterm()};
 }
 

@@ -96,6 +96,10 @@ class LoudnessPart {
                             std::span<const std::size_t> counts);
   // Ends the short last step, if any.
   void finish();
+  // Readies the finish() of each part, whose programme has ended: where it
+  // will read its meter at the short last step, the readings are taken for
+  // all the parts at once (KMeter::read_together).
+  static void prepare_finish(std::span<LoudnessPart* const> parts) noexcept;
   // The reading the step would give if it ended here, without ending it:
   // the last step's reading at a step's end (nothing before the first).
   StepReading now() const;
@@ -121,6 +125,12 @@ class LoudnessPart {
   bool composing_;
   BlockEnergies history_;
   StepReading last_;  // the last step's reading
+  // Readings prepare_finish() took, while fed_ is still `fed`.
+  struct Prepared {
+    std::uint64_t fed;
+    std::optional<double> momentary, shortterm;
+  };
+  std::optional<Prepared> prepared_;
 };
 
 // True-peak readings of channels [first, first + count), and with `step`

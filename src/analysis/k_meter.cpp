@@ -319,9 +319,17 @@ std::vector<double> KMeter::range_readings() const {
 }
 
 void KMeter::window_sums(std::size_t frames, double* lane_sums) const {
+  std::size_t from = 0, to = 0;
+  plan_window(frames, lane_sums, from, to);
+  add_ring(from, to, lane_sums);
+}
+
+void KMeter::plan_window(std::size_t frames, double* lane_sums, std::size_t& from,
+                         std::size_t& to) const noexcept {
   const std::size_t idx = position_;
   const std::size_t b = block_frames_;
   const double* since_wrap = sums_.data() + kSinceWrap * lanes_;
+  from = to = 0;
   if (idx <= frames) {
     // The frames since the ring's start first (none at its very start).
     if (idx == 0) {
@@ -329,7 +337,7 @@ void KMeter::window_sums(std::size_t frames, double* lane_sums) const {
     } else {
       std::copy_n(since_wrap, lanes_, lane_sums);
     }
-    if (idx < frames) add_ring(ring_blocks_ * b - (frames - idx), ring_blocks_ * b, lane_sums);
+    if (idx < frames) from = ring_blocks_ * b - (frames - idx), to = ring_blocks_ * b;
     return;
   }
   if (in_block_ == 0 && blocks_ >= kGatingBlocks && frames == kGatingBlocks * b) {
@@ -341,7 +349,7 @@ void KMeter::window_sums(std::size_t frames, double* lane_sums) const {
     return;
   }
   std::fill_n(lane_sums, lanes_, 0.0);
-  add_ring(idx - frames, idx, lane_sums);
+  from = idx - frames, to = idx;
 }
 
 namespace {
@@ -394,9 +402,107 @@ double KMeter::weighted(const double* lane_sums, std::size_t frames) const {
 double KMeter::window_loudness(std::size_t frames) const {
   double lane_sums[kMaxLanes];
   window_sums(frames, lane_sums);
+  return loudness_of_sums(lane_sums, frames);
+}
+
+double KMeter::loudness_of_sums(const double* lane_sums, std::size_t frames) const {
   const double energy = weighted(lane_sums, frames);
   if (energy <= 0.0) return -HUGE_VAL;
   return loudness_of_energy(energy);
+}
+
+namespace {
+// A sum of ring values p[0], ..., p[count - 1], added in that order to *sum.
+struct Chain {
+  const double* p;
+  std::size_t count;
+  double* sum;
+};
+
+// Every chain, eight side by side: each pass runs all eight over the values
+// left in the shortest, and the chain it ends gives its place to the next
+// (a place with none runs over another's values, and its sum is dropped).
+void add_chains(const Chain* chains, std::size_t n) noexcept {
+  Chain live[8];
+  double s[8];
+  std::size_t next = 0, running = 0;
+  const auto fill = [&](unsigned k) {
+    while (next < n && chains[next].count == 0) ++next;
+    if (next < n) {
+      live[k] = chains[next++];
+      s[k] = *live[k].sum;
+      ++running;
+    } else {
+      live[k] = {nullptr, 0, nullptr};
+    }
+  };
+  for (unsigned k = 0; k < 8; ++k) fill(k);
+  while (running > 0) {
+    std::size_t m = ~std::size_t{0};
+    const double* any = nullptr;
+    for (unsigned k = 0; k < 8; ++k) {
+      if (live[k].p != nullptr && live[k].count < m) m = live[k].count, any = live[k].p;
+    }
+    const double* p[8];
+    for (unsigned k = 0; k < 8; ++k) p[k] = live[k].p != nullptr ? live[k].p : any;
+    double t[8];
+    for (unsigned k = 0; k < 8; ++k) t[k] = live[k].p != nullptr ? s[k] : 0.0;
+    for (std::size_t i = 0; i < m; ++i) {
+      for (unsigned k = 0; k < 8; ++k) t[k] += p[k][i];
+    }
+    for (unsigned k = 0; k < 8; ++k) {
+      if (live[k].p == nullptr) continue;
+      s[k] = t[k];
+      live[k].p += m;
+      live[k].count -= m;
+      if (live[k].count == 0) {
+        *live[k].sum = s[k];
+        --running;
+        fill(k);
+      }
+    }
+  }
+}
+}  // namespace
+
+void KMeter::read_together(std::span<const KMeter* const> meters,
+                           std::optional<double>* momentary,
+                           std::optional<double>* shortterm) noexcept {
+  constexpr std::size_t kAtOnce = 16;
+  for (std::size_t first = 0; first < meters.size(); first += kAtOnce) {
+    const std::size_t n = std::min(kAtOnce, meters.size() - first);
+    double sums[kAtOnce][2][kMaxLanes];
+    bool has_short[kAtOnce] = {};
+    Chain chains[2 * kAtOnce];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const KMeter& m = *meters[first + i];
+      const std::size_t b = m.block_frames_;
+      const std::size_t windows[2] = {kGatingBlocks * b, kShortTermBlocks * b};
+      has_short[i] = windows[1] <= m.ring_blocks_ * b;
+      if (m.ring_lanes_ != 1) {  // rings of several lanes a frame: their lanes side by side already
+        momentary[first + i] = m.momentary();
+        shortterm[first + i] = m.shortterm();
+        continue;
+      }
+      for (std::size_t w = 0; w < (has_short[i] ? 2u : 1u); ++w) {
+        std::size_t from = 0, to = 0;
+        m.plan_window(windows[w], sums[i][w], from, to);
+        to = std::min(to, m.ring_written_);  // as add_ring: frames never written add nothing
+        if (from < to) chains[count++] = {m.ring_.data() + from, to - from, &sums[i][w][0]};
+      }
+    }
+    add_chains(chains, count);
+    for (std::size_t i = 0; i < n; ++i) {
+      const KMeter& m = *meters[first + i];
+      if (m.ring_lanes_ != 1) continue;
+      const std::size_t b = m.block_frames_;
+      momentary[first + i] = m.loudness_of_sums(sums[i][0], kGatingBlocks * b);
+      shortterm[first + i] =
+          has_short[i] ? std::optional(m.loudness_of_sums(sums[i][1], kShortTermBlocks * b))
+                       : std::nullopt;
+    }
+  }
 }
 
 std::optional<double> KMeter::window(unsigned long window_ms) const {

@@ -81,6 +81,13 @@ class KMeter {
   // The short-term loudness the meter reads at each instant where it takes
   // a block for the range (every second from 3 s on), in order (LUFS).
   std::vector<double> range_readings() const;
+  // momentary() and shortterm() of each of `meters` into momentary[i] and
+  // shortterm[i]: the same readings, the ring sums of one-channel meters
+  // taken side by side (each a chain of additions that waits on its own
+  // last result, in its order alone, so that the chains overlap).
+  static void read_together(std::span<const KMeter* const> meters,
+                            std::optional<double>* momentary,
+                            std::optional<double>* shortterm) noexcept;
   // Channel `channel`'s own integrated loudness (needs channel_loudness).
   std::optional<double> channel_global(unsigned channel) const;
 
@@ -112,6 +119,12 @@ class KMeter {
   // The energy of the last `frames` frames as the meter sums it (per lane
   // into `lane_sums`), from the running sums where they give it.
   void window_sums(std::size_t frames, double* lane_sums) const;
+  // The same, but for the ring frames [from, to) still to be added, frame
+  // by frame, to lane_sums (none where from >= to).
+  void plan_window(std::size_t frames, double* lane_sums, std::size_t& from,
+                   std::size_t& to) const noexcept;
+  // Loudness of `frames` frames of these sums (LUFS; -inf for no energy).
+  double loudness_of_sums(const double* lane_sums, std::size_t frames) const;
   // Adds the squares of `blocks` whole blocks starting `first_block` blocks
   // back in time from the newest completed one, oldest first, to lane_sums.
   void add_blocks(std::uint64_t first_back, std::uint64_t blocks, double* lane_sums) const;

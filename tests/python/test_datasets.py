@@ -288,13 +288,15 @@ def test_many_sources_give_measures_rows_and_each_failure_its_own_row(clips, how
 
 def test_files_measured_side_by_side_give_measures_rows(tmp_path):
     """Mono, stereo and six channels at two rates, long enough for the loudness ring to wrap
-    and its blocks to span several reads, a header that understates its data, a float file
-    with a NaN, silence after loud audio, and bytes: each row is measure()'s own."""
+    and its blocks to span several reads, most ending in a short step, a header that
+    understates its data, a float file with a NaN, silence after loud audio, and bytes:
+    each row is measure()'s own."""
     pytest.importorskip("pyarrow")
     sources = []
-    for i, (seconds, rate, channels) in enumerate([(0.3, 44100, 1), (8.2, 44100, 1), (3.1, 44100, 2),
-                                                   (5.0, 48000, 1), (4.4, 44100, 6), (7.0, 44100, 1),
-                                                   (0.0, 44100, 1), (6.1, 44100, 1)]):
+    for i, (seconds, rate, channels) in enumerate([(0.33, 44100, 1), (8.23, 44100, 1),
+                                                   (3.1, 44100, 2), (5.07, 48000, 1),
+                                                   (4.4, 44100, 6), (7.04, 44100, 1),
+                                                   (0.0, 44100, 1), (6.17, 44100, 1)]):
         x = wavgen.noise(seconds, rate, channels, -20.0 - i, state=i).reshape(-1, channels)
         if i == 5:
             x[len(x) // 2:] = 0.0  # loud, then digital silence
