@@ -280,6 +280,14 @@ class Engine::Session {
   }
 
   parts::LoudnessPart* loudness() noexcept { return loudness_ ? &*loudness_ : nullptr; }
+  // The RMS part, where it takes blocks side by side with other sessions'
+  // (run_together() feeds it): the blocks handed out from now on no longer
+  // go to it.
+  parts::RmsPart* take_rms() noexcept {
+    if (!rms_ || !rms_->side_by_side()) return nullptr;
+    rms_elsewhere_ = true;
+    return &*rms_;
+  }
 
   // finish() once every block has been handed out and the loudness meter's
   // feeds are done.
@@ -337,7 +345,7 @@ class Engine::Session {
       run_told(tasks_, handoff_,
                [this, g, p, frames, channels] { groups_[g].feed(p, frames, channels); });
     }
-    if (rms_) {
+    if (rms_ && !rms_elsewhere_) {
       run_told(tasks_, handoff_,
                [this, p, frames, block_end] { rms_->feed(p, frames, block_end); });
     }
@@ -387,6 +395,7 @@ class Engine::Session {
   std::size_t grid_done_ = 0;  // frames of the engine's block handed out by flushes
   std::uint64_t frames_ = 0;   // frames handed out
   Stage stage_ = Stage::open;
+  bool rms_elsewhere_ = false;       // take_rms()
   Handoff handoff_, meter_handoff_;  // the block's tasks; the meter's
   TaskGroup tasks_;                  // the parts but the loudness meter, one block at a time
   TaskGroup meter_task_;             // one loudness feed at a time, in order
@@ -487,10 +496,11 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
     out.emplace_back(usable ? Error("measurement failed") : std::move(usable).error());
     if (usable) live.push_back(i);
   }
-  // One task at a time feeds every loudness meter its block of the round;
-  // the caller fills the next blocks meanwhile (each session's other block).
-  TaskGroup meters;
-  Handoff handoff;
+  // One task at a time feeds every loudness meter its block of the round,
+  // and another the RMS parts that take their blocks side by side; the
+  // caller fills the next blocks meanwhile (each session's other block).
+  TaskGroup meters, sums;
+  Handoff handoff, sums_handoff;
   struct Waiter {
     TaskGroup& group;
     Handoff& handoff;
@@ -500,13 +510,14 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
       } catch (...) {
       }
     }
-  } waiter{meters, handoff};
+  } waiter{meters, handoff}, sums_waiter{sums, sums_handoff};
   // The worker pool reuses a finished task's memory for the next task built
   // without telling ThreadSanitizer: before building a task or waiting (and
   // so perhaps running and destroying one), the caller waits for every task
   // built before, in the order they were built.
   const auto wait_all = [&](const std::vector<std::size_t>& sessions) {
     wait_told(meters, handoff);
+    wait_told(sums, sums_handoff);
     for (std::size_t i : sessions) engines[i]->session_->wait_parts();
   };
   while (!live.empty()) {
@@ -514,6 +525,9 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
     std::vector<parts::LoudnessPart*> parts;
     std::vector<const double*> blocks;
     std::vector<std::size_t> counts;
+    std::vector<parts::RmsPart*> rms;
+    std::vector<const double*> rms_blocks;
+    std::vector<std::size_t> rms_counts;
     for (std::size_t i : live) {
       Session& s = *engines[i]->session_;
       Result<bool> end = s.fill(*readers[i]);
@@ -529,6 +543,11 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
         blocks.push_back(p);
         counts.push_back(frames);
       }
+      if (parts::RmsPart* r = p ? s.take_rms() : nullptr) {
+        rms.push_back(r);
+        rms_blocks.push_back(p);
+        rms_counts.push_back(frames);
+      }
       (*end ? ended : going).push_back(i);
     }
     wait_all(live);  // the previous round's, before these blocks are handed out
@@ -536,6 +555,13 @@ std::vector<Result<EngineResult>> Engine::run_together(std::span<Engine* const> 
       run_told(meters, handoff,
                [parts = std::move(parts), blocks = std::move(blocks), counts = std::move(counts)] {
                  parts::LoudnessPart::feed_together(parts, blocks, counts);
+               });
+    }
+    if (!rms.empty()) {
+      run_told(sums, sums_handoff,
+               [rms = std::move(rms), blocks = std::move(rms_blocks),
+                counts = std::move(rms_counts)] {
+                 parts::RmsPart::feed_together(rms, blocks, counts);
                });
     }
     for (std::size_t i : going) engines[i]->session_->hand_out_apart();

@@ -53,6 +53,57 @@ template <std::size_t W>
   std::memcpy(peaks, m, sizeof m);
 }
 
+// add_groups<4> of `groups` groups from each p[k] into sums[k] and peaks[k],
+// for k in [0, 8), the eight side by side: the same operations on each
+// lane, one vector of four a part.
+[[gnu::always_inline]] inline void add_groups_eight(const double* const* p, std::size_t groups,
+                                                    double* const* sums,
+                                                    double* const* peaks) noexcept {
+  using D4 = double __attribute__((vector_size(32)));
+  using U4 = std::uint64_t __attribute__((vector_size(32)));
+  constexpr U4 kMagnitude = {~0ull >> 1, ~0ull >> 1, ~0ull >> 1, ~0ull >> 1};
+  D4 s[8], m[8];
+  for (unsigned k = 0; k < 8; ++k) {
+    std::memcpy(&s[k], sums[k], sizeof(D4));
+    std::memcpy(&m[k], peaks[k], sizeof(D4));
+  }
+  for (std::size_t g = 0; g < groups; ++g) {
+    for (unsigned k = 0; k < 8; ++k) {
+      D4 q;
+      std::memcpy(&q, p[k] + 4 * g, sizeof q);
+      s[k] += q * q;
+      const D4 a = reinterpret_cast<D4>(reinterpret_cast<U4>(q) & kMagnitude);  // |q|
+      m[k] = a > m[k] ? a : m[k];
+    }
+  }
+  for (unsigned k = 0; k < 8; ++k) {
+    std::memcpy(sums[k], &s[k], sizeof(D4));
+    std::memcpy(peaks[k], &m[k], sizeof(D4));
+  }
+}
+
+using AddGroupsEight = void(const double* const* p, std::size_t groups, double* const* sums,
+                            double* const* peaks) noexcept;
+
+AddGroupsEight* widest_add_groups_eight() noexcept {
+  struct Base {
+    static void add(const double* const* p, std::size_t g, double* const* s,
+                    double* const* m) noexcept {
+      add_groups_eight(p, g, s, m);
+    }
+  };
+#if SONORIK_SIMD_WIDE
+  struct Wide {
+    [[gnu::target("avx512f")]] static void add(const double* const* p, std::size_t g,
+                                               double* const* s, double* const* m) noexcept {
+      add_groups_eight(p, g, s, m);
+    }
+  };
+  if (simd::widest_vector_bits() == 512) return &Wide::add;
+#endif
+  return &Base::add;
+}
+
 // add_groups for mono (W = 4) and stereo (W = 8) in the widest vectors this
 // processor runs; nullptr for other widths.
 AddGroups* widest_add_groups(std::size_t width) noexcept {
@@ -404,6 +455,104 @@ void RmsPart::feed(const double* p, std::size_t frames, bool block_end) {
     if (in_block_ == block_) end_block();
   }
   if (block_end || left_ == 0) end_piece();
+}
+
+bool RmsPart::side_by_side() const noexcept {
+  return config_->channels == 1 && !channel_sums_.empty() && add_groups_ != nullptr;
+}
+
+void RmsPart::feed_together(std::span<RmsPart* const> parts, std::span<const double* const> blocks,
+                            std::span<const std::size_t> counts) {
+  const RmsPart& lead = *parts.front();
+  bool alike = parts.size() > 1;
+  for (const RmsPart* part : parts) {
+    alike = alike && part->side_by_side() && part->block_ == lead.block_ &&
+            part->in_block_ == lead.in_block_ && part->pending_frames_ == lead.pending_frames_;
+  }
+  if (!alike) {
+    for (std::size_t i = 0; i < parts.size(); ++i) parts[i]->feed(blocks[i], counts[i], true);
+    return;
+  }
+  // Shortest first, as the loudness meters: all over the frames they all
+  // have, then those longer over the frames they have beyond.
+  std::vector<std::size_t> frames(parts.size()), order(parts.size());
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    frames[i] = static_cast<std::size_t>(std::min<std::uint64_t>(counts[i], parts[i]->left_));
+    parts[i]->left_ -= frames[i];
+    order[i] = i;
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return frames[a] < frames[b]; });
+  std::size_t done = 0;
+  for (std::size_t first = 0; first < order.size(); ++first) {
+    std::vector<RmsPart*> going;
+    std::vector<const double*> from;
+    for (std::size_t k = first; k < order.size(); ++k) {
+      going.push_back(parts[order[k]]);
+      from.push_back(blocks[order[k]] + done);
+    }
+    while (done < frames[order[first]]) {
+      const auto n = static_cast<std::size_t>(
+          std::min<std::uint64_t>(frames[order[first]] - done, lead.block_ - going[0]->in_block_));
+      if (going.size() > 1) {
+        add_together(going, from.data(), n);
+      } else {
+        going[0]->add_channels(from[0], n);
+      }
+      for (std::size_t k = 0; k < going.size(); ++k) {
+        from[k] += n;
+        going[k]->in_block_ += n;
+        if (going[k]->in_block_ == lead.block_) going[k]->end_block();
+      }
+      done += n;
+    }
+    going[0]->end_piece();  // the end of its frames ends an engine block
+  }
+}
+
+void RmsPart::add_together(std::span<RmsPart* const> parts, const double* const* p,
+                           std::size_t n) {
+  static AddGroupsEight* const add_eight = widest_add_groups_eight();
+  for (std::size_t first = 0; first < parts.size(); first += 8) {
+    const std::size_t count = std::min<std::size_t>(8, parts.size() - first);
+    // The frames that fill each part's waiting group first, as add_channels().
+    std::size_t take = 0;
+    for (std::size_t k = first; k < first + count; ++k) {
+      RmsPart& part = *parts[k];
+      if (part.lane_sums_.empty()) {
+        part.lane_sums_.assign(kLanes, 0.0);
+        part.lane_peaks_.assign(kLanes, 0.0);
+        part.pending_.assign(kLanes, 0.0);
+      }
+      if (part.pending_frames_ == 0) continue;
+      take = std::min(n, kLanes - part.pending_frames_);
+      std::copy_n(p[k], take, part.pending_.data() + part.pending_frames_);
+      part.pending_frames_ += take;
+      if (part.pending_frames_ < kLanes) continue;
+      part.add_groups(part.pending_.data(), 1);
+      part.pending_frames_ = 0;
+    }
+    if (parts[first]->pending_frames_ > 0) continue;  // n filled no group
+    const std::size_t rest = n - take;
+    const double* from[8];
+    double* sums[8];
+    double* peaks[8];
+    double unused_sums[kLanes], unused_peaks[kLanes];
+    for (std::size_t k = 0; k < 8; ++k) {  // past the last part, its frames again, summed aside
+      const bool real = k < count;
+      from[k] = p[first + (real ? k : 0)] + take;
+      sums[k] = real ? parts[first + k]->lane_sums_.data() : unused_sums;
+      peaks[k] = real ? parts[first + k]->lane_peaks_.data() : unused_peaks;
+    }
+    std::fill_n(unused_sums, kLanes, 0.0);
+    std::fill_n(unused_peaks, kLanes, 0.0);
+    add_eight(from, rest / kLanes, sums, peaks);
+    for (std::size_t k = first; k < first + count; ++k) {
+      RmsPart& part = *parts[k];
+      part.pending_frames_ = rest % kLanes;
+      std::copy_n(p[k] + take + rest / kLanes * kLanes, part.pending_frames_, part.pending_.data());
+    }
+  }
 }
 
 void RmsPart::finish() {

@@ -198,6 +198,15 @@ class RmsPart {
   // Feeds `frames` frames; `block_end` when they end one of the engine's
   // own blocks (block_frames()), false where a flush cut them short.
   void feed(const double* p, std::size_t frames, bool block_end);
+  // Whether feed_together() takes this part with others (one channel, its
+  // sums kept).
+  bool side_by_side() const noexcept;
+  // Feeds each parts[i] counts[i] frames of blocks[i], ending one of the
+  // engine's blocks, as feed() would: parts fed alike have each group of
+  // frames added side by side (each part's sums in its own order, as alone),
+  // where one part's additions each wait on the one before.
+  static void feed_together(std::span<RmsPart* const> parts, std::span<const double* const> blocks,
+                            std::span<const std::size_t> counts);
   // Ends the short last block, if any.
   void finish();
   std::vector<double>& peaks() { return peaks_; }
@@ -213,6 +222,9 @@ class RmsPart {
   // order, once the piece ends (end_piece()). Until then they wait in
   // pending_, so a flush does not change which lane a frame goes to.
   void add_channels(const double* p, std::size_t n);
+  // add_channels() of `n` frames of p[i] to each of `parts` (side_by_side()
+  // and fed alike).
+  static void add_together(std::span<RmsPart* const> parts, const double* const* p, std::size_t n);
   // Adds `groups` groups of kLanes frames to the lanes.
   void add_groups(const double* p, std::size_t groups);
   void end_piece();
