@@ -16,7 +16,6 @@ import importlib.util
 import math
 import os
 import sys
-import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
@@ -290,47 +289,15 @@ def _arrow_array(pa: Any, values: list[Any], kind: str) -> Any:
     return pa.Array.from_buffers(getattr(pa, kind)(), n, [bitmap, pa.py_buffer(data)])
 
 
-class _ImportedAside:
-    """pyarrow imported on a thread of its own, so that its import (a tenth
-    of a second) overlaps the batches; get() waits for it and raises what
-    the import raised. start() and get() are called from one thread: it is
-    started once the first rows are in, as the import holds the interpreter
-    lock for most of its time, and started before the pool's threads are
-    running it keeps them from their first batches for as long."""
-
-    def __init__(self) -> None:
-        self._module: Any = None
-        self._error: BaseException | None = None
-        self._thread = threading.Thread(target=self._run, daemon=True)
-
-    def start(self) -> None:
-        if self._thread.ident is None:
-            self._thread.start()
-
-    def _run(self) -> None:
-        try:
-            self._module = _pyarrow()
-        except BaseException as e:  # noqa: BLE001 - raised again by get()
-            self._error = e
-
-    def get(self) -> Any:
-        self.start()
-        self._thread.join()
-        if self._error is not None:
-            raise self._error
-        return self._module
-
-
 class _TableBuilder:
     """Rows gathered into Arrow record batches as they come, so that only a
     few thousand rows are ever held as Python objects."""
 
     ROWS_PER_BATCH = 4096
 
-    def __init__(self, types: dict[str, str], arrow: _ImportedAside) -> None:
+    def __init__(self, types: dict[str, str]) -> None:
         self.types = types
         self.kinds = list(types.values())
-        self.arrow = arrow
         self.pa: Any = None
         self.schema: Any = None
         self.batches: list[Any] = []
@@ -339,7 +306,10 @@ class _TableBuilder:
     def _start(self) -> None:
         if self.pa is not None:
             return
-        pa = self.pa = self.arrow.get()
+        # pyarrow is imported once rows are in (for a few thousand sources, all
+        # of them): its import, and numpy's threads that spin a while after
+        # it, would take from the measuring as much as they give by overlap.
+        pa = self.pa = _pyarrow()
 
         def arrow_type(kind: str) -> Any:
             return pa.list_(arrow_type(kind[5:])) if kind.startswith("list_") else getattr(pa, kind)()
@@ -376,7 +346,7 @@ def _installed(name: str) -> bool:
 def _check_output(output: str, *, import_now: bool = True) -> None:
     """Refuses an unknown output and a missing extra before any work; with
     import_now false, pyarrow is only looked for (measure_many imports it
-    aside)."""
+    once rows are in)."""
     if output not in ("arrow", "pandas"):
         raise ValueError(f'output must be "arrow" or "pandas", got {output!r}')
     if import_now or not _installed("pyarrow"):
@@ -391,17 +361,15 @@ def measure_many(sources: Iterable[Any], *, rate: int | None = None,
                  client: Any = None, batch_size: int | None = None, pool: str = "threads",
                  progress: bool | None = None, output: str = "arrow") -> Any:
     _check_output(output, import_now=False)
-    arrow = _ImportedAside()
     options: dict[str, Any] = {"channel_map": channel_map, "series": series}
     if rate is not None:
         options["rate"] = rate
     if stream is not None:
         options["stream"] = stream
     kinds = MEASURE_COLUMNS + (SERIES_COLUMNS if series else ())
-    builder = _TableBuilder({"source": "string", "error": "string", **dict(kinds)}, arrow)
+    builder = _TableBuilder({"source": "string", "error": "string", **dict(kinds)})
     for rows in _run(measure_batch, sources, options, workers=workers, client=client,
                      batch_size=batch_size, pool=pool, progress=progress):
-        arrow.start()
         builder.add(rows)
     return builder.table(output)
 
