@@ -268,14 +268,24 @@ inline void together(Bytes bytes, const std::vector<int>& roles,
   std::vector<analysis::StandardSession*> running = {&sessions[0], &sessions[1]};
   std::vector<const analysis::Engine::Reader*> reading = {&readers[0], &readers[1]};
   const auto got = analysis::StandardSession::finish_together(running, reading);
+  const auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
   for (const Result<analysis::StandardMeasurement>& m : got) {
     SONORIK_FUZZ_CHECK(m.ok() == alone.ok());
     if (m.ok()) {
       SONORIK_FUZZ_CHECK(m->frames == alone->frames);
-      SONORIK_FUZZ_CHECK(std::memcmp(&m->integrated_lufs, &alone->integrated_lufs,
-                                     sizeof(double)) == 0);
-      SONORIK_FUZZ_CHECK(std::memcmp(&m->true_peak_dbtp, &alone->true_peak_dbtp,
-                                     sizeof(double)) == 0);
+      SONORIK_FUZZ_CHECK(same(m->integrated_lufs, alone->integrated_lufs));
+      SONORIK_FUZZ_CHECK(same(m->true_peak_dbtp, alone->true_peak_dbtp));
+      SONORIK_FUZZ_CHECK(same(m->rms_average_dbfs, alone->rms_average_dbfs));
+      for (const auto member : {&analysis::StandardMeasurement::momentary_max_lufs,
+                                &analysis::StandardMeasurement::short_term_max_lufs}) {
+        const std::optional<double>& a = m.value().*member;
+        const std::optional<double>& b = alone.value().*member;
+        SONORIK_FUZZ_CHECK(a.has_value() == b.has_value() && (!a || same(*a, *b)));
+      }
+      const std::vector<double>& rms = m->channel_rms_average_dbfs;
+      const std::vector<double>& rms_alone = alone->channel_rms_average_dbfs;
+      SONORIK_FUZZ_CHECK(rms.size() == rms_alone.size());
+      for (std::size_t c = 0; c < rms.size(); ++c) SONORIK_FUZZ_CHECK(same(rms[c], rms_alone[c]));
     }
   }
 }
