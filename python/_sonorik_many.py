@@ -196,6 +196,11 @@ def _run(work: Callable[..., list[Any]], sources: Iterable[Any], options: dict[s
         from tqdm.auto import tqdm
 
         bar = tqdm(total=count, unit="source", file=sys.stderr)
+    if work is measure_batch and workers > 1 and (count is None or count >= workers):
+        # The batches keep every core busy: each is measured all on its own
+        # thread, not also handed to the engine's pool (which a file alone
+        # on a core still uses).
+        work = functools.partial(measure_batch, one_thread=True)
     batches = _batches(sources, batch_size)
     try:
         for rows in _dispatch(work, batches, options, workers, client, pool):
@@ -211,8 +216,6 @@ def _dispatch(work: Callable[..., list[Any]], batches: Iterator[list[tuple[int, 
               options: dict[str, Any], workers: int, client: Any,
               pool: str) -> Iterator[list[Any]]:
     ahead = workers * AHEAD
-    if work is measure_batch and workers > 1:  # the batches keep the cores busy
-        work = functools.partial(measure_batch, one_thread=True)
     if client is not None:
         def submit(batch: list[tuple[int, Any]]) -> Any:
             return client.submit(work, batch, options, pure=False)
