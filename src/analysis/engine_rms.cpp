@@ -96,26 +96,19 @@ struct Wide {
 };
 #endif
 
-bool wide() noexcept {
-#if SONORIK_SIMD_WIDE
-  return simd::widest_vector_bits() == 512;
-#else
-  return false;
-#endif
-}
-
 // add_groups for mono (W = 4) and stereo (W = 8) in the widest vectors this
 // processor runs; nullptr for other widths.
 AddGroups* widest_add_groups(std::size_t width) noexcept {
 #if SONORIK_SIMD_WIDE
-  if (wide()) return width == 4 ? &Wide::add4 : width == 8 ? &Wide::add8 : nullptr;
+  if (simd::widest_vector_bits() == 512)
+    return width == 4 ? &Wide::add4 : width == 8 ? &Wide::add8 : nullptr;
 #endif
   return width == 4 ? &Base::add4 : width == 8 ? &Base::add8 : nullptr;
 }
 
 AddGroupsEight* widest_add_groups_eight() noexcept {
 #if SONORIK_SIMD_WIDE
-  if (wide()) return &Wide::eight;
+  if (simd::widest_vector_bits() == 512) return &Wide::eight;
 #endif
   return &Base::eight;
 }
