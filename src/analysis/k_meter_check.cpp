@@ -4,6 +4,8 @@
 // k_meter.cpp.
 #include <ebur128.h>
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <system_error>
@@ -15,22 +17,21 @@
 
 namespace sonorik::analysis {
 
-bool KMeter::matches_meter() {
-  // Stereo and six channels at two low rates (one with an odd block length),
-  // each fed in uneven parts: loud noise, silence, noise near the smallest
-  // normal number (flushing), quieter noise, and every reading compared after
-  // every third part and at the end, at every vector width. The library and
-  // each width read the probes apart, and the readings are compared after.
-  constexpr unsigned long kRates[] = {4000, 5005};
-  constexpr unsigned kChannels[] = {2, 6};
-  constexpr unsigned kBits[] = {128, 256, 512};
-  const int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA;
+namespace {
+
+constexpr unsigned long kRates[] = {4000, 5005};
+constexpr unsigned kChannels[] = {2, 6};
+
+// The probes, kChannels[i] interleaved channels at kRates[i], in five parts:
+// loud noise, silence, noise near the smallest normal number (flushing),
+// quieter noise, louder noise.
+std::array<std::vector<double>, 2> probe_signals() {
   std::uint32_t seed = 12345;
   const auto uniform = [&seed] {
     seed = seed * 1664525u + 1013904223u;
     return static_cast<double>(seed) / 4294967296.0 * 2.0 - 1.0;
   };
-  std::vector<double> probes[2];
+  std::array<std::vector<double>, 2> probes;
   for (std::size_t i = 0; i < 2; ++i) {
     const std::size_t frames = kRates[i] * 21 / 5;  // two loudness-range blocks
     probes[i].resize(frames * kChannels[i]);
@@ -42,6 +43,19 @@ bool KMeter::matches_meter() {
       }
     }
   }
+  return probes;
+}
+
+}  // namespace
+
+bool KMeter::matches_meter() {
+  // Stereo and six channels at two low rates (one with an odd block length),
+  // each fed in uneven parts, and every reading compared after every third
+  // part and at the end, at every vector width. The library and each width
+  // read the probes apart, and the readings are compared after.
+  constexpr unsigned kBits[] = {128, 256, 512};
+  const int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA;
+  const std::array<std::vector<double>, 2> probes = probe_signals();
   // Feeds probe i in its parts to `feed`, and after every third and the
   // last, appends `read`'s readings: false where either fails.
   using Readings = std::vector<std::optional<double>>;
