@@ -1,6 +1,7 @@
 #include "analysis/engine_parts.h"
 
 #include <algorithm>
+#include <new>
 
 namespace sonorik::analysis::parts {
 
@@ -128,27 +129,24 @@ StepReading LoudnessPart::now() const {
 }
 
 void LoudnessPart::prepare_finish(std::span<LoudnessPart* const> parts) noexcept {
-  constexpr std::size_t kAtOnce = 16;
-  const KMeter* meters[kAtOnce];
-  LoudnessPart* of[kAtOnce];
-  std::size_t n = 0;
-  const auto take = [&] {
-    std::optional<double> momentary[kAtOnce], shortterm[kAtOnce];
-    KMeter::read_together({meters, n}, momentary, shortterm);
-    for (std::size_t i = 0; i < n; ++i) of[i]->prepared_ = {of[i]->fed_, momentary[i], shortterm[i]};
-    n = 0;
-  };
-  for (LoudnessPart* part : parts) {
-    // finish() reads the meter only here (end_step()).
-    if (part->left_ == part->step_ || !part->step_ok_ || !part->config_->step_readings ||
-        !part->meter_.fast()) {
-      continue;
+  try {
+    std::vector<LoudnessPart*> of;
+    std::vector<const KMeter*> meters;
+    for (LoudnessPart* part : parts) {
+      // finish() reads the meter only here (end_step()).
+      if (part->left_ == part->step_ || !part->step_ok_ || !part->config_->step_readings ||
+          !part->meter_.fast()) {
+        continue;
+      }
+      of.push_back(part);
+      meters.push_back(part->meter_.fast());
     }
-    meters[n] = part->meter_.fast();
-    of[n++] = part;
-    if (n == kAtOnce) take();
+    std::vector<std::optional<double>> momentary(of.size()), shortterm(of.size());
+    KMeter::read_together(meters, momentary.data(), shortterm.data());
+    for (std::size_t i = 0; i < of.size(); ++i)
+      of[i]->prepared_ = Prepared{of[i]->fed_, momentary[i], shortterm[i]};
+  } catch (const std::bad_alloc&) {  // finish() then reads each meter itself
   }
-  if (n > 0) take();
 }
 
 StepReading LoudnessPart::read_meter(std::uint64_t frames) const {

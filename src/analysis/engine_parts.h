@@ -225,6 +225,11 @@ class RmsPart {
   // add_channels() of `n` frames of p[i] to each of `parts` (side_by_side()
   // and fed alike).
   static void add_together(std::span<RmsPart* const> parts, const double* const* p, std::size_t n);
+  // Takes the first of `n` frames into the waiting group until it is whole,
+  // then adds it to the lanes; gives the frames taken.
+  std::size_t fill_waiting(const double* p, std::size_t n);
+  // The last frames of `n` that make no whole group wait in pending_.
+  void keep_rest(const double* p, std::size_t n);
   // Adds `groups` groups of kLanes frames to the lanes.
   void add_groups(const double* p, std::size_t groups);
   void end_piece();

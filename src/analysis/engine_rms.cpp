@@ -211,24 +211,11 @@ void RmsPart::add_together(std::span<RmsPart* const> parts, const double* const*
   static AddGroupsEight* const add_eight = widest_add_groups_eight();
   for (std::size_t first = 0; first < parts.size(); first += 8) {
     const std::size_t count = std::min<std::size_t>(8, parts.size() - first);
-    // The frames that fill each part's waiting group first, as add_channels().
+    // The frames that complete each part's waiting group first (the same
+    // count for all, fed alike).
     std::size_t take = 0;
-    for (std::size_t k = first; k < first + count; ++k) {
-      RmsPart& part = *parts[k];
-      if (part.lane_sums_.empty()) {
-        part.lane_sums_.assign(kLanes, 0.0);
-        part.lane_peaks_.assign(kLanes, 0.0);
-        part.pending_.assign(kLanes, 0.0);
-      }
-      if (part.pending_frames_ == 0) continue;
-      take = std::min(n, kLanes - part.pending_frames_);
-      std::copy_n(p[k], take, part.pending_.data() + part.pending_frames_);
-      part.pending_frames_ += take;
-      if (part.pending_frames_ < kLanes) continue;
-      part.add_groups(part.pending_.data(), 1);
-      part.pending_frames_ = 0;
-    }
-    if (parts[first]->pending_frames_ > 0) continue;  // n filled no group
+    for (std::size_t k = first; k < first + count; ++k) take = parts[k]->fill_waiting(p[k], n);
+    if (parts[first]->pending_frames_ > 0) continue;  // n completed no group
     const std::size_t rest = n - take;
     const double* from[8];
     double* sums[8];
@@ -243,11 +230,7 @@ void RmsPart::add_together(std::span<RmsPart* const> parts, const double* const*
     std::fill_n(unused_sums, kLanes, 0.0);
     std::fill_n(unused_peaks, kLanes, 0.0);
     add_eight(from, rest / kLanes, sums, peaks);
-    for (std::size_t k = first; k < first + count; ++k) {
-      RmsPart& part = *parts[k];
-      part.pending_frames_ = rest % kLanes;
-      std::copy_n(p[k] + take + rest / kLanes * kLanes, part.pending_frames_, part.pending_.data());
-    }
+    for (std::size_t k = first; k < first + count; ++k) parts[k]->keep_rest(p[k] + take, rest);
   }
 }
 
@@ -256,26 +239,36 @@ void RmsPart::finish() {
 }
 
 void RmsPart::add_channels(const double* p, std::size_t n) {
+  const std::size_t take = fill_waiting(p, n);
+  if (pending_frames_ > 0) return;
+  p += take * config_->channels;
+  n -= take;
+  add_groups(p, n / kLanes);
+  keep_rest(p, n);
+}
+
+std::size_t RmsPart::fill_waiting(const double* p, std::size_t n) {
   const unsigned channels = config_->channels;
-  const std::size_t width = kLanes * channels;
   if (lane_sums_.empty()) {
-    lane_sums_.assign(width, 0.0);
-    lane_peaks_.assign(width, 0.0);
-    pending_.assign(width, 0.0);
+    lane_sums_.assign(kLanes * channels, 0.0);
+    lane_peaks_.assign(kLanes * channels, 0.0);
+    pending_.assign(kLanes * channels, 0.0);
   }
-  if (pending_frames_ > 0) {
-    const std::size_t take = std::min(n, kLanes - pending_frames_);
-    std::copy_n(p, take * channels, pending_.data() + pending_frames_ * channels);
-    pending_frames_ += take;
-    p += take * channels;
-    n -= take;
-    if (pending_frames_ < kLanes) return;
+  if (pending_frames_ == 0) return 0;
+  const std::size_t take = std::min(n, kLanes - pending_frames_);
+  std::copy_n(p, take * channels, pending_.data() + pending_frames_ * channels);
+  pending_frames_ += take;
+  if (pending_frames_ == kLanes) {
     add_groups(pending_.data(), 1);
     pending_frames_ = 0;
   }
-  add_groups(p, n / kLanes);
+  return take;
+}
+
+void RmsPart::keep_rest(const double* p, std::size_t n) {
+  const unsigned channels = config_->channels;
   pending_frames_ = n % kLanes;
-  std::copy_n(p + n / kLanes * width, pending_frames_ * channels, pending_.data());
+  std::copy_n(p + n / kLanes * kLanes * channels, pending_frames_ * channels, pending_.data());
 }
 
 void RmsPart::add_groups(const double* p, std::size_t groups) {
